@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "bitmap/tile_layout.h"
+
+namespace tilegraft {
+
+// How many times a merge is repeated side by side: `across` copies to the right, each one block
+// further, in `down` rows of copies, each one block lower. Counts of 0 or less merge nothing.
+struct MergeRepeats {
+  std::int32_t across = 1;
+  std::int32_t down = 1;
+};
+
+// One 8-bit or 24-bit uncompressed BMP file held whole in memory, byte for byte.
+//
+// Owns the file image from a successful load until unload, the next load or destruction; a
+// failed load leaves it not loaded. Pixels are never decoded: merges change bytes of the file
+// image in place, and save writes the file image back whole. The active tile layout belongs to
+// the bitmap, not to the file: loads and unloads never change it. Every failure is a ScriptError
+// whose message starts with the display name and ": ".
+class BitmapImage {
+public:
+  explicit BitmapImage(std::string name);
+  BitmapImage(const BitmapImage&) = delete;
+  BitmapImage& operator=(const BitmapImage&) = delete;
+
+  // Replaces whatever the bitmap held with the named file. Throws "Error opening file.",
+  // "Invalid bitmap file.", "Not enough memory.", "Error reading file.", "Unrecognized bitmap
+  // format.", "Compressed bitmaps not supported." or "Only 24-BPP and 8-BPP bitmaps supported.",
+  // and is then not loaded.
+  void load(const std::string& fileName);
+  // Writes the file image whole. Throws "Not loaded.", "Error creating file." or "Error writing
+  // file." (a partly written file stays). The bitmap is unchanged either way.
+  void save(const std::string& fileName) const;
+  // Releases the file image, if any. Never throws.
+  void unload() noexcept;
+
+  bool isLoaded() const { return loaded; }
+  // Throws "Not loaded." unless loaded.
+  void requireLoaded() const;
+  // Throws displayName + ": " + message.
+  [[noreturn]] void raiseError(std::string_view message) const;
+  const std::string& name() const { return displayName; }
+
+  // The file image while loaded, empty otherwise.
+  std::span<const std::uint8_t> fileBytes() const;
+  std::int32_t pixelWidth() const { return width; }
+  std::int32_t pixelHeight() const { return height; }
+  std::int32_t bytesPerPixelCount() const { return bytesPerPixel; }
+  std::int32_t strideBytes() const { return rowStride; }
+  std::int32_t pixelArrayOffset() const { return pixelDataOffset; }
+
+  // Tile grid and co-ordinates. None of these fail except the two checks.
+  void setTileLayout(const TileLayout& newLayout) { layout = newLayout; }
+  const TileLayout& tileLayout() const { return layout; }
+  // Top-left pixel of a tile; no range test.
+  PixelPoint tileOrigin(std::int32_t column, std::int32_t row) const;
+  // Byte offset of a pixel in the file image; no range test.
+  std::int32_t pixelOffset(std::int32_t x, std::int32_t y) const;
+  // Throws "Co-ordinates out of range." unless 0 <= x < width and 0 <= y < height.
+  void checkPoint(std::int32_t x, std::int32_t y) const;
+  // Tests the first pixel and the far corner (x + w - 1, y + h - 1) of a block, in that order.
+  void checkRect(std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) const;
+
+  // Merges, with this bitmap as destination. Throws "Not loaded." (this bitmap first, then the
+  // source) or, under this bitmap's name, "Bitmaps are incompatible." (bytes per pixel differ; for
+  // tile merges, also tile width or height).
+  void checkCompatible(const BitmapImage& source, bool withTileSize) const;
+  // Combines the w by h block of the source at (sourceX, sourceY) into the block at (x, y) with
+  // the operator of that index in operatorCharacters, repeated as asked. Each copy runs all its
+  // tests before it changes a byte, so a failing copy ("Co-ordinates out of range." under the
+  // name of the bitmap whose block does not fit, destination first) leaves only the earlier
+  // copies merged.
+  void mergePixels(int operatorIndex, std::int32_t x, std::int32_t y, const BitmapImage& source,
+                   std::int32_t sourceX, std::int32_t sourceY, std::int32_t w, std::int32_t h,
+                   MergeRepeats repeats = {});
+  // Combines the columns by rows run of the source's tiles that starts at tile (sourceColumn,
+  // sourceRow) into the run of this bitmap's tiles at (column, row), each in its own layout,
+  // repeated as asked; tiles without borders between them are merged as one block. A failing
+  // block leaves the blocks before it merged.
+  void mergeTiles(int operatorIndex, std::int32_t column, std::int32_t row,
+                  const BitmapImage& source, std::int32_t sourceColumn, std::int32_t sourceRow,
+                  std::int32_t columns, std::int32_t rows, MergeRepeats repeats = {});
+
+private:
+  struct CopyWalk;
+
+  void walkCopies(const CopyWalk& walk, int level, PixelPoint destination, PixelPoint origin,
+                  const BitmapImage& source);
+  void mergeBlock(int operatorIndex, PixelPoint destination, const BitmapImage& source,
+                  PixelPoint origin, std::int32_t w, std::int32_t h);
+
+  std::string displayName;
+  bool loaded = false;
+  TileLayout layout;
+  std::unique_ptr<std::uint8_t[]> fileImage;
+  std::int32_t fileLength = 0;
+  std::int32_t pixelDataOffset = 0;
+  std::int32_t bytesPerPixel = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::int32_t rowStride = 0;
+};
+
+} // namespace tilegraft

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace tilegraft {
+
+// Reads the numbers of a command line one after another, as the C conversions "%ld" and "%d"
+// read them: white space skipped, an optional sign, decimal digits. The first text that is not
+// such a number ends the scan; what follows it is never read.
+class NumberScanner {
+public:
+  explicit NumberScanner(std::string_view text) : rest(text) {}
+
+  // Each stores the number into the field and returns true, or leaves the field as it was and
+  // returns false (and so does every later call) when no number is next.
+  bool scanLong(std::int32_t& field);
+  bool scanInt(std::int32_t& field);
+
+  // How many numbers have been stored.
+  int assigned() const { return assignedCount; }
+
+private:
+  bool scan(std::int32_t& field, long long lowest, long long highest);
+
+  std::string_view rest;
+  int assignedCount = 0;
+  bool stopped = false;
+};
+
+} // namespace tilegraft

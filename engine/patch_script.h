@@ -1,0 +1,62 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "bitmap/bitmap_image.h"
+#include "bitmap/tile_layout.h"
+#include "engine/script_reader.h"
+
+namespace tilegraft {
+
+// One bitmap role: its image and the tile layout settings that the tile commands edit and then
+// hand to the image.
+struct BitmapSlot {
+  explicit BitmapSlot(std::string name) : image(std::move(name)) {}
+
+  BitmapImage image;
+  TileLayout settings;
+};
+
+// The interpreter: the script reader, the base and patch slots, and the command table. It lives
+// for the whole program run; run() may be called more than once and leaves both images unloaded
+// and the script closed.
+class PatchScript : public ScriptReader {
+public:
+  PatchScript();
+
+  // Runs the script to its end (prints "Done.", returns 0) or to its first error (reports it on
+  // standard error with its line, returns 1).
+  int run(const std::string& scriptName);
+
+  BitmapSlot base;
+  BitmapSlot patch;
+
+private:
+  using Handler = void (PatchScript::*)(const std::string& argument);
+
+  struct CommandRow {
+    std::string_view keyword;
+    // When non-empty, what the handler receives; no argument word is then read from the line.
+    std::string_view fixedArgument;
+    Handler handler;
+  };
+
+  static constexpr std::size_t commandCount = 8;
+  static const std::array<CommandRow, commandCount> commandTable;
+
+  void runLine();
+  // Throws "Invalid argument: " + name unless the name is "base" or "patch".
+  BitmapSlot& selectSlot(const std::string& name);
+
+  void loadCommand(const std::string& slotName);
+  void saveCommand(const std::string& unused);
+  void tileSizeCommand(const std::string& unused);
+  void tileSpecsCommand(const std::string& slotName);
+  void mergeCommand(const std::string& mode);
+  void echoCommand(const std::string& unused);
+};
+
+} // namespace tilegraft

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "bitmap/file_handle.h"
+
+namespace tilegraft {
+
+// The patch script file and its current line.
+//
+// Closed until open(); open until close(), the next open() or destruction. While open it hands
+// out one cleaned, non-empty line at a time and splits it into words; the line number counts
+// every physical line read since the open, blank and comment lines included.
+class ScriptReader {
+public:
+  ScriptReader() = default;
+  ScriptReader(const ScriptReader&) = delete;
+  ScriptReader& operator=(const ScriptReader&) = delete;
+
+  // Closes any open script, then opens the named one. Throws "Error opening file.".
+  void open(const std::string& name);
+  // Closes the script, if open, and forgets its line. Never throws.
+  void close() noexcept;
+  bool isOpen() const { return file != nullptr; }
+
+  // Reads physical lines until one is left non-empty once its comment and its surrounding blanks
+  // are removed; false at the end of the script. A read error closes the script and throws
+  // "Error reading file.".
+  bool readLine();
+  // Takes the next word off the front of the working line; empty when none is left.
+  std::string nextToken(bool lower);
+
+  std::int32_t currentLineNumber() const { return lineNumber; }
+  const std::string& currentRawLine() const { return rawLine; }
+  const std::string& currentWorkingLine() const { return workingLine; }
+
+protected:
+  FileHandle file;
+  std::int32_t lineNumber = 0;
+  // The last physical line as read, up to its first NUL byte, with its line feed when it had one.
+  std::string rawLine;
+  // What is left of the current line for the command and its handler.
+  std::string workingLine;
+
+private:
+  bool readPhysicalLine();
+
+  std::unique_ptr<char[]> readBuffer;
+  std::size_t bufferPosition = 0;
+  std::size_t bufferEnd = 0;
+};
+
+} // namespace tilegraft
