@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "bitmap/int32_math.h"
+
 namespace tilegraft {
 
 // A regular grid of equal tiles over one bitmap, in pixels: where the grid starts, the border
@@ -27,5 +29,11 @@ struct PixelPoint {
 
   friend bool operator==(const PixelPoint&, const PixelPoint&) = default;
 };
+
+// The distance from one tile to the next, across and down: border, tile and border.
+constexpr PixelPoint cellPitch(const TileLayout& layout) {
+  return {wrapAdd(wrapAdd(layout.xBorderBefore, layout.tileWidth), layout.xBorderAfter),
+          wrapAdd(wrapAdd(layout.yBorderBefore, layout.tileHeight), layout.yBorderAfter)};
+}
 
 } // namespace tilegraft

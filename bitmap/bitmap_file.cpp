@@ -1,0 +1,142 @@
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <new>
+
+#include "bitmap/bitmap_image.h"
+#include "bitmap/file_handle.h"
+#include "engine/script_error.h"
+
+namespace tilegraft {
+
+namespace {
+
+// The 14-byte file header and the 40-byte info header; shorter files are not bitmaps.
+constexpr long headersLength = 54;
+constexpr std::size_t bitCountOffset = 28;
+constexpr std::size_t compressionOffset = 30;
+constexpr std::size_t pixelOffsetField = 10;
+constexpr std::size_t widthOffset = 18;
+constexpr std::size_t heightOffset = 22;
+
+std::uint32_t readLe32(const std::uint8_t* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8U |
+         static_cast<std::uint32_t>(bytes[2]) << 16U | static_cast<std::uint32_t>(bytes[3]) << 24U;
+}
+
+std::uint16_t readLe16(const std::uint8_t* bytes) {
+  return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8U);
+}
+
+bool fitsInt32(std::int64_t value) {
+  return value >= std::numeric_limits<std::int32_t>::min() &&
+         value <= std::numeric_limits<std::int32_t>::max();
+}
+
+} // namespace
+
+BitmapImage::BitmapImage(std::string name) : displayName(std::move(name)) {}
+
+void BitmapImage::raiseError(std::string_view message) const {
+  std::string text;
+  text.reserve(displayName.size() + 2 + message.size());
+  text.append(displayName).append(": ").append(message);
+  throw ScriptError(std::move(text));
+}
+
+void BitmapImage::requireLoaded() const {
+  if (!loaded) {
+    raiseError("Not loaded.");
+  }
+}
+
+void BitmapImage::unload() noexcept {
+  if (loaded) {
+    fileImage.reset();
+    loaded = false;
+  }
+}
+
+std::span<const std::uint8_t> BitmapImage::fileBytes() const {
+  if (!loaded) {
+    return {};
+  }
+  return {fileImage.get(), static_cast<std::size_t>(fileLength)};
+}
+
+void BitmapImage::load(const std::string& fileName) {
+  unload();
+  try {
+    FileHandle file(std::fopen(fileName.c_str(), "rb"));
+    if (!file) {
+      raiseError("Error opening file.");
+    }
+    long length = -1;
+    if (std::fseek(file.get(), 0, SEEK_END) == 0) {
+      length = std::ftell(file.get());
+    }
+    std::rewind(file.get());
+    // A length that does not fit the 32-bit field is refused before anything is allocated.
+    if (length < headersLength || length > std::numeric_limits<std::int32_t>::max()) {
+      raiseError("Invalid bitmap file.");
+    }
+    fileLength = static_cast<std::int32_t>(length);
+    fileImage.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(fileLength)]);
+    if (!fileImage) {
+      raiseError("Not enough memory.");
+    }
+    if (std::fread(fileImage.get(), static_cast<std::size_t>(fileLength), 1, file.get()) != 1) {
+      raiseError("Error reading file.");
+    }
+    file.reset();
+
+    const std::uint8_t* header = fileImage.get();
+    if (header[0] != 'B' || header[1] != 'M') {
+      raiseError("Unrecognized bitmap format.");
+    }
+    if (readLe32(header + compressionOffset) != 0) {
+      raiseError("Compressed bitmaps not supported.");
+    }
+    const std::uint16_t bitCount = readLe16(header + bitCountOffset);
+    if (bitCount != 24 && bitCount != 8) {
+      raiseError("Only 24-BPP and 8-BPP bitmaps supported.");
+    }
+    bytesPerPixel = bitCount / 8;
+    width = static_cast<std::int32_t>(readLe32(header + widthOffset));
+    height = static_cast<std::int32_t>(readLe32(header + heightOffset));
+    pixelDataOffset = static_cast<std::int32_t>(readLe32(header + pixelOffsetField));
+
+    // Merges address the pixel array without further bounds tests, so it must lie wholly inside
+    // the file image: every step that would overflow 32 bits, and a negative offset, is refused.
+    const std::int64_t rowBytesRounded = std::int64_t{bytesPerPixel} * width + 3;
+    const std::int64_t stride = rowBytesRounded / 4 * 4;
+    const std::int64_t arrayBytes = stride * height;
+    const std::int64_t arrayEnd = pixelDataOffset + arrayBytes;
+    if (!fitsInt32(rowBytesRounded) || !fitsInt32(arrayBytes) || !fitsInt32(arrayEnd) ||
+        pixelDataOffset < 0 || arrayEnd > fileLength) {
+      raiseError("Invalid bitmap file.");
+    }
+    rowStride = static_cast<std::int32_t>(stride);
+    loaded = true;
+  } catch (...) {
+    fileImage.reset();
+    throw;
+  }
+}
+
+void BitmapImage::save(const std::string& fileName) const {
+  requireLoaded();
+  FileHandle file(std::fopen(fileName.c_str(), "wb"));
+  if (!file) {
+    raiseError("Error creating file.");
+  }
+  const bool written =
+      std::fwrite(fileImage.get(), static_cast<std::size_t>(fileLength), 1, file.get()) == 1;
+  // Buffered data may fail only when the stream is closed (a full disk), so that counts too.
+  const bool closed = std::fclose(file.release()) == 0;
+  if (!written || !closed) {
+    raiseError("Error writing file.");
+  }
+}
+
+} // namespace tilegraft

@@ -1,0 +1,162 @@
+#include <array>
+#include <cstddef>
+
+#include "bitmap/bitmap_image.h"
+#include "bitmap/byte_operators.h"
+#include "bitmap/int32_math.h"
+
+namespace tilegraft {
+
+namespace {
+
+PixelPoint step(PixelPoint point, PixelPoint by) {
+  return {wrapAdd(point.x, by.x), wrapAdd(point.y, by.y)};
+}
+
+} // namespace
+
+// The copies of one merge, as nested loops from the outermost: rows of repeats, repeats across,
+// then tile rows and tile columns. Each level moves the destination and the source block by a
+// fixed step per copy; the innermost level merges one block.
+struct BitmapImage::CopyWalk {
+  struct Level {
+    std::int32_t count;
+    PixelPoint destinationStep;
+    PixelPoint sourceStep;
+  };
+
+  int operatorIndex;
+  std::int32_t blockWidth;
+  std::int32_t blockHeight;
+  std::array<Level, 4> levels;
+  int levelCount;
+
+  // True when some level runs no copy at all: then no block is checked or merged.
+  bool isEmpty() const {
+    for (int i = 0; i < levelCount; ++i) {
+      if (levels[static_cast<std::size_t>(i)].count <= 0) {
+        return true;
+      }
+    }
+    return false;
+  }
+};
+
+void BitmapImage::checkCompatible(const BitmapImage& source, bool withTileSize) const {
+  requireLoaded();
+  source.requireLoaded();
+  if (bytesPerPixel != source.bytesPerPixel) {
+    raiseError("Bitmaps are incompatible.");
+  }
+  if (withTileSize && (layout.tileWidth != source.layout.tileWidth ||
+                       layout.tileHeight != source.layout.tileHeight)) {
+    raiseError("Bitmaps are incompatible.");
+  }
+}
+
+void BitmapImage::mergePixels(int operatorIndex, std::int32_t x, std::int32_t y,
+                              const BitmapImage& source, std::int32_t sourceX,
+                              std::int32_t sourceY, std::int32_t w, std::int32_t h,
+                              MergeRepeats repeats) {
+  if (repeats.down <= 0 || repeats.across <= 0) {
+    return;
+  }
+  checkCompatible(source, false);
+  const CopyWalk walk{operatorIndex,
+                      w,
+                      h,
+                      {{{repeats.down, {0, h}, {0, 0}}, {repeats.across, {w, 0}, {0, 0}}}},
+                      2};
+  walkCopies(walk, 0, {x, y}, {sourceX, sourceY}, source);
+}
+
+void BitmapImage::mergeTiles(int operatorIndex, std::int32_t column, std::int32_t row,
+                             const BitmapImage& source, std::int32_t sourceColumn,
+                             std::int32_t sourceRow, std::int32_t columns, std::int32_t rows,
+                             MergeRepeats repeats) {
+  if (repeats.down <= 0 || repeats.across <= 0) {
+    return;
+  }
+  checkCompatible(source, true);
+  const TileLayout& to = layout;
+  const TileLayout& from = source.layout;
+  // Tiles that touch in both bitmaps are merged as one block: the same pixels, fewer calls.
+  const bool joinAcross = to.xBorderBefore == 0 && to.xBorderAfter == 0 &&
+                          from.xBorderBefore == 0 && from.xBorderAfter == 0;
+  const bool joinDown = to.yBorderBefore == 0 && to.yBorderAfter == 0 &&
+                        from.yBorderBefore == 0 && from.yBorderAfter == 0;
+  const std::int32_t blockWidth = joinAcross ? wrapMul(to.tileWidth, columns) : to.tileWidth;
+  const std::int32_t blockHeight = joinDown ? wrapMul(to.tileHeight, rows) : to.tileHeight;
+  const std::int32_t columnCount = joinAcross ? 1 : columns;
+  const std::int32_t rowCount = joinDown ? 1 : rows;
+
+  const PixelPoint pitch = cellPitch(to);
+  const PixelPoint sourcePitch = cellPitch(from);
+  // A repeat moves the destination by the run's size in tiles; the source stays.
+  const CopyWalk walk{operatorIndex,
+                      blockWidth,
+                      blockHeight,
+                      {{{repeats.down, {0, wrapMul(rows, pitch.y)}, {0, 0}},
+                        {repeats.across, {wrapMul(columns, pitch.x), 0}, {0, 0}},
+                        {rowCount, {0, pitch.y}, {0, sourcePitch.y}},
+                        {columnCount, {pitch.x, 0}, {sourcePitch.x, 0}}}},
+                      4};
+  if (walk.isEmpty()) {
+    return;
+  }
+  walkCopies(walk, 0, tileOrigin(column, row), source.tileOrigin(sourceColumn, sourceRow),
+             source);
+}
+
+// Every copy of a level lands where the previous one did when neither block moves: then =, &
+// and | give after one copy the bytes that many give, and ^ after two copies those of any even
+// number. Copies that move are all run; each is range-tested, and as the positions never repeat
+// within a bitmap's width or height, a long loop soon fails or ends.
+void BitmapImage::walkCopies(const CopyWalk& walk, int level, PixelPoint destination,
+                             PixelPoint origin, const BitmapImage& source) {
+  if (level == walk.levelCount) {
+    mergeBlock(walk.operatorIndex, destination, source, origin, walk.blockWidth,
+               walk.blockHeight);
+    return;
+  }
+  const CopyWalk::Level& copies = walk.levels[static_cast<std::size_t>(level)];
+  if (copies.destinationStep == PixelPoint{} && copies.sourceStep == PixelPoint{}) {
+    walkCopies(walk, level + 1, destination, origin, source);
+    if (walk.operatorIndex == xorOperator && copies.count % 2 == 0) {
+      walkCopies(walk, level + 1, destination, origin, source);
+    }
+    return;
+  }
+  for (std::int32_t i = 0; i < copies.count; ++i) {
+    walkCopies(walk, level + 1, destination, origin, source);
+    destination = step(destination, copies.destinationStep);
+    origin = step(origin, copies.sourceStep);
+  }
+}
+
+void BitmapImage::mergeBlock(int operatorIndex, PixelPoint destination, const BitmapImage& source,
+                             PixelPoint origin, std::int32_t w, std::int32_t h) {
+  checkRect(destination.x, destination.y, w, h);
+  source.checkRect(origin.x, origin.y, w, h);
+  // A block of negative width passes the corner tests like one of negative height, and like it
+  // merges nothing: the operators never see a negative count.
+  if (w <= 0 || h <= 0) {
+    return;
+  }
+  const ByteOperator combine = byteOperators[static_cast<std::size_t>(operatorIndex)];
+  const auto rowBytes = static_cast<std::size_t>(w) * static_cast<std::size_t>(bytesPerPixel);
+  std::uint8_t* to = fileImage.get() + pixelOffset(destination.x, destination.y);
+  const std::uint8_t* from = source.fileImage.get() + source.pixelOffset(origin.x, origin.y);
+  // One row down is one stride toward the start of each file image; the pointers never step
+  // past the block's last row.
+  for (std::int32_t rowsLeft = h;;) {
+    combine(to, from, rowBytes);
+    if (--rowsLeft == 0) {
+      break;
+    }
+    to -= rowStride;
+    from -= source.rowStride;
+  }
+}
+
+} // namespace tilegraft

@@ -1,0 +1,60 @@
+#include <cstdio>
+
+#include "bitmap/file_handle.h"
+#include "engine/ascii.h"
+#include "engine/patch_script.h"
+#include "engine/script_error.h"
+
+namespace tilegraft {
+
+namespace {
+
+// Reads the answer to the overwrite question: exactly one line of standard input, or nothing
+// when the input has ended. True only when the line begins with y or Y.
+bool answeredYes() {
+  const int answer = std::getchar();
+  if (answer != '\n' && answer != EOF) {
+    for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
+    }
+  }
+  return answer != EOF && asciiLower(static_cast<char>(answer)) == 'y';
+}
+
+} // namespace
+
+BitmapSlot& PatchScript::selectSlot(const std::string& name) {
+  if (name == "base") {
+    return base;
+  }
+  if (name == "patch") {
+    return patch;
+  }
+  throw ScriptError("Invalid argument: " + name);
+}
+
+void PatchScript::loadCommand(const std::string& slotName) {
+  BitmapSlot& slot = selectSlot(slotName);
+  if (workingLine.empty()) {
+    throw ScriptError("Filename not specified.");
+  }
+  std::printf("Loading %s bitmap: %s...\n", slotName.c_str(), workingLine.c_str());
+  slot.image.load(workingLine);
+}
+
+void PatchScript::saveCommand(const std::string& /*unused*/) {
+  if (workingLine.empty()) {
+    throw ScriptError("Filename not specified.");
+  }
+  const std::string& fileName = workingLine;
+  if (FileHandle existing{std::fopen(fileName.c_str(), "rb")}) {
+    existing.reset();
+    std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
+    if (!answeredYes()) {
+      return;
+    }
+  }
+  std::printf("Saving output bitmap: %s...\n", fileName.c_str());
+  base.image.save(fileName);
+}
+
+} // namespace tilegraft

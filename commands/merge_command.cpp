@@ -1,0 +1,59 @@
+#include <string_view>
+
+#include "bitmap/byte_operators.h"
+#include "commands/number_scanner.h"
+#include "engine/patch_script.h"
+#include "engine/script_error.h"
+
+namespace tilegraft {
+
+void PatchScript::mergeCommand(const std::string& mode) {
+  const bool tileMode = mode == "tiles";
+  if (!tileMode && mode != "pixels") {
+    throw ScriptError("Invalid argument: " + mode);
+  }
+  const std::string operatorWord = nextToken(true);
+  const std::string_view operators = operatorCharacters;
+  const std::size_t operatorIndex =
+      operatorWord.size() == 1 ? operators.find(operatorWord[0]) : std::string_view::npos;
+  if (operatorIndex == std::string_view::npos) {
+    throw ScriptError("Invalid operator: " + operatorWord);
+  }
+
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::int32_t sourceX = 0;
+  std::int32_t sourceY = 0;
+  std::int32_t width = 1;
+  std::int32_t height = 1;
+  MergeRepeats repeats;
+  NumberScanner numbers(workingLine);
+  numbers.scanLong(x) && numbers.scanLong(y) && numbers.scanLong(sourceX) &&
+      numbers.scanLong(sourceY) && numbers.scanLong(width) && numbers.scanLong(height) &&
+      numbers.scanInt(repeats.across) && numbers.scanInt(repeats.down);
+
+  // Missing values are completed from the last one given: the source defaults to the
+  // destination, the block to one tile.
+  const int given = numbers.assigned();
+  if (given < 3) {
+    sourceX = x;
+  }
+  if (given < 4) {
+    sourceY = y;
+  }
+  if (given < 5) {
+    width = tileMode ? 1 : base.settings.tileWidth;
+  }
+  if (given < 6) {
+    height = tileMode ? 1 : base.settings.tileHeight;
+  }
+
+  const int op = static_cast<int>(operatorIndex);
+  if (tileMode) {
+    base.image.mergeTiles(op, x, y, patch.image, sourceX, sourceY, width, height, repeats);
+  } else {
+    base.image.mergePixels(op, x, y, patch.image, sourceX, sourceY, width, height, repeats);
+  }
+}
+
+} // namespace tilegraft

@@ -1,0 +1,64 @@
+#include "engine/patch_script.h"
+
+#include <cstdio>
+
+#include "engine/script_error.h"
+
+namespace tilegraft {
+
+const std::array<PatchScript::CommandRow, PatchScript::commandCount> PatchScript::commandTable{{
+    {"load",      "",       &PatchScript::loadCommand     },
+    {"save",      "base",   &PatchScript::saveCommand     },
+    {"tilesize",  "both",   &PatchScript::tileSizeCommand },
+    {"tilespecs", "",       &PatchScript::tileSpecsCommand},
+    {"merge",     "",       &PatchScript::mergeCommand    },
+    {"<p",        "pixels", &PatchScript::mergeCommand    },
+    {"<t",        "tiles",  &PatchScript::mergeCommand    },
+    {"echo",      "~",      &PatchScript::echoCommand     },
+}};
+
+PatchScript::PatchScript() : base("Base bitmap"), patch("Patch bitmap") {}
+
+int PatchScript::run(const std::string& scriptName) {
+  std::printf("Reading patch script: %s...\n", scriptName.c_str());
+  int result = 0;
+  try {
+    open(scriptName);
+    while (readLine()) {
+      runLine();
+    }
+    std::puts("Done.");
+  } catch (const ScriptError& error) {
+    if (isOpen()) {
+      std::fprintf(stderr, "Line %ld: %s", static_cast<long>(lineNumber), rawLine.c_str());
+    }
+    std::fprintf(stderr, "**** %s\n", error.message().c_str());
+    result = 1;
+  }
+  patch.image.unload();
+  base.image.unload();
+  close();
+  return result;
+}
+
+void PatchScript::runLine() {
+  const std::string keyword = nextToken(true);
+  for (const CommandRow& row : commandTable) {
+    if (keyword == row.keyword) {
+      const std::string argument =
+          row.fixedArgument.empty() ? nextToken(true) : std::string(row.fixedArgument);
+      if (argument.empty()) {
+        throw ScriptError("Missing arguments.");
+      }
+      (this->*row.handler)(argument);
+      return;
+    }
+  }
+  throw ScriptError("Syntax error.");
+}
+
+void PatchScript::echoCommand(const std::string& /*unused*/) {
+  std::printf("%s\n", workingLine.c_str());
+}
+
+} // namespace tilegraft
