@@ -1,11 +1,11 @@
+#include "bitmap/bitmap_image.h"
+#include "bitmap/file_handle.h"
+#include "engine/script_error.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <new>
-
-#include "bitmap/bitmap_image.h"
-#include "bitmap/file_handle.h"
-#include "engine/script_error.h"
 
 namespace tilegraft {
 

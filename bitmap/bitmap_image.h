@@ -1,12 +1,12 @@
 #pragma once
 
+#include "bitmap/tile_layout.h"
+
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-
-#include "bitmap/tile_layout.h"
 
 namespace tilegraft {
 

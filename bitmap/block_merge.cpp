@@ -1,9 +1,9 @@
-#include <array>
-#include <cstddef>
-
 #include "bitmap/bitmap_image.h"
 #include "bitmap/byte_operators.h"
 #include "bitmap/int32_math.h"
+
+#include <array>
+#include <cstddef>
 
 namespace tilegraft {
 
@@ -55,18 +55,14 @@ void BitmapImage::checkCompatible(const BitmapImage& source, bool withTileSize) 
 }
 
 void BitmapImage::mergePixels(int operatorIndex, std::int32_t x, std::int32_t y,
-                              const BitmapImage& source, std::int32_t sourceX,
-                              std::int32_t sourceY, std::int32_t w, std::int32_t h,
-                              MergeRepeats repeats) {
+                              const BitmapImage& source, std::int32_t sourceX, std::int32_t sourceY,
+                              std::int32_t w, std::int32_t h, MergeRepeats repeats) {
   if (repeats.down <= 0 || repeats.across <= 0) {
     return;
   }
   checkCompatible(source, false);
-  const CopyWalk walk{operatorIndex,
-                      w,
-                      h,
-                      {{{repeats.down, {0, h}, {0, 0}}, {repeats.across, {w, 0}, {0, 0}}}},
-                      2};
+  const CopyWalk walk{
+      operatorIndex, w, h, {{{repeats.down, {0, h}, {0, 0}}, {repeats.across, {w, 0}, {0, 0}}}}, 2};
   walkCopies(walk, 0, {x, y}, {sourceX, sourceY}, source);
 }
 
@@ -83,8 +79,8 @@ void BitmapImage::mergeTiles(int operatorIndex, std::int32_t column, std::int32_
   // Tiles that touch in both bitmaps are merged as one block: the same pixels, fewer calls.
   const bool joinAcross = to.xBorderBefore == 0 && to.xBorderAfter == 0 &&
                           from.xBorderBefore == 0 && from.xBorderAfter == 0;
-  const bool joinDown = to.yBorderBefore == 0 && to.yBorderAfter == 0 &&
-                        from.yBorderBefore == 0 && from.yBorderAfter == 0;
+  const bool joinDown = to.yBorderBefore == 0 && to.yBorderAfter == 0 && from.yBorderBefore == 0 &&
+                        from.yBorderAfter == 0;
   const std::int32_t blockWidth = joinAcross ? wrapMul(to.tileWidth, columns) : to.tileWidth;
   const std::int32_t blockHeight = joinDown ? wrapMul(to.tileHeight, rows) : to.tileHeight;
   const std::int32_t columnCount = joinAcross ? 1 : columns;
@@ -104,8 +100,7 @@ void BitmapImage::mergeTiles(int operatorIndex, std::int32_t column, std::int32_
   if (walk.isEmpty()) {
     return;
   }
-  walkCopies(walk, 0, tileOrigin(column, row), source.tileOrigin(sourceColumn, sourceRow),
-             source);
+  walkCopies(walk, 0, tileOrigin(column, row), source.tileOrigin(sourceColumn, sourceRow), source);
 }
 
 // Every copy of a level lands where the previous one did when neither block moves: then =, &
@@ -115,8 +110,7 @@ void BitmapImage::mergeTiles(int operatorIndex, std::int32_t column, std::int32_
 void BitmapImage::walkCopies(const CopyWalk& walk, int level, PixelPoint destination,
                              PixelPoint origin, const BitmapImage& source) {
   if (level == walk.levelCount) {
-    mergeBlock(walk.operatorIndex, destination, source, origin, walk.blockWidth,
-               walk.blockHeight);
+    mergeBlock(walk.operatorIndex, destination, source, origin, walk.blockWidth, walk.blockHeight);
     return;
   }
   const CopyWalk::Level& copies = walk.levels[static_cast<std::size_t>(level)];
@@ -127,8 +121,15 @@ void BitmapImage::walkCopies(const CopyWalk& walk, int level, PixelPoint destina
     }
     return;
   }
+  // The innermost level merges its blocks itself: one call per block instead of two.
+  const bool innermost = level + 1 == walk.levelCount;
   for (std::int32_t i = 0; i < copies.count; ++i) {
-    walkCopies(walk, level + 1, destination, origin, source);
+    if (innermost) {
+      mergeBlock(walk.operatorIndex, destination, source, origin, walk.blockWidth,
+                 walk.blockHeight);
+    } else {
+      walkCopies(walk, level + 1, destination, origin, source);
+    }
     destination = step(destination, copies.destinationStep);
     origin = step(origin, copies.sourceStep);
   }
@@ -147,6 +148,10 @@ void BitmapImage::mergeBlock(int operatorIndex, PixelPoint destination, const Bi
   const auto rowBytes = static_cast<std::size_t>(w) * static_cast<std::size_t>(bytesPerPixel);
   std::uint8_t* to = fileImage.get() + pixelOffset(destination.x, destination.y);
   const std::uint8_t* from = source.fileImage.get() + source.pixelOffset(origin.x, origin.y);
+  // Held in locals: the operator is called through a pointer, so the compiler would otherwise
+  // read both strides from memory again after every row.
+  const std::int32_t toStride = rowStride;
+  const std::int32_t fromStride = source.rowStride;
   // One row down is one stride toward the start of each file image; the pointers never step
   // past the block's last row.
   for (std::int32_t rowsLeft = h;;) {
@@ -154,8 +159,8 @@ void BitmapImage::mergeBlock(int operatorIndex, PixelPoint destination, const Bi
     if (--rowsLeft == 0) {
       break;
     }
-    to -= rowStride;
-    from -= source.rowStride;
+    to -= toStride;
+    from -= fromStride;
   }
 }
 

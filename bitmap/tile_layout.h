@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstdint>
-
 #include "bitmap/int32_math.h"
+
+#include <cstdint>
 
 namespace tilegraft {
 

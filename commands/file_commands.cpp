@@ -1,9 +1,9 @@
-#include <cstdio>
-
 #include "bitmap/file_handle.h"
 #include "engine/ascii.h"
 #include "engine/patch_script.h"
 #include "engine/script_error.h"
+
+#include <cstdio>
 
 namespace tilegraft {
 

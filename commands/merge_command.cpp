@@ -1,9 +1,9 @@
-#include <string_view>
-
 #include "bitmap/byte_operators.h"
 #include "commands/number_scanner.h"
 #include "engine/patch_script.h"
 #include "engine/script_error.h"
+
+#include <string_view>
 
 namespace tilegraft {
 

@@ -1,6 +1,6 @@
-#include <cstdio>
-
 #include "engine/patch_script.h"
+
+#include <cstdio>
 
 int main(int argc, char* argv[]) {
   if (argc != 2) {

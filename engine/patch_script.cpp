@@ -1,21 +1,23 @@
 #include "engine/patch_script.h"
 
-#include <cstdio>
-
 #include "engine/script_error.h"
+
+#include <cstdio>
 
 namespace tilegraft {
 
-const std::array<PatchScript::CommandRow, PatchScript::commandCount> PatchScript::commandTable{{
-    {"load",      "",       &PatchScript::loadCommand     },
-    {"save",      "base",   &PatchScript::saveCommand     },
-    {"tilesize",  "both",   &PatchScript::tileSizeCommand },
-    {"tilespecs", "",       &PatchScript::tileSpecsCommand},
-    {"merge",     "",       &PatchScript::mergeCommand    },
-    {"<p",        "pixels", &PatchScript::mergeCommand    },
-    {"<t",        "tiles",  &PatchScript::mergeCommand    },
-    {"echo",      "~",      &PatchScript::echoCommand     },
-}};
+using Row = PatchScript::CommandRow;
+
+const std::array<Row, PatchScript::commandCount> PatchScript::commandTable = {
+    Row{"load",      "",       &PatchScript::loadCommand     },
+    Row{"save",      "base",   &PatchScript::saveCommand     },
+    Row{"tilesize",  "both",   &PatchScript::tileSizeCommand },
+    Row{"tilespecs", "",       &PatchScript::tileSpecsCommand},
+    Row{"merge",     "",       &PatchScript::mergeCommand    },
+    Row{"<p",        "pixels", &PatchScript::mergeCommand    },
+    Row{"<t",        "tiles",  &PatchScript::mergeCommand    },
+    Row{"echo",      "~",      &PatchScript::echoCommand     },
+};
 
 PatchScript::PatchScript() : base("Base bitmap"), patch("Patch bitmap") {}
 

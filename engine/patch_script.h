@@ -1,13 +1,13 @@
 #pragma once
 
+#include "bitmap/bitmap_image.h"
+#include "bitmap/tile_layout.h"
+#include "engine/script_reader.h"
+
 #include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
-
-#include "bitmap/bitmap_image.h"
-#include "bitmap/tile_layout.h"
-#include "engine/script_reader.h"
 
 namespace tilegraft {
 
@@ -34,7 +34,6 @@ public:
   BitmapSlot base;
   BitmapSlot patch;
 
-private:
   using Handler = void (PatchScript::*)(const std::string& argument);
 
   struct CommandRow {
@@ -44,6 +43,7 @@ private:
     Handler handler;
   };
 
+private:
   static constexpr std::size_t commandCount = 8;
   static const std::array<CommandRow, commandCount> commandTable;
 

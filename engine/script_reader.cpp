@@ -1,10 +1,10 @@
 #include "engine/script_reader.h"
 
-#include <cstring>
-
 #include "bitmap/int32_math.h"
 #include "engine/ascii.h"
 #include "engine/script_error.h"
+
+#include <cstring>
 
 namespace tilegraft {
 

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "bitmap/file_handle.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include "bitmap/file_handle.h"
 
 namespace tilegraft {
 
@@ -40,7 +40,7 @@ public:
 protected:
   FileHandle file;
   std::int32_t lineNumber = 0;
-  // The last physical line as read, up to its first NUL byte, with its line feed when it had one.
+  // The last physical line as read, with its line feed when it had one; a NUL byte ends it there.
   std::string rawLine;
   // What is left of the current line for the command and its handler.
   std::string workingLine;

@@ -107,10 +107,9 @@ int sheetLength(int tiles) { return tiles * cellSize + 1; }
 Canvas drawTileSheet() {
   constexpr int columns = 8;
   constexpr int rows = 4;
-  constexpr std::array<std::uint32_t, columns> hues{rgb(230, 25, 75),  rgb(245, 130, 48),
-                                                    rgb(255, 225, 25), rgb(60, 180, 75),
-                                                    rgb(70, 240, 240), rgb(0, 130, 200),
-                                                    rgb(145, 30, 180), rgb(240, 50, 230)};
+  constexpr std::array<std::uint32_t, columns> hues{
+      rgb(230, 25, 75),  rgb(245, 130, 48), rgb(255, 225, 25), rgb(60, 180, 75),
+      rgb(70, 240, 240), rgb(0, 130, 200),  rgb(145, 30, 180), rgb(240, 50, 230)};
   Canvas sheet(sheetLength(columns), sheetLength(rows), 24);
   sheet.fill(0, 0, sheetLength(columns), sheetLength(rows), gridColour);
   for (int row = 0; row < rows; ++row) {
@@ -152,31 +151,42 @@ Canvas drawStamps() {
 }
 
 // An 8-bit image whose palette index bits mean something: the low four bits pick one of sixteen
-// colours and bit 4 picks a darker set, so & and | on indices clear and set that bit.
+// colours and bit 4 picks a darker set, so & and | on indices clear and set that bit. The tiles
+// sit on the same grid as the 24-bit sheets, dark and light in a checkerboard.
+constexpr std::uint32_t darkBit = 0x10;
+constexpr std::uint32_t gridIndex = 0x20;
+
 Canvas drawIndexedSheet(std::vector<Colour>& palette) {
   palette.assign(256, Colour{0, 0, 0});
-  for (int i = 0; i < 32; ++i) {
+  for (std::uint32_t i = 0; i < 2 * darkBit; ++i) {
     const auto base = static_cast<std::uint8_t>(64 + (i % 16) * 12);
-    const bool dark = i >= 16;
-    palette[static_cast<std::size_t>(i)] = Colour{
-        static_cast<std::uint8_t>(dark ? base / 3 : base),
-        static_cast<std::uint8_t>(dark ? (255 - base) / 3 : 255 - base),
-        static_cast<std::uint8_t>(dark ? 64 : 192)};
+    const bool dark = (i & darkBit) != 0;
+    palette[i] = Colour{static_cast<std::uint8_t>(dark ? base / 3 : base),
+                        static_cast<std::uint8_t>(dark ? (255 - base) / 3 : 255 - base),
+                        static_cast<std::uint8_t>(dark ? 64 : 192)};
   }
-  Canvas sheet(sheetLength(4), sheetLength(2), 8);
-  for (int y = 0; y < sheetLength(2); ++y) {
-    for (int x = 0; x < sheetLength(4); ++x) {
-      sheet.set(x, y, static_cast<std::uint32_t>((x / cellSize + 4 * (y / cellSize)) % 16));
+  palette[gridIndex] = Colour{48, 48, 48};
+  constexpr int columns = 4;
+  constexpr int rows = 2;
+  Canvas sheet(sheetLength(columns), sheetLength(rows), 8);
+  sheet.fill(0, 0, sheetLength(columns), sheetLength(rows), gridIndex);
+  for (int row = 0; row < rows; ++row) {
+    for (int column = 0; column < columns; ++column) {
+      const auto colour = static_cast<std::uint32_t>(column + columns * row);
+      const std::uint32_t dark = (column + row) % 2 == 1 ? darkBit : 0;
+      sheet.fill(1 + column * cellSize, 1 + row * cellSize, tileSize, tileSize, colour | dark);
     }
   }
   return sheet;
 }
 
-// Indices 0xEF (every bit but the dark bit) and 0x10 (only the dark bit), one tile of each.
+// Two mask tiles on the same grid: tile 0 of index 0xEF (every bit but the dark bit), for &,
+// and tile 1 of index 0x10 (only the dark bit), for |.
 Canvas drawIndexMasks() {
   Canvas masks(sheetLength(2), sheetLength(1), 8);
-  masks.fill(0, 0, cellSize, sheetLength(1), 0xEF);
-  masks.fill(cellSize, 0, sheetLength(2) - cellSize, sheetLength(1), 0x10);
+  masks.fill(0, 0, sheetLength(2), sheetLength(1), gridIndex);
+  masks.fill(1, 1, tileSize, tileSize, 0xFF ^ darkBit);
+  masks.fill(1 + cellSize, 1, tileSize, tileSize, darkBit);
   return masks;
 }
 

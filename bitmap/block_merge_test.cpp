@@ -1,0 +1,591 @@
+#include "bitmap/bitmap_image.h"
+#include "engine/script_error.h"
+#include "tests/support/bmp_builder.h"
+#include "tests/support/merge_model.h"
+#include "tests/support/scoped_temp_dir.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <gtest/gtest.h>
+#include <limits>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tilegraft {
+namespace {
+
+using testing::BmpBuilder;
+using testing::Bytes;
+using testing::MergeLine;
+using testing::ModelBitmap;
+using testing::ScopedTempDir;
+
+constexpr std::int32_t int32Max = std::numeric_limits<std::int32_t>::max();
+constexpr std::int32_t int32Min = std::numeric_limits<std::int32_t>::min();
+
+constexpr int copyIndex = 0;
+constexpr int andIndex = 1;
+constexpr int orIndex = 2;
+constexpr int xorIndex = 3;
+
+Bytes imageBytes(const BitmapImage& image) {
+  const auto bytes = image.fileBytes();
+  return {bytes.begin(), bytes.end()};
+}
+
+Bytes builtBytes(std::int32_t width, std::int32_t height, int bitsPerPixel, std::uint32_t seed) {
+  return BmpBuilder(width, height, bitsPerPixel).fillPattern(seed).bytes();
+}
+
+std::ostream& operator<<(std::ostream& out, const TileLayout& layout) {
+  return out << '{' << layout.xOrigin << ' ' << layout.xBorderBefore << ' ' << layout.tileWidth
+             << ' ' << layout.xBorderAfter << " / " << layout.yOrigin << ' ' << layout.yBorderBefore
+             << ' ' << layout.tileHeight << ' ' << layout.yBorderAfter << '}';
+}
+
+std::string describe(const MergeLine& line) {
+  std::ostringstream text;
+  text << (line.tiles ? "tiles " : "pixels ") << "=&|^"[line.operatorIndex] << ' ' << line.x << ' '
+       << line.y << ' ' << line.sourceX << ' ' << line.sourceY << ' ' << line.width << ' '
+       << line.height << ' ' << line.across << ' ' << line.down;
+  return text.str();
+}
+
+// The base and the patch bitmap, loaded through files of the test's own directory, and the
+// reference model of both.
+class BlockMergeTest : public ::testing::Test {
+protected:
+  void prepare(const Bytes& baseBytes, const TileLayout& baseLayout, const Bytes& patchBytes,
+               const TileLayout& patchLayout) {
+    load(base, "base.bmp", baseBytes, baseLayout);
+    load(patch, "patch.bmp", patchBytes, patchLayout);
+    originalPatch = patchBytes;
+    modelBase.emplace("Base bitmap", baseBytes, baseLayout);
+    modelPatch.emplace("Patch bitmap", patchBytes, patchLayout);
+  }
+
+  // Runs the line on the real bitmaps as the merge command would; returns the message or "".
+  std::string merge(const MergeLine& line) {
+    try {
+      if (line.tiles) {
+        base.mergeTiles(line.operatorIndex, line.x, line.y, patch, line.sourceX, line.sourceY,
+                        line.width, line.height, {line.across, line.down});
+      } else {
+        base.mergePixels(line.operatorIndex, line.x, line.y, patch, line.sourceX, line.sourceY,
+                         line.width, line.height, {line.across, line.down});
+      }
+    } catch (const ScriptError& error) {
+      return error.message();
+    }
+    return "";
+  }
+
+  // Runs the line on the real bitmaps and the model line on the model; both must give the same
+  // message and the same bytes, and the patch must stay as it was. Returns the model's message.
+  std::string expectSameAsModel(const MergeLine& line, const MergeLine& modelLine) {
+    SCOPED_TRACE(describe(line));
+    const std::string expected = testing::modelMerge(*modelBase, *modelPatch, modelLine);
+    EXPECT_EQ(merge(line), expected);
+    EXPECT_EQ(imageBytes(base), modelBase->file);
+    EXPECT_EQ(imageBytes(patch), originalPatch);
+    return expected;
+  }
+
+  ScopedTempDir dir;
+  BitmapImage base{"Base bitmap"};
+  BitmapImage patch{"Patch bitmap"};
+  Bytes originalPatch;
+  std::optional<ModelBitmap> modelBase;
+  std::optional<ModelBitmap> modelPatch;
+
+private:
+  void load(BitmapImage& image, const char* fileName, const Bytes& bytes,
+            const TileLayout& layout) {
+    testing::writeFileBytes(dir.file(fileName), bytes);
+    image.load(dir.file(fileName).string());
+    image.setTileLayout(layout);
+  }
+};
+
+// Fixed-seed choices; std::mt19937's sequence is the same everywhere, and the reductions to a
+// range are our own so that every standard library draws the same cases.
+class CaseGenerator {
+public:
+  explicit CaseGenerator(std::uint32_t seed) : engine(seed) {}
+
+  std::int32_t between(std::int32_t lowest, std::int32_t highest) {
+    const auto span = static_cast<std::uint32_t>(highest - lowest + 1);
+    return lowest + static_cast<std::int32_t>(next() % span);
+  }
+  bool percent(std::uint32_t chance) { return next() % 100 < chance; }
+
+  // Now and then a value far out, some of which wrap back into range in tile arithmetic.
+  std::int32_t orFar(std::int32_t usual) {
+    static constexpr std::int32_t farValues[] = {1 << 30,  (1 << 30) + 1, -(1 << 30),
+                                                 int32Min, int32Min + 1,  int32Max};
+    return percent(4) ? farValues[next() % std::size(farValues)] : usual;
+  }
+
+private:
+  std::uint32_t next() { return static_cast<std::uint32_t>(engine()); }
+
+  std::mt19937 engine;
+};
+
+// A small bitmap written once for many cases: sometimes top-down (it then fails every range
+// test), sometimes with a gap between the headers and the pixel array, usually with bytes after
+// the pixel array.
+struct PoolBitmap {
+  std::string path;
+  Bytes bytes;
+  std::int32_t width = 0;
+  std::int32_t rows = 0;
+  std::string summary;
+};
+
+PoolBitmap poolBitmap(CaseGenerator& random, int bitsPerPixel, std::uint32_t seed,
+                      const ScopedTempDir& dir) {
+  PoolBitmap bitmap;
+  const std::int32_t smallest = random.percent(15) ? 1 : 4;
+  bitmap.width = random.between(smallest, 12);
+  bitmap.rows = random.between(smallest, 12);
+  const bool topDown = random.percent(3);
+  BmpBuilder built(bitmap.width, topDown ? -bitmap.rows : bitmap.rows, bitsPerPixel);
+  built.fillPattern(seed);
+  const auto gap = static_cast<std::size_t>(random.percent(20) ? random.between(1, 6) : 0);
+  if (gap != 0) {
+    built.setLe32(testing::bmpPixelOffsetField,
+                  static_cast<std::uint32_t>(built.pixelArrayOffset() + gap));
+  }
+  built.append(gap + static_cast<std::size_t>(random.between(0, 7)));
+  bitmap.bytes = built.bytes();
+  bitmap.path = dir.file("pool" + std::to_string(seed) + ".bmp").string();
+  testing::writeFileBytes(bitmap.path, bitmap.bytes);
+  std::ostringstream summary;
+  summary << bitmap.width << 'x' << (topDown ? "-" : "") << bitmap.rows << 'x' << bitsPerPixel
+          << " gap " << gap << " size " << built.size();
+  bitmap.summary = summary.str();
+  return bitmap;
+}
+
+struct RandomCase {
+  const PoolBitmap* baseBitmap = nullptr;
+  const PoolBitmap* patchBitmap = nullptr;
+  TileLayout baseLayout;
+  TileLayout patchLayout;
+  MergeLine line;
+};
+
+std::ostream& operator<<(std::ostream& out, const RandomCase& c) {
+  return out << describe(c.line) << "; base " << c.baseBitmap->summary << ' ' << c.baseLayout
+             << ", patch " << c.patchBitmap->summary << ' ' << c.patchLayout;
+}
+
+// A position for a block of that size that mostly fits in the given extent of pixels or tiles,
+// and sometimes just misses it.
+std::int32_t randomStart(CaseGenerator& random, std::int32_t extent, std::int32_t size) {
+  if (size > 0 && size <= extent && random.percent(80)) {
+    return random.between(0, extent - size);
+  }
+  return random.orFar(random.between(-2, extent + 1));
+}
+
+// A block size that mostly fits in the given extent, sometimes empty, negative or too large.
+std::int32_t randomSize(CaseGenerator& random, std::int32_t extent) {
+  if (random.percent(80)) {
+    return random.between(1, std::max(extent, 1));
+  }
+  return random.orFar(random.between(-2, extent + 1));
+}
+
+RandomCase randomCase(CaseGenerator& random, const std::vector<PoolBitmap> (&pools)[2]) {
+  RandomCase c;
+  const auto pick = [&](int pool) {
+    const std::vector<PoolBitmap>& bitmaps = pools[pool];
+    return &bitmaps[static_cast<std::size_t>(
+        random.between(0, static_cast<std::int32_t>(bitmaps.size()) - 1))];
+  };
+  const int pool = random.between(0, 1);
+  c.baseBitmap = pick(pool);
+  c.patchBitmap = pick(random.percent(4) ? 1 - pool : pool);
+
+  const auto tileSize = [&] {
+    return random.percent(92) ? random.between(1, 3) : random.between(-1, 0);
+  };
+  const std::int32_t tileWidth = tileSize();
+  const std::int32_t tileHeight = tileSize();
+  // Without borders in both bitmaps an axis is coalesced; let that happen often.
+  const bool bordersAcross = random.percent(50);
+  const bool bordersDown = random.percent(50);
+  const auto layout = [&](std::int32_t width, std::int32_t height) {
+    const auto border = [&](bool used) {
+      return used && random.percent(60) ? random.between(-1, 2) : 0;
+    };
+    const auto origin = [&] { return random.percent(50) ? random.between(-2, 3) : 0; };
+    return TileLayout{origin(), border(bordersAcross), width,  border(bordersAcross),
+                      origin(), border(bordersDown),   height, border(bordersDown)};
+  };
+  c.baseLayout = layout(tileWidth, tileHeight);
+  c.patchLayout =
+      random.percent(94) ? layout(tileWidth, tileHeight) : layout(tileSize(), tileSize());
+
+  MergeLine& line = c.line;
+  line.tiles = random.percent(50);
+  line.operatorIndex = random.between(0, 3);
+  std::int32_t across = std::min(c.baseBitmap->width, c.patchBitmap->width);
+  std::int32_t down = std::min(c.baseBitmap->rows, c.patchBitmap->rows);
+  if (line.tiles) {
+    // Counted in tiles of the base grid; the counts stay small, as far ones would make the
+    // reference loop for ever over a zero pitch.
+    across = std::max(across / std::max(cellPitch(c.baseLayout).x, 1), 1);
+    down = std::max(down / std::max(cellPitch(c.baseLayout).y, 1), 1);
+    line.width =
+        random.percent(90) ? random.between(1, std::min(across, 4)) : random.between(-2, 0);
+    line.height = random.percent(90) ? random.between(1, std::min(down, 4)) : random.between(-2, 0);
+  } else {
+    line.width = randomSize(random, across);
+    line.height = randomSize(random, down);
+  }
+  line.x = randomStart(random, across, line.width);
+  line.y = randomStart(random, down, line.height);
+  line.sourceX = randomStart(random, across, line.width);
+  line.sourceY = randomStart(random, down, line.height);
+  const auto repeat = [&] { return random.percent(70) ? 1 : random.between(-1, 3); };
+  line.across = repeat();
+  line.down = repeat();
+  return c;
+}
+
+TEST_F(BlockMergeTest, AgreesWithTheReferenceOnRandomMerges) {
+  constexpr int caseCount = 40000;
+  constexpr int poolSize = 40;
+  CaseGenerator random(20250607);
+  std::vector<PoolBitmap> pools[2];
+  for (int i = 0; i < poolSize; ++i) {
+    pools[0].push_back(poolBitmap(random, 8, static_cast<std::uint32_t>(2 * i), dir));
+    pools[1].push_back(poolBitmap(random, 24, static_cast<std::uint32_t>(2 * i + 1), dir));
+  }
+  int mismatches = 0;
+  int mergedWhole = 0;
+  int failedPartWay = 0;
+  int failedUnchanged = 0;
+  for (int n = 0; n < caseCount && mismatches < 5; ++n) {
+    const RandomCase c = randomCase(random, pools);
+    base.load(c.baseBitmap->path);
+    base.setTileLayout(c.baseLayout);
+    patch.load(c.patchBitmap->path);
+    patch.setTileLayout(c.patchLayout);
+    ModelBitmap expectedBase("Base bitmap", c.baseBitmap->bytes, c.baseLayout);
+    const ModelBitmap expectedPatch("Patch bitmap", c.patchBitmap->bytes, c.patchLayout);
+
+    const std::string expected = testing::modelMerge(expectedBase, expectedPatch, c.line);
+    const std::string actual = merge(c.line);
+    const Bytes actualBase = imageBytes(base);
+    if (actual != expected || actualBase != expectedBase.file ||
+        imageBytes(patch) != c.patchBitmap->bytes) {
+      ++mismatches;
+      const auto difference = std::mismatch(actualBase.begin(), actualBase.end(),
+                                            expectedBase.file.begin(), expectedBase.file.end());
+      ADD_FAILURE() << "case " << n << ": " << c << "\n  expected \"" << expected << "\", got \""
+                    << actual << "\"; first differing base byte "
+                    << (difference.first - actualBase.begin());
+      continue;
+    }
+    const bool changed = expectedBase.file != c.baseBitmap->bytes;
+    if (expected.empty()) {
+      mergedWhole += changed ? 1 : 0;
+    } else {
+      (changed ? failedPartWay : failedUnchanged) += 1;
+    }
+  }
+  // The generator must reach every kind of outcome, or the comparison proves little.
+  EXPECT_GT(mergedWhole, caseCount / 8);
+  EXPECT_GT(failedPartWay, caseCount / 40);
+  EXPECT_GT(failedUnchanged, caseCount / 8);
+}
+
+TEST_F(BlockMergeTest, OperatorsCombineBytesInsideTheBlockOnly) {
+  // The block ends at the right edge, so each of its rows is followed by the row's padding.
+  for (const int bitsPerPixel : {8, 24}) {
+    const BmpBuilder baseBuilt = BmpBuilder(5, 4, bitsPerPixel).fillPattern(3).append(4);
+    const BmpBuilder patchBuilt = BmpBuilder(4, 3, bitsPerPixel).fillPattern(9);
+    const int bytesPerPixel = bitsPerPixel / 8;
+    for (int op = copyIndex; op <= xorIndex; ++op) {
+      SCOPED_TRACE(::testing::Message() << bitsPerPixel << " bits, operator " << op);
+      prepare(baseBuilt.bytes(), {}, patchBuilt.bytes(), {});
+      // The 3 by 2 block at (2, 1) of the base takes the one at (1, 0) of the patch.
+      EXPECT_EQ(merge({false, op, 2, 1, 1, 0, 3, 2}), "");
+      Bytes expected = baseBuilt.bytes();
+      for (std::int32_t row = 0; row < 2; ++row) {
+        for (std::int32_t column = 0; column < 3; ++column) {
+          const std::size_t to = baseBuilt.pixelIndex(2 + column, 1 + row);
+          const std::size_t from = patchBuilt.pixelIndex(1 + column, row);
+          for (int b = 0; b < bytesPerPixel; ++b) {
+            std::uint8_t& target = expected[to + static_cast<std::size_t>(b)];
+            const std::uint8_t source = patchBuilt.bytes()[from + static_cast<std::size_t>(b)];
+            const std::uint8_t results[] = {source, static_cast<std::uint8_t>(target & source),
+                                            static_cast<std::uint8_t>(target | source),
+                                            static_cast<std::uint8_t>(target ^ source)};
+            target = results[op];
+          }
+        }
+      }
+      EXPECT_EQ(imageBytes(base), expected);
+      EXPECT_EQ(imageBytes(patch), patchBuilt.bytes());
+    }
+  }
+}
+
+TEST_F(BlockMergeTest, NeutralMergesLeaveTheBaseAsItWas) {
+  const Bytes baseBytes = builtBytes(6, 5, 24, 1);
+  BmpBuilder ones(6, 5, 24);
+  BmpBuilder zeros(6, 5, 24);
+  for (std::size_t i = ones.pixelArrayOffset(); i < ones.size(); ++i) {
+    ones.setByte(i, 0xFF);
+    zeros.setByte(i, 0);
+  }
+  prepare(baseBytes, {}, ones.bytes(), {});
+  EXPECT_EQ(merge({false, andIndex, 0, 0, 0, 0, 6, 5}), "");
+  EXPECT_EQ(imageBytes(base), baseBytes);
+
+  prepare(baseBytes, {}, zeros.bytes(), {});
+  EXPECT_EQ(merge({false, orIndex, 0, 0, 0, 0, 6, 5}), "");
+  EXPECT_EQ(imageBytes(base), baseBytes);
+
+  prepare(baseBytes, {}, builtBytes(6, 5, 24, 2), {});
+  EXPECT_EQ(merge({false, xorIndex, 1, 1, 0, 0, 4, 3}), "");
+  EXPECT_NE(imageBytes(base), baseBytes);
+  EXPECT_EQ(merge({false, xorIndex, 1, 1, 0, 0, 4, 3}), "");
+  EXPECT_EQ(imageBytes(base), baseBytes);
+}
+
+TEST_F(BlockMergeTest, CompatibilityIsTestedBeforeAnything) {
+  struct Case {
+    bool baseLoaded;
+    bool patchLoaded;
+    int patchBits;
+    std::int32_t patchTileWidth;
+    MergeLine line;
+    const char* message;
+    bool changesBase;
+  };
+  const Case cases[] = {
+      {false, false, 24, 2, {false, copyIndex, 0, 0},                   "Base bitmap: Not loaded.",               false},
+      {false, true,  24, 2, {true, copyIndex, 0, 0},                    "Base bitmap: Not loaded.",               false},
+      {true,  false, 24, 2, {true, copyIndex, 0, 0},                    "Patch bitmap: Not loaded.",              false},
+ // Positions far outside both bitmaps: compatibility fails first.
+      {true,
+       true,         8,
+       2,                   {false, copyIndex, -9, -9, -9, -9},
+       "Base bitmap: Bitmaps are incompatible.",                                                                  false},
+      {true,  true,  8,  2, {true, copyIndex, 0, 0},                    "Base bitmap: Bitmaps are incompatible.", false},
+ // Tile sizes matter only to tile merges.
+      {true,  true,  24, 3, {true, copyIndex, 0, 0},                    "Base bitmap: Bitmaps are incompatible.", false},
+      {true,  true,  24, 3, {false, copyIndex, 0, 0},                   "",                                       true },
+ // Repeat counts of 0 or less merge nothing and test nothing.
+      {false, false, 24, 2, {false, copyIndex, 0, 0, 0, 0, 1, 1, 0, 1}, "",                                       false},
+      {false, false, 24, 2, {true, copyIndex, 0, 0, 0, 0, 1, 1, 1, -1}, "",                                       false},
+ // Tile counts of 0 in an axis with borders still run the compatibility test.
+      {true,  false, 24, 2, {true, copyIndex, 0, 0, 0, 0, 0, 1},        "Patch bitmap: Not loaded.",              false},
+      {true,  true,  24, 2, {true, copyIndex, 0, 0, 0, 0, 0, 1},        "",                                       false},
+  };
+  const Bytes baseBytes = builtBytes(4, 4, 24, 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(describe(c.line));
+    // Borders across only, so tile merges coalesce down but not across.
+    prepare(baseBytes, {0, 1, 2, 0, 0, 0, 2, 0}, builtBytes(4, 4, c.patchBits, 2),
+            {0, 0, c.patchTileWidth, 0, 0, 0, 2, 0});
+    if (!c.baseLoaded) {
+      base.unload();
+    }
+    if (!c.patchLoaded) {
+      patch.unload();
+    }
+    EXPECT_EQ(merge(c.line), c.message);
+    if (c.baseLoaded) {
+      EXPECT_EQ(imageBytes(base) != baseBytes, c.changesBase);
+    }
+  }
+}
+
+TEST_F(BlockMergeTest, DefaultLayoutTileMergeIsAPixelMerge) {
+  const Bytes baseBytes = builtBytes(7, 5, 8, 1);
+  const Bytes patchBytes = builtBytes(6, 6, 8, 2);
+  prepare(baseBytes, {}, patchBytes, {});
+  EXPECT_EQ(merge({false, xorIndex, 1, 2, 3, 0, 3, 2}), "");
+  const Bytes byPixels = imageBytes(base);
+  prepare(baseBytes, {}, patchBytes, {});
+  EXPECT_EQ(merge({true, xorIndex, 1, 2, 3, 0, 3, 2}), "");
+  EXPECT_EQ(imageBytes(base), byPixels);
+  EXPECT_NE(byPixels, baseBytes);
+}
+
+TEST_F(BlockMergeTest, FailingMergeKeepsTheBlocksBeforeIt) {
+  struct Case {
+    const char* what;
+    TileLayout baseLayout;
+    std::int32_t patchWidth;
+    MergeLine line;
+    // A line that merges exactly the blocks before the failing one; none when nothing is.
+    std::optional<MergeLine> before;
+    const char* message;
+  };
+  const char* const baseOut = "Base bitmap: Co-ordinates out of range.";
+  const char* const patchOut = "Patch bitmap: Co-ordinates out of range.";
+  // The base is 8 by 6; its tiles are 2 by 2, with borders of 1 before them where a case has
+  // them, so that its tile columns (or rows) 0, 1 and 2 start at 1, 4 and 7, and 2 does not fit.
+  const Case cases[] = {
+      {"tile by tile",
+       {0, 1, 2, 0, 0, 1, 2, 0},
+       8, {true, copyIndex, 0, 0, 0, 0, 3, 2},
+       MergeLine{true, copyIndex, 0, 0, 0, 0, 2, 1},
+       baseOut },
+      {"row by row",
+       {0, 0, 2, 0, 0, 1, 2, 0},
+       8, {true, copyIndex, 0, 0, 0, 0, 2, 3},
+       MergeLine{true, copyIndex, 0, 0, 0, 0, 2, 2},
+       baseOut },
+      {"column by column",
+       {0, 1, 2, 0, 0, 0, 2, 0},
+       8, {true, copyIndex, 0, 0, 0, 0, 3, 2},
+       MergeLine{true, copyIndex, 0, 0, 0, 0, 2, 2},
+       baseOut },
+      {"one block",
+       {0, 0, 2, 0, 0, 0, 2, 0},
+       8, {true, copyIndex, 0, 0, 0, 0, 5, 1},
+       std::nullopt,
+       baseOut },
+      {"patch tile",
+       {0, 1, 2, 0, 0, 0, 2, 0},
+       3, {true, orIndex, 0, 0, 0, 0, 2, 1},
+       MergeLine{true, orIndex, 0, 0, 0, 0, 1, 1},
+       patchOut},
+      {"repeats across",
+       {},
+       8, {false, xorIndex, 0, 1, 0, 0, 2, 2, 5, 1},
+       MergeLine{false, xorIndex, 0, 1, 0, 0, 2, 2, 4, 1},
+       baseOut },
+      {"repeats down",
+       {0, 0, 2, 0, 0, 0, 2, 0},
+       8, {true, andIndex, 1, 0, 0, 0, 1, 1, 2, 4},
+       MergeLine{true, andIndex, 1, 0, 0, 0, 1, 1, 2, 3},
+       baseOut },
+      {"pixel block outside the patch only",
+       {},
+       6, {false, copyIndex, 0, 0, 5, 0, 2, 2},
+       std::nullopt,
+       patchOut},
+  };
+  const Bytes baseBytes = builtBytes(8, 6, 24, 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Bytes patchBytes = builtBytes(c.patchWidth, 6, 24, 2);
+    const TileLayout patchLayout{0, 0, c.baseLayout.tileWidth, 0, 0, 0, c.baseLayout.tileHeight, 0};
+    Bytes expected = baseBytes;
+    if (c.before) {
+      prepare(baseBytes, c.baseLayout, patchBytes, patchLayout);
+      EXPECT_EQ(merge(*c.before), "");
+      expected = imageBytes(base);
+      EXPECT_NE(expected, baseBytes);
+    }
+    prepare(baseBytes, c.baseLayout, patchBytes, patchLayout);
+    EXPECT_EQ(merge(c.line), c.message);
+    EXPECT_EQ(imageBytes(base), expected);
+  }
+}
+
+TEST_F(BlockMergeTest, CoalescedCountOfZeroIsAnEmptyBlock) {
+  const Bytes baseBytes = builtBytes(6, 6, 8, 1);
+  const TileLayout noBorders{0, 0, 2, 0, 0, 0, 2, 0};
+  prepare(baseBytes, noBorders, builtBytes(6, 6, 8, 2), noBorders);
+  // Zero columns make a block 0 pixels wide: its far corner lies left of x = 0 ...
+  EXPECT_EQ(merge({true, copyIndex, 0, 1, 1, 1, 0, 1}), "Base bitmap: Co-ordinates out of range.");
+  EXPECT_EQ(merge({true, copyIndex, 1, 1, 0, 1, 0, 1}), "Patch bitmap: Co-ordinates out of range.");
+  // ... and further right it passes and merges nothing, as does a negative count.
+  EXPECT_EQ(merge({true, copyIndex, 1, 1, 1, 1, 0, 1}), "");
+  EXPECT_EQ(merge({true, copyIndex, 2, 1, 2, 1, -1, 1}), "");
+  EXPECT_EQ(merge({true, copyIndex, 1, 2, 1, 2, 1, -1}), "");
+  EXPECT_EQ(imageBytes(base), baseBytes);
+}
+
+// Lines whose counts would take years to walk copy by copy. Each is compared with the model on
+// a line it can afford: where every copy lands on the same block, one copy gives what any number
+// of = & | copies give, and two what an even number of ^ copies give; where the copies move, a
+// bitmap's width or height in copies is enough for them to fail.
+TEST_F(BlockMergeTest, HugeCountsGiveWhatFewCopiesGive) {
+  constexpr std::int32_t many = int32Max;
+  constexpr std::int32_t even = int32Max - 1;
+  // A cell pitch of 0 with borders: every tile of the grid is the 2 by 2 block at (0, 0).
+  const TileLayout samePlace{1, -1, 2, -1, 1, -1, 2, -1};
+  // The same grid one pixel left of the bitmap.
+  const TileLayout outside{0, -1, 2, -1, 1, -1, 2, -1};
+  // Tiles of 0 by 0 without borders: one empty block at (1, 1).
+  const TileLayout empty{1, 0, 0, 0, 1, 0, 0, 0};
+  struct TileCase {
+    const TileLayout& layout;
+    int op;
+    std::int32_t columns;
+    std::int32_t rows;
+    std::int32_t across;
+    std::int32_t down;
+    // The same counts, cut down to what the model can afford.
+    std::int32_t modelColumns;
+    std::int32_t modelRows;
+    std::int32_t modelAcross;
+    std::int32_t modelDown;
+    bool fails;
+  };
+  const TileCase tileCases[] = {
+      {samePlace, xorIndex,  many, many, many, many, 1, 1, 1, 1, false},
+      {samePlace, xorIndex,  even, many, many, many, 2, 1, 1, 1, false},
+      {samePlace, xorIndex,  many, many, many, even, 1, 1, 1, 2, false},
+      {samePlace, copyIndex, many, many, many, many, 1, 1, 1, 1, false},
+      {samePlace, andIndex,  many, even, many, even, 1, 1, 1, 1, false},
+      {samePlace, orIndex,   even, even, even, even, 1, 1, 1, 1, false},
+      {outside,   copyIndex, many, many, many, many, 1, 1, 1, 1, true },
+      {empty,     copyIndex, many, many, many, many, 1, 1, 1, 1, false},
+  };
+  const Bytes baseBytes = builtBytes(8, 7, 24, 1);
+  const Bytes patchBytes = builtBytes(8, 7, 24, 2);
+  for (const TileCase& c : tileCases) {
+    prepare(baseBytes, c.layout, patchBytes, c.layout);
+    const std::string message = expectSameAsModel(
+        {true, c.op, 0, 0, 0, 0, c.columns, c.rows, c.across, c.down},
+        {true, c.op, 0, 0, 0, 0, c.modelColumns, c.modelRows, c.modelAcross, c.modelDown});
+    EXPECT_EQ(message.empty(), !c.fails);
+  }
+
+  struct PixelCase {
+    int op;
+    std::int32_t x;
+    std::int32_t y;
+    std::int32_t w;
+    std::int32_t h;
+    std::int32_t modelAcross;
+    std::int32_t modelDown;
+    bool fails;
+  };
+  const PixelCase pixelCases[] = {
+  // Nothing moves: one empty block.
+      {xorIndex,  1, 1, 0,  0, 1, 1, false},
+ // Copies move down, or across, or both, and soon leave the bitmap.
+      {copyIndex, 5, 5, 0,  1, 1, 9, true },
+      {copyIndex, 0, 1, 1,  0, 9, 1, true },
+      {xorIndex,  0, 0, 2,  2, 9, 9, true },
+      {orIndex,   1, 1, -1, 1, 9, 9, true },
+  };
+  for (const PixelCase& c : pixelCases) {
+    prepare(baseBytes, {}, patchBytes, {});
+    const std::string message =
+        expectSameAsModel({false, c.op, c.x, c.y, c.x, c.y, c.w, c.h, many, many},
+                          {false, c.op, c.x, c.y, c.x, c.y, c.w, c.h, c.modelAcross, c.modelDown});
+    // Where the copies move, the shortened line must fail, or it would prove nothing.
+    EXPECT_EQ(message.empty(), !c.fails);
+  }
+}
+
+} // namespace
+} // namespace tilegraft

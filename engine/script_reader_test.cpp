@@ -1,0 +1,233 @@
+#include "engine/script_error.h"
+#include "engine/script_reader.h"
+#include "tests/support/scoped_temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tilegraft {
+namespace {
+
+using testing::ScopedTempDir;
+using testing::writeTextFile;
+
+struct Line {
+  std::int32_t number;
+  std::string working;
+  // Checked only when given.
+  std::optional<std::string> raw;
+};
+
+class ScriptReaderTest : public ::testing::Test {
+protected:
+  void openScript(std::string_view text) {
+    writeTextFile(dir.file("script.txt"), text);
+    reader.open(dir.file("script.txt").string());
+  }
+
+  // Reads the script to its end and checks every line that readLine hands out.
+  void expectLines(std::string_view text, const std::vector<Line>& expected) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(text)));
+    openScript(text);
+    for (const Line& line : expected) {
+      ASSERT_TRUE(reader.readLine()) << "expected line " << line.number;
+      EXPECT_EQ(reader.currentLineNumber(), line.number);
+      EXPECT_EQ(reader.currentWorkingLine(), line.working);
+      if (line.raw) {
+        EXPECT_EQ(reader.currentRawLine(), *line.raw);
+      }
+    }
+    EXPECT_FALSE(reader.readLine());
+  }
+
+  ScopedTempDir dir;
+  ScriptReader reader;
+};
+
+std::string messageOf(const auto& action) {
+  try {
+    action();
+  } catch (const ScriptError& error) {
+    return error.message();
+  }
+  return "(nothing thrown)";
+}
+
+// Text with blanks at scattered places (never first or last), so that a line read in pieces and
+// trimmed piece by piece would lose some of them.
+std::string longText(std::size_t length) {
+  std::string text;
+  for (std::size_t i = 0; i < length; ++i) {
+    text += (i % 7 == 3) ? ' ' : static_cast<char>('a' + i % 26);
+  }
+  text.back() = 'z';
+  return text;
+}
+
+TEST_F(ScriptReaderTest, CleansLinesAndCountsSkippedOnes) {
+  using namespace std::string_literals;
+  expectLines("load base a//b.bmp\n", {
+                                          {1, "load base a", "load base a//b.bmp\n"}
+  });
+  expectLines("echo a  b // c\n", {
+                                      {1, "echo a  b", {}}
+  });
+  expectLines("x//y//z", {
+                             {1, "x", "x//y//z"}
+  });
+  expectLines("/ /x/\n", {
+                             {1, "/ /x/", {}}
+  });
+  expectLines("\n  \t \n// note\n   // indented\n\r\nword\n", {
+                                                                  {6, "word", "word\n"}
+  });
+  expectLines("one\r\ntwo \t\r\n", {
+                                       {1, "one", {}},
+                                       {2, "two", {}}
+  });
+  expectLines("\rword\n", {
+                              {1, "\rword", {}}
+  });
+  expectLines(" \t word\t \n", {
+                                   {1, "word", " \t word\t \n"}
+  });
+  expectLines("a\tb  c\n", {
+                               {1, "a\tb  c", {}}
+  });
+  expectLines("\vx\f\n", {
+                             {1, "\vx\f", {}}
+  });
+  expectLines("first\nlast", {
+                                 {1, "first", {}    },
+                                 {2, "last",  "last"}
+  });
+  expectLines("last\r", {
+                            {1, "last", {}}
+  });
+  expectLines("ab\0cd save x\nnext\n"s, {
+                                            {1, "ab",   {}},
+                                            {2, "next", {}}
+  });
+  expectLines("\0save x\nnext"s, {
+                                     {2, "next", {}}
+  });
+  expectLines("", {});
+  expectLines("\n\n// only comments\n", {});
+}
+
+TEST_F(ScriptReaderTest, LongPhysicalLineIsOneLine) {
+  for (std::size_t length : {1022u, 1023u, 1024u, 1025u, 2045u, 2046u, 2047u, 3000u, 5000u}) {
+    const std::string text = longText(length);
+    expectLines(text + "\nnext\n", {
+                                       {1, text,   text + "\n"},
+                                       {2, "next", "next\n"   }
+    });
+    expectLines("\n" + text, {
+                                 {2, text, text}
+    });
+  }
+}
+
+TEST_F(ScriptReaderTest, LongCommentHidesItsWholeTail) {
+  std::string comment = "//" + std::string(1021, 'c') + "save x.bmp";
+  comment += std::string(2046 - comment.size(), 'c') + "save y.bmp" + std::string(900, 'c');
+  expectLines(comment + "\nnext\n", {
+                                        {2, "next", {}}
+  });
+  expectLines("echo " + comment + "\nnext\n", {
+                                                  {1, "echo", {}},
+                                                  {2, "next", {}}
+  });
+}
+
+TEST_F(ScriptReaderTest, ManyLinesOfMixedLengthsKeepTheirNumbers) {
+  std::string text;
+  std::vector<Line> expected;
+  for (std::int32_t number = 1; number <= 400; ++number) {
+    const std::string line =
+        std::to_string(number) + longText(static_cast<std::size_t>(number * 97 % 2200 + 1));
+    text += line + "\n";
+    expected.push_back({number, line, {}});
+  }
+  expectLines(text, expected);
+}
+
+TEST_F(ScriptReaderTest, NextTokenSplitsAtBlanksAndTabsOnly) {
+  openScript("merge\tpixels = 1 2\na \t  b\t\tc\nsave\n\rx y\n");
+
+  ASSERT_TRUE(reader.readLine());
+  EXPECT_EQ(reader.nextToken(true), "merge");
+  EXPECT_EQ(reader.nextToken(true), "pixels");
+  EXPECT_EQ(reader.nextToken(true), "=");
+  EXPECT_EQ(reader.currentWorkingLine(), "1 2");
+
+  ASSERT_TRUE(reader.readLine());
+  EXPECT_EQ(reader.nextToken(false), "a");
+  EXPECT_EQ(reader.currentWorkingLine(), "b\t\tc");
+
+  ASSERT_TRUE(reader.readLine());
+  EXPECT_EQ(reader.nextToken(true), "save");
+  EXPECT_EQ(reader.currentWorkingLine(), "");
+  EXPECT_EQ(reader.nextToken(true), "");
+  EXPECT_EQ(reader.currentWorkingLine(), "");
+
+  ASSERT_TRUE(reader.readLine());
+  EXPECT_EQ(reader.nextToken(true), "\rx");
+  EXPECT_EQ(reader.currentWorkingLine(), "y");
+}
+
+TEST_F(ScriptReaderTest, LowerCaseChangesOnlyAToZ) {
+  // The bytes just outside A..Z, and bytes above 0x7F (Latin-1 capitals, UTF-8 of "Ä").
+  openScript("LoAD @[`{AZaz \xC0\xC9\xD6\xDE\xFF \xC3\x84"
+             "Bc LoAD\n");
+  ASSERT_TRUE(reader.readLine());
+  EXPECT_EQ(reader.nextToken(true), "load");
+  EXPECT_EQ(reader.nextToken(true), "@[`{azaz");
+  EXPECT_EQ(reader.nextToken(true), "\xC0\xC9\xD6\xDE\xFF");
+  EXPECT_EQ(reader.nextToken(true), "\xC3\x84"
+                                    "bc");
+  EXPECT_EQ(reader.nextToken(false), "LoAD");
+}
+
+TEST_F(ScriptReaderTest, OpenFailureThrowsAndLeavesItClosed) {
+  EXPECT_EQ(messageOf([&] { reader.open(dir.file("missing.txt").string()); }),
+            "Error opening file.");
+  EXPECT_FALSE(reader.isOpen());
+}
+
+TEST_F(ScriptReaderTest, CloseAndReopenRestartLineNumbers) {
+  openScript("// one\ntwo\nthree\n");
+  ASSERT_TRUE(reader.readLine());
+  ASSERT_TRUE(reader.readLine());
+  EXPECT_EQ(reader.currentLineNumber(), 3);
+
+  reader.close();
+  EXPECT_FALSE(reader.isOpen());
+  EXPECT_EQ(reader.currentLineNumber(), 0);
+  EXPECT_EQ(reader.currentRawLine(), "");
+  EXPECT_EQ(reader.currentWorkingLine(), "");
+  reader.close();
+
+  reader.open(dir.file("script.txt").string());
+  ASSERT_TRUE(reader.readLine());
+  EXPECT_EQ(reader.currentLineNumber(), 2);
+  EXPECT_EQ(reader.currentWorkingLine(), "two");
+
+  // Opening again without a close starts over as well.
+  reader.open(dir.file("script.txt").string());
+  ASSERT_TRUE(reader.readLine());
+  EXPECT_EQ(reader.currentLineNumber(), 2);
+}
+
+TEST_F(ScriptReaderTest, ReadErrorThrowsAndCloses) {
+  // A directory opens on this platform but cannot be read.
+  std::filesystem::create_directory(dir.file("folder"));
+  reader.open(dir.file("folder").string());
+  EXPECT_EQ(messageOf([&] { reader.readLine(); }), "Error reading file.");
+  EXPECT_FALSE(reader.isOpen());
+}
+
+} // namespace
+} // namespace tilegraft

@@ -1,0 +1,155 @@
+#include "tests/support/bmp_builder.h"
+#include "tests/support/run_tool.h"
+#include "tests/support/scoped_temp_dir.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace tilegraft::testing {
+namespace {
+
+const std::string start(scriptStartLine);
+
+class PatchScriptEndToEndTest : public ::testing::Test {
+protected:
+  ToolRun run(std::string_view script) { return runScript(dir.path(), script); }
+
+  static void expectRun(const ToolRun& result, int status, const std::string& out,
+                        const std::string& err) {
+    EXPECT_EQ(result.exitStatus, status);
+    EXPECT_EQ(result.standardOutput, out);
+    EXPECT_EQ(result.standardError, err);
+  }
+
+  ScopedTempDir dir;
+};
+
+// Text of the given length whose tail from position 1023 on (counted in the whole line, after
+// `prefix`) would be a command of its own if the line were read in pieces.
+std::string lineWithCommandTails(const std::string& prefix, std::size_t length) {
+  std::string line = prefix + std::string(1023 - prefix.size(), 'c') + "save x.bmp";
+  line += std::string(2046 - line.size(), 'c') + "save y.bmp";
+  return line + std::string(length - line.size(), 'c');
+}
+
+TEST_F(PatchScriptEndToEndTest, WrongArgumentCountPrintsTheSyntaxLine) {
+  writeTextFile(dir.file("script.txt"), "echo ran\n");
+  const std::vector<std::vector<std::string>> argumentLists{
+      {},
+      {             "script.txt", "script.txt"},
+      { "script.txt",     "extra", "more"}
+  };
+  for (const auto& arguments : argumentLists) {
+    SCOPED_TRACE(arguments.size());
+    expectRun(runTool(dir.path(), arguments), 255, "",
+              "Syntax:   tilegraft  patchScriptFileName\n");
+  }
+}
+
+TEST_F(PatchScriptEndToEndTest, ScriptWithoutCommandsEndsWithDone) {
+  for (const char* script : {"", "\n\n", "// only a comment\n  \t\n\r\n", "   // no line feed"}) {
+    SCOPED_TRACE(::testing::PrintToString(script));
+    expectRun(run(script), 0, start + "Done.\n", "");
+  }
+}
+
+TEST_F(PatchScriptEndToEndTest, ScriptNameIsUsedAsGiven) {
+  writeTextFile(dir.file("My Script.TXT"), "echo ran\n");
+  expectRun(runTool(dir.path(), {"My Script.TXT"}), 0,
+            "Reading patch script: My Script.TXT...\nran\nDone.\n", "");
+}
+
+TEST_F(PatchScriptEndToEndTest, ScriptThatCannotBeOpenedHasNoLineInItsReport) {
+  expectRun(runTool(dir.path(), {"missing.txt"}), 1, "Reading patch script: missing.txt...\n",
+            "**** Error opening file.\n");
+}
+
+TEST_F(PatchScriptEndToEndTest, ScriptThatCannotBeReadFailsWithoutDone) {
+  std::filesystem::create_directory(dir.file("folder"));
+  expectRun(runTool(dir.path(), {"folder"}), 1, "Reading patch script: folder...\n",
+            "**** Error reading file.\n");
+}
+
+TEST_F(PatchScriptEndToEndTest, FirstFailureIsReportedWithLineNumberAndRawLine) {
+  // The standard output expected after the start line, and the whole standard error.
+  const auto expectFailure = [&](const std::string& script, const std::string& out,
+                                 const std::string& err) {
+    SCOPED_TRACE(script);
+    expectRun(run(script), 1, start + out, err);
+  };
+  expectFailure("bogus\n", "", "Line 1: bogus\n**** Syntax error.\n");
+  expectFailure("mer pixels\n", "", "Line 1: mer pixels\n**** Syntax error.\n");
+  expectFailure("merges pixels\n", "", "Line 1: merges pixels\n**** Syntax error.\n");
+  expectFailure("\n// note\n  \t\n  Bogus   // note\n", "",
+                "Line 4:   Bogus   // note\n**** Syntax error.\n");
+  expectFailure("echo before\nbogus\necho after\n", "before\n",
+                "Line 2: bogus\n**** Syntax error.\n");
+  expectFailure("echo x\n\n\nmer", "x\n", "Line 4: mer**** Syntax error.\n");
+
+  expectFailure("load\n", "", "Line 1: load\n**** Missing arguments.\n");
+  expectFailure("merge\n", "", "Line 1: merge\n**** Missing arguments.\n");
+  expectFailure("tilespecs\n", "", "Line 1: tilespecs\n**** Missing arguments.\n");
+  expectFailure("// c\nLOAD   // base in.bmp\n", "",
+                "Line 2: LOAD   // base in.bmp\n**** Missing arguments.\n");
+  expectFailure("load", "", "Line 1: load**** Missing arguments.\n");
+
+  expectFailure("save\n", "", "Line 1: save\n**** Filename not specified.\n");
+  expectFailure("load base missing.bmp\n", "Loading base bitmap: missing.bmp...\n",
+                "Line 1: load base missing.bmp\n**** Base bitmap: Error opening file.\n");
+}
+
+TEST_F(PatchScriptEndToEndTest, KeywordsAndArgumentWordsIgnoreCase) {
+  BmpBuilder(3, 2, 24).writeTo(dir.file("in.bmp"));
+  expectRun(run("ECHO Hi There\nLoAd BASE in.bmp\nSave out.bmp\nEcHo Done\n"), 0,
+            start + "Hi There\nLoading base bitmap: in.bmp...\nSaving output bitmap: out.bmp...\n"
+                    "Done\nDone.\n",
+            "");
+  EXPECT_EQ(readFileBytes(dir.file("out.bmp")), readFileBytes(dir.file("in.bmp")));
+}
+
+TEST_F(PatchScriptEndToEndTest, EchoWritesTheRestOfTheLineAsWritten) {
+  expectRun(run("echo   Hello   World  // note\n"
+                "echo\n"
+                "echo//x\n"
+                "\techo\tTabbed\ttext\t\r\n"
+                "echo a//b\n"
+                "echo MiXeD  Case, and \"quotes\"\n"),
+            0, start + "Hello   World\n\n\nTabbed\ttext\na\nMiXeD  Case, and \"quotes\"\nDone.\n",
+            "");
+}
+
+TEST_F(PatchScriptEndToEndTest, LinesOfBufferSizeLengthsAreOneLineEach) {
+  for (std::size_t length : {1022u, 1023u, 1024u, 2046u, 2047u}) {
+    SCOPED_TRACE(length);
+    std::string text = "echo " + std::string(length - 6, 't') + "e";
+    expectRun(run(text + "\nbogus\n"), 1, start + text.substr(5) + "\n",
+              "Line 2: bogus\n**** Syntax error.\n");
+  }
+}
+
+TEST_F(PatchScriptEndToEndTest, LongCommentAndEchoLinesRunNothingOfTheirTails) {
+  BmpBuilder(3, 2, 24).writeTo(dir.file("in.bmp"));
+  const std::string loading = "Loading base bitmap: in.bmp...\n";
+
+  const std::string comment = lineWithCommandTails("// ", 3000);
+  expectRun(run("load base in.bmp\n" + comment + "\nbogus\n"), 1, start + loading,
+            "Line 3: bogus\n**** Syntax error.\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("x.bmp")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("y.bmp")));
+
+  const std::string echo = lineWithCommandTails("echo ", 3000);
+  expectRun(run("load base in.bmp\n" + echo + "\nbogus\n"), 1,
+            start + loading + echo.substr(5) + "\n", "Line 3: bogus\n**** Syntax error.\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("x.bmp")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("y.bmp")));
+}
+
+TEST_F(PatchScriptEndToEndTest, ReportShowsAWholeLongLine) {
+  const std::string line = "bogus " + std::string(3000, 'w');
+  expectRun(run("\n" + line + "\n"), 1, start, "Line 2: " + line + "\n**** Syntax error.\n");
+}
+
+} // namespace
+} // namespace tilegraft::testing

@@ -1,0 +1,423 @@
+// Runs every script of examples/ on the sample bitmaps that the project draws, and checks each
+// output by properties worked out from the script alone: which tiles take which stamp, what an
+// operator does to each byte, and that nothing else in the file moves. Also checks that the
+// scripts shown in README.md and the manual page are the examples as they stand.
+#include "tests/support/run_tool.h"
+#include "tests/support/scoped_temp_dir.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <optional>
+#include <set>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#ifndef TILEGRAFT_SAMPLES_BINARY
+#error "TILEGRAFT_SAMPLES_BINARY must name the program that draws the sample bitmaps"
+#endif
+#ifndef TILEGRAFT_SOURCE_DIR
+#error "TILEGRAFT_SOURCE_DIR must name the project's source directory"
+#endif
+
+extern char** environ;
+
+namespace tilegraft::testing {
+namespace {
+
+const std::filesystem::path sourceDir = TILEGRAFT_SOURCE_DIR;
+const std::filesystem::path examplesDir = sourceDir / "examples";
+
+// The samples' grid: tiles of 16 by 16 pixels, each after a 1-pixel grid line.
+constexpr std::int32_t tileSize = 16;
+constexpr std::int32_t cellSize = tileSize + 1;
+constexpr std::uint8_t darkBit = 0x10;
+
+std::uint32_t readLe32(const Bytes& bytes, std::size_t at) {
+  return static_cast<std::uint32_t>(bytes.at(at)) |
+         static_cast<std::uint32_t>(bytes.at(at + 1)) << 8U |
+         static_cast<std::uint32_t>(bytes.at(at + 2)) << 16U |
+         static_cast<std::uint32_t>(bytes.at(at + 3)) << 24U;
+}
+
+// A bottom-up BMP file read straight from its header fields, to address pixels by (x, y) from
+// the top-left.
+struct Picture {
+  explicit Picture(const std::filesystem::path& path)
+      : bytes(readFileBytes(path)), offset(readLe32(bytes, 10)),
+        width(static_cast<std::int32_t>(readLe32(bytes, 18))),
+        height(static_cast<std::int32_t>(readLe32(bytes, 22))),
+        bytesPerPixel(static_cast<std::int32_t>(bytes.at(28)) / 8),
+        stride((width * bytesPerPixel + 3) / 4 * 4) {}
+
+  std::size_t at(std::int32_t x, std::int32_t y) const {
+    return offset + static_cast<std::size_t>((height - 1 - y) * stride + x * bytesPerPixel);
+  }
+  Bytes pixel(std::int32_t x, std::int32_t y) const {
+    const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(at(x, y));
+    return Bytes(first, first + bytesPerPixel);
+  }
+
+  Bytes bytes;
+  std::size_t offset;
+  std::int32_t width;
+  std::int32_t height;
+  std::int32_t bytesPerPixel;
+  std::int32_t stride;
+};
+
+// Where a pixel lies on the samples' grid: tile (column, row) and the position (u, v) inside it;
+// nothing for a pixel of a grid line.
+struct TileSpot {
+  std::int32_t column;
+  std::int32_t row;
+  std::int32_t u;
+  std::int32_t v;
+};
+
+std::optional<TileSpot> tileOf(std::int32_t x, std::int32_t y) {
+  if (x % cellSize == 0 || y % cellSize == 0) {
+    return std::nullopt;
+  }
+  return TileSpot{x / cellSize, y / cellSize, x % cellSize - 1, y % cellSize - 1};
+}
+
+// Pixel (u, v) of tile (column, row) of a picture on the samples' grid.
+Bytes tilePixel(const Picture& picture, std::int32_t column, std::int32_t row, std::int32_t u,
+                std::int32_t v) {
+  return picture.pixel(1 + column * cellSize + u, 1 + row * cellSize + v);
+}
+
+Bytes combine(Bytes to, const Bytes& from, char op) {
+  for (std::size_t i = 0; i < to.size(); ++i) {
+    switch (op) {
+    case '=':
+      to[i] = from[i];
+      break;
+    case '&':
+      to[i] = static_cast<std::uint8_t>(to[i] & from[i]);
+      break;
+    case '|':
+      to[i] = static_cast<std::uint8_t>(to[i] | from[i]);
+      break;
+    default:
+      to[i] = static_cast<std::uint8_t>(to[i] ^ from[i]);
+      break;
+    }
+  }
+  return to;
+}
+
+// The expected pixel at (x, y), given the input's pixel there.
+using PixelRule = std::function<Bytes(std::int32_t x, std::int32_t y, const Bytes& before)>;
+
+// The output must be the input with each pixel replaced by what the rule says: headers, palette,
+// row padding and every byte after the pixels stay as they were.
+void expectPixels(const Picture& input, const std::filesystem::path& outputPath,
+                  const PixelRule& rule) {
+  Bytes expected = input.bytes;
+  for (std::int32_t y = 0; y < input.height; ++y) {
+    for (std::int32_t x = 0; x < input.width; ++x) {
+      const Bytes after = rule(x, y, input.pixel(x, y));
+      std::copy(after.begin(), after.end(),
+                expected.begin() + static_cast<std::ptrdiff_t>(input.at(x, y)));
+    }
+  }
+  const Bytes actual = readFileBytes(outputPath);
+  ASSERT_EQ(actual.size(), expected.size()) << outputPath;
+  const auto [first, unused] = std::mismatch(expected.begin(), expected.end(), actual.begin());
+  EXPECT_TRUE(first == expected.end()) << outputPath << ": first wrong byte at offset "
+                                       << (first - expected.begin()) << " of " << expected.size();
+}
+
+// What a script prints on standard output, worked out from its lines: the progress lines of
+// load and save, the text of echo, and the start and end lines.
+std::string expectedOutput(const std::string& scriptName, const std::string& script) {
+  std::string out = "Reading patch script: " + scriptName + "...\n";
+  std::istringstream lines(script);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("echo ", 0) == 0) {
+      out += line.substr(5) + "\n";
+    } else if (line.rfind("load ", 0) == 0) {
+      const std::size_t name = line.find(' ', 5);
+      out += "Loading " + line.substr(5, name - 5) + " bitmap: " + line.substr(name + 1) + "...\n";
+    } else if (line.rfind("save ", 0) == 0) {
+      out += "Saving output bitmap: " + line.substr(5) + "...\n";
+    }
+  }
+  return out + "Done.\n";
+}
+
+class ExamplesTest : public ::testing::Test {
+protected:
+  void SetUp() override { drawSamples(); }
+
+  // Runs the sample drawing program in the temp directory.
+  void drawSamples() {
+    const std::string program = TILEGRAFT_SAMPLES_BINARY;
+    const std::string folder = dir.path().string();
+    std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>(folder.c_str()),
+                            nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  }
+
+  // Copies the example into the temp directory and runs it there; it must end well, with
+  // nothing on standard error and the progress lines its commands call for.
+  void runExample(const std::string& name) {
+    const std::string script = readTextFile(examplesDir / name);
+    writeTextFile(dir.file(name), script);
+    const ToolRun result = runTool(dir.path(), {name});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(result.standardOutput, expectedOutput(name, script));
+  }
+
+  Picture sample(const char* name) const { return Picture(dir.file(name)); }
+  std::filesystem::path output(const char* name) const { return dir.file(name); }
+
+  ScopedTempDir dir;
+};
+
+TEST_F(ExamplesTest, SamplesAreOnTheGridTheScriptsAssume) {
+  const Picture sheet = sample("sheet.bmp");
+  const Picture stamps = sample("stamps.bmp");
+  const Picture indexed = sample("indexed.bmp");
+  const Picture masks = sample("masks.bmp");
+  EXPECT_EQ(sheet.width, 8 * cellSize + 1);
+  EXPECT_EQ(sheet.height, 4 * cellSize + 1);
+  EXPECT_EQ(stamps.width, 4 * cellSize + 1);
+  EXPECT_EQ(stamps.height, cellSize + 1);
+  EXPECT_EQ(indexed.width, 4 * cellSize + 1);
+  EXPECT_EQ(indexed.height, 2 * cellSize + 1);
+  EXPECT_EQ(sheet.bytesPerPixel, 3);
+  EXPECT_EQ(stamps.bytesPerPixel, 3);
+  EXPECT_EQ(indexed.bytesPerPixel, 1);
+  EXPECT_EQ(masks.bytesPerPixel, 1);
+  // The mask tiles hold what mask.tgs says, and indexed.bmp has light and dark tiles in both
+  // rows, so that both & and | change something.
+  EXPECT_EQ(tilePixel(masks, 0, 0, 0, 0), Bytes{0xEF});
+  EXPECT_EQ(tilePixel(masks, 0, 0, 15, 15), Bytes{0xEF});
+  EXPECT_EQ(tilePixel(masks, 1, 0, 7, 3), Bytes{darkBit});
+  for (std::int32_t row = 0; row < 2; ++row) {
+    std::set<bool> darkness;
+    for (std::int32_t column = 0; column < 4; ++column) {
+      darkness.insert((tilePixel(indexed, column, row, 5, 5)[0] & darkBit) != 0);
+    }
+    EXPECT_EQ(darkness.size(), 2U) << "row " << row;
+  }
+}
+
+TEST_F(ExamplesTest, GraftCopiesStampsOntoTheirTilesAndNothingElse) {
+  const Picture sheet = sample("sheet.bmp");
+  const Picture stamps = sample("stamps.bmp");
+  runExample("graft.tgs");
+  expectPixels(sheet, output("grafted.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
+    const auto spot = tileOf(x, y);
+    if (spot && spot->row == 1 && spot->column >= 2 && spot->column <= 5) {
+      return tilePixel(stamps, spot->column - 2, 0, spot->u, spot->v);
+    }
+    if (spot && spot->column == 7 && spot->row == 3) {
+      return tilePixel(stamps, 1, 0, spot->u, spot->v);
+    }
+    if (x >= 1 && x < 1 + tileSize && y >= 1 && y < 1 + tileSize / 2) {
+      return stamps.pixel(x, y);
+    }
+    return b;
+  });
+}
+
+TEST_F(ExamplesTest, RepeatRowFillsOneRowWithTheStamp) {
+  const Picture sheet = sample("sheet.bmp");
+  const Picture stamps = sample("stamps.bmp");
+  runExample("repeat-row.tgs");
+  expectPixels(sheet, output("row.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
+    const auto spot = tileOf(x, y);
+    return spot && spot->row == 2 ? tilePixel(stamps, 0, 0, spot->u, spot->v) : b;
+  });
+}
+
+TEST_F(ExamplesTest, RepeatGridCoversEveryTileAndKeepsTheGridLines) {
+  const Picture sheet = sample("sheet.bmp");
+  const Picture stamps = sample("stamps.bmp");
+  runExample("repeat-grid.tgs");
+  expectPixels(sheet, output("grid.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
+    const auto spot = tileOf(x, y);
+    return spot ? tilePixel(stamps, spot->column % 2, 0, spot->u, spot->v) : b;
+  });
+}
+
+TEST_F(ExamplesTest, MaskClearsTheDarkBitInRowZeroAndSetsItInRowOne) {
+  const Picture indexed = sample("indexed.bmp");
+  runExample("mask.tgs");
+  // The whole-file comparison also holds the palette to its input bytes.
+  expectPixels(indexed, output("masked.bmp"), [](std::int32_t x, std::int32_t y, const Bytes& b) {
+    const auto spot = tileOf(x, y);
+    if (!spot) {
+      return b;
+    }
+    return Bytes{static_cast<std::uint8_t>(spot->row == 0 ? b[0] & ~darkBit : b[0] | darkBit)};
+  });
+  const Picture masked(output("masked.bmp"));
+  for (std::int32_t y = 0; y < masked.height; ++y) {
+    for (std::int32_t x = 0; x < masked.width; ++x) {
+      if (const auto spot = tileOf(x, y)) {
+        const std::uint8_t index = masked.pixel(x, y)[0];
+        EXPECT_EQ((index & darkBit) != 0, spot->row == 1) << x << ", " << y;
+        EXPECT_EQ(index & 0x0F, indexed.pixel(x, y)[0] & 0x0F) << x << ", " << y;
+      }
+    }
+  }
+}
+
+TEST_F(ExamplesTest, ToggleTwiceGivesBackTheInputByteForByte) {
+  const Picture sheet = sample("sheet.bmp");
+  const Picture stamps = sample("stamps.bmp");
+  runExample("toggle.tgs");
+  EXPECT_EQ(readFileBytes(output("toggled-twice.bmp")), sheet.bytes);
+  EXPECT_NE(readFileBytes(output("toggled-once.bmp")), sheet.bytes);
+  expectPixels(
+      sheet, output("toggled-once.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
+        const auto spot = tileOf(x, y);
+        if (spot && spot->column >= 2 && spot->column <= 4 && spot->row >= 1 && spot->row <= 2) {
+          return combine(b, tilePixel(stamps, 2, 0, spot->u, spot->v), '^');
+        }
+        return b;
+      });
+}
+
+TEST_F(ExamplesTest, DemoGraftsRepeatsTogglesAndMasks) {
+  const Picture sheet = sample("sheet.bmp");
+  const Picture stamps = sample("stamps.bmp");
+  runExample("demo.tgs");
+  expectPixels(sheet, output("demo-out.bmp"), [&](std::int32_t x, std::int32_t y, Bytes b) {
+    const auto spot = tileOf(x, y);
+    if (!spot) {
+      return b;
+    }
+    auto stamp = [&](std::int32_t column) {
+      return tilePixel(stamps, column, 0, spot->u, spot->v);
+    };
+    if (spot->column == 1 && spot->row == 0) {
+      b = stamp(0);
+    }
+    if (spot->column >= 2 && spot->row == 1) {
+      b = stamp(1);
+    }
+    if (spot->row >= 2) {
+      b = combine(b, stamp(2), '^');
+    }
+    if (spot->column == 0 && spot->row == 3) {
+      b = combine(b, stamp(3), '&');
+    }
+    return b;
+  });
+}
+
+// A new example must come with a test above.
+TEST(ExamplesListTest, EveryExampleScriptIsTested) {
+  const std::set<std::string> tested{"demo.tgs",        "graft.tgs", "repeat-row.tgs",
+                                     "repeat-grid.tgs", "mask.tgs",  "toggle.tgs"};
+  std::set<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator(examplesDir)) {
+    if (entry.path().extension() == ".tgs") {
+      found.insert(entry.path().filename().string());
+    }
+  }
+  EXPECT_EQ(found, tested);
+}
+
+// The commands of a script without its comment and blank lines.
+std::vector<std::string> commandLines(const std::string& script) {
+  std::vector<std::string> lines;
+  std::istringstream in(script);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first != std::string::npos && line.compare(first, 2, "//") != 0) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+// Text of the manual page's example blocks, with the escapes they use turned back into text.
+std::string fromRoff(std::string line) {
+  const std::vector<std::pair<std::string, std::string>> escapes{
+      {"\\&",   ""  },
+      {"\\-",   "-" },
+      {"\\(aq", "'" },
+      {"\\e",   "\\"}
+  };
+  for (const auto& [escape, text] : escapes) {
+    for (std::size_t at = line.find(escape); at != std::string::npos;
+         at = line.find(escape, at + text.size())) {
+      line.replace(at, escape.size(), text);
+    }
+  }
+  return line;
+}
+
+// Each script block of a document must be preceded by a line that names an example, and hold
+// that example's commands. Blocks open with `open` and close with `close`; a block whose first
+// line begins with "$ " is a shell session and is skipped. Returns the examples shown.
+std::set<std::string> checkShownScripts(const std::filesystem::path& document,
+                                        const std::string& open, const std::string& close,
+                                        bool roff) {
+  std::set<std::string> shown;
+  std::istringstream in(readTextFile(document));
+  std::string previous;
+  for (std::string line; std::getline(in, line);) {
+    if (line != open) {
+      // A request without text (.RS, .PP) does not separate a block from its name.
+      const bool bareRequest = roff && line.size() == 3 && line[0] == '.';
+      if (!line.empty() && !bareRequest) {
+        previous = line;
+      }
+      continue;
+    }
+    std::string block;
+    for (std::string inner; std::getline(in, inner) && inner != close;) {
+      block += (roff ? fromRoff(inner) : inner) + "\n";
+    }
+    if (block.rfind("$ ", 0) == 0) {
+      continue;
+    }
+    const std::size_t at = previous.find("examples/");
+    const std::size_t end = previous.find(".tgs", at);
+    if (at == std::string::npos || end == std::string::npos) {
+      ADD_FAILURE() << document << ": a script block without its example's name before it:\n"
+                    << block;
+      continue;
+    }
+    const std::string name = previous.substr(at + 9, end + 4 - at - 9);
+    EXPECT_EQ(commandLines(block), commandLines(readTextFile(examplesDir / name)))
+        << document << " shows " << name;
+    shown.insert(name);
+    previous.clear();
+  }
+  return shown;
+}
+
+TEST(ExamplesListTest, ReadmeShowsTheExampleScriptsAsTheyAre) {
+  const std::set<std::string> shown =
+      checkShownScripts(sourceDir / "README.md", "```tgs", "```", false);
+  EXPECT_EQ(shown, (std::set<std::string>{"demo.tgs", "graft.tgs", "repeat-row.tgs",
+                                          "repeat-grid.tgs", "mask.tgs", "toggle.tgs"}));
+}
+
+TEST(ExamplesListTest, ManualPageShowsTheExampleScriptsAsTheyAre) {
+  const std::set<std::string> shown =
+      checkShownScripts(sourceDir / "docs" / "tilegraft.1", ".EX", ".EE", true);
+  EXPECT_EQ(shown, (std::set<std::string>{"graft.tgs", "mask.tgs", "toggle.tgs"}));
+}
+
+} // namespace
+} // namespace tilegraft::testing

@@ -1,0 +1,333 @@
+#include "tests/support/bmp_builder.h"
+#include "tests/support/merge_model.h"
+#include "tests/support/run_tool.h"
+#include "tests/support/scoped_temp_dir.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace tilegraft::testing {
+namespace {
+
+const std::string start(scriptStartLine);
+
+// AddressSanitizer reserves terabytes of address space for its shadow memory, so a build with it
+// cannot run under RLIMIT_AS at all: those runs go without the limit there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool addressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool addressSanitizer = true;
+#else
+constexpr bool addressSanitizer = false;
+#endif
+#else
+constexpr bool addressSanitizer = false;
+#endif
+
+constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
+
+class HardeningEndToEndTest : public ::testing::Test {
+protected:
+  ToolRun run(std::string_view script, const RunOptions& options = {}) {
+    return runScript(dir.path(), script, options);
+  }
+
+  static void expectRun(const ToolRun& result, int status, const std::string& out,
+                        const std::string& err) {
+    EXPECT_EQ(result.exitStatus, status);
+    EXPECT_EQ(result.standardOutput, out);
+    EXPECT_EQ(result.standardError, err);
+  }
+
+  // An address-space limit in builds that can run under one; none in sanitizer builds.
+  static RunOptions addressSpaceLimit(std::uint64_t bytes) {
+    RunOptions options;
+    if (!addressSanitizer) {
+      options.maxAddressSpace = bytes;
+    }
+    return options;
+  }
+
+  ScopedTempDir dir;
+};
+
+// --- Huge counts: a line ends in time bounded by the bitmap, with the long loop's result. ---
+
+struct HugeCountCase {
+  const char* layoutLines;
+  const char* mergeLine;
+  // The same merge with counts small enough for the slow model: as the long loop of copies
+  // that land on one place ends (=, & and | as after one copy, ^ as after one or two).
+  MergeLine equivalent;
+};
+
+TEST_F(HardeningEndToEndTest, HugeCountsOfCopiesOnOnePlaceGiveTheLongLoopsBytes) {
+  const BmpBuilder base = BmpBuilder(6, 5, 24).fillPattern(1);
+  const BmpBuilder patch = BmpBuilder(6, 5, 24).fillPattern(2);
+  base.writeTo(dir.file("base.bmp"));
+  patch.writeTo(dir.file("patch.bmp"));
+
+  // Cells of pitch 0 with borders, so nothing is coalesced: every tile of a run, and every
+  // repeat, is the 2 by 2 block at (1, 1) in both bitmaps, whatever its column and row.
+  const char* pitchZero = "tilesize 2\ntilespecs base 2 2 -1 -1 -1 -1\n"
+                          "tilespecs patch 2 2 -1 -1 -1 -1\n";
+  // Borders before each tile: not coalesced, and the cells move.
+  const char* bordered = "tilesize 2\ntilespecs base 0 0 1 1 0 0\ntilespecs patch 0 0 1 1 0 0\n";
+  const std::vector<HugeCountCase> cases{
+      {"",        "<p ^ 1 1 1 1 0 0 2147483647 2147483647",          {false, 3, 1, 1, 1, 1, 0, 0, 1, 1}             },
+      {"",        "<p = 1 1 1 1 0 0 2147483647 2147483647",          {false, 0, 1, 1, 1, 1, 0, 0, 1, 1}             },
+      {"",        "<p & 2 3 4 1 0 0 2147483647 2147483647",          {false, 1, 2, 3, 4, 1, 0, 0, 1, 1}             },
+      {pitchZero,
+       "<t ^ 0 0 0 0 2147483647 2147483647 2147483647 2147483647",   {true, 3, 0, 0, 0, 0, 1, 1, 1, 1}              },
+      {pitchZero,
+       "<t ^ 0 0 0 0 2147483647 2147483646 2147483647 2147483647",   {true, 3, 0, 0, 0, 0, 1, 2, 1, 1}              },
+      {pitchZero,
+       "<t ^ 0 0 0 0 2147483647 2147483647 2147483647 2147483646",   {true, 3, 0, 0, 0, 0, 1, 1, 1, 2}              },
+      {pitchZero,
+       "<t ^ 5 -7 -3 9 2147483647 2147483647 2147483647 2147483647", {true, 3, 0, 0, 0, 0, 1, 1, 1, 1}              },
+      {pitchZero,
+       "<t = 0 0 0 0 2147483647 2147483647 2147483647 2147483647",   {true, 0, 0, 0, 0, 0, 1, 1, 1, 1}              },
+      {pitchZero,
+       "<t & 0 0 0 0 2147483647 2147483647 2147483647 2147483647",   {true, 1, 0, 0, 0, 0, 1, 1, 1, 1}              },
+      {pitchZero,
+       "<t | 0 0 0 0 2147483647 2147483647 2147483647 2147483647",   {true, 2, 0, 0, 0, 0, 1, 1, 1, 1}              },
+ // A count of 0 or less in an axis that is not coalesced merges nothing, however many
+  // repeats ask for it.
+      {bordered,  "<t = 0 0 0 0 -1 1 2147483647 2147483647",         {true, 0, 0, 0, 0, 0, -1, 1, 1, 1}             },
+      {bordered,
+       "<t ^ 0 0 0 0 1 -2147483648 2147483647 2147483647",           {true, 3, 0, 0, 0, 0, 1, -2147483647 - 1, 1, 1}},
+  };
+  for (const HugeCountCase& c : cases) {
+    SCOPED_TRACE(c.mergeLine);
+    std::filesystem::remove(dir.file("out.bmp"));
+    const std::string script = std::string("load base base.bmp\nload patch patch.bmp\n") +
+                               c.layoutLines + c.mergeLine + "\nsave out.bmp\n";
+    expectRun(run(script), 0,
+              start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n"
+                      "Saving output bitmap: out.bmp...\nDone.\n",
+              "");
+
+    TileLayout layout;
+    if (c.layoutLines == pitchZero) {
+      layout = {2, -1, 2, -1, 2, -1, 2, -1};
+    } else if (c.layoutLines == bordered) {
+      layout = {0, 1, 2, 0, 0, 1, 2, 0};
+    }
+    ModelBitmap expected("Base bitmap", base.bytes(), layout);
+    const ModelBitmap source("Patch bitmap", patch.bytes(), layout);
+    ASSERT_EQ(modelMerge(expected, source, c.equivalent), "");
+    EXPECT_EQ(readFileBytes(dir.file("out.bmp")), expected.file);
+  }
+}
+
+TEST_F(HardeningEndToEndTest, HugeCountsOfMovingCopiesStopAtTheFirstThatLeavesABitmap) {
+  BmpBuilder(6, 5, 24).writeTo(dir.file("base.bmp"));
+  BmpBuilder(6, 5, 24).fillPattern(3).writeTo(dir.file("patch.bmp"));
+  struct Case {
+    const char* lines;
+    const char* failing;
+    const char* message;
+  };
+  const std::vector<Case> cases{
+      {"",                                                                              "<p = 0 0 0 0 1 1 2147483647 2147483647",   "Base bitmap: Co-ordinates out of range." },
+      {"",                                                                              "<p ^ 5 4 5 4 -1 -1 2147483647 2147483647", "Base bitmap: Co-ordinates out of range." },
+ // Tiles of pitch 0 whose borders put them at (-1, -1).
+      {"tilesize 2\ntilespecs base 0 0 -1 -1 -1 -1\ntilespecs patch 0 0 -1 -1 -1 -1\n",
+       "<t ^ 0 0 0 0 2147483647 2147483647 2147483647 2147483647",                                                                  "Base bitmap: Co-ordinates out of range." },
+ // The destination stays on one block while the source walks off the patch bitmap.
+      {"tilesize 2\ntilespecs base 2 2 -1 -1 -1 -1\ntilespecs patch 0 0 1 1 -1 -1\n",
+       "<t = 0 0 0 0 2147483647 2147483647 2147483647 2147483647",                                                                  "Patch bitmap: Co-ordinates out of range."},
+ // Coalesced across, bordered down: each row of the run is one block of 2147483647 tiles.
+      {"tilesize 2\ntilespecs base 0 0 0 1 0 0\ntilespecs patch 0 0 0 1 0 0\n",
+       "<t | 0 0 0 0 2147483647 2147483647 2147483647 2147483647",                                                                  "Base bitmap: Co-ordinates out of range." },
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failing);
+    const std::string script =
+        std::string("load base base.bmp\nload patch patch.bmp\n") + c.lines + c.failing + "\n";
+    const int lineNumber = 3 + static_cast<int>(std::string_view(c.lines).size() > 0 ? 3 : 0);
+    expectRun(run(script), 1,
+              start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n",
+              "Line " + std::to_string(lineNumber) + ": " + c.failing + "\n**** " + c.message +
+                  "\n");
+  }
+}
+
+// --- Resources: every file is closed once on every path. ---
+
+TEST_F(HardeningEndToEndTest, HundredsOfOpensFitInSixteenFileDescriptors) {
+  const BmpBuilder good(3, 2, 8);
+  good.writeTo(dir.file("good.bmp"));
+  writeFileBytes(dir.file("bad.bmp"), Bytes(80, 'x'));
+
+  // Loads, reloads and existence tests before save: a file left open by any of them would use
+  // up the twelve free descriptors long before the end. Standard input is empty, so each
+  // overwrite question is a no.
+  constexpr int rounds = 200;
+  std::string script;
+  std::string out = start;
+  std::string err;
+  for (int i = 0; i < rounds; ++i) {
+    script += "load base good.bmp\nload patch good.bmp\nsave good.bmp\n";
+    out += "Loading base bitmap: good.bmp...\nLoading patch bitmap: good.bmp...\n";
+    err += "good.bmp already exists: overwrite (y/n)? ";
+  }
+  script += "save new.bmp\nload patch bad.bmp\n";
+  out += "Saving output bitmap: new.bmp...\nLoading patch bitmap: bad.bmp...\n";
+  err += "Line " + std::to_string(3 * rounds + 2) +
+         ": load patch bad.bmp\n**** Patch bitmap: Unrecognized bitmap format.\n";
+
+  RunOptions options;
+  options.maxOpenFiles = 16;
+  expectRun(run(script, options), 1, out, err);
+  EXPECT_EQ(readFileBytes(dir.file("new.bmp")), good.bytes());
+}
+
+// --- Hostile files. ---
+
+TEST_F(HardeningEndToEndTest, FileOverTwoGibibytesIsRefusedBeforeAnyAllocation) {
+  // Sparse: a valid header and a hole. Reading it whole would need 2 GiB; under the limit the
+  // attempt would fail with "Not enough memory." instead.
+  BmpBuilder(4, 2, 24).writeTo(dir.file("huge.bmp"));
+  std::filesystem::resize_file(dir.file("huge.bmp"), (std::uintmax_t{1} << 31) + 54);
+  expectRun(run("load patch huge.bmp\n", addressSpaceLimit(256 * mebibyte)), 1,
+            start + "Loading patch bitmap: huge.bmp...\n",
+            "Line 1: load patch huge.bmp\n**** Patch bitmap: Invalid bitmap file.\n");
+}
+
+TEST_F(HardeningEndToEndTest, ValidBitmapTooLargeForTheAddressSpaceIsNotEnoughMemory) {
+  if (addressSanitizer) {
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
+  }
+  // 4096 by 5461 pixels at 24 bits: 64 MiB, sparse on disk.
+  const std::int32_t width = 4096;
+  const std::int32_t height = 5461;
+  BmpBuilder(1, 1, 24)
+      .setLe32(bmpWidthField, static_cast<std::uint32_t>(width))
+      .setLe32(bmpHeightField, static_cast<std::uint32_t>(height))
+      .writeTo(dir.file("big.bmp"));
+  std::filesystem::resize_file(dir.file("big.bmp"),
+                               54 + static_cast<std::uintmax_t>(BmpBuilder::stride(width, 24)) *
+                                        static_cast<std::uintmax_t>(height));
+
+  // Without a limit it is a bitmap like any other.
+  expectRun(run("load base big.bmp\n"), 0, start + "Loading base bitmap: big.bmp...\nDone.\n", "");
+  expectRun(run("load base big.bmp\n", addressSpaceLimit(32 * mebibyte)), 1,
+            start + "Loading base bitmap: big.bmp...\n",
+            "Line 1: load base big.bmp\n**** Base bitmap: Not enough memory.\n");
+}
+
+TEST_F(HardeningEndToEndTest, HeadersWhoseSizesOverflowThirtyTwoBitsAreInvalid) {
+  struct Case {
+    const char* what;
+    int bits;
+    std::uint32_t width;
+    std::uint32_t height;
+    std::uint32_t offset;
+  };
+  // The first five files are long enough for what the header says once the overflowing step
+  // wraps around in 32 bits, so only arithmetic that does not wrap refuses them; the last two
+  // overflow even a 64-bit product of stride and height.
+  const std::vector<Case> cases{
+      {"bytes per pixel times width",                          24, 0x55555556, 2,          54        },
+      {"row bytes rounded up to a multiple of 4",              24, 0x2AAAAAAA, 2,          54        },
+      {"row bytes rounded up, 8 bits",                         8,  0x7FFFFFFE, 2,          54        },
+      {"stride times height",                                  24, 0x10000,    0x10000,    54        },
+      {"offset plus the pixel array",                          24, 1,          2,          0x7FFFFFFC},
+      {"every term at once",                                   24, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF},
+      {"stride times height beyond 64 bits",                   24, 0x7FFFFFFF, 0x7E000002, 54        },
+      {"negative stride times negative height beyond 64 bits", 24, 0x80000000, 0x80000000, 54        },
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    BmpBuilder(2, 2, c.bits)
+        .setLe32(bmpWidthField, c.width)
+        .setLe32(bmpHeightField, c.height)
+        .setLe32(bmpPixelOffsetField, c.offset)
+        .append(64)
+        .writeTo(dir.file("wide.bmp"));
+    expectRun(run("load base wide.bmp\n"), 1, start + "Loading base bitmap: wide.bmp...\n",
+              "Line 1: load base wide.bmp\n**** Base bitmap: Invalid bitmap file.\n");
+  }
+}
+
+TEST_F(HardeningEndToEndTest, DevicesAndDirectoriesAsBitmaps) {
+  std::filesystem::create_directory(dir.file("folder"));
+  expectRun(run("load base /dev/null\n"), 1, start + "Loading base bitmap: /dev/null...\n",
+            "Line 1: load base /dev/null\n**** Base bitmap: Invalid bitmap file.\n");
+
+  // What a directory measures depends on the file system; any of the load's own refusals will
+  // do, as long as it is one of them.
+  const ToolRun folder = run("load patch folder\n");
+  EXPECT_EQ(folder.exitStatus, 1);
+  EXPECT_EQ(folder.standardOutput, start + "Loading patch bitmap: folder...\n");
+  const std::string prefix = "Line 1: load patch folder\n**** Patch bitmap: ";
+  EXPECT_TRUE(folder.standardError == prefix + "Invalid bitmap file.\n" ||
+              folder.standardError == prefix + "Error reading file.\n" ||
+              folder.standardError == prefix + "Error opening file.\n")
+      << folder.standardError;
+}
+
+TEST_F(HardeningEndToEndTest, DirectoryAsSaveTarget) {
+  BmpBuilder(2, 2, 24).writeTo(dir.file("in.bmp"));
+  std::filesystem::create_directory(dir.file("folder"));
+  const std::string script = "load base in.bmp\nsave folder\necho after\n";
+  // It exists, so the question comes first; a no keeps it and the script goes on.
+  expectRun(run(script), 0, start + "Loading base bitmap: in.bmp...\nafter\nDone.\n",
+            "folder already exists: overwrite (y/n)? ");
+  RunOptions yes;
+  yes.standardInput = "y\n";
+  expectRun(run(script, yes), 1,
+            start + "Loading base bitmap: in.bmp...\nSaving output bitmap: folder...\n",
+            "folder already exists: overwrite (y/n)? Line 2: save folder\n"
+            "**** Base bitmap: Error creating file.\n");
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder")));
+}
+
+// --- Hostile scripts. ---
+
+TEST_F(HardeningEndToEndTest, NulByteEndsTheLineItIsIn) {
+  using namespace std::string_literals;
+  expectRun(run("echo one\0two\n\0load base missing.bmp\nEcho  three \0 // \n"
+                "merge\0 pixels = 1 1\n"s),
+            1, start + "one\nthree\n", "Line 4: merge**** Missing arguments.\n");
+}
+
+TEST_F(HardeningEndToEndTest, CarriageReturnsAloneDoNotEndLines) {
+  // The whole file is one line; only the last carriage return is trimmed.
+  expectRun(run("echo one\recho two\r"), 0, start + "one\recho two\nDone.\n", "");
+  expectRun(run("echo one\r\rbogus\r"), 0, start + "one\r\rbogus\nDone.\n", "");
+  expectRun(run("bogus\recho two\r"), 1, start, "Line 1: bogus\recho two\r**** Syntax error.\n");
+}
+
+TEST_F(HardeningEndToEndTest, TenMebibyteLineIsEchoedWhole) {
+  std::string text(10 * mebibyte, 'x');
+  for (std::size_t i = 7; i < text.size(); i += 97) {
+    text[i] = ' ';
+  }
+  text.back() = 'y';
+  expectRun(run("echo " + text + "\nbogus\n"), 1, start + text + "\n",
+            "Line 2: bogus\n**** Syntax error.\n");
+}
+
+TEST_F(HardeningEndToEndTest, MillionLinesAreReadOneAtATime) {
+  // 80 MB of comment lines under a 32 MiB address-space limit: only a reader that holds one line
+  // at a time gets to the end. The last line shows how many were counted.
+  constexpr int lineCount = 1000000;
+  const std::string comment = "// " + std::string(76, 'c') + "\n";
+  std::string script;
+  script.reserve(comment.size() * lineCount + 16);
+  for (int i = 0; i < lineCount; ++i) {
+    script += i % 2 == 0 ? comment : "\t \n";
+  }
+  script += "bogus\n";
+  expectRun(run(script, addressSpaceLimit(32 * mebibyte)), 1, start,
+            "Line 1000001: bogus\n**** Syntax error.\n");
+}
+
+} // namespace
+} // namespace tilegraft::testing

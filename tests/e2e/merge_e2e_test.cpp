@@ -1,0 +1,349 @@
+#include "tests/support/bmp_builder.h"
+#include "tests/support/merge_model.h"
+#include "tests/support/run_tool.h"
+#include "tests/support/scoped_temp_dir.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace tilegraft::testing {
+namespace {
+
+constexpr int copyIndex = 0;
+constexpr int andIndex = 1;
+constexpr int orIndex = 2;
+constexpr int xorIndex = 3;
+
+const std::string start(scriptStartLine);
+const std::string loadBoth = "load base base.bmp\nload patch patch.bmp\n";
+const std::string loadingBoth =
+    "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n";
+const std::string savingAndDone = "Saving output bitmap: out.bmp...\nDone.\n";
+
+TileLayout tiles(std::int32_t width, std::int32_t height) {
+  return {0, 0, width, 0, 0, 0, height, 0};
+}
+
+// A base bitmap of 20 by 24 pixels with bytes after its pixels, and a patch bitmap of 18 by 25,
+// so that the two strides differ; both 24 bits, and an 8-bit patch for the incompatible cases.
+class MergeEndToEndTest : public ::testing::Test {
+protected:
+  MergeEndToEndTest()
+      : baseBytes(BmpBuilder(20, 24, 24).fillPattern(1).append(5).bytes()),
+        patchBytes(BmpBuilder(18, 25, 24).fillPattern(2).bytes()) {
+    writeFileBytes(dir.file("base.bmp"), baseBytes);
+    writeFileBytes(dir.file("patch.bmp"), patchBytes);
+    BmpBuilder(18, 25, 8).writeTo(dir.file("patch8.bmp"));
+  }
+
+  // What the reference makes of the base for the completed line under these layouts.
+  Bytes merged(const TileLayout& baseLayout, const TileLayout& patchLayout,
+               const MergeLine& line) const {
+    ModelBitmap base("Base bitmap", baseBytes, baseLayout);
+    const ModelBitmap patch("Patch bitmap", patchBytes, patchLayout);
+    EXPECT_EQ(modelMerge(base, patch, line), "");
+    return base.file;
+  }
+
+  // Runs the script, which must end well after saving out.bmp, and compares the file.
+  void expectSaved(const std::string& script, const std::string& out, const Bytes& expected) {
+    SCOPED_TRACE(script);
+    const ToolRun result = runScript(dir.path(), script);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardOutput, start + out);
+    EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(readFileBytes(dir.file("out.bmp")), expected);
+    std::filesystem::remove(dir.file("out.bmp"));
+  }
+
+  // Runs the lines between loading both bitmaps and saving the base.
+  void expectMerged(const std::string& lines, const Bytes& expected) {
+    expectSaved(loadBoth + lines + "save out.bmp\n", loadingBoth + savingAndDone, expected);
+  }
+
+  // Runs the script with a failing last line (numbered lineNumber) before a save that must not
+  // happen; out is the standard output after the start line.
+  void expectFailure(const std::string& before, const std::string& line, int lineNumber,
+                     const std::string& out, const std::string& message) {
+    SCOPED_TRACE(before + line);
+    const ToolRun result = runScript(dir.path(), before + line + "\nsave out.bmp\n");
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.standardOutput, start + out);
+    EXPECT_EQ(result.standardError,
+              "Line " + std::to_string(lineNumber) + ": " + line + "\n**** " + message + "\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.bmp")));
+  }
+
+  ScopedTempDir dir;
+  const Bytes baseBytes;
+  const Bytes patchBytes;
+};
+
+using TileCommandsEndToEndTest = MergeEndToEndTest;
+
+TEST_F(MergeEndToEndTest, FailuresNameTheBitmapConcerned) {
+  struct Case {
+    const char* loads;
+    const char* loading;
+    const char* line;
+    const char* message;
+  };
+  const char* const both = "load base base.bmp\nload patch patch.bmp\n";
+  const char* const bothLoading =
+      "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n";
+  const char* const mixed = "load base base.bmp\nload patch patch8.bmp\n";
+  const char* const mixedLoading =
+      "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch8.bmp...\n";
+  const Case cases[] = {
+      {"",                       "",                                     "merge pixels = 0 0",  "Base bitmap: Not loaded."                },
+      {"load patch patch.bmp\n", "Loading patch bitmap: patch.bmp...\n", "merge tiles = 0 0",
+       "Base bitmap: Not loaded."                                                                                                         },
+      {"load base base.bmp\n",   "Loading base bitmap: base.bmp...\n",   "<p = 0 0",
+       "Patch bitmap: Not loaded."                                                                                                        },
+      {"load base base.bmp\n",   "Loading base bitmap: base.bmp...\n",   "<t = 0 0",
+       "Patch bitmap: Not loaded."                                                                                                        },
+      {mixed,                    mixedLoading,                           "<p = 0 0",            "Base bitmap: Bitmaps are incompatible."  },
+      {mixed,                    mixedLoading,                           "<t = 0 0",            "Base bitmap: Bitmaps are incompatible."  },
+      {both,                     bothLoading,                            "<p = 19 0 0 0 2 1",   "Base bitmap: Co-ordinates out of range." },
+      {both,                     bothLoading,                            "<p = 0 23 0 0 1 2",   "Base bitmap: Co-ordinates out of range." },
+      {both,                     bothLoading,                            "<p = 0 0 17 0 2 1",   "Patch bitmap: Co-ordinates out of range."},
+      {both,                     bothLoading,                            "<p = 0 0 0 24 1 2",   "Patch bitmap: Co-ordinates out of range."},
+      {both,                     bothLoading,                            "<p = 20 0 18 0",      "Base bitmap: Co-ordinates out of range." },
+      {both,                     bothLoading,                            "<t = 0 0 0 0 21 1",   "Base bitmap: Co-ordinates out of range." },
+      {both,                     bothLoading,                            "<t = 0 0 0 0 19 1",   "Patch bitmap: Co-ordinates out of range."},
+ // The words are checked before the bitmaps, the mode before the operator.
+      {"",                       "",                                     "merge blocks = 1 1",  "Invalid argument: blocks"                },
+      {"",                       "",                                     "MERGE Blocks = 1",    "Invalid argument: blocks"                },
+      {"",                       "",                                     "merge blocks ==",     "Invalid argument: blocks"                },
+      {"",                       "",                                     "merge pixels == 1 1", "Invalid operator: =="                    },
+      {"",                       "",                                     "merge pixels",        "Invalid operator: "                      },
+      {"",                       "",                                     "merge pixels AB",     "Invalid operator: ab"                    },
+      {"",                       "",                                     "<p # 1",              "Invalid operator: #"                     },
+      {"",                       "",                                     "<t x",                "Invalid operator: x"                     },
+      {"",                       "",                                     "<T",                  "Invalid operator: "                      },
+      {"",                       "",                                     "merge",               "Missing arguments."                      },
+      {"",                       "",                                     "tilesize",            "Missing arguments."                      },
+      {"",                       "",                                     "tilesize big",        "Missing arguments."                      },
+      {"",                       "",                                     "tilespecs",           "Missing arguments."                      },
+      {"",                       "",                                     "tilespecs both 1 1",  "Invalid argument: both"                  },
+      {"",                       "",                                     "TileSpecs Base2 1 1", "Invalid argument: base2"                 },
+  };
+  for (const Case& c : cases) {
+    const std::string loads = c.loads;
+    const auto lineNumber = static_cast<int>(std::count(loads.begin(), loads.end(), '\n')) + 1;
+    expectFailure(loads, c.line, lineNumber, c.loading, c.message);
+  }
+}
+
+TEST_F(MergeEndToEndTest, MissingValuesAreCompleted) {
+  struct Case {
+    const char* setup;
+    const char* line;
+    TileLayout layout;
+    MergeLine completed;
+  };
+  const Case cases[] = {
+  // The source defaults to the destination, the block to one tile.
+      {"tilesize 2 2", "merge tiles = 3 4",    tiles(2, 2), {true, copyIndex, 3, 4, 3, 4, 1, 1, 1, 1} },
+      {"tilesize 2 2",
+       "merge tiles = 3 4 0 0",                tiles(2, 2),
+       {true, copyIndex, 3, 4, 0, 0, 1, 1, 1, 1}                                                      },
+      {"tilesize 2",   "<t ^ 0 0 0 0 4 1 2 3", tiles(2, 2), {true, xorIndex, 0, 0, 0, 0, 4, 1, 2, 3}  },
+      {"tilesize 3 2",
+       "merge pixels | 10 20",                 tiles(3, 2),
+       {false, orIndex, 10, 20, 10, 20, 3, 2, 1, 1}                                                   },
+      {"tilesize 3 2", "merge pixels =",       tiles(3, 2), {false, copyIndex, 0, 0, 0, 0, 3, 2, 1, 1}},
+      {"tilesize 3 2", "merge pixels = x",     tiles(3, 2), {false, copyIndex, 0, 0, 0, 0, 3, 2, 1, 1}},
+      {"tilesize 3 2", "merge tiles =",        tiles(3, 2), {true, copyIndex, 0, 0, 0, 0, 1, 1, 1, 1} },
+      {"tilesize 3 2",
+       "merge tiles = 0 0 0 0 2",              tiles(3, 2),
+       {true, copyIndex, 0, 0, 0, 0, 2, 1, 1, 1}                                                      },
+      {"tilesize 3 2",
+       "merge pixels = 0 0 0 0 2",             tiles(3, 2),
+       {false, copyIndex, 0, 0, 0, 0, 2, 2, 1, 1}                                                     },
+      {"tilesize 3 2",
+       "merge pixels = 1,2",                   tiles(3, 2),
+       {false, copyIndex, 1, 0, 1, 0, 3, 2, 1, 1}                                                     },
+      {"tilesize 3 2", "<p ^ 1 2 3",           tiles(3, 2), {false, xorIndex, 1, 2, 3, 2, 3, 2, 1, 1} },
+      {"tilesize 3 2", "<p & 1 2 3 4 5 6",     tiles(3, 2), {false, andIndex, 1, 2, 3, 4, 5, 6, 1, 1} },
+      {"tilesize 3 2",
+       "<p ^ 1 2 3 4 2 2 3",                   tiles(3, 2),
+       {false, xorIndex, 1, 2, 3, 4, 2, 2, 3, 1}                                                      },
+      {"tilesize 3 2",
+       "<p = 0 0 1 1 2 2 2 2 9 9",             tiles(3, 2),
+       {false, copyIndex, 0, 0, 1, 1, 2, 2, 2, 2}                                                     },
+      {"tilesize 3 2",
+       "<p = 2 2 0 0 1 1 -1 5",                tiles(3, 2),
+       {false, copyIndex, 2, 2, 0, 0, 1, 1, -1, 5}                                                    },
+ // Short forms and any case reach the same merge.
+      {"tilesize 3 2", "<P ^ 1 1",             tiles(3, 2), {false, xorIndex, 1, 1, 1, 1, 3, 2, 1, 1} },
+      {"tilesize 3 2",
+       "MERGE PIXELS ^ 1 1",                   tiles(3, 2),
+       {false, xorIndex, 1, 1, 1, 1, 3, 2, 1, 1}                                                      },
+      {"tilesize 3 2", "Merge Tiles | 1 1",    tiles(3, 2), {true, orIndex, 1, 1, 1, 1, 1, 1, 1, 1}   },
+ // Numbers beyond 32 bits keep their low 32 bits; beyond the scanned type, its limit's.
+      {"tilesize 3 2",
+       "<p = 4294967297 3",                    tiles(3, 2),
+       {false, copyIndex, 1, 3, 1, 3, 3, 2, 1, 1}                                                     },
+      {"tilesize 3 2",
+       "<p = -99999999999999999999 2",         tiles(3, 2),
+       {false, copyIndex, 0, 2, 0, 2, 3, 2, 1, 1}                                                     },
+ // Column 2^30 of tiles 4 wide starts 2^32 pixels on: at x = 0 again.
+      {"tilesize 4",
+       "<t = 1073741824 1 0 0",                tiles(4, 4),
+       {true, copyIndex, 1 << 30, 1, 0, 0, 1, 1, 1, 1}                                                },
+  };
+  for (const Case& c : cases) {
+    expectMerged(std::string(c.setup) + "\n" + c.line + "\n",
+                 merged(c.layout, c.layout, c.completed));
+  }
+}
+
+TEST_F(MergeEndToEndTest, RepeatCountOfZeroMergesNothingEvenWithoutBitmaps) {
+  const ToolRun result =
+      runScript(dir.path(), "<p = 0 0 0 0 1 1 0 1\nmerge tiles ^ 1 1 1 1 1 1 1 -5\n");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.standardOutput, start + "Done.\n");
+  EXPECT_EQ(result.standardError, "");
+}
+
+TEST_F(MergeEndToEndTest, TileRunsFollowEachBitmapsOwnLayout) {
+  // Borders around the base's tiles only: six separate blocks, the borders between them kept.
+  const TileLayout baseLayout{1, 1, 2, 1, 0, 1, 3, 0};
+  expectMerged("tilesize 2 3\ntilespecs base 1 0 1 1 1 0\n<t = 1 1 0 0 3 2\n",
+               merged(baseLayout, tiles(2, 3), {true, copyIndex, 1, 1, 0, 0, 3, 2, 1, 1}));
+  // Borders on neither: one block, merged in one piece.
+  expectMerged("tilesize 2 3\n<t | 1 1 0 0 3 2\n",
+               merged(tiles(2, 3), tiles(2, 3), {true, orIndex, 1, 1, 0, 0, 3, 2, 1, 1}));
+}
+
+TEST_F(MergeEndToEndTest, NeutralOperatorsLeaveTheBase) {
+  BmpBuilder ones(18, 25, 24);
+  BmpBuilder zeros(18, 25, 24);
+  for (std::size_t i = ones.pixelArrayOffset(); i < ones.size(); ++i) {
+    ones.setByte(i, 0xFF);
+    zeros.setByte(i, 0);
+  }
+  ones.writeTo(dir.file("ones.bmp"));
+  zeros.writeTo(dir.file("zeros.bmp"));
+  const std::string saved = "Saving output bitmap: out.bmp...\nDone.\n";
+  expectSaved("load base base.bmp\nload patch ones.bmp\n<p & 0 0 0 0 18 24\nsave out.bmp\n",
+              "Loading base bitmap: base.bmp...\nLoading patch bitmap: ones.bmp...\n" + saved,
+              baseBytes);
+  expectSaved("load base base.bmp\nload patch zeros.bmp\n<t | 0 0 0 0 18 24\nsave out.bmp\n",
+              "Loading base bitmap: base.bmp...\nLoading patch bitmap: zeros.bmp...\n" + saved,
+              baseBytes);
+  expectMerged("<p ^ 2 3 4 5 6 7\n<p ^ 2 3 4 5 6 7\n", baseBytes);
+}
+
+// Lines whose counts would run for years copy by copy must end at once. Where every copy lands
+// on the same block, one copy gives what any number of = & | copies give, and one or two what
+// an odd or even number of ^ copies give; where copies move, they soon leave the bitmap.
+TEST_F(MergeEndToEndTest, HugeCountsEndAtOnce) {
+  // Cells of pitch 0 with borders: every tile is the 2 by 2 block at (0, 0).
+  const std::string samePlace =
+      "tilesize 2\ntilespecs base 1 1 -1 -1 -1 -1\ntilespecs patch 1 1 -1 -1 -1 -1\n";
+  const TileLayout samePlaceLayout{1, -1, 2, -1, 1, -1, 2, -1};
+  const MergeLine oneXor{true, xorIndex, 0, 0, 0, 0, 1, 1, 1, 1};
+  const Bytes xoredOnce = merged(samePlaceLayout, samePlaceLayout, oneXor);
+  ASSERT_NE(xoredOnce, baseBytes);
+
+  expectMerged("<p ^ 1 1 1 1 0 0 2147483647 2147483647\n", baseBytes);
+  expectMerged(samePlace + "<t ^ 0 0 0 0 2147483647 2147483647 2147483647 2147483647\n", xoredOnce);
+  expectMerged(samePlace + "<t ^ 0 0 0 0 2147483647 2147483646 2147483647 2147483647\n", baseBytes);
+  expectMerged(samePlace + "<t = 5 5 3 3 2147483647 2147483646 2147483647 2147483647\n",
+               merged(samePlaceLayout, samePlaceLayout, {true, copyIndex, 5, 5, 3, 3, 1, 1, 1, 1}));
+  // The repeat counts are read as "%d": beyond its range they become its largest value, an
+  // odd number, rather than their low 32 bits (0 here).
+  expectMerged(samePlace + "<t ^ 0 0 0 0 1 1 4294967296 99999999999\n", xoredOnce);
+  // Tiles of 0 by 0 without borders: one empty block at (1, 1).
+  expectMerged("tilesize 0\ntilespecs base 1 1\ntilespecs patch 1 1\n"
+               "<t = 0 0 0 0 2147483647 2147483647 2147483647 2147483647\n",
+               baseBytes);
+
+  expectFailure(loadBoth, "<p = 5 5 5 5 0 1 2147483647 2147483647", 3, loadingBoth,
+                "Base bitmap: Co-ordinates out of range.");
+  expectFailure(loadBoth, "<p = 0 0 0 0 1 1 2147483647 2147483647", 3, loadingBoth,
+                "Base bitmap: Co-ordinates out of range.");
+  expectFailure(loadBoth + "tilesize 2\ntilespecs base 0 1 -1 -1 -1 -1\n",
+                "<t = 0 0 0 0 2147483647 2147483647 2147483647 2147483647", 5, loadingBoth,
+                "Base bitmap: Co-ordinates out of range.");
+}
+
+TEST_F(TileCommandsEndToEndTest, LayoutsFollowTheCommandsInOrder) {
+  struct Case {
+    const char* setup;
+    const char* line;
+    TileLayout baseLayout;
+    TileLayout patchLayout;
+    MergeLine completed;
+  };
+  const Case cases[] = {
+      {"tilesize 16 8",               "<t ^ 0 0", tiles(16,     8),                                        tiles(16, 8),  {true, xorIndex, 0, 0, 0, 0}},
+      {"tilesize 16",                             "<t ^ 0 0",                           tiles(16, 16),        tiles(16,             16), {true, xorIndex, 0, 0, 0, 0}},
+      {"tilesize 8 8 extra",
+       "<t ^ 1 1 0 0",           tiles(8,    8),
+       tiles(8,                                                                            8),
+       {true, xorIndex, 1, 1, 0, 0}},
+ // The origin alone changes; the borders and the other bitmap stay as they were.
+      {"tilesize 3 2\ntilespecs base 1 2 1 0 1 1\ntilespecs base 2 3",
+       "<t ^ 1 1 0 0 2 2",              {2, 1, 3, 1, 3, 0, 2, 1},
+       tiles(3,      2),
+       {true, xorIndex, 1, 1, 0, 0, 2, 2}                                                        },
+      {"tilesize 3 2\ntilespecs patch 1 1 1 1 1 1\ntilespecs patch",
+       "<t ^ 0 0 1 1 2 2",        tiles(3,                    2),
+       {1, 1, 3, 1, 1, 1, 2, 1},
+       {true, xorIndex, 0, 0, 1, 1, 2, 2}                                                                               },
+ // Borders survive a later tilesize, and the tile size a later tilespecs.
+      {"tilesize 2 3\ntilespecs base 1 1 1 1 1 1\ntilesize 2 2",
+       "<t | 0 0 0 0 3 2",        {1, 1, 2, 1, 1, 1, 2, 1},
+       tiles(2,      2),
+       {true, orIndex, 0, 0, 0, 0, 3, 2}                                                              },
+      {"tilespecs base 0 1 1 0 1 0\ntilesize 2 3\ntilespecs base 1 1",
+       "<t & 0 0 1 1 2 2",         {1, 1, 2, 1, 1, 0, 3, 0},
+       tiles(2, 3),
+       {true, andIndex, 0, 0, 1, 1, 2, 2}                                                             },
+      {"TILESPECS Patch 2 0 1\nTileSize 2",
+       "merge tiles ^ 0 0 0 0 2 2",        tiles(2,                    2),
+       {2, 1, 2, 0, 0, 0, 2, 0},
+       {true, xorIndex, 0, 0, 0, 0, 2, 2}                                                                      },
+ // Scanning stops at the first word that is not a number.
+      {"tilesize 2\ntilespecs base 1 2 x 5",
+       "<t ^ 0 0 0 0 2 2",        {1, 0, 2, 0, 2, 0, 2, 0},
+       tiles(2,                          2),
+       {true, xorIndex, 0, 0, 0, 0, 2, 2}                                                              },
+ // 2^32 + 2 keeps 2, -(2^32 - 1) keeps 1, and a number beyond 64 bits becomes the largest
+  // 64-bit value, whose low 32 bits are -1.
+      {"tilesize 2\ntilespecs base 4294967298 -4294967295 1 1",
+       "<t ^ 0 0 0 0 2 2",        {2, 1, 2, 0, 1, 1, 2, 0},
+       tiles(2,       2),
+       {true, xorIndex, 0, 0, 0, 0, 2, 2}                                                              },
+      {"tilesize 2\ntilespecs base 99999999999999999999",
+       "<t = 1 1 0 0",        {-1, 0, 2, 0, 0, 0, 2, 0},
+       tiles(2,             2),
+       {true, copyIndex, 1, 1, 0, 0}                                                                 },
+  };
+  for (const Case& c : cases) {
+    expectMerged(std::string(c.setup) + "\n" + c.line + "\n",
+                 merged(c.baseLayout, c.patchLayout, c.completed));
+  }
+}
+
+TEST_F(TileCommandsEndToEndTest, LayoutsMayBeSetBeforeTheBitmapsAreLoaded) {
+  expectSaved("tilesize 3 2\ntilespecs base 1 1 1 1\n" + loadBoth +
+                  "<t ^ 1 1 0 0 2 2\n<p | 0 0 5 5\nsave out.bmp\n",
+              loadingBoth + savingAndDone, [&] {
+                const TileLayout baseLayout{1, 1, 3, 0, 1, 1, 2, 0};
+                ModelBitmap base("Base bitmap", baseBytes, baseLayout);
+                const ModelBitmap patch("Patch bitmap", patchBytes, tiles(3, 2));
+                EXPECT_EQ(modelMerge(base, patch, {true, xorIndex, 1, 1, 0, 0, 2, 2}), "");
+                EXPECT_EQ(modelMerge(base, patch, {false, orIndex, 0, 0, 5, 5, 3, 2}), "");
+                return base.file;
+              }());
+}
+
+} // namespace
+} // namespace tilegraft::testing

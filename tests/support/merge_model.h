@@ -1,0 +1,49 @@
+#pragma once
+
+#include "bitmap/tile_layout.h"
+#include "tests/support/bmp_builder.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tilegraft::testing {
+
+// A slow, plain reference for merges, kept apart from the tool's own code so that the two can be
+// compared: one bitmap as the whole bytes of its file, the header values the merges read (taken
+// from the bytes), and its active tile layout.
+struct ModelBitmap {
+  ModelBitmap(std::string name, Bytes bytes, const TileLayout& tiles = {});
+
+  // Bytes per stored row, as the BMP format pads it.
+  std::int64_t stride() const;
+
+  std::string displayName;
+  Bytes file;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::int32_t bytesPerPixel = 0;
+  std::int32_t pixelDataOffset = 0;
+  TileLayout layout;
+  bool loaded = true;
+};
+
+// The eight values of one merge line once it is completed, and its mode and operator index.
+struct MergeLine {
+  bool tiles = false;
+  int operatorIndex = 0;
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::int32_t sourceX = 0;
+  std::int32_t sourceY = 0;
+  std::int32_t width = 1;
+  std::int32_t height = 1;
+  std::int32_t across = 1;
+  std::int32_t down = 1;
+};
+
+// Runs the line on the base bitmap with the patch as source, copy after copy, tile after tile and
+// pixel after pixel. Returns the message of the first failure (the copies before it stay merged)
+// or "" when every copy was merged. The loops take as long as the counts say: keep them small.
+std::string modelMerge(ModelBitmap& base, const ModelBitmap& patch, const MergeLine& line);
+
+} // namespace tilegraft::testing

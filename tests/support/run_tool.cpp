@@ -1,0 +1,149 @@
+#include "tests/support/run_tool.h"
+
+#include "tests/support/scoped_temp_dir.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <signal.h>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef TILEGRAFT_BINARY
+#error "TILEGRAFT_BINARY must name the built tool"
+#endif
+
+namespace tilegraft::testing {
+
+namespace {
+
+struct StreamCloser {
+  void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+using Stream = std::unique_ptr<std::FILE, StreamCloser>;
+
+// An unnamed file that the child's standard stream is redirected to. Files rather than pipes, so
+// that neither side can block on the other however much is written.
+Stream anonymousFile() {
+  Stream stream(std::tmpfile());
+  if (!stream) {
+    throw std::runtime_error("cannot make a temporary file");
+  }
+  // Only the child's copies on 0, 1 and 2 must survive exec.
+  fcntl(fileno(stream.get()), F_SETFD, FD_CLOEXEC);
+  return stream;
+}
+
+std::string readWhole(std::FILE* stream) {
+  std::rewind(stream);
+  std::string text;
+  char chunk[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, stream)) > 0) {
+    text.append(chunk, got);
+  }
+  return text;
+}
+
+// Runs in the child between fork and exec, so only async-signal-safe calls.
+[[noreturn]] void startChild(const char* directory, char* const* argv, int in, int out, int err,
+                             const RunOptions& options) {
+  if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(directory) != 0) {
+    _exit(126);
+  }
+  // Descriptors inherited from the test runner would count against an RLIMIT_NOFILE.
+  close_range(3, ~0U, 0);
+  if (options.maxOpenFiles) {
+    const rlimit limit{*options.maxOpenFiles, *options.maxOpenFiles};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+      _exit(126);
+    }
+  }
+  if (options.maxAddressSpace) {
+    const rlimit limit{*options.maxAddressSpace, *options.maxAddressSpace};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) {
+      _exit(126);
+    }
+  }
+  execv(TILEGRAFT_BINARY, argv);
+  _exit(127);
+}
+
+} // namespace
+
+ToolRun runTool(const std::filesystem::path& workingDirectory,
+                const std::vector<std::string>& arguments, const RunOptions& options) {
+  ToolRun result;
+  Stream in = anonymousFile();
+  Stream out = anonymousFile();
+  Stream err = anonymousFile();
+  std::fwrite(options.standardInput.data(), 1, options.standardInput.size(), in.get());
+  std::rewind(in.get());
+
+  // Everything the child needs is prepared before the fork.
+  std::string programName = "tilegraft";
+  std::vector<std::string> argumentCopies = arguments;
+  std::vector<char*> argv{programName.data()};
+  for (std::string& argument : argumentCopies) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  const std::string directory = workingDirectory.string();
+
+  const pid_t child = fork();
+  if (child < 0) {
+    ADD_FAILURE() << "fork failed";
+    return result;
+  }
+  if (child == 0) {
+    startChild(directory.c_str(), argv.data(), fileno(in.get()), fileno(out.get()),
+               fileno(err.get()), options);
+  }
+
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  for (;;) {
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) {
+      break;
+    }
+    if (done < 0) {
+      ADD_FAILURE() << "waitpid failed";
+      return result;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      result.timedOut = true;
+      ADD_FAILURE() << "tilegraft did not end within " << options.timeout.count()
+                    << " s and was killed";
+      break;
+    }
+    const timespec pause{0, 2'000'000};
+    nanosleep(&pause, nullptr);
+  }
+
+  if (WIFEXITED(status)) {
+    result.exitStatus = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.exitStatus = 128 + WTERMSIG(status);
+  }
+  if (!result.timedOut && (result.exitStatus == 126 || result.exitStatus == 127)) {
+    ADD_FAILURE() << "could not start " << TILEGRAFT_BINARY;
+  }
+  result.standardOutput = readWhole(out.get());
+  result.standardError = readWhole(err.get());
+  return result;
+}
+
+ToolRun runScript(const std::filesystem::path& workingDirectory, std::string_view scriptText,
+                  const RunOptions& options) {
+  writeTextFile(workingDirectory / "script.txt", scriptText);
+  return runTool(workingDirectory, {"script.txt"}, options);
+}
+
+} // namespace tilegraft::testing

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tilegraft::testing {
+
+struct RunOptions {
+  // Everything the tool can read on standard input; empty means the input is at its end at once.
+  std::string standardInput;
+  // Resource limits set in the child before it starts the tool (soft and hard).
+  std::optional<std::uint64_t> maxOpenFiles;    // RLIMIT_NOFILE
+  std::optional<std::uint64_t> maxAddressSpace; // RLIMIT_AS, in bytes
+  // Only catches a hang: the child is then killed and the test fails.
+  std::chrono::seconds timeout{60};
+};
+
+struct ToolRun {
+  // As a shell sees it: 255 for a return of -1; 128 + signal number when a signal ended it.
+  int exitStatus = -1;
+  std::string standardOutput;
+  std::string standardError;
+  bool timedOut = false;
+};
+
+// Runs the built tilegraft with exactly these arguments (none, one or several), in the given
+// working directory, and collects what it wrote. A hang or a failure to start is reported as a
+// test failure.
+ToolRun runTool(const std::filesystem::path& workingDirectory,
+                const std::vector<std::string>& arguments, const RunOptions& options = {});
+
+// Writes the script text to "script.txt" in the directory and runs the tool on it there.
+ToolRun runScript(const std::filesystem::path& workingDirectory, std::string_view scriptText,
+                  const RunOptions& options = {});
+
+// The progress line that every run on "script.txt" starts with.
+inline constexpr std::string_view scriptStartLine = "Reading patch script: script.txt...\n";
+
+} // namespace tilegraft::testing
