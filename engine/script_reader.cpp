@@ -42,7 +42,8 @@ void ScriptReader::close() noexcept {
 }
 
 // Reads one physical line, up to and including its line feed or to the end of the file, into
-// rawLine; false when the file has nothing more.
+// rawLine; false when the file has nothing more. A carriage return before the line feed stays in
+// rawLine as read (text mode changes nothing here), so an error report shows the line unchanged.
 bool ScriptReader::readPhysicalLine() {
   rawLine.clear();
   for (;;) {
