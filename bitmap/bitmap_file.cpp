@@ -44,6 +44,8 @@ void BitmapImage::raiseError(std::string_view message) const {
   throw ScriptError(std::move(text));
 }
 
+void BitmapImage::raiseOutOfRange() const { raiseError("Co-ordinates out of range."); }
+
 void BitmapImage::requireLoaded() const {
   if (!loaded) {
     raiseError("Not loaded.");

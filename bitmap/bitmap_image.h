@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bitmap/int32_math.h"
 #include "bitmap/tile_layout.h"
 
 #include <cstdint>
@@ -60,13 +61,29 @@ public:
   void setTileLayout(const TileLayout& newLayout) { layout = newLayout; }
   const TileLayout& tileLayout() const { return layout; }
   // Top-left pixel of a tile; no range test.
-  PixelPoint tileOrigin(std::int32_t column, std::int32_t row) const;
-  // Byte offset of a pixel in the file image; no range test.
-  std::int32_t pixelOffset(std::int32_t x, std::int32_t y) const;
+  PixelPoint tileOrigin(std::int32_t column, std::int32_t row) const {
+    const PixelPoint pitch = cellPitch(layout);
+    return {wrapAdd(wrapAdd(layout.xOrigin, layout.xBorderBefore), wrapMul(column, pitch.x)),
+            wrapAdd(wrapAdd(layout.yOrigin, layout.yBorderBefore), wrapMul(row, pitch.y))};
+  }
+  // Byte offset of a pixel in the file image; no range test. Rows are stored bottom-up: the top
+  // row y = 0 comes last.
+  std::int32_t pixelOffset(std::int32_t x, std::int32_t y) const {
+    const std::int32_t storedRow = wrapSub(wrapSub(height, 1), y);
+    return wrapAdd(wrapAdd(pixelDataOffset, wrapMul(storedRow, rowStride)),
+                   wrapMul(x, bytesPerPixel));
+  }
   // Throws "Co-ordinates out of range." unless 0 <= x < width and 0 <= y < height.
-  void checkPoint(std::int32_t x, std::int32_t y) const;
+  void checkPoint(std::int32_t x, std::int32_t y) const {
+    if (!containsColumn(x) || !containsRow(y)) {
+      raiseOutOfRange();
+    }
+  }
   // Tests the first pixel and the far corner (x + w - 1, y + h - 1) of a block, in that order.
-  void checkRect(std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) const;
+  void checkRect(std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) const {
+    checkPoint(x, y);
+    checkPoint(wrapAdd(x, wrapSub(w, 1)), wrapAdd(y, wrapSub(h, 1)));
+  }
 
   // Merges, with this bitmap as destination. Throws "Not loaded." (this bitmap first, then the
   // source) or, under this bitmap's name, "Bitmaps are incompatible." (bytes per pixel differ; for
@@ -91,10 +108,16 @@ public:
 private:
   struct CopyWalk;
 
+  // Kept out of line, so that the inline range tests stay small on the merge path.
+  [[noreturn]] void raiseOutOfRange() const;
+
   void walkCopies(const CopyWalk& walk, int level, PixelPoint destination, PixelPoint origin,
                   const BitmapImage& source);
-  void mergeBlock(int operatorIndex, PixelPoint destination, const BitmapImage& source,
-                  PixelPoint origin, std::int32_t w, std::int32_t h);
+  void mergeAcross(const CopyWalk& walk, std::int32_t count, std::int32_t step,
+                   std::int32_t sourceStep, PixelPoint destination, PixelPoint origin,
+                   const BitmapImage& source);
+  bool containsColumn(std::int32_t x) const { return x >= 0 && x < width; }
+  bool containsRow(std::int32_t y) const { return y >= 0 && y < height; }
 
   std::string displayName;
   bool loaded = false;

@@ -13,6 +13,29 @@ PixelPoint step(PixelPoint point, PixelPoint by) {
   return {wrapAdd(point.x, by.x), wrapAdd(point.y, by.y)};
 }
 
+// Applies one operator to each row of a block, from its top row down: one row down is one
+// stride toward the start of each file image, and the pointers never step past the last row.
+// Chosen once per block, so the operator is inlined into the row loop.
+template <ByteOperator combine>
+void walkRows(std::uint8_t* to, const std::uint8_t* from, std::size_t rowBytes, std::int32_t rows,
+              std::int32_t toStride, std::int32_t fromStride) {
+  for (;;) {
+    combine(to, from, rowBytes);
+    if (--rows == 0) {
+      break;
+    }
+    to -= toStride;
+    from -= fromStride;
+  }
+}
+
+using RowWalker = void (*)(std::uint8_t*, const std::uint8_t*, std::size_t, std::int32_t,
+                           std::int32_t, std::int32_t);
+
+constexpr std::array<RowWalker, byteOperators.size()> rowWalkers{
+    walkRows<byteOperators[0]>, walkRows<byteOperators[1]>, walkRows<byteOperators[2]>,
+    walkRows<byteOperators[3]>};
+
 } // namespace
 
 // The copies of one merge, as nested loops from the outermost: rows of repeats, repeats across,
@@ -109,58 +132,74 @@ void BitmapImage::mergeTiles(int operatorIndex, std::int32_t column, std::int32_
 // within a bitmap's width or height, a long loop soon fails or ends.
 void BitmapImage::walkCopies(const CopyWalk& walk, int level, PixelPoint destination,
                              PixelPoint origin, const BitmapImage& source) {
-  if (level == walk.levelCount) {
-    mergeBlock(walk.operatorIndex, destination, source, origin, walk.blockWidth, walk.blockHeight);
-    return;
-  }
   const CopyWalk::Level& copies = walk.levels[static_cast<std::size_t>(level)];
+  const bool innermost = level + 1 == walk.levelCount;
   if (copies.destinationStep == PixelPoint{} && copies.sourceStep == PixelPoint{}) {
-    walkCopies(walk, level + 1, destination, origin, source);
-    if (walk.operatorIndex == xorOperator && copies.count % 2 == 0) {
-      walkCopies(walk, level + 1, destination, origin, source);
+    const int passes = walk.operatorIndex == xorOperator && copies.count % 2 == 0 ? 2 : 1;
+    for (int pass = 0; pass < passes; ++pass) {
+      if (innermost) {
+        mergeAcross(walk, 1, 0, 0, destination, origin, source);
+      } else {
+        walkCopies(walk, level + 1, destination, origin, source);
+      }
     }
     return;
   }
-  // The innermost level merges its blocks itself: one call per block instead of two.
-  const bool innermost = level + 1 == walk.levelCount;
+  if (innermost) {
+    mergeAcross(walk, copies.count, copies.destinationStep.x, copies.sourceStep.x, destination,
+                origin, source);
+    return;
+  }
   for (std::int32_t i = 0; i < copies.count; ++i) {
-    if (innermost) {
-      mergeBlock(walk.operatorIndex, destination, source, origin, walk.blockWidth,
-                 walk.blockHeight);
-    } else {
-      walkCopies(walk, level + 1, destination, origin, source);
-    }
+    walkCopies(walk, level + 1, destination, origin, source);
     destination = step(destination, copies.destinationStep);
     origin = step(origin, copies.sourceStep);
   }
 }
 
-void BitmapImage::mergeBlock(int operatorIndex, PixelPoint destination, const BitmapImage& source,
-                             PixelPoint origin, std::int32_t w, std::int32_t h) {
-  checkRect(destination.x, destination.y, w, h);
-  source.checkRect(origin.x, origin.y, w, h);
+// The blocks of the innermost level move across only, so their rows are range-tested once and
+// only their columns block by block; a block fails exactly where its own two corner tests would.
+void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count, std::int32_t step,
+                              std::int32_t sourceStep, PixelPoint destination, PixelPoint origin,
+                              const BitmapImage& source) {
+  const std::int32_t w = walk.blockWidth;
+  const std::int32_t h = walk.blockHeight;
+  const std::int32_t lastColumn = wrapSub(w, 1);
+  const std::int32_t lastRow = wrapSub(h, 1);
+  const bool rowsInside =
+      containsRow(destination.y) && containsRow(wrapAdd(destination.y, lastRow));
+  const bool sourceRowsInside =
+      source.containsRow(origin.y) && source.containsRow(wrapAdd(origin.y, lastRow));
   // A block of negative width passes the corner tests like one of negative height, and like it
   // merges nothing: the operators never see a negative count.
-  if (w <= 0 || h <= 0) {
-    return;
+  const bool mergesBytes = w > 0 && h > 0;
+  const RowWalker walkBlockRows = rowWalkers[static_cast<std::size_t>(walk.operatorIndex)];
+  const auto rowBytes =
+      mergesBytes ? static_cast<std::size_t>(w) * static_cast<std::size_t>(bytesPerPixel) : 0;
+  // The first byte of each block's top row is its row's start plus its column's bytes; the rows
+  // are only addressed once they have passed their tests.
+  std::uint8_t* topRow = nullptr;
+  const std::uint8_t* sourceTopRow = nullptr;
+  if (rowsInside && sourceRowsInside) {
+    topRow = fileImage.get() + pixelOffset(0, destination.y);
+    sourceTopRow = source.fileImage.get() + source.pixelOffset(0, origin.y);
   }
-  const ByteOperator combine = byteOperators[static_cast<std::size_t>(operatorIndex)];
-  const auto rowBytes = static_cast<std::size_t>(w) * static_cast<std::size_t>(bytesPerPixel);
-  std::uint8_t* to = fileImage.get() + pixelOffset(destination.x, destination.y);
-  const std::uint8_t* from = source.fileImage.get() + source.pixelOffset(origin.x, origin.y);
-  // Held in locals: the operator is called through a pointer, so the compiler would otherwise
-  // read both strides from memory again after every row.
-  const std::int32_t toStride = rowStride;
-  const std::int32_t fromStride = source.rowStride;
-  // One row down is one stride toward the start of each file image; the pointers never step
-  // past the block's last row.
-  for (std::int32_t rowsLeft = h;;) {
-    combine(to, from, rowBytes);
-    if (--rowsLeft == 0) {
-      break;
+  std::int32_t x = destination.x;
+  std::int32_t sourceX = origin.x;
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (!rowsInside || !containsColumn(x) || !containsColumn(wrapAdd(x, lastColumn))) {
+      raiseOutOfRange();
     }
-    to -= toStride;
-    from -= fromStride;
+    if (!sourceRowsInside || !source.containsColumn(sourceX) ||
+        !source.containsColumn(wrapAdd(sourceX, lastColumn))) {
+      source.raiseOutOfRange();
+    }
+    if (mergesBytes) {
+      walkBlockRows(topRow + x * bytesPerPixel, sourceTopRow + sourceX * source.bytesPerPixel,
+                    rowBytes, h, rowStride, source.rowStride);
+    }
+    x = wrapAdd(x, step);
+    sourceX = wrapAdd(sourceX, sourceStep);
   }
 }
 

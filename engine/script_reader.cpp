@@ -14,8 +14,11 @@ namespace {
 // current line is kept.
 constexpr std::size_t readBufferSize = 64 * 1024;
 constexpr std::string_view commentMarker = "//";
-constexpr std::string_view endTrimmed = " \t\r\n";
-constexpr std::string_view blanks = " \t";
+
+// Blanks and tabs separate words and are trimmed at both ends of a line; carriage returns and
+// line feeds only at its end.
+constexpr bool isBlank(char c) { return c == ' ' || c == '\t'; }
+constexpr bool isEndTrimmed(char c) { return isBlank(c) || c == '\r' || c == '\n'; }
 
 } // namespace
 
@@ -80,13 +83,15 @@ bool ScriptReader::readLine() {
     if (const std::size_t nul = rawLine.find('\0'); nul != std::string::npos) {
       rawLine.resize(nul);
     }
-    workingLine = rawLine;
-    if (const std::size_t comment = workingLine.find(commentMarker); comment != std::string::npos) {
-      workingLine.resize(comment);
+    std::string_view text = rawLine;
+    text = text.substr(0, text.find(commentMarker));
+    while (!text.empty() && isEndTrimmed(text.back())) {
+      text.remove_suffix(1);
     }
-    const std::size_t last = workingLine.find_last_not_of(endTrimmed);
-    workingLine.resize(last == std::string::npos ? 0 : last + 1);
-    workingLine.erase(0, workingLine.find_first_not_of(blanks));
+    while (!text.empty() && isBlank(text.front())) {
+      text.remove_prefix(1);
+    }
+    workingLine.assign(text);
     if (!workingLine.empty()) {
       return true;
     }
@@ -95,13 +100,16 @@ bool ScriptReader::readLine() {
 }
 
 std::string ScriptReader::nextToken(bool lower) {
-  const std::size_t separator = workingLine.find_first_of(blanks);
-  std::string word = workingLine.substr(0, separator);
-  if (separator == std::string::npos) {
-    workingLine.clear();
-  } else {
-    workingLine.erase(0, workingLine.find_first_not_of(blanks, separator));
+  std::size_t wordEnd = 0;
+  while (wordEnd < workingLine.size() && !isBlank(workingLine[wordEnd])) {
+    ++wordEnd;
   }
+  std::string word(workingLine, 0, wordEnd);
+  std::size_t rest = wordEnd;
+  while (rest < workingLine.size() && isBlank(workingLine[rest])) {
+    ++rest;
+  }
+  workingLine.erase(0, rest);
   return lower ? asciiLower(std::move(word)) : word;
 }
 
