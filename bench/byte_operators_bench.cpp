@@ -1,0 +1,155 @@
+// Throughput of the byte operators against memcpy, and the cost of a large pixel merge and of
+// many small tile merges on real file images.
+
+#include "bitmap/bitmap_image.h"
+#include "bitmap/byte_operators.h"
+#include "bitmap/tile_layout.h"
+
+#include <benchmark/benchmark.h>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+using tilegraft::BitmapImage;
+using tilegraft::ByteOperator;
+
+void putLe(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint32_t value, int length) {
+  for (int i = 0; i < length; ++i) {
+    bytes[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+}
+
+// Writes an uncompressed BMP of random pixels; 8-bit files get a grey colour table.
+void writeBitmap(const std::filesystem::path& path, std::int32_t width, std::int32_t height,
+                 int bitsPerPixel, std::uint32_t seed) {
+  const std::size_t tableBytes = bitsPerPixel == 8 ? 1024 : 0;
+  const std::size_t offset = 54 + tableBytes;
+  const std::size_t stride =
+      (static_cast<std::size_t>(width) * static_cast<std::size_t>(bitsPerPixel / 8) + 3) / 4 * 4;
+  std::vector<std::uint8_t> bytes(offset + stride * static_cast<std::size_t>(height));
+  bytes[0] = 'B';
+  bytes[1] = 'M';
+  putLe(bytes, 2, static_cast<std::uint32_t>(bytes.size()), 4);
+  putLe(bytes, 10, static_cast<std::uint32_t>(offset), 4);
+  putLe(bytes, 14, 40, 4);
+  putLe(bytes, 18, static_cast<std::uint32_t>(width), 4);
+  putLe(bytes, 22, static_cast<std::uint32_t>(height), 4);
+  putLe(bytes, 26, 1, 2);
+  putLe(bytes, 28, static_cast<std::uint32_t>(bitsPerPixel), 2);
+  for (std::size_t i = 0; i < tableBytes / 4; ++i) {
+    putLe(bytes, 54 + 4 * i, static_cast<std::uint32_t>(i * 0x010101U), 4);
+  }
+  std::mt19937 random(seed);
+  for (std::size_t i = offset; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(random());
+  }
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr || std::fwrite(bytes.data(), bytes.size(), 1, file) != 1) {
+    std::perror(path.c_str());
+    std::exit(1);
+  }
+  std::fclose(file);
+}
+
+// A pair of bitmaps written to a private temporary folder and loaded, removed again at exit.
+class LoadedPair {
+public:
+  LoadedPair(std::int32_t width, std::int32_t height, int bitsPerPixel)
+      : folder(std::filesystem::temp_directory_path() /
+               ("tilegraft_bench_" + std::to_string(width) + "_" + std::to_string(bitsPerPixel) +
+                "_" + std::to_string(std::random_device{}()))) {
+    std::filesystem::create_directory(folder);
+    writeBitmap(folder / "base.bmp", width, height, bitsPerPixel, 1);
+    writeBitmap(folder / "patch.bmp", width, height, bitsPerPixel, 2);
+    base.load((folder / "base.bmp").string());
+    patch.load((folder / "patch.bmp").string());
+  }
+  LoadedPair(const LoadedPair&) = delete;
+  LoadedPair& operator=(const LoadedPair&) = delete;
+  ~LoadedPair() {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
+
+  std::filesystem::path folder;
+  BitmapImage base{"Base bitmap"};
+  BitmapImage patch{"Patch bitmap"};
+};
+
+void operatorThroughput(benchmark::State& state, ByteOperator combine) {
+  const auto size = static_cast<std::size_t>(state.range(0));
+  std::vector<std::uint8_t> destination(size, 0x5A);
+  std::vector<std::uint8_t> source(size, 0xC3);
+  for (auto _ : state) {
+    combine(destination.data(), source.data(), size);
+    benchmark::DoNotOptimize(destination.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size));
+}
+
+void operatorSizes(benchmark::internal::Benchmark* benchmark) {
+  benchmark->Arg(64)->Arg(4 << 10)->Arg(1 << 20)->Arg(64 << 20);
+}
+
+BENCHMARK_CAPTURE(operatorThroughput, copyBytes, tilegraft::copyBytes)->Apply(operatorSizes);
+BENCHMARK_CAPTURE(operatorThroughput, andBytes, tilegraft::andBytes)->Apply(operatorSizes);
+BENCHMARK_CAPTURE(operatorThroughput, orBytes, tilegraft::orBytes)->Apply(operatorSizes);
+BENCHMARK_CAPTURE(operatorThroughput, xorBytes, tilegraft::xorBytes)->Apply(operatorSizes);
+
+constexpr std::int32_t largeSide = 4096;
+
+// One block covering two whole 4096 x 4096 24-bit images.
+void pixelMergeWholeImage(benchmark::State& state) {
+  static LoadedPair pair(largeSide, largeSide, 24);
+  const auto operatorIndex = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    pair.base.mergePixels(operatorIndex, 0, 0, pair.patch, 0, 0, largeSide, largeSide);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * std::int64_t{largeSide} * largeSide * 3);
+}
+BENCHMARK(pixelMergeWholeImage)->ArgName("operator")->Arg(0)->Arg(3)->Unit(benchmark::kMillisecond);
+
+// Every tile of a 2048 x 2048 8-bit image whose tiles have a one-pixel border after them, so no
+// two tiles touch and each is its own block. Arguments: tile side, operator index.
+void tileMergeBordered(benchmark::State& state) {
+  static LoadedPair pair(2048, 2048, 8);
+  const auto tileSide = static_cast<std::int32_t>(state.range(0));
+  const auto operatorIndex = static_cast<int>(state.range(1));
+  tilegraft::TileLayout layout;
+  layout.tileWidth = tileSide;
+  layout.tileHeight = tileSide;
+  layout.xBorderAfter = 1;
+  layout.yBorderAfter = 1;
+  pair.base.setTileLayout(layout);
+  pair.patch.setTileLayout(layout);
+  const std::int32_t perSide = 2048 / (tileSide + 1);
+  for (auto _ : state) {
+    pair.base.mergeTiles(operatorIndex, 0, 0, pair.patch, 0, 0, perSide, perSide);
+    benchmark::ClobberMemory();
+  }
+  const std::int64_t tiles = std::int64_t{perSide} * perSide;
+  state.counters["per_tile"] =
+      benchmark::Counter(static_cast<double>(tiles), benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
+}
+BENCHMARK(tileMergeBordered)
+    ->ArgNames({"side", "operator"})
+    ->Args({1, 0})
+    ->Args({1, 3})
+    ->Args({8, 0})
+    ->Args({8, 3})
+    ->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
