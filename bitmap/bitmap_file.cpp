@@ -110,12 +110,16 @@ void BitmapImage::load(const std::string& fileName) {
 
     // Merges address the pixel array without further bounds tests, so it must lie wholly inside
     // the file image: every step that would overflow 32 bits, and a negative offset, is refused.
+    // Each product is formed only once its factors are known to fit 32 bits, so none overflows.
     const std::int64_t rowBytesRounded = std::int64_t{bytesPerPixel} * width + 3;
+    if (!fitsInt32(rowBytesRounded)) {
+      raiseError("Invalid bitmap file.");
+    }
     const std::int64_t stride = rowBytesRounded / 4 * 4;
     const std::int64_t arrayBytes = stride * height;
     const std::int64_t arrayEnd = pixelDataOffset + arrayBytes;
-    if (!fitsInt32(rowBytesRounded) || !fitsInt32(arrayBytes) || !fitsInt32(arrayEnd) ||
-        pixelDataOffset < 0 || arrayEnd > fileLength) {
+    if (!fitsInt32(arrayBytes) || !fitsInt32(arrayEnd) || pixelDataOffset < 0 ||
+        arrayEnd > fileLength) {
       raiseError("Invalid bitmap file.");
     }
     rowStride = static_cast<std::int32_t>(stride);
