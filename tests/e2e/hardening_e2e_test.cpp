@@ -57,13 +57,22 @@ protected:
 
 // --- Huge counts: a line ends in time bounded by the bitmap, with the long loop's result. ---
 
-struct HugeCountCase {
-  const char* layoutLines;
-  const char* mergeLine;
-  // The same merge with counts small enough for the slow model: as the long loop of copies
-  // that land on one place ends (=, & and | as after one copy, ^ as after one or two).
-  MergeLine equivalent;
-};
+// A merge line: its first words, then the four counts.
+std::string withCounts(const char* words, std::int32_t columns, std::int32_t rows,
+                       std::int32_t across, std::int32_t down) {
+  return std::string(words) + " " + std::to_string(columns) + " " + std::to_string(rows) + " " +
+         std::to_string(across) + " " + std::to_string(down);
+}
+
+MergeLine tileMerge(int operatorIndex, std::int32_t columns, std::int32_t rows,
+                    std::int32_t down = 1) {
+  return {true, operatorIndex, 0, 0, 0, 0, columns, rows, 1, down};
+}
+
+MergeLine pixelMerge(int operatorIndex, std::int32_t x, std::int32_t y, std::int32_t sourceX,
+                     std::int32_t sourceY) {
+  return {false, operatorIndex, x, y, sourceX, sourceY, 0, 0, 1, 1};
+}
 
 TEST_F(HardeningEndToEndTest, HugeCountsOfCopiesOnOnePlaceGiveTheLongLoopsBytes) {
   const BmpBuilder base = BmpBuilder(6, 5, 24).fillPattern(1);
@@ -71,57 +80,61 @@ TEST_F(HardeningEndToEndTest, HugeCountsOfCopiesOnOnePlaceGiveTheLongLoopsBytes)
   base.writeTo(dir.file("base.bmp"));
   patch.writeTo(dir.file("patch.bmp"));
 
-  // Cells of pitch 0 with borders, so nothing is coalesced: every tile of a run, and every
-  // repeat, is the 2 by 2 block at (1, 1) in both bitmaps, whatever its column and row.
-  const char* pitchZero = "tilesize 2\ntilespecs base 2 2 -1 -1 -1 -1\n"
-                          "tilespecs patch 2 2 -1 -1 -1 -1\n";
-  // Borders before each tile: not coalesced, and the cells move.
-  const char* bordered = "tilesize 2\ntilespecs base 0 0 1 1 0 0\ntilespecs patch 0 0 1 1 0 0\n";
-  const std::vector<HugeCountCase> cases{
-      {"",        "<p ^ 1 1 1 1 0 0 2147483647 2147483647",          {false, 3, 1, 1, 1, 1, 0, 0, 1, 1}             },
-      {"",        "<p = 1 1 1 1 0 0 2147483647 2147483647",          {false, 0, 1, 1, 1, 1, 0, 0, 1, 1}             },
-      {"",        "<p & 2 3 4 1 0 0 2147483647 2147483647",          {false, 1, 2, 3, 4, 1, 0, 0, 1, 1}             },
-      {pitchZero,
-       "<t ^ 0 0 0 0 2147483647 2147483647 2147483647 2147483647",   {true, 3, 0, 0, 0, 0, 1, 1, 1, 1}              },
-      {pitchZero,
-       "<t ^ 0 0 0 0 2147483647 2147483646 2147483647 2147483647",   {true, 3, 0, 0, 0, 0, 1, 2, 1, 1}              },
-      {pitchZero,
-       "<t ^ 0 0 0 0 2147483647 2147483647 2147483647 2147483646",   {true, 3, 0, 0, 0, 0, 1, 1, 1, 2}              },
-      {pitchZero,
-       "<t ^ 5 -7 -3 9 2147483647 2147483647 2147483647 2147483647", {true, 3, 0, 0, 0, 0, 1, 1, 1, 1}              },
-      {pitchZero,
-       "<t = 0 0 0 0 2147483647 2147483647 2147483647 2147483647",   {true, 0, 0, 0, 0, 0, 1, 1, 1, 1}              },
-      {pitchZero,
-       "<t & 0 0 0 0 2147483647 2147483647 2147483647 2147483647",   {true, 1, 0, 0, 0, 0, 1, 1, 1, 1}              },
-      {pitchZero,
-       "<t | 0 0 0 0 2147483647 2147483647 2147483647 2147483647",   {true, 2, 0, 0, 0, 0, 1, 1, 1, 1}              },
- // A count of 0 or less in an axis that is not coalesced merges nothing, however many
-  // repeats ask for it.
-      {bordered,  "<t = 0 0 0 0 -1 1 2147483647 2147483647",         {true, 0, 0, 0, 0, 0, -1, 1, 1, 1}             },
-      {bordered,
-       "<t ^ 0 0 0 0 1 -2147483648 2147483647 2147483647",           {true, 3, 0, 0, 0, 0, 1, -2147483647 - 1, 1, 1}},
-  };
-  for (const HugeCountCase& c : cases) {
-    SCOPED_TRACE(c.mergeLine);
+  // Runs the merge line after the layout lines and compares the saved bitmap with the slow model
+  // of the same merge with small counts: the long loop of copies that land on one place ends as
+  // after one copy for =, & and |, and for ^ as after one or two.
+  const auto expectMerge = [&](const char* layoutLines, const TileLayout& layout,
+                               const std::string& mergeLine, const MergeLine& equivalent) {
+    SCOPED_TRACE(mergeLine);
     std::filesystem::remove(dir.file("out.bmp"));
     const std::string script = std::string("load base base.bmp\nload patch patch.bmp\n") +
-                               c.layoutLines + c.mergeLine + "\nsave out.bmp\n";
+                               layoutLines + mergeLine + "\nsave out.bmp\n";
     expectRun(run(script), 0,
               start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n"
                       "Saving output bitmap: out.bmp...\nDone.\n",
               "");
-
-    TileLayout layout;
-    if (c.layoutLines == pitchZero) {
-      layout = {2, -1, 2, -1, 2, -1, 2, -1};
-    } else if (c.layoutLines == bordered) {
-      layout = {0, 1, 2, 0, 0, 1, 2, 0};
-    }
     ModelBitmap expected("Base bitmap", base.bytes(), layout);
     const ModelBitmap source("Patch bitmap", patch.bytes(), layout);
-    ASSERT_EQ(modelMerge(expected, source, c.equivalent), "");
+    ASSERT_EQ(modelMerge(expected, source, equivalent), "");
     EXPECT_EQ(readFileBytes(dir.file("out.bmp")), expected.file);
-  }
+  };
+  const std::int32_t odd = 2147483647;
+  const std::int32_t even = 2147483646;
+  const std::int32_t least = -2147483647 - 1;
+
+  // Blocks 0 pixels wide and high: every copy lands on one place and merges nothing.
+  expectMerge("", {}, withCounts("<p ^ 1 1 1 1", 0, 0, odd, odd), pixelMerge(3, 1, 1, 1, 1));
+  expectMerge("", {}, withCounts("<p = 1 1 1 1", 0, 0, odd, odd), pixelMerge(0, 1, 1, 1, 1));
+  expectMerge("", {}, withCounts("<p & 2 3 4 1", 0, 0, odd, odd), pixelMerge(1, 2, 3, 4, 1));
+
+  // Cells of pitch 0 with borders, so nothing is coalesced: every tile of a run, and every
+  // repeat, is the 2 by 2 block at (1, 1) in both bitmaps, whatever its column and row.
+  const char* pitchZero = "tilesize 2\ntilespecs base 2 2 -1 -1 -1 -1\n"
+                          "tilespecs patch 2 2 -1 -1 -1 -1\n";
+  const TileLayout cellAtOne{2, -1, 2, -1, 2, -1, 2, -1};
+  expectMerge(pitchZero, cellAtOne, withCounts("<t ^ 0 0 0 0", odd, odd, odd, odd),
+              tileMerge(3, 1, 1));
+  expectMerge(pitchZero, cellAtOne, withCounts("<t ^ 0 0 0 0", odd, even, odd, odd),
+              tileMerge(3, 1, 2));
+  expectMerge(pitchZero, cellAtOne, withCounts("<t ^ 0 0 0 0", odd, odd, odd, even),
+              tileMerge(3, 1, 1, 2));
+  expectMerge(pitchZero, cellAtOne, withCounts("<t ^ 5 -7 -3 9", odd, odd, odd, odd),
+              tileMerge(3, 1, 1));
+  expectMerge(pitchZero, cellAtOne, withCounts("<t = 0 0 0 0", odd, odd, odd, odd),
+              tileMerge(0, 1, 1));
+  expectMerge(pitchZero, cellAtOne, withCounts("<t & 0 0 0 0", odd, odd, odd, odd),
+              tileMerge(1, 1, 1));
+  expectMerge(pitchZero, cellAtOne, withCounts("<t | 0 0 0 0", odd, odd, odd, odd),
+              tileMerge(2, 1, 1));
+
+  // Borders before each tile, so nothing is coalesced: a count of 0 or less merges nothing,
+  // however many repeats ask for it.
+  const char* bordered = "tilesize 2\ntilespecs base 0 0 1 1 0 0\ntilespecs patch 0 0 1 1 0 0\n";
+  const TileLayout borderBefore{0, 1, 2, 0, 0, 1, 2, 0};
+  expectMerge(bordered, borderBefore, withCounts("<t = 0 0 0 0", -1, 1, odd, odd),
+              tileMerge(0, -1, 1));
+  expectMerge(bordered, borderBefore, withCounts("<t ^ 0 0 0 0", 1, least, odd, odd),
+              tileMerge(3, 1, least));
 }
 
 TEST_F(HardeningEndToEndTest, HugeCountsOfMovingCopiesStopAtTheFirstThatLeavesABitmap) {
@@ -129,27 +142,34 @@ TEST_F(HardeningEndToEndTest, HugeCountsOfMovingCopiesStopAtTheFirstThatLeavesAB
   BmpBuilder(6, 5, 24).fillPattern(3).writeTo(dir.file("patch.bmp"));
   struct Case {
     const char* lines;
-    const char* failing;
-    const char* message;
+    std::string failing;
+    std::string message;
   };
+  // Tiles of pitch 0 whose borders put them at (-1, -1).
+  const char* offTheGrid = "tilesize 2\ntilespecs base 0 0 -1 -1 -1 -1\n"
+                           "tilespecs patch 0 0 -1 -1 -1 -1\n";
+  // The destination stays on one block while the source walks off the patch bitmap.
+  const char* sourceWalks = "tilesize 2\ntilespecs base 2 2 -1 -1 -1 -1\n"
+                            "tilespecs patch 0 0 1 1 -1 -1\n";
+  // Coalesced across, bordered down: each row of the run is one block of 2147483647 tiles.
+  const char* joinedAcross =
+      "tilesize 2\ntilespecs base 0 0 0 1 0 0\ntilespecs patch 0 0 0 1 0 0\n";
+  const char* counts = " 2147483647 2147483647 2147483647 2147483647";
+  const std::string base = "Base bitmap: Co-ordinates out of range.";
+  const std::string patch = "Patch bitmap: Co-ordinates out of range.";
   const std::vector<Case> cases{
-      {"",                                                                              "<p = 0 0 0 0 1 1 2147483647 2147483647",   "Base bitmap: Co-ordinates out of range." },
-      {"",                                                                              "<p ^ 5 4 5 4 -1 -1 2147483647 2147483647", "Base bitmap: Co-ordinates out of range." },
- // Tiles of pitch 0 whose borders put them at (-1, -1).
-      {"tilesize 2\ntilespecs base 0 0 -1 -1 -1 -1\ntilespecs patch 0 0 -1 -1 -1 -1\n",
-       "<t ^ 0 0 0 0 2147483647 2147483647 2147483647 2147483647",                                                                  "Base bitmap: Co-ordinates out of range." },
- // The destination stays on one block while the source walks off the patch bitmap.
-      {"tilesize 2\ntilespecs base 2 2 -1 -1 -1 -1\ntilespecs patch 0 0 1 1 -1 -1\n",
-       "<t = 0 0 0 0 2147483647 2147483647 2147483647 2147483647",                                                                  "Patch bitmap: Co-ordinates out of range."},
- // Coalesced across, bordered down: each row of the run is one block of 2147483647 tiles.
-      {"tilesize 2\ntilespecs base 0 0 0 1 0 0\ntilespecs patch 0 0 0 1 0 0\n",
-       "<t | 0 0 0 0 2147483647 2147483647 2147483647 2147483647",                                                                  "Base bitmap: Co-ordinates out of range." },
+      {"",           "<p = 0 0 0 0 1 1 2147483647 2147483647",   base },
+      {"",           "<p ^ 5 4 5 4 -1 -1 2147483647 2147483647", base },
+      {offTheGrid,   std::string("<t ^ 0 0 0 0") + counts,       base },
+      {sourceWalks,  std::string("<t = 0 0 0 0") + counts,       patch},
+      {joinedAcross, std::string("<t | 0 0 0 0") + counts,       base },
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failing);
     const std::string script =
         std::string("load base base.bmp\nload patch patch.bmp\n") + c.lines + c.failing + "\n";
-    const int lineNumber = 3 + static_cast<int>(std::string_view(c.lines).size() > 0 ? 3 : 0);
+    // Two loads, then the three layout lines if any.
+    const int lineNumber = *c.lines == '\0' ? 3 : 6;
     expectRun(run(script), 1,
               start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n",
               "Line " + std::to_string(lineNumber) + ": " + c.failing + "\n**** " + c.message +
@@ -233,14 +253,14 @@ TEST_F(HardeningEndToEndTest, HeadersWhoseSizesOverflowThirtyTwoBitsAreInvalid) 
   // wraps around in 32 bits, so only arithmetic that does not wrap refuses them; the last two
   // overflow even a 64-bit product of stride and height.
   const std::vector<Case> cases{
-      {"bytes per pixel times width",                          24, 0x55555556, 2,          54        },
-      {"row bytes rounded up to a multiple of 4",              24, 0x2AAAAAAA, 2,          54        },
-      {"row bytes rounded up, 8 bits",                         8,  0x7FFFFFFE, 2,          54        },
-      {"stride times height",                                  24, 0x10000,    0x10000,    54        },
-      {"offset plus the pixel array",                          24, 1,          2,          0x7FFFFFFC},
-      {"every term at once",                                   24, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF},
-      {"stride times height beyond 64 bits",                   24, 0x7FFFFFFF, 0x7E000002, 54        },
-      {"negative stride times negative height beyond 64 bits", 24, 0x80000000, 0x80000000, 54        },
+      {"bytes per pixel times width",             24, 0x55555556, 2,          54        },
+      {"row bytes rounded up to a multiple of 4", 24, 0x2AAAAAAA, 2,          54        },
+      {"row bytes rounded up, 8 bits",            8,  0x7FFFFFFE, 2,          54        },
+      {"stride times height",                     24, 0x10000,    0x10000,    54        },
+      {"offset plus the pixel array",             24, 1,          2,          0x7FFFFFFC},
+      {"every term at once",                      24, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF},
+      {"stride times height past 64 bits",        24, 0x7FFFFFFF, 0x7E000002, 54        },
+      {"both negative, past 64 bits",             24, 0x80000000, 0x80000000, 54        },
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -1,0 +1,145 @@
+// Arbitrary bytes as a bitmap file. Whatever loads must save back byte for byte and take part in
+// pixel and tile merges, as destination and as source, with every operator; anything else must
+// be refused with a ScriptError.
+
+#include "bitmap/bitmap_image.h"
+#include "engine/script_error.h"
+#include "fuzz/fuzz_support.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using tilegraft::BitmapImage;
+using tilegraft::MergeRepeats;
+using tilegraft::ScriptError;
+using tilegraft::TileLayout;
+
+struct Files {
+  std::string input;
+  std::string output;
+  std::string partner8;
+  std::string partner24;
+};
+
+const Files& files() {
+  static const Files names = [] {
+    const std::string directory = tilegraft::fuzzing::makeWorkDirectory();
+    Files made{directory + "/input.bmp", directory + "/output.bmp", directory + "/small8.bmp",
+               directory + "/small24.bmp"};
+    tilegraft::fuzzing::writeFile(made.partner8, tilegraft::fuzzing::smallBitmap(5, 4, 8, 1));
+    tilegraft::fuzzing::writeFile(made.partner24, tilegraft::fuzzing::smallBitmap(3, 6, 24, 2));
+    return made;
+  }();
+  return names;
+}
+
+// Layouts that exercise coalescing in both axes and in one axis only, a pitch of 0 (every tile on
+// the pixel at (0, 0)) and a negative pitch.
+const TileLayout layouts[] = {
+    {0,  0,  1, 0,  0, 0,  1, 0 },
+    {0,  0,  2, 0,  0, 0,  2, 0 },
+    {1,  1,  2, 1,  0, 0,  2, 0 },
+    {1,  -1, 2, -1, 1, -1, 2, -1},
+    {-3, 0,  2, 0,  6, 1,  2, -5},
+};
+
+[[noreturn]] void finding(const char* what) {
+  std::fprintf(stderr, "%s\n", what);
+  std::abort();
+}
+
+// Returns the message of the refusal, or an empty text when the merge went through. A pixel merge
+// of one copy checks everything before it changes a byte, so a refused one must change nothing.
+std::string tryMerge(bool tiles, int operatorIndex, BitmapImage& destination,
+                     const BitmapImage& source, std::int32_t at, std::int32_t size,
+                     MergeRepeats repeats) {
+  const bool oneCopy = !tiles && repeats.across == 1 && repeats.down == 1;
+  std::vector<std::uint8_t> before;
+  if (oneCopy) {
+    before.assign(destination.fileBytes().begin(), destination.fileBytes().end());
+  }
+  try {
+    if (tiles) {
+      destination.mergeTiles(operatorIndex, at, at, source, 0, 0, size, size, repeats);
+    } else {
+      destination.mergePixels(operatorIndex, at, at, source, 0, 0, size, size, repeats);
+    }
+  } catch (const ScriptError& error) {
+    if (oneCopy && !std::equal(before.begin(), before.end(), destination.fileBytes().begin(),
+                               destination.fileBytes().end())) {
+      finding("a refused pixel merge changed the destination");
+    }
+    return error.message();
+  }
+  return {};
+}
+
+void mergeAll(BitmapImage& loadedImage, BitmapImage& partner) {
+  const std::int32_t sizes[] = {1, 2, 0, -1, 7};
+  const MergeRepeats repeatList[] = {
+      {1,          1         },
+      {3,          2         },
+      {2147483647, 2147483647}
+  };
+  int round = 0;
+  for (const TileLayout& layout : layouts) {
+    loadedImage.setTileLayout(layout);
+    partner.setTileLayout(layout);
+    for (const std::int32_t size : sizes) {
+      const MergeRepeats repeats = repeatList[round % 3];
+      const int operatorIndex = round % 4;
+      ++round;
+      for (const bool tiles : {false, true}) {
+        tryMerge(tiles, operatorIndex, loadedImage, partner, round % 3, size, repeats);
+        tryMerge(tiles, operatorIndex, partner, loadedImage, 0, size, repeats);
+      }
+    }
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const Files& names = files();
+  const std::vector<std::uint8_t> input(data, data + size);
+  tilegraft::fuzzing::writeFile(names.input, input);
+
+  // The fuzzer itself opens and closes files between runs, so the baseline is taken afresh.
+  const int freeDescriptor = tilegraft::fuzzing::lowestFreeDescriptor();
+  BitmapImage image("Base bitmap");
+  try {
+    image.load(names.input);
+  } catch (const ScriptError&) {
+    if (tilegraft::fuzzing::lowestFreeDescriptor() != freeDescriptor) {
+      finding("a failed load left its file open");
+    }
+    return 0;
+  }
+
+  image.save(names.output);
+  if (tilegraft::fuzzing::readFile(names.output) != input) {
+    finding("a loaded bitmap did not save back byte for byte");
+  }
+
+  BitmapImage partner("Patch bitmap");
+  partner.load(image.bytesPerPixelCount() == 1 ? names.partner8 : names.partner24);
+  mergeAll(image, partner);
+  // A partner of the other depth must be refused in both directions.
+  BitmapImage other("Patch bitmap");
+  other.load(image.bytesPerPixelCount() == 1 ? names.partner24 : names.partner8);
+  if (tryMerge(false, 0, image, other, 0, 1, {}) != "Base bitmap: Bitmaps are incompatible." ||
+      tryMerge(true, 0, other, image, 0, 1, {}) != "Patch bitmap: Bitmaps are incompatible.") {
+    finding("bitmaps of different depths were not refused");
+  }
+  if (tilegraft::fuzzing::lowestFreeDescriptor() != freeDescriptor) {
+    finding("a load or save left its file open");
+  }
+  return 0;
+}

@@ -1,0 +1,141 @@
+// Arbitrary bytes as a patch script, run in a private directory that holds two small bitmaps,
+// a.bmp and b.bmp. The first byte chooses their kinds: an 8-bit and a 24-bit one, two 8-bit
+// ones or two 24-bit ones; the rest is the script. Standard input is at its end, so every
+// overwrite question is answered no and only new files can be written.
+
+#include "engine/patch_script.h"
+#include "fuzz/fuzz_support.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <sanitizer/common_interface_defs.h>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+namespace {
+
+namespace fuzzing = tilegraft::fuzzing;
+
+[[noreturn]] void finding(const char* what) {
+  std::fprintf(stderr, "%s\n", what);
+  std::abort();
+}
+
+struct Sandbox {
+  std::string directory;
+  int quietDescriptor = -1;
+  int errorDescriptor = -1;
+  int kinds = -1;
+};
+
+Sandbox& sandbox() {
+  static Sandbox state = [] {
+    Sandbox made;
+    made.directory = fuzzing::makeWorkDirectory();
+    if (chdir(made.directory.c_str()) != 0 || !std::freopen("/dev/null", "r", stdin) ||
+        !std::freopen("/dev/null", "w", stdout)) {
+      finding("cannot set up the fuzzing directory and streams");
+    }
+    // The tool's error reports are silenced during each run by pointing descriptor 2 elsewhere;
+    // sanitizer reports keep a copy of the real one, and between runs the fuzzer's own output
+    // goes there as usual.
+    made.quietDescriptor = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    made.errorDescriptor = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    if (made.quietDescriptor < 0 || made.errorDescriptor < 0) {
+      finding("cannot duplicate standard error");
+    }
+    __sanitizer_set_report_fd(
+        reinterpret_cast<void*>(static_cast<std::intptr_t>(made.errorDescriptor)));
+    return made;
+  }();
+  return state;
+}
+
+void placeBitmaps(Sandbox& box, int kinds) {
+  if (kinds == box.kinds) {
+    return;
+  }
+  const bool first8 = kinds != 2;
+  const bool second8 = kinds == 1;
+  fuzzing::writeFile("a.bmp",
+                     first8 ? fuzzing::smallBitmap(6, 5, 8, 1) : fuzzing::smallBitmap(4, 3, 24, 1));
+  fuzzing::writeFile("b.bmp", second8 ? fuzzing::smallBitmap(3, 4, 8, 2)
+                                      : fuzzing::smallBitmap(5, 2, 24, 2));
+  box.kinds = kinds;
+}
+
+// A single '/' before a line's comment would name a file outside the directory; a save there
+// could litter the machine, so such scripts are not run.
+bool staysInDirectory(std::string_view script) {
+  std::size_t lineStart = 0;
+  while (lineStart < script.size()) {
+    std::size_t lineEnd = script.find('\n', lineStart);
+    if (lineEnd == std::string_view::npos) {
+      lineEnd = script.size();
+    }
+    const std::string_view line = script.substr(lineStart, lineEnd - lineStart);
+    const std::size_t comment = line.find("//");
+    if (line.substr(0, comment).find('/') != std::string_view::npos) {
+      return false;
+    }
+    lineStart = lineEnd + 1;
+  }
+  return true;
+}
+
+// Files saved by a run are removed, so every input starts from the same directory.
+void removeSavedFiles() {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(".", ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name != "a.bmp" && name != "b.bmp" && name != "script.txt") {
+      std::filesystem::remove_all(entry.path(), ignored);
+    }
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) {
+    return 0;
+  }
+  const std::string_view script(reinterpret_cast<const char*>(data) + 1, size - 1);
+  if (!staysInDirectory(script)) {
+    return -1;
+  }
+  Sandbox& box = sandbox();
+  placeBitmaps(box, data[0] % 3);
+  fuzzing::writeFile("script.txt", fuzzing::Bytes(script.begin(), script.end()));
+
+  // The fuzzer itself opens and closes files between runs, so the baseline is taken afresh.
+  const int freeDescriptor = fuzzing::lowestFreeDescriptor();
+  std::fflush(stderr);
+  dup2(box.quietDescriptor, 2);
+  int result = 0;
+  {
+    tilegraft::PatchScript patchScript;
+    result = patchScript.run("script.txt");
+    if (patchScript.isOpen() || patchScript.base.image.isLoaded() ||
+        patchScript.patch.image.isLoaded()) {
+      finding("a run left its script open or a bitmap loaded");
+    }
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  dup2(box.errorDescriptor, 2);
+
+  if (result != 0 && result != 1) {
+    finding("a run returned neither 0 nor 1");
+  }
+  if (fuzzing::lowestFreeDescriptor() != freeDescriptor) {
+    finding("a run left a file open");
+  }
+  removeSavedFiles();
+  return 0;
+}
