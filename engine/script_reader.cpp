@@ -49,6 +49,10 @@ void ScriptReader::close() noexcept {
 // rawLine as read (text mode changes nothing here), so an error report shows the line unchanged.
 bool ScriptReader::readPhysicalLine() {
   rawLine.clear();
+  bool readAny = false;
+  // A NUL byte ends the line's text: the rest of the line is read but not kept, so a line of
+  // NUL bytes takes no memory however long it is.
+  bool textEnded = false;
   for (;;) {
     if (bufferPosition == bufferEnd) {
       bufferPosition = 0;
@@ -59,7 +63,7 @@ bool ScriptReader::readPhysicalLine() {
           close();
           throw ScriptError("Error reading file.");
         }
-        return !rawLine.empty();
+        return readAny;
       }
     }
     const char* start = readBuffer.get() + bufferPosition;
@@ -68,7 +72,14 @@ bool ScriptReader::readPhysicalLine() {
     const std::size_t taken =
         lineFeed ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start) + 1
                  : available;
-    rawLine.append(start, taken);
+    if (!textEnded) {
+      const void* nul = std::memchr(start, '\0', taken);
+      textEnded = nul != nullptr;
+      rawLine.append(start, textEnded
+                                ? static_cast<std::size_t>(static_cast<const char*>(nul) - start)
+                                : taken);
+    }
+    readAny = true;
     bufferPosition += taken;
     if (lineFeed) {
       return true;
@@ -79,10 +90,6 @@ bool ScriptReader::readPhysicalLine() {
 bool ScriptReader::readLine() {
   while (readPhysicalLine()) {
     lineNumber = wrapAdd(lineNumber, 1);
-    // A NUL byte ends the line's text.
-    if (const std::size_t nul = rawLine.find('\0'); nul != std::string::npos) {
-      rawLine.resize(nul);
-    }
     std::string_view text = rawLine;
     text = text.substr(0, text.find(commentMarker));
     while (!text.empty() && isEndTrimmed(text.back())) {

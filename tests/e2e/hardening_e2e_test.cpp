@@ -14,20 +14,6 @@ namespace {
 
 const std::string start(scriptStartLine);
 
-// AddressSanitizer reserves terabytes of address space for its shadow memory, so a build with it
-// cannot run under RLIMIT_AS at all: those runs go without the limit there.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool addressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool addressSanitizer = true;
-#else
-constexpr bool addressSanitizer = false;
-#endif
-#else
-constexpr bool addressSanitizer = false;
-#endif
-
 constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
 
 class HardeningEndToEndTest : public ::testing::Test {
@@ -46,7 +32,7 @@ protected:
   // An address-space limit in builds that can run under one; none in sanitizer builds.
   static RunOptions addressSpaceLimit(std::uint64_t bytes) {
     RunOptions options;
-    if (!addressSanitizer) {
+    if (!builtWithAddressSanitizer) {
       options.maxAddressSpace = bytes;
     }
     return options;
@@ -220,7 +206,7 @@ TEST_F(HardeningEndToEndTest, FileOverTwoGibibytesIsRefusedBeforeAnyAllocation) 
 }
 
 TEST_F(HardeningEndToEndTest, ValidBitmapTooLargeForTheAddressSpaceIsNotEnoughMemory) {
-  if (addressSanitizer) {
+  if (builtWithAddressSanitizer) {
     GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
   }
   // 4096 by 5461 pixels at 24 bits: 64 MiB, sparse on disk.
@@ -332,6 +318,14 @@ TEST_F(HardeningEndToEndTest, TenMebibyteLineIsEchoedWhole) {
   text.back() = 'y';
   expectRun(run("echo " + text + "\nbogus\n"), 1, start + text + "\n",
             "Line 2: bogus\n**** Syntax error.\n");
+}
+
+TEST_F(HardeningEndToEndTest, LineOfNulBytesIsNotHeldInMemory) {
+  // Nothing after a NUL byte is part of the line's text, so 64 MiB of them need no room.
+  std::string script = "echo before";
+  script.append(64 * mebibyte, '\0');
+  script += "\necho after\n";
+  expectRun(run(script, addressSpaceLimit(32 * mebibyte)), 0, start + "before\nafter\nDone.\n", "");
 }
 
 TEST_F(HardeningEndToEndTest, MillionLinesAreReadOneAtATime) {

@@ -12,18 +12,6 @@ namespace {
 
 const std::string start(scriptStartLine);
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool addressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool addressSanitizer = true;
-#else
-constexpr bool addressSanitizer = false;
-#endif
-#else
-constexpr bool addressSanitizer = false;
-#endif
-
 class LoadSaveEndToEndTest : public ::testing::Test {
 protected:
   ToolRun run(std::string_view script, std::string input = "") {
@@ -161,7 +149,7 @@ TEST_F(LoadSaveEndToEndTest, ShortReadIsReportedAsAReadError) {
 }
 
 TEST_F(LoadSaveEndToEndTest, MemoryShortageIsReportedAsAnError) {
-  if (addressSanitizer) {
+  if (builtWithAddressSanitizer) {
     GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
   }
   // A sparse file of 1.5 GiB with a valid header cannot be held under a 512 MiB limit.

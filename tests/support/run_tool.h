@@ -38,6 +38,20 @@ ToolRun runTool(const std::filesystem::path& workingDirectory,
 ToolRun runScript(const std::filesystem::path& workingDirectory, std::string_view scriptText,
                   const RunOptions& options = {});
 
+// AddressSanitizer reserves terabytes of address space for its shadow memory, so a tool built
+// with it cannot run under an address-space limit at all: tests of such limits skip there.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool builtWithAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool builtWithAddressSanitizer = true;
+#else
+inline constexpr bool builtWithAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool builtWithAddressSanitizer = false;
+#endif
+
 // The progress line that every run on "script.txt" starts with.
 inline constexpr std::string_view scriptStartLine = "Reading patch script: script.txt...\n";
 
