@@ -103,7 +103,6 @@ inline void* xorBytes(void* destination, const void* source, std::size_t n) {
 
 // The operator characters of a merge line; an operator's index is its position here.
 inline constexpr char operatorCharacters[] = "=&|^";
-inline constexpr int copyOperator = 0;
 inline constexpr int xorOperator = 3;
 
 inline constexpr std::array<ByteOperator, 4> byteOperators{copyBytes, andBytes, orBytes, xorBytes};
