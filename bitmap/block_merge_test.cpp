@@ -68,20 +68,7 @@ protected:
   }
 
   // Runs the line on the real bitmaps as the merge command would; returns the message or "".
-  std::string merge(const MergeLine& line) {
-    try {
-      if (line.tiles) {
-        base.mergeTiles(line.operatorIndex, line.x, line.y, patch, line.sourceX, line.sourceY,
-                        line.width, line.height, {line.across, line.down});
-      } else {
-        base.mergePixels(line.operatorIndex, line.x, line.y, patch, line.sourceX, line.sourceY,
-                         line.width, line.height, {line.across, line.down});
-      }
-    } catch (const ScriptError& error) {
-      return error.message();
-    }
-    return "";
-  }
+  std::string merge(const MergeLine& line) { return realMerge(base, patch, line); }
 
   // Runs the line on the real bitmaps and the model line on the model; both must give the same
   // message and the same bytes, and the patch must stay as it was. Returns the model's message.

@@ -101,18 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   base.setTileLayout(baseLayout);
   patch.setTileLayout(patchLayout);
 
-  std::string message;
-  try {
-    if (line.tiles) {
-      base.mergeTiles(line.operatorIndex, line.x, line.y, patch, line.sourceX, line.sourceY,
-                      line.width, line.height, {line.across, line.down});
-    } else {
-      base.mergePixels(line.operatorIndex, line.x, line.y, patch, line.sourceX, line.sourceY,
-                       line.width, line.height, {line.across, line.down});
-    }
-  } catch (const ScriptError& error) {
-    message = error.message();
-  }
+  const std::string message = realMerge(base, patch, line);
 
   ModelBitmap expected("Base bitmap", baseBytes, baseLayout);
   const ModelBitmap source("Patch bitmap", patchBytes, patchLayout);

@@ -1,5 +1,7 @@
 #include "tests/support/merge_model.h"
 
+#include "engine/script_error.h"
+
 #include <stdexcept>
 #include <utility>
 
@@ -174,6 +176,21 @@ std::string modelMerge(ModelBitmap& base, const ModelBitmap& patch, const MergeL
     }
   } catch (const ModelFailure& failure) {
     return failure.message;
+  }
+  return "";
+}
+
+std::string realMerge(BitmapImage& base, const BitmapImage& patch, const MergeLine& line) {
+  try {
+    if (line.tiles) {
+      base.mergeTiles(line.operatorIndex, line.x, line.y, patch, line.sourceX, line.sourceY,
+                      line.width, line.height, {line.across, line.down});
+    } else {
+      base.mergePixels(line.operatorIndex, line.x, line.y, patch, line.sourceX, line.sourceY,
+                       line.width, line.height, {line.across, line.down});
+    }
+  } catch (const ScriptError& error) {
+    return error.message();
   }
   return "";
 }

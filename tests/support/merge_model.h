@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bitmap/bitmap_image.h"
 #include "bitmap/tile_layout.h"
 #include "tests/support/bmp_builder.h"
 
@@ -45,5 +46,8 @@ struct MergeLine {
 // pixel after pixel. Returns the message of the first failure (the copies before it stay merged)
 // or "" when every copy was merged. The loops take as long as the counts say: keep them small.
 std::string modelMerge(ModelBitmap& base, const ModelBitmap& patch, const MergeLine& line);
+
+// Runs the same line on real bitmaps, as the merge command does; returns the message or "".
+std::string realMerge(BitmapImage& base, const BitmapImage& patch, const MergeLine& line);
 
 } // namespace tilegraft::testing
