@@ -176,14 +176,10 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count, std::int
   const RowWalker walkBlockRows = rowWalkers[static_cast<std::size_t>(walk.operatorIndex)];
   const auto rowBytes =
       mergesBytes ? static_cast<std::size_t>(w) * static_cast<std::size_t>(bytesPerPixel) : 0;
-  // The first byte of each block's top row is its row's start plus its column's bytes; the rows
-  // are only addressed once they have passed their tests.
-  std::uint8_t* topRow = nullptr;
-  const std::uint8_t* sourceTopRow = nullptr;
-  if (rowsInside && sourceRowsInside) {
-    topRow = fileImage.get() + pixelOffset(0, destination.y);
-    sourceTopRow = source.fileImage.get() + source.pixelOffset(0, origin.y);
-  }
+  // A block's first byte is its top row's offset plus its column's bytes; a pointer is formed
+  // only once the block has passed every test, so none ever points outside a file image.
+  const std::int32_t topRow = pixelOffset(0, destination.y);
+  const std::int32_t sourceTopRow = source.pixelOffset(0, origin.y);
   std::int32_t x = destination.x;
   std::int32_t sourceX = origin.x;
   for (std::int32_t i = 0; i < count; ++i) {
@@ -195,7 +191,9 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count, std::int
       source.raiseOutOfRange();
     }
     if (mergesBytes) {
-      walkBlockRows(topRow + x * bytesPerPixel, sourceTopRow + sourceX * source.bytesPerPixel,
+      walkBlockRows(fileImage.get() + wrapAdd(topRow, wrapMul(x, bytesPerPixel)),
+                    source.fileImage.get() +
+                        wrapAdd(sourceTopRow, wrapMul(sourceX, source.bytesPerPixel)),
                     rowBytes, h, rowStride, source.rowStride);
     }
     x = wrapAdd(x, step);
