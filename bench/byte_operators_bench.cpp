@@ -4,6 +4,7 @@
 #include "bitmap/bitmap_image.h"
 #include "bitmap/byte_operators.h"
 #include "bitmap/tile_layout.h"
+#include "tests/support/bmp_builder.h"
 
 #include <benchmark/benchmark.h>
 #include <cstddef>
@@ -21,44 +22,6 @@ namespace {
 using tilegraft::BitmapImage;
 using tilegraft::ByteOperator;
 
-void putLe(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint32_t value, int length) {
-  for (int i = 0; i < length; ++i) {
-    bytes[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
-}
-
-// Writes an uncompressed BMP of random pixels; 8-bit files get a grey colour table.
-void writeBitmap(const std::filesystem::path& path, std::int32_t width, std::int32_t height,
-                 int bitsPerPixel, std::uint32_t seed) {
-  const std::size_t tableBytes = bitsPerPixel == 8 ? 1024 : 0;
-  const std::size_t offset = 54 + tableBytes;
-  const std::size_t stride =
-      (static_cast<std::size_t>(width) * static_cast<std::size_t>(bitsPerPixel / 8) + 3) / 4 * 4;
-  std::vector<std::uint8_t> bytes(offset + stride * static_cast<std::size_t>(height));
-  bytes[0] = 'B';
-  bytes[1] = 'M';
-  putLe(bytes, 2, static_cast<std::uint32_t>(bytes.size()), 4);
-  putLe(bytes, 10, static_cast<std::uint32_t>(offset), 4);
-  putLe(bytes, 14, 40, 4);
-  putLe(bytes, 18, static_cast<std::uint32_t>(width), 4);
-  putLe(bytes, 22, static_cast<std::uint32_t>(height), 4);
-  putLe(bytes, 26, 1, 2);
-  putLe(bytes, 28, static_cast<std::uint32_t>(bitsPerPixel), 2);
-  for (std::size_t i = 0; i < tableBytes / 4; ++i) {
-    putLe(bytes, 54 + 4 * i, static_cast<std::uint32_t>(i * 0x010101U), 4);
-  }
-  std::mt19937 random(seed);
-  for (std::size_t i = offset; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<std::uint8_t>(random());
-  }
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr || std::fwrite(bytes.data(), bytes.size(), 1, file) != 1) {
-    std::perror(path.c_str());
-    std::exit(1);
-  }
-  std::fclose(file);
-}
-
 // A pair of bitmaps written to a private temporary folder and loaded, removed again at exit.
 class LoadedPair {
 public:
@@ -67,8 +30,12 @@ public:
                ("tilegraft_bench_" + std::to_string(width) + "_" + std::to_string(bitsPerPixel) +
                 "_" + std::to_string(std::random_device{}()))) {
     std::filesystem::create_directory(folder);
-    writeBitmap(folder / "base.bmp", width, height, bitsPerPixel, 1);
-    writeBitmap(folder / "patch.bmp", width, height, bitsPerPixel, 2);
+    tilegraft::testing::BmpBuilder(width, height, bitsPerPixel)
+        .fillPattern(1)
+        .writeTo(folder / "base.bmp");
+    tilegraft::testing::BmpBuilder(width, height, bitsPerPixel)
+        .fillPattern(2)
+        .writeTo(folder / "patch.bmp");
     base.load((folder / "base.bmp").string());
     patch.load((folder / "patch.bmp").string());
   }

@@ -2,6 +2,8 @@
 
 // Helpers shared by the fuzz targets: a private work directory and small valid bitmaps.
 
+#include "tests/support/bmp_builder.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -78,39 +80,10 @@ inline Bytes readFile(const std::string& name) {
   return bytes;
 }
 
-inline void putLe(Bytes& bytes, std::size_t offset, std::uint32_t value, int length) {
-  for (int i = 0; i < length; ++i) {
-    bytes[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
-}
-
-// A bottom-up uncompressed bitmap with a grey colour table at 8 bits and a pixel pattern that
-// depends on the seed, so that merges change bytes.
+// A bottom-up uncompressed bitmap whose pixels depend on the seed, so that merges change bytes.
 inline Bytes smallBitmap(std::int32_t width, std::int32_t height, int bitsPerPixel,
                          std::uint32_t seed) {
-  const std::size_t tableBytes = bitsPerPixel == 8 ? 1024 : 0;
-  const std::size_t stride =
-      (static_cast<std::size_t>(width) * static_cast<std::size_t>(bitsPerPixel / 8) + 3) / 4 * 4;
-  const std::size_t pixelStart = 54 + tableBytes;
-  Bytes bytes(pixelStart + stride * static_cast<std::size_t>(height), 0);
-  bytes[0] = 'B';
-  bytes[1] = 'M';
-  putLe(bytes, 2, static_cast<std::uint32_t>(bytes.size()), 4);
-  putLe(bytes, 10, static_cast<std::uint32_t>(pixelStart), 4);
-  putLe(bytes, 14, 40, 4);
-  putLe(bytes, 18, static_cast<std::uint32_t>(width), 4);
-  putLe(bytes, 22, static_cast<std::uint32_t>(height), 4);
-  putLe(bytes, 26, 1, 2);
-  putLe(bytes, 28, static_cast<std::uint32_t>(bitsPerPixel), 2);
-  for (std::size_t entry = 0; entry < tableBytes / 4; ++entry) {
-    for (std::size_t channel = 0; channel < 3; ++channel) {
-      bytes[54 + entry * 4 + channel] = static_cast<std::uint8_t>(entry);
-    }
-  }
-  for (std::size_t i = pixelStart; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<std::uint8_t>((i - pixelStart) * 37 + seed * 101 + 11);
-  }
-  return bytes;
+  return testing::BmpBuilder(width, height, bitsPerPixel).fillPattern(seed).bytes();
 }
 
 } // namespace tilegraft::fuzzing
