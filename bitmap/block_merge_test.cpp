@@ -360,24 +360,27 @@ TEST_F(BlockMergeTest, CompatibilityIsTestedBeforeAnything) {
     bool changesBase;
   };
   const Case cases[] = {
-      {false, false, 24, 2, {false, copyIndex, 0, 0},                   "Base bitmap: Not loaded.",               false},
-      {false, true,  24, 2, {true, copyIndex, 0, 0},                    "Base bitmap: Not loaded.",               false},
-      {true,  false, 24, 2, {true, copyIndex, 0, 0},                    "Patch bitmap: Not loaded.",              false},
- // Positions far outside both bitmaps: compatibility fails first.
+      {false, false, 24, 2, {false, copyIndex, 0, 0}, "Base bitmap: Not loaded.", false},
+      {false, true, 24, 2, {true, copyIndex, 0, 0}, "Base bitmap: Not loaded.", false},
+      {true, false, 24, 2, {true, copyIndex, 0, 0}, "Patch bitmap: Not loaded.", false},
+      // Positions far outside both bitmaps: compatibility fails first.
       {true,
-       true,         8,
-       2,                   {false, copyIndex, -9, -9, -9, -9},
-       "Base bitmap: Bitmaps are incompatible.",                                                                  false},
-      {true,  true,  8,  2, {true, copyIndex, 0, 0},                    "Base bitmap: Bitmaps are incompatible.", false},
- // Tile sizes matter only to tile merges.
-      {true,  true,  24, 3, {true, copyIndex, 0, 0},                    "Base bitmap: Bitmaps are incompatible.", false},
-      {true,  true,  24, 3, {false, copyIndex, 0, 0},                   "",                                       true },
- // Repeat counts of 0 or less merge nothing and test nothing.
-      {false, false, 24, 2, {false, copyIndex, 0, 0, 0, 0, 1, 1, 0, 1}, "",                                       false},
-      {false, false, 24, 2, {true, copyIndex, 0, 0, 0, 0, 1, 1, 1, -1}, "",                                       false},
- // Tile counts of 0 in an axis with borders still run the compatibility test.
-      {true,  false, 24, 2, {true, copyIndex, 0, 0, 0, 0, 0, 1},        "Patch bitmap: Not loaded.",              false},
-      {true,  true,  24, 2, {true, copyIndex, 0, 0, 0, 0, 0, 1},        "",                                       false},
+       true,
+       8,
+       2,
+       {false, copyIndex, -9, -9, -9, -9},
+       "Base bitmap: Bitmaps are incompatible.",
+       false},
+      {true, true, 8, 2, {true, copyIndex, 0, 0}, "Base bitmap: Bitmaps are incompatible.", false},
+      // Tile sizes matter only to tile merges.
+      {true, true, 24, 3, {true, copyIndex, 0, 0}, "Base bitmap: Bitmaps are incompatible.", false},
+      {true, true, 24, 3, {false, copyIndex, 0, 0}, "", true},
+      // Repeat counts of 0 or less merge nothing and test nothing.
+      {false, false, 24, 2, {false, copyIndex, 0, 0, 0, 0, 1, 1, 0, 1}, "", false},
+      {false, false, 24, 2, {true, copyIndex, 0, 0, 0, 0, 1, 1, 1, -1}, "", false},
+      // Tile counts of 0 in an axis with borders still run the compatibility test.
+      {true, false, 24, 2, {true, copyIndex, 0, 0, 0, 0, 0, 1}, "Patch bitmap: Not loaded.", false},
+      {true, true, 24, 2, {true, copyIndex, 0, 0, 0, 0, 0, 1}, "", false},
   };
   const Bytes baseBytes = builtBytes(4, 4, 24, 1);
   for (const Case& c : cases) {
@@ -427,42 +430,50 @@ TEST_F(BlockMergeTest, FailingMergeKeepsTheBlocksBeforeIt) {
   const Case cases[] = {
       {"tile by tile",
        {0, 1, 2, 0, 0, 1, 2, 0},
-       8, {true, copyIndex, 0, 0, 0, 0, 3, 2},
+       8,
+       {true, copyIndex, 0, 0, 0, 0, 3, 2},
        MergeLine{true, copyIndex, 0, 0, 0, 0, 2, 1},
-       baseOut },
+       baseOut},
       {"row by row",
        {0, 0, 2, 0, 0, 1, 2, 0},
-       8, {true, copyIndex, 0, 0, 0, 0, 2, 3},
+       8,
+       {true, copyIndex, 0, 0, 0, 0, 2, 3},
        MergeLine{true, copyIndex, 0, 0, 0, 0, 2, 2},
-       baseOut },
+       baseOut},
       {"column by column",
        {0, 1, 2, 0, 0, 0, 2, 0},
-       8, {true, copyIndex, 0, 0, 0, 0, 3, 2},
+       8,
+       {true, copyIndex, 0, 0, 0, 0, 3, 2},
        MergeLine{true, copyIndex, 0, 0, 0, 0, 2, 2},
-       baseOut },
+       baseOut},
       {"one block",
        {0, 0, 2, 0, 0, 0, 2, 0},
-       8, {true, copyIndex, 0, 0, 0, 0, 5, 1},
+       8,
+       {true, copyIndex, 0, 0, 0, 0, 5, 1},
        std::nullopt,
-       baseOut },
+       baseOut},
       {"patch tile",
        {0, 1, 2, 0, 0, 0, 2, 0},
-       3, {true, orIndex, 0, 0, 0, 0, 2, 1},
+       3,
+       {true, orIndex, 0, 0, 0, 0, 2, 1},
        MergeLine{true, orIndex, 0, 0, 0, 0, 1, 1},
        patchOut},
       {"repeats across",
        {},
-       8, {false, xorIndex, 0, 1, 0, 0, 2, 2, 5, 1},
+       8,
+       {false, xorIndex, 0, 1, 0, 0, 2, 2, 5, 1},
        MergeLine{false, xorIndex, 0, 1, 0, 0, 2, 2, 4, 1},
-       baseOut },
+       baseOut},
       {"repeats down",
        {0, 0, 2, 0, 0, 0, 2, 0},
-       8, {true, andIndex, 1, 0, 0, 0, 1, 1, 2, 4},
+       8,
+       {true, andIndex, 1, 0, 0, 0, 1, 1, 2, 4},
        MergeLine{true, andIndex, 1, 0, 0, 0, 1, 1, 2, 3},
-       baseOut },
+       baseOut},
       {"pixel block outside the patch only",
        {},
-       6, {false, copyIndex, 0, 0, 5, 0, 2, 2},
+       6,
+       {false, copyIndex, 0, 0, 5, 0, 2, 2},
        std::nullopt,
        patchOut},
   };
@@ -526,14 +537,14 @@ TEST_F(BlockMergeTest, HugeCountsGiveWhatFewCopiesGive) {
     bool fails;
   };
   const TileCase tileCases[] = {
-      {samePlace, xorIndex,  many, many, many, many, 1, 1, 1, 1, false},
-      {samePlace, xorIndex,  even, many, many, many, 2, 1, 1, 1, false},
-      {samePlace, xorIndex,  many, many, many, even, 1, 1, 1, 2, false},
+      {samePlace, xorIndex, many, many, many, many, 1, 1, 1, 1, false},
+      {samePlace, xorIndex, even, many, many, many, 2, 1, 1, 1, false},
+      {samePlace, xorIndex, many, many, many, even, 1, 1, 1, 2, false},
       {samePlace, copyIndex, many, many, many, many, 1, 1, 1, 1, false},
-      {samePlace, andIndex,  many, even, many, even, 1, 1, 1, 1, false},
-      {samePlace, orIndex,   even, even, even, even, 1, 1, 1, 1, false},
-      {outside,   copyIndex, many, many, many, many, 1, 1, 1, 1, true },
-      {empty,     copyIndex, many, many, many, many, 1, 1, 1, 1, false},
+      {samePlace, andIndex, many, even, many, even, 1, 1, 1, 1, false},
+      {samePlace, orIndex, even, even, even, even, 1, 1, 1, 1, false},
+      {outside, copyIndex, many, many, many, many, 1, 1, 1, 1, true},
+      {empty, copyIndex, many, many, many, many, 1, 1, 1, 1, false},
   };
   const Bytes baseBytes = builtBytes(8, 7, 24, 1);
   const Bytes patchBytes = builtBytes(8, 7, 24, 2);
@@ -556,13 +567,13 @@ TEST_F(BlockMergeTest, HugeCountsGiveWhatFewCopiesGive) {
     bool fails;
   };
   const PixelCase pixelCases[] = {
-  // Nothing moves: one empty block.
-      {xorIndex,  1, 1, 0,  0, 1, 1, false},
- // Copies move down, or across, or both, and soon leave the bitmap.
-      {copyIndex, 5, 5, 0,  1, 1, 9, true },
-      {copyIndex, 0, 1, 1,  0, 9, 1, true },
-      {xorIndex,  0, 0, 2,  2, 9, 9, true },
-      {orIndex,   1, 1, -1, 1, 9, 9, true },
+      // Nothing moves: one empty block.
+      {xorIndex, 1, 1, 0, 0, 1, 1, false},
+      // Copies move down, or across, or both, and soon leave the bitmap.
+      {copyIndex, 5, 5, 0, 1, 1, 9, true},
+      {copyIndex, 0, 1, 1, 0, 9, 1, true},
+      {xorIndex, 0, 0, 2, 2, 9, 9, true},
+      {orIndex, 1, 1, -1, 1, 9, 9, true},
   };
   for (const PixelCase& c : pixelCases) {
     prepare(baseBytes, {}, patchBytes, {});

@@ -50,11 +50,7 @@ TEST_F(TileCoordinatesTest, TileOriginFollowsOriginBordersAndPitch) {
     PixelPoint expected;
   };
   const Case cases[] = {
-      {0,  0,  {3, -1}  },
-      {1,  1,  {13, 4}  },
-      {3,  2,  {33, 9}  },
-      {-1, -1, {-7, -6} },
-      {-2, 3,  {-17, 14}},
+      {0, 0, {3, -1}}, {1, 1, {13, 4}}, {3, 2, {33, 9}}, {-1, -1, {-7, -6}}, {-2, 3, {-17, 14}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.column << ", " << c.row);
@@ -65,12 +61,8 @@ TEST_F(TileCoordinatesTest, TileOriginFollowsOriginBordersAndPitch) {
 TEST_F(TileCoordinatesTest, DefaultLayoutMakesEveryTileOnePixel) {
   BitmapImage image("Patch bitmap");
   EXPECT_EQ(image.tileLayout(), (TileLayout{0, 0, 1, 0, 0, 0, 1, 0}));
-  for (const PixelPoint tile : {
-           PixelPoint{0,        0       },
-           PixelPoint{7,        3       },
-           PixelPoint{-5,       2       },
-           PixelPoint{int32Max, int32Min}
-  }) {
+  for (const PixelPoint tile :
+       {PixelPoint{0, 0}, PixelPoint{7, 3}, PixelPoint{-5, 2}, PixelPoint{int32Max, int32Min}}) {
     EXPECT_EQ(image.tileOrigin(tile.x, tile.y), tile);
   }
 }
@@ -133,30 +125,30 @@ TEST_F(TileCoordinatesTest, CheckRectTestsBothCorners) {
     bool passes;
   };
   const Case cases[] = {
-  // The far corner exactly at (width - 1, height - 1) passes; one more pixel does not.
-      {0,        0,        6,        4,        true },
-      {0,        0,        7,        4,        false},
-      {0,        0,        6,        5,        false},
-      {5,        3,        1,        1,        true },
-      {6,        3,        1,        1,        false},
-      {5,        4,        1,        1,        false},
-      {-1,       0,        1,        1,        false},
-      {0,        -1,       1,        1,        false},
- // An empty block's far corner lies before its first pixel.
-      {0,        0,        0,        1,        false},
-      {1,        0,        0,        1,        true },
-      {0,        0,        1,        0,        false},
-      {0,        1,        1,        0,        true },
- // Nothing else is tested: a negative size passes when both corners are inside.
-      {5,        3,        -4,       -2,       true },
-      {2,        0,        -2,       1,        false},
- // Huge sizes wrap the far corner around instead of overflowing.
-      {0,        0,        int32Max, 1,        false},
-      {1,        0,        int32Max, 1,        false},
-      {0,        0,        int32Min, 1,        false},
-      {3,        2,        1,        int32Min, false},
-      {int32Max, 0,        2,        1,        false},
-      {0,        int32Min, 1,        1,        false},
+      // The far corner exactly at (width - 1, height - 1) passes; one more pixel does not.
+      {0, 0, 6, 4, true},
+      {0, 0, 7, 4, false},
+      {0, 0, 6, 5, false},
+      {5, 3, 1, 1, true},
+      {6, 3, 1, 1, false},
+      {5, 4, 1, 1, false},
+      {-1, 0, 1, 1, false},
+      {0, -1, 1, 1, false},
+      // An empty block's far corner lies before its first pixel.
+      {0, 0, 0, 1, false},
+      {1, 0, 0, 1, true},
+      {0, 0, 1, 0, false},
+      {0, 1, 1, 0, true},
+      // Nothing else is tested: a negative size passes when both corners are inside.
+      {5, 3, -4, -2, true},
+      {2, 0, -2, 1, false},
+      // Huge sizes wrap the far corner around instead of overflowing.
+      {0, 0, int32Max, 1, false},
+      {1, 0, int32Max, 1, false},
+      {0, 0, int32Min, 1, false},
+      {3, 2, 1, int32Min, false},
+      {int32Max, 0, 2, 1, false},
+      {0, int32Min, 1, 1, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.x << ", " << c.y << ", " << c.w << ", " << c.h);
@@ -169,20 +161,11 @@ TEST_F(TileCoordinatesTest, BitmapWithoutPositiveSizeFailsEveryPoint) {
     std::int32_t width;
     std::int32_t height;
   };
-  for (const Case c : {
-           Case{0,  3 },
-           Case{3,  0 },
-           Case{-1, 2 },
-           Case{4,  -3}
-  }) {
+  for (const Case c : {Case{0, 3}, Case{3, 0}, Case{-1, 2}, Case{4, -3}}) {
     SCOPED_TRACE(::testing::Message() << c.width << " by " << c.height);
     BitmapImage image("Base bitmap");
     loadBuilt(image, c.width, c.height, 24);
-    for (const PixelPoint point : {
-             PixelPoint{0,  0 },
-             PixelPoint{1,  1 },
-             PixelPoint{-1, -1}
-    }) {
+    for (const PixelPoint point : {PixelPoint{0, 0}, PixelPoint{1, 1}, PixelPoint{-1, -1}}) {
       EXPECT_EQ(rectMessage(image, point.x, point.y, 1, 1),
                 "Base bitmap: Co-ordinates out of range.");
     }

@@ -9,14 +9,14 @@ namespace tilegraft {
 using Row = PatchScript::CommandRow;
 
 const std::array<Row, PatchScript::commandCount> PatchScript::commandTable = {
-    Row{"load",      "",       &PatchScript::loadCommand     },
-    Row{"save",      "base",   &PatchScript::saveCommand     },
-    Row{"tilesize",  "both",   &PatchScript::tileSizeCommand },
-    Row{"tilespecs", "",       &PatchScript::tileSpecsCommand},
-    Row{"merge",     "",       &PatchScript::mergeCommand    },
-    Row{"<p",        "pixels", &PatchScript::mergeCommand    },
-    Row{"<t",        "tiles",  &PatchScript::mergeCommand    },
-    Row{"echo",      "~",      &PatchScript::echoCommand     },
+    Row{"load", "", &PatchScript::loadCommand},
+    Row{"save", "base", &PatchScript::saveCommand},
+    Row{"tilesize", "both", &PatchScript::tileSizeCommand},
+    Row{"tilespecs", "", &PatchScript::tileSpecsCommand},
+    Row{"merge", "", &PatchScript::mergeCommand},
+    Row{"<p", "pixels", &PatchScript::mergeCommand},
+    Row{"<t", "tiles", &PatchScript::mergeCommand},
+    Row{"echo", "~", &PatchScript::echoCommand},
 };
 
 PatchScript::PatchScript() : base("Base bitmap"), patch("Patch bitmap") {}

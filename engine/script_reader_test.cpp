@@ -68,51 +68,20 @@ std::string longText(std::size_t length) {
 
 TEST_F(ScriptReaderTest, CleansLinesAndCountsSkippedOnes) {
   using namespace std::string_literals;
-  expectLines("load base a//b.bmp\n", {
-                                          {1, "load base a", "load base a//b.bmp\n"}
-  });
-  expectLines("echo a  b // c\n", {
-                                      {1, "echo a  b", {}}
-  });
-  expectLines("x//y//z", {
-                             {1, "x", "x//y//z"}
-  });
-  expectLines("/ /x/\n", {
-                             {1, "/ /x/", {}}
-  });
-  expectLines("\n  \t \n// note\n   // indented\n\r\nword\n", {
-                                                                  {6, "word", "word\n"}
-  });
-  expectLines("one\r\ntwo \t\r\n", {
-                                       {1, "one", {}},
-                                       {2, "two", {}}
-  });
-  expectLines("\rword\n", {
-                              {1, "\rword", {}}
-  });
-  expectLines(" \t word\t \n", {
-                                   {1, "word", " \t word\t \n"}
-  });
-  expectLines("a\tb  c\n", {
-                               {1, "a\tb  c", {}}
-  });
-  expectLines("\vx\f\n", {
-                             {1, "\vx\f", {}}
-  });
-  expectLines("first\nlast", {
-                                 {1, "first", {}    },
-                                 {2, "last",  "last"}
-  });
-  expectLines("last\r", {
-                            {1, "last", {}}
-  });
-  expectLines("ab\0cd save x\nnext\n"s, {
-                                            {1, "ab",   {}},
-                                            {2, "next", {}}
-  });
-  expectLines("\0save x\nnext"s, {
-                                     {2, "next", {}}
-  });
+  expectLines("load base a//b.bmp\n", {{1, "load base a", "load base a//b.bmp\n"}});
+  expectLines("echo a  b // c\n", {{1, "echo a  b", {}}});
+  expectLines("x//y//z", {{1, "x", "x//y//z"}});
+  expectLines("/ /x/\n", {{1, "/ /x/", {}}});
+  expectLines("\n  \t \n// note\n   // indented\n\r\nword\n", {{6, "word", "word\n"}});
+  expectLines("one\r\ntwo \t\r\n", {{1, "one", {}}, {2, "two", {}}});
+  expectLines("\rword\n", {{1, "\rword", {}}});
+  expectLines(" \t word\t \n", {{1, "word", " \t word\t \n"}});
+  expectLines("a\tb  c\n", {{1, "a\tb  c", {}}});
+  expectLines("\vx\f\n", {{1, "\vx\f", {}}});
+  expectLines("first\nlast", {{1, "first", {}}, {2, "last", "last"}});
+  expectLines("last\r", {{1, "last", {}}});
+  expectLines("ab\0cd save x\nnext\n"s, {{1, "ab", {}}, {2, "next", {}}});
+  expectLines("\0save x\nnext"s, {{2, "next", {}}});
   expectLines("", {});
   expectLines("\n\n// only comments\n", {});
 }
@@ -120,26 +89,16 @@ TEST_F(ScriptReaderTest, CleansLinesAndCountsSkippedOnes) {
 TEST_F(ScriptReaderTest, LongPhysicalLineIsOneLine) {
   for (std::size_t length : {1022u, 1023u, 1024u, 1025u, 2045u, 2046u, 2047u, 3000u, 5000u}) {
     const std::string text = longText(length);
-    expectLines(text + "\nnext\n", {
-                                       {1, text,   text + "\n"},
-                                       {2, "next", "next\n"   }
-    });
-    expectLines("\n" + text, {
-                                 {2, text, text}
-    });
+    expectLines(text + "\nnext\n", {{1, text, text + "\n"}, {2, "next", "next\n"}});
+    expectLines("\n" + text, {{2, text, text}});
   }
 }
 
 TEST_F(ScriptReaderTest, LongCommentHidesItsWholeTail) {
   std::string comment = "//" + std::string(1021, 'c') + "save x.bmp";
   comment += std::string(2046 - comment.size(), 'c') + "save y.bmp" + std::string(900, 'c');
-  expectLines(comment + "\nnext\n", {
-                                        {2, "next", {}}
-  });
-  expectLines("echo " + comment + "\nnext\n", {
-                                                  {1, "echo", {}},
-                                                  {2, "next", {}}
-  });
+  expectLines(comment + "\nnext\n", {{2, "next", {}}});
+  expectLines("echo " + comment + "\nnext\n", {{1, "echo", {}}, {2, "next", {}}});
 }
 
 TEST_F(ScriptReaderTest, ManyLinesOfMixedLengthsKeepTheirNumbers) {

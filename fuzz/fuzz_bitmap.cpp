@@ -43,11 +43,8 @@ const Files& files() {
 // Layouts that exercise coalescing in both axes and in one axis only, a pitch of 0 (every tile on
 // the pixel at (0, 0)) and a negative pitch.
 const TileLayout layouts[] = {
-    {0,  0,  1, 0,  0, 0,  1, 0 },
-    {0,  0,  2, 0,  0, 0,  2, 0 },
-    {1,  1,  2, 1,  0, 0,  2, 0 },
-    {1,  -1, 2, -1, 1, -1, 2, -1},
-    {-3, 0,  2, 0,  6, 1,  2, -5},
+    {0, 0, 1, 0, 0, 0, 1, 0},     {0, 0, 2, 0, 0, 0, 2, 0},   {1, 1, 2, 1, 0, 0, 2, 0},
+    {1, -1, 2, -1, 1, -1, 2, -1}, {-3, 0, 2, 0, 6, 1, 2, -5},
 };
 
 [[noreturn]] void finding(const char* what) {
@@ -83,11 +80,7 @@ std::string tryMerge(bool tiles, int operatorIndex, BitmapImage& destination,
 
 void mergeAll(BitmapImage& loadedImage, BitmapImage& partner) {
   const std::int32_t sizes[] = {1, 2, 0, -1, 7};
-  const MergeRepeats repeatList[] = {
-      {1,          1         },
-      {3,          2         },
-      {2147483647, 2147483647}
-  };
+  const MergeRepeats repeatList[] = {{1, 1}, {3, 2}, {2147483647, 2147483647}};
   int round = 0;
   for (const TileLayout& layout : layouts) {
     loadedImage.setTileLayout(layout);

@@ -37,10 +37,7 @@ std::string lineWithCommandTails(const std::string& prefix, std::size_t length) 
 TEST_F(PatchScriptEndToEndTest, WrongArgumentCountPrintsTheSyntaxLine) {
   writeTextFile(dir.file("script.txt"), "echo ran\n");
   const std::vector<std::vector<std::string>> argumentLists{
-      {},
-      {             "script.txt", "script.txt"},
-      { "script.txt",     "extra", "more"}
-  };
+      {}, {"script.txt", "script.txt"}, {"script.txt", "extra", "more"}};
   for (const auto& arguments : argumentLists) {
     SCOPED_TRACE(arguments.size());
     expectRun(runTool(dir.path(), arguments), 255, "",

@@ -351,11 +351,7 @@ std::vector<std::string> commandLines(const std::string& script) {
 // Text of the manual page's example blocks, with the escapes they use turned back into text.
 std::string fromRoff(std::string line) {
   const std::vector<std::pair<std::string, std::string>> escapes{
-      {"\\&",   ""  },
-      {"\\-",   "-" },
-      {"\\(aq", "'" },
-      {"\\e",   "\\"}
-  };
+      {"\\&", ""}, {"\\-", "-"}, {"\\(aq", "'"}, {"\\e", "\\"}};
   for (const auto& [escape, text] : escapes) {
     for (std::size_t at = line.find(escape); at != std::string::npos;
          at = line.find(escape, at + text.size())) {

@@ -144,11 +144,11 @@ TEST_F(HardeningEndToEndTest, HugeCountsOfMovingCopiesStopAtTheFirstThatLeavesAB
   const std::string base = "Base bitmap: Co-ordinates out of range.";
   const std::string patch = "Patch bitmap: Co-ordinates out of range.";
   const std::vector<Case> cases{
-      {"",           "<p = 0 0 0 0 1 1 2147483647 2147483647",   base },
-      {"",           "<p ^ 5 4 5 4 -1 -1 2147483647 2147483647", base },
-      {offTheGrid,   std::string("<t ^ 0 0 0 0") + counts,       base },
-      {sourceWalks,  std::string("<t = 0 0 0 0") + counts,       patch},
-      {joinedAcross, std::string("<t | 0 0 0 0") + counts,       base },
+      {"", "<p = 0 0 0 0 1 1 2147483647 2147483647", base},
+      {"", "<p ^ 5 4 5 4 -1 -1 2147483647 2147483647", base},
+      {offTheGrid, std::string("<t ^ 0 0 0 0") + counts, base},
+      {sourceWalks, std::string("<t = 0 0 0 0") + counts, patch},
+      {joinedAcross, std::string("<t | 0 0 0 0") + counts, base},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failing);
@@ -239,14 +239,14 @@ TEST_F(HardeningEndToEndTest, HeadersWhoseSizesOverflowThirtyTwoBitsAreInvalid) 
   // wraps around in 32 bits, so only arithmetic that does not wrap refuses them; the last two
   // overflow even a 64-bit product of stride and height.
   const std::vector<Case> cases{
-      {"bytes per pixel times width",             24, 0x55555556, 2,          54        },
-      {"row bytes rounded up to a multiple of 4", 24, 0x2AAAAAAA, 2,          54        },
-      {"row bytes rounded up, 8 bits",            8,  0x7FFFFFFE, 2,          54        },
-      {"stride times height",                     24, 0x10000,    0x10000,    54        },
-      {"offset plus the pixel array",             24, 1,          2,          0x7FFFFFFC},
-      {"every term at once",                      24, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF},
-      {"stride times height past 64 bits",        24, 0x7FFFFFFF, 0x7E000002, 54        },
-      {"both negative, past 64 bits",             24, 0x80000000, 0x80000000, 54        },
+      {"bytes per pixel times width", 24, 0x55555556, 2, 54},
+      {"row bytes rounded up to a multiple of 4", 24, 0x2AAAAAAA, 2, 54},
+      {"row bytes rounded up, 8 bits", 8, 0x7FFFFFFE, 2, 54},
+      {"stride times height", 24, 0x10000, 0x10000, 54},
+      {"offset plus the pixel array", 24, 1, 2, 0x7FFFFFFC},
+      {"every term at once", 24, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF},
+      {"stride times height past 64 bits", 24, 0x7FFFFFFF, 0x7E000002, 54},
+      {"both negative, past 64 bits", 24, 0x80000000, 0x80000000, 54},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

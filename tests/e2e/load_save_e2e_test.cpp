@@ -171,17 +171,9 @@ TEST_F(LoadSaveEndToEndTest, OverwriteQuestionTakesOnlyYesAnswers) {
     bool overwrite;
   };
   const std::vector<Case> cases{
-      {"y\n",          true },
-      {"Y\n",          true },
-      {"yes\n",        true },
-      {"Yes please\n", true },
-      {"y",            true },
-      {"n\n",          false},
-      {"N\n",          false},
-      {"\n",           false},
-      {"",             false},
-      {" y\n",         false},
-      {"no\n",         false},
+      {"y\n", true}, {"Y\n", true},   {"yes\n", true}, {"Yes please\n", true},
+      {"y", true},   {"n\n", false},  {"N\n", false},  {"\n", false},
+      {"", false},   {" y\n", false}, {"no\n", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.input));
@@ -204,12 +196,8 @@ TEST_F(LoadSaveEndToEndTest, EachAnswerTakesExactlyOneLine) {
     bool overwriteB;
   };
   const std::vector<Case> cases{
-      {"yes please\nn\n", true,  false},
-      {"nope\ny\n",       false, true },
-      {"\ny\n",           false, true },
-      {"yy\nYY\n",        true,  true },
-      {"y\n",             true,  false},
-      {"n",               false, false},
+      {"yes please\nn\n", true, false}, {"nope\ny\n", false, true}, {"\ny\n", false, true},
+      {"yy\nYY\n", true, true},         {"y\n", true, false},       {"n", false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.input));

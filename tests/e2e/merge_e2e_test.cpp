@@ -98,38 +98,38 @@ TEST_F(MergeEndToEndTest, FailuresNameTheBitmapConcerned) {
   const char* const mixedLoading =
       "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch8.bmp...\n";
   const Case cases[] = {
-      {"",                       "",                                     "merge pixels = 0 0",  "Base bitmap: Not loaded."                },
+      {"", "", "merge pixels = 0 0", "Base bitmap: Not loaded."},
       {"load patch patch.bmp\n", "Loading patch bitmap: patch.bmp...\n", "merge tiles = 0 0",
-       "Base bitmap: Not loaded."                                                                                                         },
-      {"load base base.bmp\n",   "Loading base bitmap: base.bmp...\n",   "<p = 0 0",
-       "Patch bitmap: Not loaded."                                                                                                        },
-      {"load base base.bmp\n",   "Loading base bitmap: base.bmp...\n",   "<t = 0 0",
-       "Patch bitmap: Not loaded."                                                                                                        },
-      {mixed,                    mixedLoading,                           "<p = 0 0",            "Base bitmap: Bitmaps are incompatible."  },
-      {mixed,                    mixedLoading,                           "<t = 0 0",            "Base bitmap: Bitmaps are incompatible."  },
-      {both,                     bothLoading,                            "<p = 19 0 0 0 2 1",   "Base bitmap: Co-ordinates out of range." },
-      {both,                     bothLoading,                            "<p = 0 23 0 0 1 2",   "Base bitmap: Co-ordinates out of range." },
-      {both,                     bothLoading,                            "<p = 0 0 17 0 2 1",   "Patch bitmap: Co-ordinates out of range."},
-      {both,                     bothLoading,                            "<p = 0 0 0 24 1 2",   "Patch bitmap: Co-ordinates out of range."},
-      {both,                     bothLoading,                            "<p = 20 0 18 0",      "Base bitmap: Co-ordinates out of range." },
-      {both,                     bothLoading,                            "<t = 0 0 0 0 21 1",   "Base bitmap: Co-ordinates out of range." },
-      {both,                     bothLoading,                            "<t = 0 0 0 0 19 1",   "Patch bitmap: Co-ordinates out of range."},
- // The words are checked before the bitmaps, the mode before the operator.
-      {"",                       "",                                     "merge blocks = 1 1",  "Invalid argument: blocks"                },
-      {"",                       "",                                     "MERGE Blocks = 1",    "Invalid argument: blocks"                },
-      {"",                       "",                                     "merge blocks ==",     "Invalid argument: blocks"                },
-      {"",                       "",                                     "merge pixels == 1 1", "Invalid operator: =="                    },
-      {"",                       "",                                     "merge pixels",        "Invalid operator: "                      },
-      {"",                       "",                                     "merge pixels AB",     "Invalid operator: ab"                    },
-      {"",                       "",                                     "<p # 1",              "Invalid operator: #"                     },
-      {"",                       "",                                     "<t x",                "Invalid operator: x"                     },
-      {"",                       "",                                     "<T",                  "Invalid operator: "                      },
-      {"",                       "",                                     "merge",               "Missing arguments."                      },
-      {"",                       "",                                     "tilesize",            "Missing arguments."                      },
-      {"",                       "",                                     "tilesize big",        "Missing arguments."                      },
-      {"",                       "",                                     "tilespecs",           "Missing arguments."                      },
-      {"",                       "",                                     "tilespecs both 1 1",  "Invalid argument: both"                  },
-      {"",                       "",                                     "TileSpecs Base2 1 1", "Invalid argument: base2"                 },
+       "Base bitmap: Not loaded."},
+      {"load base base.bmp\n", "Loading base bitmap: base.bmp...\n", "<p = 0 0",
+       "Patch bitmap: Not loaded."},
+      {"load base base.bmp\n", "Loading base bitmap: base.bmp...\n", "<t = 0 0",
+       "Patch bitmap: Not loaded."},
+      {mixed, mixedLoading, "<p = 0 0", "Base bitmap: Bitmaps are incompatible."},
+      {mixed, mixedLoading, "<t = 0 0", "Base bitmap: Bitmaps are incompatible."},
+      {both, bothLoading, "<p = 19 0 0 0 2 1", "Base bitmap: Co-ordinates out of range."},
+      {both, bothLoading, "<p = 0 23 0 0 1 2", "Base bitmap: Co-ordinates out of range."},
+      {both, bothLoading, "<p = 0 0 17 0 2 1", "Patch bitmap: Co-ordinates out of range."},
+      {both, bothLoading, "<p = 0 0 0 24 1 2", "Patch bitmap: Co-ordinates out of range."},
+      {both, bothLoading, "<p = 20 0 18 0", "Base bitmap: Co-ordinates out of range."},
+      {both, bothLoading, "<t = 0 0 0 0 21 1", "Base bitmap: Co-ordinates out of range."},
+      {both, bothLoading, "<t = 0 0 0 0 19 1", "Patch bitmap: Co-ordinates out of range."},
+      // The words are checked before the bitmaps, the mode before the operator.
+      {"", "", "merge blocks = 1 1", "Invalid argument: blocks"},
+      {"", "", "MERGE Blocks = 1", "Invalid argument: blocks"},
+      {"", "", "merge blocks ==", "Invalid argument: blocks"},
+      {"", "", "merge pixels == 1 1", "Invalid operator: =="},
+      {"", "", "merge pixels", "Invalid operator: "},
+      {"", "", "merge pixels AB", "Invalid operator: ab"},
+      {"", "", "<p # 1", "Invalid operator: #"},
+      {"", "", "<t x", "Invalid operator: x"},
+      {"", "", "<T", "Invalid operator: "},
+      {"", "", "merge", "Missing arguments."},
+      {"", "", "tilesize", "Missing arguments."},
+      {"", "", "tilesize big", "Missing arguments."},
+      {"", "", "tilespecs", "Missing arguments."},
+      {"", "", "tilespecs both 1 1", "Invalid argument: both"},
+      {"", "", "TileSpecs Base2 1 1", "Invalid argument: base2"},
   };
   for (const Case& c : cases) {
     const std::string loads = c.loads;
@@ -146,55 +146,67 @@ TEST_F(MergeEndToEndTest, MissingValuesAreCompleted) {
     MergeLine completed;
   };
   const Case cases[] = {
-  // The source defaults to the destination, the block to one tile.
-      {"tilesize 2 2", "merge tiles = 3 4",    tiles(2, 2), {true, copyIndex, 3, 4, 3, 4, 1, 1, 1, 1} },
+      // The source defaults to the destination, the block to one tile.
+      {"tilesize 2 2", "merge tiles = 3 4", tiles(2, 2), {true, copyIndex, 3, 4, 3, 4, 1, 1, 1, 1}},
       {"tilesize 2 2",
-       "merge tiles = 3 4 0 0",                tiles(2, 2),
-       {true, copyIndex, 3, 4, 0, 0, 1, 1, 1, 1}                                                      },
-      {"tilesize 2",   "<t ^ 0 0 0 0 4 1 2 3", tiles(2, 2), {true, xorIndex, 0, 0, 0, 0, 4, 1, 2, 3}  },
+       "merge tiles = 3 4 0 0",
+       tiles(2, 2),
+       {true, copyIndex, 3, 4, 0, 0, 1, 1, 1, 1}},
+      {"tilesize 2", "<t ^ 0 0 0 0 4 1 2 3", tiles(2, 2), {true, xorIndex, 0, 0, 0, 0, 4, 1, 2, 3}},
       {"tilesize 3 2",
-       "merge pixels | 10 20",                 tiles(3, 2),
-       {false, orIndex, 10, 20, 10, 20, 3, 2, 1, 1}                                                   },
-      {"tilesize 3 2", "merge pixels =",       tiles(3, 2), {false, copyIndex, 0, 0, 0, 0, 3, 2, 1, 1}},
-      {"tilesize 3 2", "merge pixels = x",     tiles(3, 2), {false, copyIndex, 0, 0, 0, 0, 3, 2, 1, 1}},
-      {"tilesize 3 2", "merge tiles =",        tiles(3, 2), {true, copyIndex, 0, 0, 0, 0, 1, 1, 1, 1} },
+       "merge pixels | 10 20",
+       tiles(3, 2),
+       {false, orIndex, 10, 20, 10, 20, 3, 2, 1, 1}},
+      {"tilesize 3 2", "merge pixels =", tiles(3, 2), {false, copyIndex, 0, 0, 0, 0, 3, 2, 1, 1}},
+      {"tilesize 3 2", "merge pixels = x", tiles(3, 2), {false, copyIndex, 0, 0, 0, 0, 3, 2, 1, 1}},
+      {"tilesize 3 2", "merge tiles =", tiles(3, 2), {true, copyIndex, 0, 0, 0, 0, 1, 1, 1, 1}},
       {"tilesize 3 2",
-       "merge tiles = 0 0 0 0 2",              tiles(3, 2),
-       {true, copyIndex, 0, 0, 0, 0, 2, 1, 1, 1}                                                      },
+       "merge tiles = 0 0 0 0 2",
+       tiles(3, 2),
+       {true, copyIndex, 0, 0, 0, 0, 2, 1, 1, 1}},
       {"tilesize 3 2",
-       "merge pixels = 0 0 0 0 2",             tiles(3, 2),
-       {false, copyIndex, 0, 0, 0, 0, 2, 2, 1, 1}                                                     },
+       "merge pixels = 0 0 0 0 2",
+       tiles(3, 2),
+       {false, copyIndex, 0, 0, 0, 0, 2, 2, 1, 1}},
       {"tilesize 3 2",
-       "merge pixels = 1,2",                   tiles(3, 2),
-       {false, copyIndex, 1, 0, 1, 0, 3, 2, 1, 1}                                                     },
-      {"tilesize 3 2", "<p ^ 1 2 3",           tiles(3, 2), {false, xorIndex, 1, 2, 3, 2, 3, 2, 1, 1} },
-      {"tilesize 3 2", "<p & 1 2 3 4 5 6",     tiles(3, 2), {false, andIndex, 1, 2, 3, 4, 5, 6, 1, 1} },
+       "merge pixels = 1,2",
+       tiles(3, 2),
+       {false, copyIndex, 1, 0, 1, 0, 3, 2, 1, 1}},
+      {"tilesize 3 2", "<p ^ 1 2 3", tiles(3, 2), {false, xorIndex, 1, 2, 3, 2, 3, 2, 1, 1}},
+      {"tilesize 3 2", "<p & 1 2 3 4 5 6", tiles(3, 2), {false, andIndex, 1, 2, 3, 4, 5, 6, 1, 1}},
       {"tilesize 3 2",
-       "<p ^ 1 2 3 4 2 2 3",                   tiles(3, 2),
-       {false, xorIndex, 1, 2, 3, 4, 2, 2, 3, 1}                                                      },
+       "<p ^ 1 2 3 4 2 2 3",
+       tiles(3, 2),
+       {false, xorIndex, 1, 2, 3, 4, 2, 2, 3, 1}},
       {"tilesize 3 2",
-       "<p = 0 0 1 1 2 2 2 2 9 9",             tiles(3, 2),
-       {false, copyIndex, 0, 0, 1, 1, 2, 2, 2, 2}                                                     },
+       "<p = 0 0 1 1 2 2 2 2 9 9",
+       tiles(3, 2),
+       {false, copyIndex, 0, 0, 1, 1, 2, 2, 2, 2}},
       {"tilesize 3 2",
-       "<p = 2 2 0 0 1 1 -1 5",                tiles(3, 2),
-       {false, copyIndex, 2, 2, 0, 0, 1, 1, -1, 5}                                                    },
- // Short forms and any case reach the same merge.
-      {"tilesize 3 2", "<P ^ 1 1",             tiles(3, 2), {false, xorIndex, 1, 1, 1, 1, 3, 2, 1, 1} },
+       "<p = 2 2 0 0 1 1 -1 5",
+       tiles(3, 2),
+       {false, copyIndex, 2, 2, 0, 0, 1, 1, -1, 5}},
+      // Short forms and any case reach the same merge.
+      {"tilesize 3 2", "<P ^ 1 1", tiles(3, 2), {false, xorIndex, 1, 1, 1, 1, 3, 2, 1, 1}},
       {"tilesize 3 2",
-       "MERGE PIXELS ^ 1 1",                   tiles(3, 2),
-       {false, xorIndex, 1, 1, 1, 1, 3, 2, 1, 1}                                                      },
-      {"tilesize 3 2", "Merge Tiles | 1 1",    tiles(3, 2), {true, orIndex, 1, 1, 1, 1, 1, 1, 1, 1}   },
- // Numbers beyond 32 bits keep their low 32 bits; beyond the scanned type, its limit's.
+       "MERGE PIXELS ^ 1 1",
+       tiles(3, 2),
+       {false, xorIndex, 1, 1, 1, 1, 3, 2, 1, 1}},
+      {"tilesize 3 2", "Merge Tiles | 1 1", tiles(3, 2), {true, orIndex, 1, 1, 1, 1, 1, 1, 1, 1}},
+      // Numbers beyond 32 bits keep their low 32 bits; beyond the scanned type, its limit's.
       {"tilesize 3 2",
-       "<p = 4294967297 3",                    tiles(3, 2),
-       {false, copyIndex, 1, 3, 1, 3, 3, 2, 1, 1}                                                     },
+       "<p = 4294967297 3",
+       tiles(3, 2),
+       {false, copyIndex, 1, 3, 1, 3, 3, 2, 1, 1}},
       {"tilesize 3 2",
-       "<p = -99999999999999999999 2",         tiles(3, 2),
-       {false, copyIndex, 0, 2, 0, 2, 3, 2, 1, 1}                                                     },
- // Column 2^30 of tiles 4 wide starts 2^32 pixels on: at x = 0 again.
+       "<p = -99999999999999999999 2",
+       tiles(3, 2),
+       {false, copyIndex, 0, 2, 0, 2, 3, 2, 1, 1}},
+      // Column 2^30 of tiles 4 wide starts 2^32 pixels on: at x = 0 again.
       {"tilesize 4",
-       "<t = 1073741824 1 0 0",                tiles(4, 4),
-       {true, copyIndex, 1 << 30, 1, 0, 0, 1, 1, 1, 1}                                                },
+       "<t = 1073741824 1 0 0",
+       tiles(4, 4),
+       {true, copyIndex, 1 << 30, 1, 0, 0, 1, 1, 1, 1}},
   };
   for (const Case& c : cases) {
     expectMerged(std::string(c.setup) + "\n" + c.line + "\n",
@@ -274,62 +286,38 @@ TEST_F(MergeEndToEndTest, HugeCountsEndAtOnce) {
 }
 
 TEST_F(TileCommandsEndToEndTest, LayoutsFollowTheCommandsInOrder) {
-  struct Case {
-    const char* setup;
-    const char* line;
-    TileLayout baseLayout;
-    TileLayout patchLayout;
-    MergeLine completed;
+  // Each line runs after its setup; the bytes must be those of the completed merge on the
+  // layouts that the setup leaves.
+  auto check = [&](std::string_view setup, std::string_view line, const TileLayout& baseLayout,
+                   const TileLayout& patchLayout, const MergeLine& completed) {
+    expectMerged(std::string(setup) + "\n" + std::string(line) + "\n",
+                 merged(baseLayout, patchLayout, completed));
   };
-  const Case cases[] = {
-      {"tilesize 16 8",               "<t ^ 0 0", tiles(16,     8),                                        tiles(16, 8),  {true, xorIndex, 0, 0, 0, 0}},
-      {"tilesize 16",                             "<t ^ 0 0",                           tiles(16, 16),        tiles(16,             16), {true, xorIndex, 0, 0, 0, 0}},
-      {"tilesize 8 8 extra",
-       "<t ^ 1 1 0 0",           tiles(8,    8),
-       tiles(8,                                                                            8),
-       {true, xorIndex, 1, 1, 0, 0}},
- // The origin alone changes; the borders and the other bitmap stay as they were.
-      {"tilesize 3 2\ntilespecs base 1 2 1 0 1 1\ntilespecs base 2 3",
-       "<t ^ 1 1 0 0 2 2",              {2, 1, 3, 1, 3, 0, 2, 1},
-       tiles(3,      2),
-       {true, xorIndex, 1, 1, 0, 0, 2, 2}                                                        },
-      {"tilesize 3 2\ntilespecs patch 1 1 1 1 1 1\ntilespecs patch",
-       "<t ^ 0 0 1 1 2 2",        tiles(3,                    2),
-       {1, 1, 3, 1, 1, 1, 2, 1},
-       {true, xorIndex, 0, 0, 1, 1, 2, 2}                                                                               },
- // Borders survive a later tilesize, and the tile size a later tilespecs.
-      {"tilesize 2 3\ntilespecs base 1 1 1 1 1 1\ntilesize 2 2",
-       "<t | 0 0 0 0 3 2",        {1, 1, 2, 1, 1, 1, 2, 1},
-       tiles(2,      2),
-       {true, orIndex, 0, 0, 0, 0, 3, 2}                                                              },
-      {"tilespecs base 0 1 1 0 1 0\ntilesize 2 3\ntilespecs base 1 1",
-       "<t & 0 0 1 1 2 2",         {1, 1, 2, 1, 1, 0, 3, 0},
-       tiles(2, 3),
-       {true, andIndex, 0, 0, 1, 1, 2, 2}                                                             },
-      {"TILESPECS Patch 2 0 1\nTileSize 2",
-       "merge tiles ^ 0 0 0 0 2 2",        tiles(2,                    2),
-       {2, 1, 2, 0, 0, 0, 2, 0},
-       {true, xorIndex, 0, 0, 0, 0, 2, 2}                                                                      },
- // Scanning stops at the first word that is not a number.
-      {"tilesize 2\ntilespecs base 1 2 x 5",
-       "<t ^ 0 0 0 0 2 2",        {1, 0, 2, 0, 2, 0, 2, 0},
-       tiles(2,                          2),
-       {true, xorIndex, 0, 0, 0, 0, 2, 2}                                                              },
- // 2^32 + 2 keeps 2, -(2^32 - 1) keeps 1, and a number beyond 64 bits becomes the largest
+  check("tilesize 16 8", "<t ^ 0 0", tiles(16, 8), tiles(16, 8), {true, xorIndex, 0, 0, 0, 0});
+  check("tilesize 16", "<t ^ 0 0", tiles(16, 16), tiles(16, 16), {true, xorIndex, 0, 0, 0, 0});
+  check("tilesize 8 8 extra", "<t ^ 1 1 0 0", tiles(8, 8), tiles(8, 8),
+        {true, xorIndex, 1, 1, 0, 0});
+  // The origin alone changes; the borders and the other bitmap stay as they were.
+  check("tilesize 3 2\ntilespecs base 1 2 1 0 1 1\ntilespecs base 2 3", "<t ^ 1 1 0 0 2 2",
+        {2, 1, 3, 1, 3, 0, 2, 1}, tiles(3, 2), {true, xorIndex, 1, 1, 0, 0, 2, 2});
+  check("tilesize 3 2\ntilespecs patch 1 1 1 1 1 1\ntilespecs patch", "<t ^ 0 0 1 1 2 2",
+        tiles(3, 2), {1, 1, 3, 1, 1, 1, 2, 1}, {true, xorIndex, 0, 0, 1, 1, 2, 2});
+  // Borders survive a later tilesize, and the tile size a later tilespecs.
+  check("tilesize 2 3\ntilespecs base 1 1 1 1 1 1\ntilesize 2 2", "<t | 0 0 0 0 3 2",
+        {1, 1, 2, 1, 1, 1, 2, 1}, tiles(2, 2), {true, orIndex, 0, 0, 0, 0, 3, 2});
+  check("tilespecs base 0 1 1 0 1 0\ntilesize 2 3\ntilespecs base 1 1", "<t & 0 0 1 1 2 2",
+        {1, 1, 2, 1, 1, 0, 3, 0}, tiles(2, 3), {true, andIndex, 0, 0, 1, 1, 2, 2});
+  check("TILESPECS Patch 2 0 1\nTileSize 2", "merge tiles ^ 0 0 0 0 2 2", tiles(2, 2),
+        {2, 1, 2, 0, 0, 0, 2, 0}, {true, xorIndex, 0, 0, 0, 0, 2, 2});
+  // Scanning stops at the first word that is not a number.
+  check("tilesize 2\ntilespecs base 1 2 x 5", "<t ^ 0 0 0 0 2 2", {1, 0, 2, 0, 2, 0, 2, 0},
+        tiles(2, 2), {true, xorIndex, 0, 0, 0, 0, 2, 2});
+  // 2^32 + 2 keeps 2, -(2^32 - 1) keeps 1, and a number beyond 64 bits becomes the largest
   // 64-bit value, whose low 32 bits are -1.
-      {"tilesize 2\ntilespecs base 4294967298 -4294967295 1 1",
-       "<t ^ 0 0 0 0 2 2",        {2, 1, 2, 0, 1, 1, 2, 0},
-       tiles(2,       2),
-       {true, xorIndex, 0, 0, 0, 0, 2, 2}                                                              },
-      {"tilesize 2\ntilespecs base 99999999999999999999",
-       "<t = 1 1 0 0",        {-1, 0, 2, 0, 0, 0, 2, 0},
-       tiles(2,             2),
-       {true, copyIndex, 1, 1, 0, 0}                                                                 },
-  };
-  for (const Case& c : cases) {
-    expectMerged(std::string(c.setup) + "\n" + c.line + "\n",
-                 merged(c.baseLayout, c.patchLayout, c.completed));
-  }
+  check("tilesize 2\ntilespecs base 4294967298 -4294967295 1 1", "<t ^ 0 0 0 0 2 2",
+        {2, 1, 2, 0, 1, 1, 2, 0}, tiles(2, 2), {true, xorIndex, 0, 0, 0, 0, 2, 2});
+  check("tilesize 2\ntilespecs base 99999999999999999999", "<t = 1 1 0 0",
+        {-1, 0, 2, 0, 0, 0, 2, 0}, tiles(2, 2), {true, copyIndex, 1, 1, 0, 0});
 }
 
 TEST_F(TileCommandsEndToEndTest, LayoutsMayBeSetBeforeTheBitmapsAreLoaded) {
