@@ -1,6 +1,6 @@
 #include "bitmap/bitmap_image.h"
-#include "bitmap/file_handle.h"
-#include "engine/script_error.h"
+#include "common/file_handle.h"
+#include "common/script_error.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "bitmap/int32_math.h"
 #include "bitmap/tile_layout.h"
+#include "common/int32_math.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "bitmap/bitmap_image.h"
 #include "bitmap/byte_operators.h"
-#include "bitmap/int32_math.h"
+#include "common/int32_math.h"
 
 #include <array>
 #include <cstddef>

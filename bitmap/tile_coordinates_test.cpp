@@ -1,5 +1,5 @@
 #include "bitmap/bitmap_image.h"
-#include "engine/script_error.h"
+#include "common/script_error.h"
 #include "tests/support/bmp_builder.h"
 #include "tests/support/scoped_temp_dir.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bitmap/int32_math.h"
+#include "common/int32_math.h"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
-#include "bitmap/file_handle.h"
-#include "engine/ascii.h"
+#include "common/ascii.h"
+#include "common/file_handle.h"
+#include "common/script_error.h"
 #include "engine/patch_script.h"
-#include "engine/script_error.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 #include "bitmap/byte_operators.h"
 #include "commands/number_scanner.h"
+#include "common/script_error.h"
 #include "engine/patch_script.h"
-#include "engine/script_error.h"
 
 #include <string_view>
 

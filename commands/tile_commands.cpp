@@ -1,6 +1,6 @@
 #include "commands/number_scanner.h"
+#include "common/script_error.h"
 #include "engine/patch_script.h"
-#include "engine/script_error.h"
 
 namespace tilegraft {
 

@@ -1,6 +1,6 @@
 #include "engine/patch_script.h"
 
-#include "engine/script_error.h"
+#include "common/script_error.h"
 
 #include <cstdio>
 

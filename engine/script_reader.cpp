@@ -1,8 +1,8 @@
 #include "engine/script_reader.h"
 
-#include "bitmap/int32_math.h"
-#include "engine/ascii.h"
-#include "engine/script_error.h"
+#include "common/ascii.h"
+#include "common/int32_math.h"
+#include "common/script_error.h"
 
 #include <cstring>
 

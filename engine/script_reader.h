@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bitmap/file_handle.h"
+#include "common/file_handle.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "engine/script_error.h"
+#include "common/script_error.h"
 #include "engine/script_reader.h"
 #include "tests/support/scoped_temp_dir.h"
 

@@ -3,7 +3,7 @@
 // be refused with a ScriptError.
 
 #include "bitmap/bitmap_image.h"
-#include "engine/script_error.h"
+#include "common/script_error.h"
 #include "fuzz/fuzz_support.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 // destination and the message, if any, must be those of the reference, copy for copy.
 
 #include "bitmap/bitmap_image.h"
-#include "engine/script_error.h"
+#include "common/script_error.h"
 #include "fuzz/fuzz_support.h"
 #include "tests/support/merge_model.h"
 

@@ -1,6 +1,6 @@
 #include "tests/support/merge_model.h"
 
-#include "engine/script_error.h"
+#include "common/script_error.h"
 
 #include <stdexcept>
 #include <utility>
