@@ -21,6 +21,7 @@ namespace {
 
 using tilegraft::BitmapImage;
 using tilegraft::ByteOperator;
+using tilegraft::MergeOperator;
 
 // A pair of bitmaps written to a private temporary folder and loaded, removed again at exit.
 class LoadedPair {
@@ -77,9 +78,9 @@ constexpr std::int32_t largeSide = 4096;
 // One block covering two whole 4096 x 4096 24-bit images.
 void pixelMergeWholeImage(benchmark::State& state) {
   static LoadedPair pair(largeSide, largeSide, 24);
-  const auto operatorIndex = static_cast<int>(state.range(0));
+  const auto op = static_cast<MergeOperator>(state.range(0));
   for (auto _ : state) {
-    pair.base.mergePixels(operatorIndex, 0, 0, pair.patch, 0, 0, largeSide, largeSide);
+    pair.base.mergePixels(op, 0, 0, pair.patch, 0, 0, largeSide, largeSide);
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(state.iterations() * std::int64_t{largeSide} * largeSide * 3);
@@ -91,7 +92,7 @@ BENCHMARK(pixelMergeWholeImage)->ArgName("operator")->Arg(0)->Arg(3)->Unit(bench
 void tileMergeBordered(benchmark::State& state) {
   static LoadedPair pair(2048, 2048, 8);
   const auto tileSide = static_cast<std::int32_t>(state.range(0));
-  const auto operatorIndex = static_cast<int>(state.range(1));
+  const auto op = static_cast<MergeOperator>(state.range(1));
   tilegraft::TileLayout layout;
   layout.tileWidth = tileSide;
   layout.tileHeight = tileSide;
@@ -101,7 +102,7 @@ void tileMergeBordered(benchmark::State& state) {
   pair.patch.setTileLayout(layout);
   const std::int32_t perSide = 2048 / (tileSide + 1);
   for (auto _ : state) {
-    pair.base.mergeTiles(operatorIndex, 0, 0, pair.patch, 0, 0, perSide, perSide);
+    pair.base.mergeTiles(op, 0, 0, pair.patch, 0, 0, perSide, perSide);
     benchmark::ClobberMemory();
   }
   const std::int64_t tiles = std::int64_t{perSide} * perSide;

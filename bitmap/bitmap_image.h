@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bitmap/byte_operators.h"
 #include "bitmap/tile_layout.h"
 #include "common/int32_math.h"
 
@@ -57,7 +58,7 @@ public:
   std::int32_t strideBytes() const { return rowStride; }
   std::int32_t pixelArrayOffset() const { return pixelDataOffset; }
 
-  // Tile grid and co-ordinates. None of these fail except the two checks.
+  // Tile grid and co-ordinates. None of these fail.
   void setTileLayout(const TileLayout& newLayout) { layout = newLayout; }
   const TileLayout& tileLayout() const { return layout; }
   // Top-left pixel of a tile; no range test.
@@ -73,35 +74,24 @@ public:
     return wrapAdd(wrapAdd(pixelDataOffset, wrapMul(storedRow, rowStride)),
                    wrapMul(x, bytesPerPixel));
   }
-  // Throws "Co-ordinates out of range." unless 0 <= x < width and 0 <= y < height.
-  void checkPoint(std::int32_t x, std::int32_t y) const {
-    if (!containsColumn(x) || !containsRow(y)) {
-      raiseOutOfRange();
-    }
-  }
-  // Tests the first pixel and the far corner (x + w - 1, y + h - 1) of a block, in that order.
-  void checkRect(std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) const {
-    checkPoint(x, y);
-    checkPoint(wrapAdd(x, wrapSub(w, 1)), wrapAdd(y, wrapSub(h, 1)));
-  }
 
   // Merges, with this bitmap as destination. Throws "Not loaded." (this bitmap first, then the
   // source) or, under this bitmap's name, "Bitmaps are incompatible." (bytes per pixel differ; for
   // tile merges, also tile width or height).
   void checkCompatible(const BitmapImage& source, bool withTileSize) const;
   // Combines the w by h block of the source at (sourceX, sourceY) into the block at (x, y) with
-  // the operator of that index in operatorCharacters, repeated as asked. Each copy runs all its
+  // the operator, repeated as asked. Each copy runs all its
   // tests before it changes a byte, so a failing copy ("Co-ordinates out of range." under the
   // name of the bitmap whose block does not fit, destination first) leaves only the earlier
   // copies merged.
-  void mergePixels(int operatorIndex, std::int32_t x, std::int32_t y, const BitmapImage& source,
+  void mergePixels(MergeOperator op, std::int32_t x, std::int32_t y, const BitmapImage& source,
                    std::int32_t sourceX, std::int32_t sourceY, std::int32_t w, std::int32_t h,
                    MergeRepeats repeats = {});
   // Combines the columns by rows run of the source's tiles that starts at tile (sourceColumn,
   // sourceRow) into the run of this bitmap's tiles at (column, row), each in its own layout,
   // repeated as asked; tiles without borders between them are merged as one block. A failing
   // block leaves the blocks before it merged.
-  void mergeTiles(int operatorIndex, std::int32_t column, std::int32_t row,
+  void mergeTiles(MergeOperator op, std::int32_t column, std::int32_t row,
                   const BitmapImage& source, std::int32_t sourceColumn, std::int32_t sourceRow,
                   std::int32_t columns, std::int32_t rows, MergeRepeats repeats = {});
 

@@ -48,7 +48,7 @@ struct BitmapImage::CopyWalk {
     PixelPoint sourceStep;
   };
 
-  int operatorIndex;
+  MergeOperator op;
   std::int32_t blockWidth;
   std::int32_t blockHeight;
   std::array<Level, 4> levels;
@@ -77,7 +77,7 @@ void BitmapImage::checkCompatible(const BitmapImage& source, bool withTileSize) 
   }
 }
 
-void BitmapImage::mergePixels(int operatorIndex, std::int32_t x, std::int32_t y,
+void BitmapImage::mergePixels(MergeOperator op, std::int32_t x, std::int32_t y,
                               const BitmapImage& source, std::int32_t sourceX, std::int32_t sourceY,
                               std::int32_t w, std::int32_t h, MergeRepeats repeats) {
   if (repeats.down <= 0 || repeats.across <= 0) {
@@ -85,11 +85,11 @@ void BitmapImage::mergePixels(int operatorIndex, std::int32_t x, std::int32_t y,
   }
   checkCompatible(source, false);
   const CopyWalk walk{
-      operatorIndex, w, h, {{{repeats.down, {0, h}, {0, 0}}, {repeats.across, {w, 0}, {0, 0}}}}, 2};
+      op, w, h, {{{repeats.down, {0, h}, {0, 0}}, {repeats.across, {w, 0}, {0, 0}}}}, 2};
   walkCopies(walk, 0, {x, y}, {sourceX, sourceY}, source);
 }
 
-void BitmapImage::mergeTiles(int operatorIndex, std::int32_t column, std::int32_t row,
+void BitmapImage::mergeTiles(MergeOperator op, std::int32_t column, std::int32_t row,
                              const BitmapImage& source, std::int32_t sourceColumn,
                              std::int32_t sourceRow, std::int32_t columns, std::int32_t rows,
                              MergeRepeats repeats) {
@@ -99,11 +99,14 @@ void BitmapImage::mergeTiles(int operatorIndex, std::int32_t column, std::int32_
   checkCompatible(source, true);
   const TileLayout& to = layout;
   const TileLayout& from = source.layout;
-  // Tiles that touch in both bitmaps are merged as one block: the same pixels, fewer calls.
+  // Tiles that touch in both bitmaps are merged as one block: the same pixels, fewer calls. A
+  // run whose size in pixels does not fit 32 bits is merged tile by tile instead, so that it
+  // fails at its first tile outside a bitmap rather than wrap around into a block elsewhere.
   const bool joinAcross = to.xBorderBefore == 0 && to.xBorderAfter == 0 &&
-                          from.xBorderBefore == 0 && from.xBorderAfter == 0;
+                          from.xBorderBefore == 0 && from.xBorderAfter == 0 &&
+                          productFits(to.tileWidth, columns);
   const bool joinDown = to.yBorderBefore == 0 && to.yBorderAfter == 0 && from.yBorderBefore == 0 &&
-                        from.yBorderAfter == 0;
+                        from.yBorderAfter == 0 && productFits(to.tileHeight, rows);
   const std::int32_t blockWidth = joinAcross ? wrapMul(to.tileWidth, columns) : to.tileWidth;
   const std::int32_t blockHeight = joinDown ? wrapMul(to.tileHeight, rows) : to.tileHeight;
   const std::int32_t columnCount = joinAcross ? 1 : columns;
@@ -112,7 +115,7 @@ void BitmapImage::mergeTiles(int operatorIndex, std::int32_t column, std::int32_
   const PixelPoint pitch = cellPitch(to);
   const PixelPoint sourcePitch = cellPitch(from);
   // A repeat moves the destination by the run's size in tiles; the source stays.
-  const CopyWalk walk{operatorIndex,
+  const CopyWalk walk{op,
                       blockWidth,
                       blockHeight,
                       {{{repeats.down, {0, wrapMul(rows, pitch.y)}, {0, 0}},
@@ -135,7 +138,7 @@ void BitmapImage::walkCopies(const CopyWalk& walk, int level, PixelPoint destina
   const CopyWalk::Level& copies = walk.levels[static_cast<std::size_t>(level)];
   const bool innermost = level + 1 == walk.levelCount;
   if (copies.destinationStep == PixelPoint{} && copies.sourceStep == PixelPoint{}) {
-    const int passes = walk.operatorIndex == xorOperator && copies.count % 2 == 0 ? 2 : 1;
+    const int passes = walk.op == MergeOperator::bitXor && copies.count % 2 == 0 ? 2 : 1;
     for (int pass = 0; pass < passes; ++pass) {
       if (innermost) {
         mergeAcross(walk, 1, 0, 0, destination, origin, source);
@@ -173,7 +176,7 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count, std::int
   // A block of negative width passes the corner tests like one of negative height, and like it
   // merges nothing: the operators never see a negative count.
   const bool mergesBytes = w > 0 && h > 0;
-  const RowWalker walkBlockRows = rowWalkers[static_cast<std::size_t>(walk.operatorIndex)];
+  const RowWalker walkBlockRows = rowWalkers[operatorIndex(walk.op)];
   const auto rowBytes =
       mergesBytes ? static_cast<std::size_t>(w) * static_cast<std::size_t>(bytesPerPixel) : 0;
   // A block's first byte is its top row's offset plus its column's bytes; a pointer is formed

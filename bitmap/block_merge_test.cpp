@@ -17,19 +17,18 @@
 namespace tilegraft {
 namespace {
 
+using testing::andOp;
 using testing::BmpBuilder;
 using testing::Bytes;
+using testing::copyOp;
 using testing::MergeLine;
 using testing::ModelBitmap;
+using testing::orOp;
 using testing::ScopedTempDir;
+using testing::xorOp;
 
 constexpr std::int32_t int32Max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t int32Min = std::numeric_limits<std::int32_t>::min();
-
-constexpr int copyIndex = 0;
-constexpr int andIndex = 1;
-constexpr int orIndex = 2;
-constexpr int xorIndex = 3;
 
 Bytes imageBytes(const BitmapImage& image) {
   const auto bytes = image.fileBytes();
@@ -48,9 +47,9 @@ std::ostream& operator<<(std::ostream& out, const TileLayout& layout) {
 
 std::string describe(const MergeLine& line) {
   std::ostringstream text;
-  text << (line.tiles ? "tiles " : "pixels ") << "=&|^"[line.operatorIndex] << ' ' << line.x << ' '
-       << line.y << ' ' << line.sourceX << ' ' << line.sourceY << ' ' << line.width << ' '
-       << line.height << ' ' << line.across << ' ' << line.down;
+  text << (line.tiles ? "tiles " : "pixels ") << operatorCharacters[operatorIndex(line.op)] << ' '
+       << line.x << ' ' << line.y << ' ' << line.sourceX << ' ' << line.sourceY << ' ' << line.width
+       << ' ' << line.height << ' ' << line.across << ' ' << line.down;
   return text.str();
 }
 
@@ -221,7 +220,7 @@ RandomCase randomCase(CaseGenerator& random, const std::vector<PoolBitmap> (&poo
 
   MergeLine& line = c.line;
   line.tiles = random.percent(50);
-  line.operatorIndex = random.between(0, 3);
+  line.op = static_cast<MergeOperator>(random.between(0, 3));
   std::int32_t across = std::min(c.baseBitmap->width, c.patchBitmap->width);
   std::int32_t down = std::min(c.baseBitmap->rows, c.patchBitmap->rows);
   if (line.tiles) {
@@ -300,8 +299,9 @@ TEST_F(BlockMergeTest, OperatorsCombineBytesInsideTheBlockOnly) {
     const BmpBuilder baseBuilt = BmpBuilder(5, 4, bitsPerPixel).fillPattern(3).append(4);
     const BmpBuilder patchBuilt = BmpBuilder(4, 3, bitsPerPixel).fillPattern(9);
     const int bytesPerPixel = bitsPerPixel / 8;
-    for (int op = copyIndex; op <= xorIndex; ++op) {
-      SCOPED_TRACE(::testing::Message() << bitsPerPixel << " bits, operator " << op);
+    for (const MergeOperator op : {copyOp, andOp, orOp, xorOp}) {
+      SCOPED_TRACE(::testing::Message()
+                   << bitsPerPixel << " bits, operator " << operatorCharacters[operatorIndex(op)]);
       prepare(baseBuilt.bytes(), {}, patchBuilt.bytes(), {});
       // The 3 by 2 block at (2, 1) of the base takes the one at (1, 0) of the patch.
       EXPECT_EQ(merge({false, op, 2, 1, 1, 0, 3, 2}), "");
@@ -316,7 +316,7 @@ TEST_F(BlockMergeTest, OperatorsCombineBytesInsideTheBlockOnly) {
             const std::uint8_t results[] = {source, static_cast<std::uint8_t>(target & source),
                                             static_cast<std::uint8_t>(target | source),
                                             static_cast<std::uint8_t>(target ^ source)};
-            target = results[op];
+            target = results[operatorIndex(op)];
           }
         }
       }
@@ -335,17 +335,17 @@ TEST_F(BlockMergeTest, NeutralMergesLeaveTheBaseAsItWas) {
     zeros.setByte(i, 0);
   }
   prepare(baseBytes, {}, ones.bytes(), {});
-  EXPECT_EQ(merge({false, andIndex, 0, 0, 0, 0, 6, 5}), "");
+  EXPECT_EQ(merge({false, andOp, 0, 0, 0, 0, 6, 5}), "");
   EXPECT_EQ(imageBytes(base), baseBytes);
 
   prepare(baseBytes, {}, zeros.bytes(), {});
-  EXPECT_EQ(merge({false, orIndex, 0, 0, 0, 0, 6, 5}), "");
+  EXPECT_EQ(merge({false, orOp, 0, 0, 0, 0, 6, 5}), "");
   EXPECT_EQ(imageBytes(base), baseBytes);
 
   prepare(baseBytes, {}, builtBytes(6, 5, 24, 2), {});
-  EXPECT_EQ(merge({false, xorIndex, 1, 1, 0, 0, 4, 3}), "");
+  EXPECT_EQ(merge({false, xorOp, 1, 1, 0, 0, 4, 3}), "");
   EXPECT_NE(imageBytes(base), baseBytes);
-  EXPECT_EQ(merge({false, xorIndex, 1, 1, 0, 0, 4, 3}), "");
+  EXPECT_EQ(merge({false, xorOp, 1, 1, 0, 0, 4, 3}), "");
   EXPECT_EQ(imageBytes(base), baseBytes);
 }
 
@@ -360,27 +360,27 @@ TEST_F(BlockMergeTest, CompatibilityIsTestedBeforeAnything) {
     bool changesBase;
   };
   const Case cases[] = {
-      {false, false, 24, 2, {false, copyIndex, 0, 0}, "Base bitmap: Not loaded.", false},
-      {false, true, 24, 2, {true, copyIndex, 0, 0}, "Base bitmap: Not loaded.", false},
-      {true, false, 24, 2, {true, copyIndex, 0, 0}, "Patch bitmap: Not loaded.", false},
+      {false, false, 24, 2, {false, copyOp, 0, 0}, "Base bitmap: Not loaded.", false},
+      {false, true, 24, 2, {true, copyOp, 0, 0}, "Base bitmap: Not loaded.", false},
+      {true, false, 24, 2, {true, copyOp, 0, 0}, "Patch bitmap: Not loaded.", false},
       // Positions far outside both bitmaps: compatibility fails first.
       {true,
        true,
        8,
        2,
-       {false, copyIndex, -9, -9, -9, -9},
+       {false, copyOp, -9, -9, -9, -9},
        "Base bitmap: Bitmaps are incompatible.",
        false},
-      {true, true, 8, 2, {true, copyIndex, 0, 0}, "Base bitmap: Bitmaps are incompatible.", false},
+      {true, true, 8, 2, {true, copyOp, 0, 0}, "Base bitmap: Bitmaps are incompatible.", false},
       // Tile sizes matter only to tile merges.
-      {true, true, 24, 3, {true, copyIndex, 0, 0}, "Base bitmap: Bitmaps are incompatible.", false},
-      {true, true, 24, 3, {false, copyIndex, 0, 0}, "", true},
+      {true, true, 24, 3, {true, copyOp, 0, 0}, "Base bitmap: Bitmaps are incompatible.", false},
+      {true, true, 24, 3, {false, copyOp, 0, 0}, "", true},
       // Repeat counts of 0 or less merge nothing and test nothing.
-      {false, false, 24, 2, {false, copyIndex, 0, 0, 0, 0, 1, 1, 0, 1}, "", false},
-      {false, false, 24, 2, {true, copyIndex, 0, 0, 0, 0, 1, 1, 1, -1}, "", false},
+      {false, false, 24, 2, {false, copyOp, 0, 0, 0, 0, 1, 1, 0, 1}, "", false},
+      {false, false, 24, 2, {true, copyOp, 0, 0, 0, 0, 1, 1, 1, -1}, "", false},
       // Tile counts of 0 in an axis with borders still run the compatibility test.
-      {true, false, 24, 2, {true, copyIndex, 0, 0, 0, 0, 0, 1}, "Patch bitmap: Not loaded.", false},
-      {true, true, 24, 2, {true, copyIndex, 0, 0, 0, 0, 0, 1}, "", false},
+      {true, false, 24, 2, {true, copyOp, 0, 0, 0, 0, 0, 1}, "Patch bitmap: Not loaded.", false},
+      {true, true, 24, 2, {true, copyOp, 0, 0, 0, 0, 0, 1}, "", false},
   };
   const Bytes baseBytes = builtBytes(4, 4, 24, 1);
   for (const Case& c : cases) {
@@ -405,10 +405,10 @@ TEST_F(BlockMergeTest, DefaultLayoutTileMergeIsAPixelMerge) {
   const Bytes baseBytes = builtBytes(7, 5, 8, 1);
   const Bytes patchBytes = builtBytes(6, 6, 8, 2);
   prepare(baseBytes, {}, patchBytes, {});
-  EXPECT_EQ(merge({false, xorIndex, 1, 2, 3, 0, 3, 2}), "");
+  EXPECT_EQ(merge({false, xorOp, 1, 2, 3, 0, 3, 2}), "");
   const Bytes byPixels = imageBytes(base);
   prepare(baseBytes, {}, patchBytes, {});
-  EXPECT_EQ(merge({true, xorIndex, 1, 2, 3, 0, 3, 2}), "");
+  EXPECT_EQ(merge({true, xorOp, 1, 2, 3, 0, 3, 2}), "");
   EXPECT_EQ(imageBytes(base), byPixels);
   EXPECT_NE(byPixels, baseBytes);
 }
@@ -431,49 +431,49 @@ TEST_F(BlockMergeTest, FailingMergeKeepsTheBlocksBeforeIt) {
       {"tile by tile",
        {0, 1, 2, 0, 0, 1, 2, 0},
        8,
-       {true, copyIndex, 0, 0, 0, 0, 3, 2},
-       MergeLine{true, copyIndex, 0, 0, 0, 0, 2, 1},
+       {true, copyOp, 0, 0, 0, 0, 3, 2},
+       MergeLine{true, copyOp, 0, 0, 0, 0, 2, 1},
        baseOut},
       {"row by row",
        {0, 0, 2, 0, 0, 1, 2, 0},
        8,
-       {true, copyIndex, 0, 0, 0, 0, 2, 3},
-       MergeLine{true, copyIndex, 0, 0, 0, 0, 2, 2},
+       {true, copyOp, 0, 0, 0, 0, 2, 3},
+       MergeLine{true, copyOp, 0, 0, 0, 0, 2, 2},
        baseOut},
       {"column by column",
        {0, 1, 2, 0, 0, 0, 2, 0},
        8,
-       {true, copyIndex, 0, 0, 0, 0, 3, 2},
-       MergeLine{true, copyIndex, 0, 0, 0, 0, 2, 2},
+       {true, copyOp, 0, 0, 0, 0, 3, 2},
+       MergeLine{true, copyOp, 0, 0, 0, 0, 2, 2},
        baseOut},
       {"one block",
        {0, 0, 2, 0, 0, 0, 2, 0},
        8,
-       {true, copyIndex, 0, 0, 0, 0, 5, 1},
+       {true, copyOp, 0, 0, 0, 0, 5, 1},
        std::nullopt,
        baseOut},
       {"patch tile",
        {0, 1, 2, 0, 0, 0, 2, 0},
        3,
-       {true, orIndex, 0, 0, 0, 0, 2, 1},
-       MergeLine{true, orIndex, 0, 0, 0, 0, 1, 1},
+       {true, orOp, 0, 0, 0, 0, 2, 1},
+       MergeLine{true, orOp, 0, 0, 0, 0, 1, 1},
        patchOut},
       {"repeats across",
        {},
        8,
-       {false, xorIndex, 0, 1, 0, 0, 2, 2, 5, 1},
-       MergeLine{false, xorIndex, 0, 1, 0, 0, 2, 2, 4, 1},
+       {false, xorOp, 0, 1, 0, 0, 2, 2, 5, 1},
+       MergeLine{false, xorOp, 0, 1, 0, 0, 2, 2, 4, 1},
        baseOut},
       {"repeats down",
        {0, 0, 2, 0, 0, 0, 2, 0},
        8,
-       {true, andIndex, 1, 0, 0, 0, 1, 1, 2, 4},
-       MergeLine{true, andIndex, 1, 0, 0, 0, 1, 1, 2, 3},
+       {true, andOp, 1, 0, 0, 0, 1, 1, 2, 4},
+       MergeLine{true, andOp, 1, 0, 0, 0, 1, 1, 2, 3},
        baseOut},
       {"pixel block outside the patch only",
        {},
        6,
-       {false, copyIndex, 0, 0, 5, 0, 2, 2},
+       {false, copyOp, 0, 0, 5, 0, 2, 2},
        std::nullopt,
        patchOut},
   };
@@ -500,12 +500,12 @@ TEST_F(BlockMergeTest, CoalescedCountOfZeroIsAnEmptyBlock) {
   const TileLayout noBorders{0, 0, 2, 0, 0, 0, 2, 0};
   prepare(baseBytes, noBorders, builtBytes(6, 6, 8, 2), noBorders);
   // Zero columns make a block 0 pixels wide: its far corner lies left of x = 0 ...
-  EXPECT_EQ(merge({true, copyIndex, 0, 1, 1, 1, 0, 1}), "Base bitmap: Co-ordinates out of range.");
-  EXPECT_EQ(merge({true, copyIndex, 1, 1, 0, 1, 0, 1}), "Patch bitmap: Co-ordinates out of range.");
+  EXPECT_EQ(merge({true, copyOp, 0, 1, 1, 1, 0, 1}), "Base bitmap: Co-ordinates out of range.");
+  EXPECT_EQ(merge({true, copyOp, 1, 1, 0, 1, 0, 1}), "Patch bitmap: Co-ordinates out of range.");
   // ... and further right it passes and merges nothing, as does a negative count.
-  EXPECT_EQ(merge({true, copyIndex, 1, 1, 1, 1, 0, 1}), "");
-  EXPECT_EQ(merge({true, copyIndex, 2, 1, 2, 1, -1, 1}), "");
-  EXPECT_EQ(merge({true, copyIndex, 1, 2, 1, 2, 1, -1}), "");
+  EXPECT_EQ(merge({true, copyOp, 1, 1, 1, 1, 0, 1}), "");
+  EXPECT_EQ(merge({true, copyOp, 2, 1, 2, 1, -1, 1}), "");
+  EXPECT_EQ(merge({true, copyOp, 1, 2, 1, 2, 1, -1}), "");
   EXPECT_EQ(imageBytes(base), baseBytes);
 }
 
@@ -522,9 +522,13 @@ TEST_F(BlockMergeTest, HugeCountsGiveWhatFewCopiesGive) {
   const TileLayout outside{0, -1, 2, -1, 1, -1, 2, -1};
   // Tiles of 0 by 0 without borders: one empty block at (1, 1).
   const TileLayout empty{1, 0, 0, 0, 1, 0, 0, 0};
+  // Tiles of 3 by 3 without borders: a run of 1431655766 tiles would be 2^32 + 2 pixels wide, so
+  // it is merged tile by tile and fails at the third tile instead of wrapping into 2 pixels.
+  const TileLayout threes{0, 0, 3, 0, 0, 0, 3, 0};
+  constexpr std::int32_t wrapsToTwo = 1431655766;
   struct TileCase {
     const TileLayout& layout;
-    int op;
+    MergeOperator op;
     std::int32_t columns;
     std::int32_t rows;
     std::int32_t across;
@@ -537,14 +541,16 @@ TEST_F(BlockMergeTest, HugeCountsGiveWhatFewCopiesGive) {
     bool fails;
   };
   const TileCase tileCases[] = {
-      {samePlace, xorIndex, many, many, many, many, 1, 1, 1, 1, false},
-      {samePlace, xorIndex, even, many, many, many, 2, 1, 1, 1, false},
-      {samePlace, xorIndex, many, many, many, even, 1, 1, 1, 2, false},
-      {samePlace, copyIndex, many, many, many, many, 1, 1, 1, 1, false},
-      {samePlace, andIndex, many, even, many, even, 1, 1, 1, 1, false},
-      {samePlace, orIndex, even, even, even, even, 1, 1, 1, 1, false},
-      {outside, copyIndex, many, many, many, many, 1, 1, 1, 1, true},
-      {empty, copyIndex, many, many, many, many, 1, 1, 1, 1, false},
+      {samePlace, xorOp, many, many, many, many, 1, 1, 1, 1, false},
+      {samePlace, xorOp, even, many, many, many, 2, 1, 1, 1, false},
+      {samePlace, xorOp, many, many, many, even, 1, 1, 1, 2, false},
+      {samePlace, copyOp, many, many, many, many, 1, 1, 1, 1, false},
+      {samePlace, andOp, many, even, many, even, 1, 1, 1, 1, false},
+      {samePlace, orOp, even, even, even, even, 1, 1, 1, 1, false},
+      {outside, copyOp, many, many, many, many, 1, 1, 1, 1, true},
+      {empty, copyOp, many, many, many, many, 1, 1, 1, 1, false},
+      {threes, copyOp, wrapsToTwo, 1, 1, 1, wrapsToTwo, 1, 1, 1, true},
+      {threes, xorOp, 1, wrapsToTwo, 1, 1, 1, wrapsToTwo, 1, 1, true},
   };
   const Bytes baseBytes = builtBytes(8, 7, 24, 1);
   const Bytes patchBytes = builtBytes(8, 7, 24, 2);
@@ -557,7 +563,7 @@ TEST_F(BlockMergeTest, HugeCountsGiveWhatFewCopiesGive) {
   }
 
   struct PixelCase {
-    int op;
+    MergeOperator op;
     std::int32_t x;
     std::int32_t y;
     std::int32_t w;
@@ -568,12 +574,12 @@ TEST_F(BlockMergeTest, HugeCountsGiveWhatFewCopiesGive) {
   };
   const PixelCase pixelCases[] = {
       // Nothing moves: one empty block.
-      {xorIndex, 1, 1, 0, 0, 1, 1, false},
+      {xorOp, 1, 1, 0, 0, 1, 1, false},
       // Copies move down, or across, or both, and soon leave the bitmap.
-      {copyIndex, 5, 5, 0, 1, 1, 9, true},
-      {copyIndex, 0, 1, 1, 0, 9, 1, true},
-      {xorIndex, 0, 0, 2, 2, 9, 9, true},
-      {orIndex, 1, 1, -1, 1, 9, 9, true},
+      {copyOp, 5, 5, 0, 1, 1, 9, true},
+      {copyOp, 0, 1, 1, 0, 9, 1, true},
+      {xorOp, 0, 0, 2, 2, 9, 9, true},
+      {orOp, 1, 1, -1, 1, 9, 9, true},
   };
   for (const PixelCase& c : pixelCases) {
     prepare(baseBytes, {}, patchBytes, {});

@@ -2,7 +2,10 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 namespace tilegraft {
 
@@ -101,10 +104,23 @@ inline void* xorBytes(void* destination, const void* source, std::size_t n) {
   return detail::combineBytes(destination, source, n, detail::xorByte);
 }
 
-// The operator characters of a merge line; an operator's index is its position here.
-inline constexpr char operatorCharacters[] = "=&|^";
-inline constexpr int xorOperator = 3;
+// The four ways a merge combines bytes, in the order of their characters in a merge line.
+enum class MergeOperator : std::uint8_t { copy, bitAnd, bitOr, bitXor };
 
+inline constexpr std::string_view operatorCharacters = "=&|^";
+
+// The operator that a one-character word of a merge line names, if any.
+constexpr std::optional<MergeOperator> operatorNamed(std::string_view word) {
+  const std::size_t at = word.size() == 1 ? operatorCharacters.find(word[0]) : word.npos;
+  if (at == word.npos) {
+    return std::nullopt;
+  }
+  return static_cast<MergeOperator>(at);
+}
+
+// Indexed by MergeOperator.
 inline constexpr std::array<ByteOperator, 4> byteOperators{copyBytes, andBytes, orBytes, xorBytes};
+
+constexpr std::size_t operatorIndex(MergeOperator op) { return static_cast<std::size_t>(op); }
 
 } // namespace tilegraft

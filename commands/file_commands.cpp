@@ -48,6 +48,7 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
   const std::string& fileName = workingLine;
   if (FileHandle existing{std::fopen(fileName.c_str(), "rb")}) {
     existing.reset();
+    std::fflush(stdout);
     std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
     if (!answeredYes()) {
       return;

@@ -3,7 +3,7 @@
 #include "common/script_error.h"
 #include "engine/patch_script.h"
 
-#include <string_view>
+#include <optional>
 
 namespace tilegraft {
 
@@ -13,10 +13,8 @@ void PatchScript::mergeCommand(const std::string& mode) {
     throw ScriptError("Invalid argument: " + mode);
   }
   const std::string operatorWord = nextToken(true);
-  const std::string_view operators = operatorCharacters;
-  const std::size_t operatorIndex =
-      operatorWord.size() == 1 ? operators.find(operatorWord[0]) : std::string_view::npos;
-  if (operatorIndex == std::string_view::npos) {
+  const std::optional<MergeOperator> op = operatorNamed(operatorWord);
+  if (!op) {
     throw ScriptError("Invalid operator: " + operatorWord);
   }
 
@@ -48,11 +46,10 @@ void PatchScript::mergeCommand(const std::string& mode) {
     height = tileMode ? 1 : base.settings.tileHeight;
   }
 
-  const int op = static_cast<int>(operatorIndex);
   if (tileMode) {
-    base.image.mergeTiles(op, x, y, patch.image, sourceX, sourceY, width, height, repeats);
+    base.image.mergeTiles(*op, x, y, patch.image, sourceX, sourceY, width, height, repeats);
   } else {
-    base.image.mergePixels(op, x, y, patch.image, sourceX, sourceY, width, height, repeats);
+    base.image.mergePixels(*op, x, y, patch.image, sourceX, sourceY, width, height, repeats);
   }
 }
 

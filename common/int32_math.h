@@ -20,4 +20,10 @@ constexpr std::int32_t wrapMul(std::int32_t a, std::int32_t b) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
 }
 
+// True when a × b is a signed 32-bit value, so that wrapMul gives the true product.
+constexpr bool productFits(std::int32_t a, std::int32_t b) {
+  const std::int64_t product = std::int64_t{a} * b;
+  return product >= INT32_MIN && product <= INT32_MAX;
+}
+
 } // namespace tilegraft

@@ -14,6 +14,7 @@ int main(int argc, char* argv[]) {
     tilegraft::PatchScript script;
     return script.run(argv[1]);
   } catch (const std::bad_alloc&) {
+    std::fflush(stdout);
     std::fputs("**** Not enough memory.\n", stderr);
     return 1;
   }

@@ -31,8 +31,13 @@ int PatchScript::run(const std::string& scriptName) {
     }
     std::puts("Done.");
   } catch (const ScriptError& error) {
+    // What was printed before the error comes before it in a stream that holds both.
+    std::fflush(stdout);
     if (isOpen()) {
-      std::fprintf(stderr, "Line %ld: %s", static_cast<long>(lineNumber), rawLine.c_str());
+      // A last line without a line feed, or one cut at a NUL byte, still ends its report line.
+      const char* lineEnd = rawLine.ends_with('\n') ? "" : "\n";
+      std::fprintf(stderr, "Line %ld: %s%s", static_cast<long>(lineNumber), rawLine.c_str(),
+                   lineEnd);
     }
     std::fprintf(stderr, "**** %s\n", error.message().c_str());
     result = 1;

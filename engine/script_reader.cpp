@@ -14,6 +14,8 @@ namespace {
 // current line is kept.
 constexpr std::size_t readBufferSize = 64 * 1024;
 constexpr std::string_view commentMarker = "//";
+// Some editors start a UTF-8 file with this mark; it is not part of the first line.
+constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
 
 // Blanks and tabs separate words and are trimmed at both ends of a line; carriage returns and
 // line feeds only at its end.
@@ -31,6 +33,7 @@ void ScriptReader::open(const std::string& name) {
   if (!readBuffer) {
     readBuffer = std::make_unique<char[]>(readBufferSize);
   }
+  atScriptStart = true;
 }
 
 void ScriptReader::close() noexcept {
@@ -90,6 +93,12 @@ bool ScriptReader::readPhysicalLine() {
 bool ScriptReader::readLine() {
   while (readPhysicalLine()) {
     lineNumber = wrapAdd(lineNumber, 1);
+    if (atScriptStart) {
+      atScriptStart = false;
+      if (rawLine.starts_with(byteOrderMark)) {
+        rawLine.erase(0, byteOrderMark.size());
+      }
+    }
     std::string_view text = rawLine;
     text = text.substr(0, text.find(commentMarker));
     while (!text.empty() && isEndTrimmed(text.back())) {

@@ -51,6 +51,8 @@ private:
   std::unique_ptr<char[]> readBuffer;
   std::size_t bufferPosition = 0;
   std::size_t bufferEnd = 0;
+  // True until the first physical line since the open has been read.
+  bool atScriptStart = false;
 };
 
 } // namespace tilegraft

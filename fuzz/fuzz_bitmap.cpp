@@ -54,7 +54,7 @@ const TileLayout layouts[] = {
 
 // Returns the message of the refusal, or an empty text when the merge went through. A pixel merge
 // of one copy checks everything before it changes a byte, so a refused one must change nothing.
-std::string tryMerge(bool tiles, int operatorIndex, BitmapImage& destination,
+std::string tryMerge(bool tiles, MergeOperator op, BitmapImage& destination,
                      const BitmapImage& source, std::int32_t at, std::int32_t size,
                      MergeRepeats repeats) {
   const bool oneCopy = !tiles && repeats.across == 1 && repeats.down == 1;
@@ -64,9 +64,9 @@ std::string tryMerge(bool tiles, int operatorIndex, BitmapImage& destination,
   }
   try {
     if (tiles) {
-      destination.mergeTiles(operatorIndex, at, at, source, 0, 0, size, size, repeats);
+      destination.mergeTiles(op, at, at, source, 0, 0, size, size, repeats);
     } else {
-      destination.mergePixels(operatorIndex, at, at, source, 0, 0, size, size, repeats);
+      destination.mergePixels(op, at, at, source, 0, 0, size, size, repeats);
     }
   } catch (const ScriptError& error) {
     if (oneCopy && !std::equal(before.begin(), before.end(), destination.fileBytes().begin(),
@@ -87,11 +87,11 @@ void mergeAll(BitmapImage& loadedImage, BitmapImage& partner) {
     partner.setTileLayout(layout);
     for (const std::int32_t size : sizes) {
       const MergeRepeats repeats = repeatList[round % 3];
-      const int operatorIndex = round % 4;
+      const auto op = static_cast<MergeOperator>(round % 4);
       ++round;
       for (const bool tiles : {false, true}) {
-        tryMerge(tiles, operatorIndex, loadedImage, partner, round % 3, size, repeats);
-        tryMerge(tiles, operatorIndex, partner, loadedImage, 0, size, repeats);
+        tryMerge(tiles, op, loadedImage, partner, round % 3, size, repeats);
+        tryMerge(tiles, op, partner, loadedImage, 0, size, repeats);
       }
     }
   }

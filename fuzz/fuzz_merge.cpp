@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   MergeLine line;
   line.tiles = input.next() % 2 == 1;
-  line.operatorIndex = input.next() % 4;
+  line.op = static_cast<MergeOperator>(input.next() % 4);
   line.x = input.small();
   line.y = input.small();
   line.sourceX = input.small();

@@ -83,18 +83,43 @@ TEST_F(PatchScriptEndToEndTest, FirstFailureIsReportedWithLineNumberAndRawLine) 
                 "Line 4:   Bogus   // note\n**** Syntax error.\n");
   expectFailure("echo before\nbogus\necho after\n", "before\n",
                 "Line 2: bogus\n**** Syntax error.\n");
-  expectFailure("echo x\n\n\nmer", "x\n", "Line 4: mer**** Syntax error.\n");
+  expectFailure("echo x\n\n\nmer", "x\n", "Line 4: mer\n**** Syntax error.\n");
+  // A byte order mark at the very start is no part of line 1; anywhere else it is text.
+  expectFailure("\xEF\xBB\xBF"
+                "bogus\n",
+                "", "Line 1: bogus\n**** Syntax error.\n");
+  expectFailure("\xEF\xBB\xBF"
+                "echo hi\nbogus",
+                "hi\n", "Line 2: bogus\n**** Syntax error.\n");
+  expectFailure("\n\xEF\xBB\xBF"
+                "echo hi\n",
+                "",
+                "Line 2: \xEF\xBB\xBF"
+                "echo hi\n**** Syntax error.\n");
 
   expectFailure("load\n", "", "Line 1: load\n**** Missing arguments.\n");
   expectFailure("merge\n", "", "Line 1: merge\n**** Missing arguments.\n");
   expectFailure("tilespecs\n", "", "Line 1: tilespecs\n**** Missing arguments.\n");
   expectFailure("// c\nLOAD   // base in.bmp\n", "",
                 "Line 2: LOAD   // base in.bmp\n**** Missing arguments.\n");
-  expectFailure("load", "", "Line 1: load**** Missing arguments.\n");
+  expectFailure("load", "", "Line 1: load\n**** Missing arguments.\n");
 
   expectFailure("save\n", "", "Line 1: save\n**** Filename not specified.\n");
   expectFailure("load base missing.bmp\n", "Loading base bitmap: missing.bmp...\n",
                 "Line 1: load base missing.bmp\n**** Base bitmap: Error opening file.\n");
+}
+
+TEST_F(PatchScriptEndToEndTest, CombinedStreamShowsEverythingInTheOrderItHappened) {
+  BmpBuilder(3, 2, 24).writeTo(dir.file("in.bmp"));
+  RunOptions options;
+  options.errorIntoOutput = true;
+  options.standardInput = "n\n";
+  const ToolRun result =
+      runScript(dir.path(), "echo one\nload base in.bmp\nsave in.bmp\necho two\nbogus\n", options);
+  expectRun(result, 1,
+            start + "one\nLoading base bitmap: in.bmp...\nin.bmp already exists: overwrite (y/n)? "
+                    "two\nLine 5: bogus\n**** Syntax error.\n",
+            "");
 }
 
 TEST_F(PatchScriptEndToEndTest, KeywordsAndArgumentWordsIgnoreCase) {

@@ -50,14 +50,14 @@ std::string withCounts(const char* words, std::int32_t columns, std::int32_t row
          std::to_string(across) + " " + std::to_string(down);
 }
 
-MergeLine tileMerge(int operatorIndex, std::int32_t columns, std::int32_t rows,
+MergeLine tileMerge(MergeOperator op, std::int32_t columns, std::int32_t rows,
                     std::int32_t down = 1) {
-  return {true, operatorIndex, 0, 0, 0, 0, columns, rows, 1, down};
+  return {true, op, 0, 0, 0, 0, columns, rows, 1, down};
 }
 
-MergeLine pixelMerge(int operatorIndex, std::int32_t x, std::int32_t y, std::int32_t sourceX,
+MergeLine pixelMerge(MergeOperator op, std::int32_t x, std::int32_t y, std::int32_t sourceX,
                      std::int32_t sourceY) {
-  return {false, operatorIndex, x, y, sourceX, sourceY, 0, 0, 1, 1};
+  return {false, op, x, y, sourceX, sourceY, 0, 0, 1, 1};
 }
 
 TEST_F(HardeningEndToEndTest, HugeCountsOfCopiesOnOnePlaceGiveTheLongLoopsBytes) {
@@ -89,9 +89,9 @@ TEST_F(HardeningEndToEndTest, HugeCountsOfCopiesOnOnePlaceGiveTheLongLoopsBytes)
   const std::int32_t least = -2147483647 - 1;
 
   // Blocks 0 pixels wide and high: every copy lands on one place and merges nothing.
-  expectMerge("", {}, withCounts("<p ^ 1 1 1 1", 0, 0, odd, odd), pixelMerge(3, 1, 1, 1, 1));
-  expectMerge("", {}, withCounts("<p = 1 1 1 1", 0, 0, odd, odd), pixelMerge(0, 1, 1, 1, 1));
-  expectMerge("", {}, withCounts("<p & 2 3 4 1", 0, 0, odd, odd), pixelMerge(1, 2, 3, 4, 1));
+  expectMerge("", {}, withCounts("<p ^ 1 1 1 1", 0, 0, odd, odd), pixelMerge(xorOp, 1, 1, 1, 1));
+  expectMerge("", {}, withCounts("<p = 1 1 1 1", 0, 0, odd, odd), pixelMerge(copyOp, 1, 1, 1, 1));
+  expectMerge("", {}, withCounts("<p & 2 3 4 1", 0, 0, odd, odd), pixelMerge(andOp, 2, 3, 4, 1));
 
   // Cells of pitch 0 with borders, so nothing is coalesced: every tile of a run, and every
   // repeat, is the 2 by 2 block at (1, 1) in both bitmaps, whatever its column and row.
@@ -99,28 +99,28 @@ TEST_F(HardeningEndToEndTest, HugeCountsOfCopiesOnOnePlaceGiveTheLongLoopsBytes)
                           "tilespecs patch 2 2 -1 -1 -1 -1\n";
   const TileLayout cellAtOne{2, -1, 2, -1, 2, -1, 2, -1};
   expectMerge(pitchZero, cellAtOne, withCounts("<t ^ 0 0 0 0", odd, odd, odd, odd),
-              tileMerge(3, 1, 1));
+              tileMerge(xorOp, 1, 1));
   expectMerge(pitchZero, cellAtOne, withCounts("<t ^ 0 0 0 0", odd, even, odd, odd),
-              tileMerge(3, 1, 2));
+              tileMerge(xorOp, 1, 2));
   expectMerge(pitchZero, cellAtOne, withCounts("<t ^ 0 0 0 0", odd, odd, odd, even),
-              tileMerge(3, 1, 1, 2));
+              tileMerge(xorOp, 1, 1, 2));
   expectMerge(pitchZero, cellAtOne, withCounts("<t ^ 5 -7 -3 9", odd, odd, odd, odd),
-              tileMerge(3, 1, 1));
+              tileMerge(xorOp, 1, 1));
   expectMerge(pitchZero, cellAtOne, withCounts("<t = 0 0 0 0", odd, odd, odd, odd),
-              tileMerge(0, 1, 1));
+              tileMerge(copyOp, 1, 1));
   expectMerge(pitchZero, cellAtOne, withCounts("<t & 0 0 0 0", odd, odd, odd, odd),
-              tileMerge(1, 1, 1));
+              tileMerge(andOp, 1, 1));
   expectMerge(pitchZero, cellAtOne, withCounts("<t | 0 0 0 0", odd, odd, odd, odd),
-              tileMerge(2, 1, 1));
+              tileMerge(orOp, 1, 1));
 
   // Borders before each tile, so nothing is coalesced: a count of 0 or less merges nothing,
   // however many repeats ask for it.
   const char* bordered = "tilesize 2\ntilespecs base 0 0 1 1 0 0\ntilespecs patch 0 0 1 1 0 0\n";
   const TileLayout borderBefore{0, 1, 2, 0, 0, 1, 2, 0};
   expectMerge(bordered, borderBefore, withCounts("<t = 0 0 0 0", -1, 1, odd, odd),
-              tileMerge(0, -1, 1));
+              tileMerge(copyOp, -1, 1));
   expectMerge(bordered, borderBefore, withCounts("<t ^ 0 0 0 0", 1, least, odd, odd),
-              tileMerge(3, 1, least));
+              tileMerge(xorOp, 1, least));
 }
 
 TEST_F(HardeningEndToEndTest, HugeCountsOfMovingCopiesStopAtTheFirstThatLeavesABitmap) {
@@ -300,14 +300,14 @@ TEST_F(HardeningEndToEndTest, NulByteEndsTheLineItIsIn) {
   using namespace std::string_literals;
   expectRun(run("echo one\0two\n\0load base missing.bmp\nEcho  three \0 // \n"
                 "merge\0 pixels = 1 1\n"s),
-            1, start + "one\nthree\n", "Line 4: merge**** Missing arguments.\n");
+            1, start + "one\nthree\n", "Line 4: merge\n**** Missing arguments.\n");
 }
 
 TEST_F(HardeningEndToEndTest, CarriageReturnsAloneDoNotEndLines) {
   // The whole file is one line; only the last carriage return is trimmed.
   expectRun(run("echo one\recho two\r"), 0, start + "one\recho two\nDone.\n", "");
   expectRun(run("echo one\r\rbogus\r"), 0, start + "one\r\rbogus\nDone.\n", "");
-  expectRun(run("bogus\recho two\r"), 1, start, "Line 1: bogus\recho two\r**** Syntax error.\n");
+  expectRun(run("bogus\recho two\r"), 1, start, "Line 1: bogus\recho two\r\n**** Syntax error.\n");
 }
 
 TEST_F(HardeningEndToEndTest, TenMebibyteLineIsEchoedWhole) {

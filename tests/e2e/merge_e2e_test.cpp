@@ -12,11 +12,6 @@
 namespace tilegraft::testing {
 namespace {
 
-constexpr int copyIndex = 0;
-constexpr int andIndex = 1;
-constexpr int orIndex = 2;
-constexpr int xorIndex = 3;
-
 const std::string start(scriptStartLine);
 const std::string loadBoth = "load base base.bmp\nload patch patch.bmp\n";
 const std::string loadingBoth =
@@ -114,6 +109,9 @@ TEST_F(MergeEndToEndTest, FailuresNameTheBitmapConcerned) {
       {both, bothLoading, "<p = 20 0 18 0", "Base bitmap: Co-ordinates out of range."},
       {both, bothLoading, "<t = 0 0 0 0 21 1", "Base bitmap: Co-ordinates out of range."},
       {both, bothLoading, "<t = 0 0 0 0 19 1", "Patch bitmap: Co-ordinates out of range."},
+      // 3 x 1431655766 wraps to 2 pixels: the run goes tile by tile and fails at tile 6.
+      {"load base base.bmp\nload patch patch.bmp\ntilesize 3\n", bothLoading,
+       "<t = 0 0 0 0 1431655766 1", "Base bitmap: Co-ordinates out of range."},
       // The words are checked before the bitmaps, the mode before the operator.
       {"", "", "merge blocks = 1 1", "Invalid argument: blocks"},
       {"", "", "MERGE Blocks = 1", "Invalid argument: blocks"},
@@ -147,66 +145,54 @@ TEST_F(MergeEndToEndTest, MissingValuesAreCompleted) {
   };
   const Case cases[] = {
       // The source defaults to the destination, the block to one tile.
-      {"tilesize 2 2", "merge tiles = 3 4", tiles(2, 2), {true, copyIndex, 3, 4, 3, 4, 1, 1, 1, 1}},
+      {"tilesize 2 2", "merge tiles = 3 4", tiles(2, 2), {true, copyOp, 3, 4, 3, 4, 1, 1, 1, 1}},
       {"tilesize 2 2",
        "merge tiles = 3 4 0 0",
        tiles(2, 2),
-       {true, copyIndex, 3, 4, 0, 0, 1, 1, 1, 1}},
-      {"tilesize 2", "<t ^ 0 0 0 0 4 1 2 3", tiles(2, 2), {true, xorIndex, 0, 0, 0, 0, 4, 1, 2, 3}},
+       {true, copyOp, 3, 4, 0, 0, 1, 1, 1, 1}},
+      {"tilesize 2", "<t ^ 0 0 0 0 4 1 2 3", tiles(2, 2), {true, xorOp, 0, 0, 0, 0, 4, 1, 2, 3}},
       {"tilesize 3 2",
        "merge pixels | 10 20",
        tiles(3, 2),
-       {false, orIndex, 10, 20, 10, 20, 3, 2, 1, 1}},
-      {"tilesize 3 2", "merge pixels =", tiles(3, 2), {false, copyIndex, 0, 0, 0, 0, 3, 2, 1, 1}},
-      {"tilesize 3 2", "merge pixels = x", tiles(3, 2), {false, copyIndex, 0, 0, 0, 0, 3, 2, 1, 1}},
-      {"tilesize 3 2", "merge tiles =", tiles(3, 2), {true, copyIndex, 0, 0, 0, 0, 1, 1, 1, 1}},
+       {false, orOp, 10, 20, 10, 20, 3, 2, 1, 1}},
+      {"tilesize 3 2", "merge pixels =", tiles(3, 2), {false, copyOp, 0, 0, 0, 0, 3, 2, 1, 1}},
+      {"tilesize 3 2", "merge pixels = x", tiles(3, 2), {false, copyOp, 0, 0, 0, 0, 3, 2, 1, 1}},
+      {"tilesize 3 2", "merge tiles =", tiles(3, 2), {true, copyOp, 0, 0, 0, 0, 1, 1, 1, 1}},
       {"tilesize 3 2",
        "merge tiles = 0 0 0 0 2",
        tiles(3, 2),
-       {true, copyIndex, 0, 0, 0, 0, 2, 1, 1, 1}},
+       {true, copyOp, 0, 0, 0, 0, 2, 1, 1, 1}},
       {"tilesize 3 2",
        "merge pixels = 0 0 0 0 2",
        tiles(3, 2),
-       {false, copyIndex, 0, 0, 0, 0, 2, 2, 1, 1}},
-      {"tilesize 3 2",
-       "merge pixels = 1,2",
-       tiles(3, 2),
-       {false, copyIndex, 1, 0, 1, 0, 3, 2, 1, 1}},
-      {"tilesize 3 2", "<p ^ 1 2 3", tiles(3, 2), {false, xorIndex, 1, 2, 3, 2, 3, 2, 1, 1}},
-      {"tilesize 3 2", "<p & 1 2 3 4 5 6", tiles(3, 2), {false, andIndex, 1, 2, 3, 4, 5, 6, 1, 1}},
-      {"tilesize 3 2",
-       "<p ^ 1 2 3 4 2 2 3",
-       tiles(3, 2),
-       {false, xorIndex, 1, 2, 3, 4, 2, 2, 3, 1}},
+       {false, copyOp, 0, 0, 0, 0, 2, 2, 1, 1}},
+      {"tilesize 3 2", "merge pixels = 1,2", tiles(3, 2), {false, copyOp, 1, 0, 1, 0, 3, 2, 1, 1}},
+      {"tilesize 3 2", "<p ^ 1 2 3", tiles(3, 2), {false, xorOp, 1, 2, 3, 2, 3, 2, 1, 1}},
+      {"tilesize 3 2", "<p & 1 2 3 4 5 6", tiles(3, 2), {false, andOp, 1, 2, 3, 4, 5, 6, 1, 1}},
+      {"tilesize 3 2", "<p ^ 1 2 3 4 2 2 3", tiles(3, 2), {false, xorOp, 1, 2, 3, 4, 2, 2, 3, 1}},
       {"tilesize 3 2",
        "<p = 0 0 1 1 2 2 2 2 9 9",
        tiles(3, 2),
-       {false, copyIndex, 0, 0, 1, 1, 2, 2, 2, 2}},
+       {false, copyOp, 0, 0, 1, 1, 2, 2, 2, 2}},
       {"tilesize 3 2",
        "<p = 2 2 0 0 1 1 -1 5",
        tiles(3, 2),
-       {false, copyIndex, 2, 2, 0, 0, 1, 1, -1, 5}},
+       {false, copyOp, 2, 2, 0, 0, 1, 1, -1, 5}},
       // Short forms and any case reach the same merge.
-      {"tilesize 3 2", "<P ^ 1 1", tiles(3, 2), {false, xorIndex, 1, 1, 1, 1, 3, 2, 1, 1}},
-      {"tilesize 3 2",
-       "MERGE PIXELS ^ 1 1",
-       tiles(3, 2),
-       {false, xorIndex, 1, 1, 1, 1, 3, 2, 1, 1}},
-      {"tilesize 3 2", "Merge Tiles | 1 1", tiles(3, 2), {true, orIndex, 1, 1, 1, 1, 1, 1, 1, 1}},
+      {"tilesize 3 2", "<P ^ 1 1", tiles(3, 2), {false, xorOp, 1, 1, 1, 1, 3, 2, 1, 1}},
+      {"tilesize 3 2", "MERGE PIXELS ^ 1 1", tiles(3, 2), {false, xorOp, 1, 1, 1, 1, 3, 2, 1, 1}},
+      {"tilesize 3 2", "Merge Tiles | 1 1", tiles(3, 2), {true, orOp, 1, 1, 1, 1, 1, 1, 1, 1}},
       // Numbers beyond 32 bits keep their low 32 bits; beyond the scanned type, its limit's.
-      {"tilesize 3 2",
-       "<p = 4294967297 3",
-       tiles(3, 2),
-       {false, copyIndex, 1, 3, 1, 3, 3, 2, 1, 1}},
+      {"tilesize 3 2", "<p = 4294967297 3", tiles(3, 2), {false, copyOp, 1, 3, 1, 3, 3, 2, 1, 1}},
       {"tilesize 3 2",
        "<p = -99999999999999999999 2",
        tiles(3, 2),
-       {false, copyIndex, 0, 2, 0, 2, 3, 2, 1, 1}},
+       {false, copyOp, 0, 2, 0, 2, 3, 2, 1, 1}},
       // Column 2^30 of tiles 4 wide starts 2^32 pixels on: at x = 0 again.
       {"tilesize 4",
        "<t = 1073741824 1 0 0",
        tiles(4, 4),
-       {true, copyIndex, 1 << 30, 1, 0, 0, 1, 1, 1, 1}},
+       {true, copyOp, 1 << 30, 1, 0, 0, 1, 1, 1, 1}},
   };
   for (const Case& c : cases) {
     expectMerged(std::string(c.setup) + "\n" + c.line + "\n",
@@ -226,10 +212,10 @@ TEST_F(MergeEndToEndTest, TileRunsFollowEachBitmapsOwnLayout) {
   // Borders around the base's tiles only: six separate blocks, the borders between them kept.
   const TileLayout baseLayout{1, 1, 2, 1, 0, 1, 3, 0};
   expectMerged("tilesize 2 3\ntilespecs base 1 0 1 1 1 0\n<t = 1 1 0 0 3 2\n",
-               merged(baseLayout, tiles(2, 3), {true, copyIndex, 1, 1, 0, 0, 3, 2, 1, 1}));
+               merged(baseLayout, tiles(2, 3), {true, copyOp, 1, 1, 0, 0, 3, 2, 1, 1}));
   // Borders on neither: one block, merged in one piece.
   expectMerged("tilesize 2 3\n<t | 1 1 0 0 3 2\n",
-               merged(tiles(2, 3), tiles(2, 3), {true, orIndex, 1, 1, 0, 0, 3, 2, 1, 1}));
+               merged(tiles(2, 3), tiles(2, 3), {true, orOp, 1, 1, 0, 0, 3, 2, 1, 1}));
 }
 
 TEST_F(MergeEndToEndTest, NeutralOperatorsLeaveTheBase) {
@@ -259,7 +245,7 @@ TEST_F(MergeEndToEndTest, HugeCountsEndAtOnce) {
   const std::string samePlace =
       "tilesize 2\ntilespecs base 1 1 -1 -1 -1 -1\ntilespecs patch 1 1 -1 -1 -1 -1\n";
   const TileLayout samePlaceLayout{1, -1, 2, -1, 1, -1, 2, -1};
-  const MergeLine oneXor{true, xorIndex, 0, 0, 0, 0, 1, 1, 1, 1};
+  const MergeLine oneXor{true, xorOp, 0, 0, 0, 0, 1, 1, 1, 1};
   const Bytes xoredOnce = merged(samePlaceLayout, samePlaceLayout, oneXor);
   ASSERT_NE(xoredOnce, baseBytes);
 
@@ -267,7 +253,7 @@ TEST_F(MergeEndToEndTest, HugeCountsEndAtOnce) {
   expectMerged(samePlace + "<t ^ 0 0 0 0 2147483647 2147483647 2147483647 2147483647\n", xoredOnce);
   expectMerged(samePlace + "<t ^ 0 0 0 0 2147483647 2147483646 2147483647 2147483647\n", baseBytes);
   expectMerged(samePlace + "<t = 5 5 3 3 2147483647 2147483646 2147483647 2147483647\n",
-               merged(samePlaceLayout, samePlaceLayout, {true, copyIndex, 5, 5, 3, 3, 1, 1, 1, 1}));
+               merged(samePlaceLayout, samePlaceLayout, {true, copyOp, 5, 5, 3, 3, 1, 1, 1, 1}));
   // The repeat counts are read as "%d": beyond its range they become its largest value, an
   // odd number, rather than their low 32 bits (0 here).
   expectMerged(samePlace + "<t ^ 0 0 0 0 1 1 4294967296 99999999999\n", xoredOnce);
@@ -293,31 +279,30 @@ TEST_F(TileCommandsEndToEndTest, LayoutsFollowTheCommandsInOrder) {
     expectMerged(std::string(setup) + "\n" + std::string(line) + "\n",
                  merged(baseLayout, patchLayout, completed));
   };
-  check("tilesize 16 8", "<t ^ 0 0", tiles(16, 8), tiles(16, 8), {true, xorIndex, 0, 0, 0, 0});
-  check("tilesize 16", "<t ^ 0 0", tiles(16, 16), tiles(16, 16), {true, xorIndex, 0, 0, 0, 0});
-  check("tilesize 8 8 extra", "<t ^ 1 1 0 0", tiles(8, 8), tiles(8, 8),
-        {true, xorIndex, 1, 1, 0, 0});
+  check("tilesize 16 8", "<t ^ 0 0", tiles(16, 8), tiles(16, 8), {true, xorOp, 0, 0, 0, 0});
+  check("tilesize 16", "<t ^ 0 0", tiles(16, 16), tiles(16, 16), {true, xorOp, 0, 0, 0, 0});
+  check("tilesize 8 8 extra", "<t ^ 1 1 0 0", tiles(8, 8), tiles(8, 8), {true, xorOp, 1, 1, 0, 0});
   // The origin alone changes; the borders and the other bitmap stay as they were.
   check("tilesize 3 2\ntilespecs base 1 2 1 0 1 1\ntilespecs base 2 3", "<t ^ 1 1 0 0 2 2",
-        {2, 1, 3, 1, 3, 0, 2, 1}, tiles(3, 2), {true, xorIndex, 1, 1, 0, 0, 2, 2});
+        {2, 1, 3, 1, 3, 0, 2, 1}, tiles(3, 2), {true, xorOp, 1, 1, 0, 0, 2, 2});
   check("tilesize 3 2\ntilespecs patch 1 1 1 1 1 1\ntilespecs patch", "<t ^ 0 0 1 1 2 2",
-        tiles(3, 2), {1, 1, 3, 1, 1, 1, 2, 1}, {true, xorIndex, 0, 0, 1, 1, 2, 2});
+        tiles(3, 2), {1, 1, 3, 1, 1, 1, 2, 1}, {true, xorOp, 0, 0, 1, 1, 2, 2});
   // Borders survive a later tilesize, and the tile size a later tilespecs.
   check("tilesize 2 3\ntilespecs base 1 1 1 1 1 1\ntilesize 2 2", "<t | 0 0 0 0 3 2",
-        {1, 1, 2, 1, 1, 1, 2, 1}, tiles(2, 2), {true, orIndex, 0, 0, 0, 0, 3, 2});
+        {1, 1, 2, 1, 1, 1, 2, 1}, tiles(2, 2), {true, orOp, 0, 0, 0, 0, 3, 2});
   check("tilespecs base 0 1 1 0 1 0\ntilesize 2 3\ntilespecs base 1 1", "<t & 0 0 1 1 2 2",
-        {1, 1, 2, 1, 1, 0, 3, 0}, tiles(2, 3), {true, andIndex, 0, 0, 1, 1, 2, 2});
+        {1, 1, 2, 1, 1, 0, 3, 0}, tiles(2, 3), {true, andOp, 0, 0, 1, 1, 2, 2});
   check("TILESPECS Patch 2 0 1\nTileSize 2", "merge tiles ^ 0 0 0 0 2 2", tiles(2, 2),
-        {2, 1, 2, 0, 0, 0, 2, 0}, {true, xorIndex, 0, 0, 0, 0, 2, 2});
+        {2, 1, 2, 0, 0, 0, 2, 0}, {true, xorOp, 0, 0, 0, 0, 2, 2});
   // Scanning stops at the first word that is not a number.
   check("tilesize 2\ntilespecs base 1 2 x 5", "<t ^ 0 0 0 0 2 2", {1, 0, 2, 0, 2, 0, 2, 0},
-        tiles(2, 2), {true, xorIndex, 0, 0, 0, 0, 2, 2});
+        tiles(2, 2), {true, xorOp, 0, 0, 0, 0, 2, 2});
   // 2^32 + 2 keeps 2, -(2^32 - 1) keeps 1, and a number beyond 64 bits becomes the largest
   // 64-bit value, whose low 32 bits are -1.
   check("tilesize 2\ntilespecs base 4294967298 -4294967295 1 1", "<t ^ 0 0 0 0 2 2",
-        {2, 1, 2, 0, 1, 1, 2, 0}, tiles(2, 2), {true, xorIndex, 0, 0, 0, 0, 2, 2});
+        {2, 1, 2, 0, 1, 1, 2, 0}, tiles(2, 2), {true, xorOp, 0, 0, 0, 0, 2, 2});
   check("tilesize 2\ntilespecs base 99999999999999999999", "<t = 1 1 0 0",
-        {-1, 0, 2, 0, 0, 0, 2, 0}, tiles(2, 2), {true, copyIndex, 1, 1, 0, 0});
+        {-1, 0, 2, 0, 0, 0, 2, 0}, tiles(2, 2), {true, copyOp, 1, 1, 0, 0});
 }
 
 TEST_F(TileCommandsEndToEndTest, LayoutsMayBeSetBeforeTheBitmapsAreLoaded) {
@@ -327,8 +312,8 @@ TEST_F(TileCommandsEndToEndTest, LayoutsMayBeSetBeforeTheBitmapsAreLoaded) {
                 const TileLayout baseLayout{1, 1, 3, 0, 1, 1, 2, 0};
                 ModelBitmap base("Base bitmap", baseBytes, baseLayout);
                 const ModelBitmap patch("Patch bitmap", patchBytes, tiles(3, 2));
-                EXPECT_EQ(modelMerge(base, patch, {true, xorIndex, 1, 1, 0, 0, 2, 2}), "");
-                EXPECT_EQ(modelMerge(base, patch, {false, orIndex, 0, 0, 5, 5, 3, 2}), "");
+                EXPECT_EQ(modelMerge(base, patch, {true, xorOp, 1, 1, 0, 0, 2, 2}), "");
+                EXPECT_EQ(modelMerge(base, patch, {false, orOp, 0, 0, 5, 5, 3, 2}), "");
                 return base.file;
               }());
 }

@@ -69,37 +69,43 @@ std::size_t byteIndex(const ModelBitmap& bitmap, std::int64_t x, std::int64_t y)
   return static_cast<std::size_t>(at);
 }
 
-std::uint8_t combine(int operatorIndex, std::uint8_t to, std::uint8_t from) {
-  switch (operatorIndex) {
-  case 0:
+std::uint8_t combine(MergeOperator op, std::uint8_t to, std::uint8_t from) {
+  switch (op) {
+  case MergeOperator::copy:
     return from;
-  case 1:
+  case MergeOperator::bitAnd:
     return static_cast<std::uint8_t>(to & from);
-  case 2:
+  case MergeOperator::bitOr:
     return static_cast<std::uint8_t>(to | from);
-  case 3:
+  case MergeOperator::bitXor:
     return static_cast<std::uint8_t>(to ^ from);
-  default:
-    throw std::logic_error("no such operator");
   }
+  throw std::logic_error("no such operator");
 }
 
-void mergePixels(ModelBitmap& to, int operatorIndex, std::int32_t x, std::int32_t y,
-                 const ModelBitmap& from, std::int32_t sourceX, std::int32_t sourceY,
-                 std::int32_t w, std::int32_t h) {
-  checkCompatible(to, from, false);
-  checkRect(to, x, y, w, h);
-  checkRect(from, sourceX, sourceY, w, h);
-  // A negative width, like a negative height, makes these loops run no pass: nothing is merged.
+// Combines the bytes of one w by h block; the caller has tested it. A negative width, like a
+// negative height, makes these loops run no pass: nothing is merged.
+void combineBlock(ModelBitmap& to, MergeOperator op, std::int32_t x, std::int32_t y,
+                  const ModelBitmap& from, std::int32_t sourceX, std::int32_t sourceY,
+                  std::int32_t w, std::int32_t h) {
   for (std::int64_t row = 0; row < h; ++row) {
     for (std::int64_t column = 0; column < w; ++column) {
       const std::size_t target = byteIndex(to, x + column, y + row);
       const std::size_t origin = byteIndex(from, sourceX + column, sourceY + row);
       for (std::size_t b = 0; b < static_cast<std::size_t>(to.bytesPerPixel); ++b) {
-        to.file[target + b] = combine(operatorIndex, to.file[target + b], from.file[origin + b]);
+        to.file[target + b] = combine(op, to.file[target + b], from.file[origin + b]);
       }
     }
   }
+}
+
+void mergePixels(ModelBitmap& to, MergeOperator op, std::int32_t x, std::int32_t y,
+                 const ModelBitmap& from, std::int32_t sourceX, std::int32_t sourceY,
+                 std::int32_t w, std::int32_t h) {
+  checkCompatible(to, from, false);
+  checkRect(to, x, y, w, h);
+  checkRect(from, sourceX, sourceY, w, h);
+  combineBlock(to, op, x, y, from, sourceX, sourceY, w, h);
 }
 
 std::int32_t tileX(const TileLayout& layout, std::int32_t column) {
@@ -114,33 +120,59 @@ std::int32_t tileY(const TileLayout& layout, std::int32_t row) {
   return wrap32(std::int64_t{layout.yOrigin} + layout.yBorderBefore + std::int64_t{row} * pitch);
 }
 
-void mergeTiles(ModelBitmap& to, int operatorIndex, std::int32_t column, std::int32_t row,
+// A range test of the tiles from (first column, first row) to (last column, last row) as one
+// block: the first pixel of the first tile and the last pixel of the last tile.
+void checkTiles(const ModelBitmap& bitmap, std::int32_t firstColumn, std::int32_t firstRow,
+                std::int32_t lastColumn, std::int32_t lastRow) {
+  const TileLayout& layout = bitmap.layout;
+  checkPoint(bitmap, tileX(layout, firstColumn), tileY(layout, firstRow));
+  checkPoint(bitmap, wrap32(std::int64_t{tileX(layout, lastColumn)} + layout.tileWidth - 1),
+             wrap32(std::int64_t{tileY(layout, lastRow)} + layout.tileHeight - 1));
+}
+
+bool sizeFits(std::int32_t tileSize, std::int32_t count) {
+  const std::int64_t size = std::int64_t{tileSize} * count;
+  return size == wrap32(size);
+}
+
+// Tiles are merged one by one, each with the bytes of its own cell. Where the tool joins a
+// run's tiles in an axis (no borders in either bitmap, and the run's size fits 32 bits), its
+// range tests fall where a joined block's would: once per run in that axis, from the first
+// tile's first pixel to the last tile's last pixel, and a run of 0 or fewer tiles is tested
+// like an empty block.
+void mergeTiles(ModelBitmap& to, MergeOperator op, std::int32_t column, std::int32_t row,
                 const ModelBitmap& from, std::int32_t sourceColumn, std::int32_t sourceRow,
                 std::int32_t columns, std::int32_t rows) {
   checkCompatible(to, from, true);
-  std::int32_t blockWidth = to.layout.tileWidth;
-  std::int32_t columnCount = columns;
-  std::int32_t blockHeight = to.layout.tileHeight;
-  std::int32_t rowCount = rows;
-  if (to.layout.xBorderBefore == 0 && to.layout.xBorderAfter == 0 &&
-      from.layout.xBorderBefore == 0 && from.layout.xBorderAfter == 0) {
-    blockWidth = wrap32(std::int64_t{to.layout.tileWidth} * columns);
-    columnCount = 1;
-  }
-  if (to.layout.yBorderBefore == 0 && to.layout.yBorderAfter == 0 &&
-      from.layout.yBorderBefore == 0 && from.layout.yBorderAfter == 0) {
-    blockHeight = wrap32(std::int64_t{to.layout.tileHeight} * rows);
-    rowCount = 1;
-  }
-  for (std::int32_t i = 0; i < rowCount; ++i) {
-    for (std::int32_t j = 0; j < columnCount; ++j) {
-      const std::int32_t destinationColumn = wrap32(std::int64_t{column} + j);
-      const std::int32_t destinationRow = wrap32(std::int64_t{row} + i);
-      const std::int32_t originColumn = wrap32(std::int64_t{sourceColumn} + j);
-      const std::int32_t originRow = wrap32(std::int64_t{sourceRow} + i);
-      mergePixels(to, operatorIndex, tileX(to.layout, destinationColumn),
-                  tileY(to.layout, destinationRow), from, tileX(from.layout, originColumn),
-                  tileY(from.layout, originRow), blockWidth, blockHeight);
+  const TileLayout& a = to.layout;
+  const TileLayout& b = from.layout;
+  const bool joinAcross = a.xBorderBefore == 0 && a.xBorderAfter == 0 && b.xBorderBefore == 0 &&
+                          b.xBorderAfter == 0 && sizeFits(a.tileWidth, columns);
+  const bool joinDown = a.yBorderBefore == 0 && a.yBorderAfter == 0 && b.yBorderBefore == 0 &&
+                        b.yBorderAfter == 0 && sizeFits(a.tileHeight, rows);
+  // Tested blocks per axis, and tiles in each.
+  const std::int32_t blockColumns = joinAcross ? 1 : columns;
+  const std::int32_t blockRows = joinDown ? 1 : rows;
+  const std::int32_t tilesAcross = joinAcross ? columns : 1;
+  const std::int32_t tilesDown = joinDown ? rows : 1;
+  const auto at = [](std::int32_t start, std::int64_t offset) { return wrap32(start + offset); };
+  for (std::int32_t i = 0; i < blockRows; ++i) {
+    for (std::int32_t j = 0; j < blockColumns; ++j) {
+      checkCompatible(to, from, false);
+      checkTiles(to, at(column, j), at(row, i), at(column, std::int64_t{j} + tilesAcross - 1),
+                 at(row, std::int64_t{i} + tilesDown - 1));
+      checkTiles(from, at(sourceColumn, j), at(sourceRow, i),
+                 at(sourceColumn, std::int64_t{j} + tilesAcross - 1),
+                 at(sourceRow, std::int64_t{i} + tilesDown - 1));
+      for (std::int32_t tileRow = 0; tileRow < tilesDown; ++tileRow) {
+        for (std::int32_t tileColumn = 0; tileColumn < tilesAcross; ++tileColumn) {
+          const std::int64_t across = std::int64_t{j} + tileColumn;
+          const std::int64_t down = std::int64_t{i} + tileRow;
+          combineBlock(to, op, tileX(a, at(column, across)), tileY(a, at(row, down)), from,
+                       tileX(b, at(sourceColumn, across)), tileY(b, at(sourceRow, down)),
+                       a.tileWidth, a.tileHeight);
+        }
+      }
     }
   }
 }
@@ -166,10 +198,10 @@ std::string modelMerge(ModelBitmap& base, const ModelBitmap& patch, const MergeL
         const std::int32_t x = wrap32(line.x + std::int64_t{j} * line.width);
         const std::int32_t y = wrap32(line.y + std::int64_t{i} * line.height);
         if (line.tiles) {
-          mergeTiles(base, line.operatorIndex, x, y, patch, line.sourceX, line.sourceY, line.width,
+          mergeTiles(base, line.op, x, y, patch, line.sourceX, line.sourceY, line.width,
                      line.height);
         } else {
-          mergePixels(base, line.operatorIndex, x, y, patch, line.sourceX, line.sourceY, line.width,
+          mergePixels(base, line.op, x, y, patch, line.sourceX, line.sourceY, line.width,
                       line.height);
         }
       }
@@ -183,11 +215,11 @@ std::string modelMerge(ModelBitmap& base, const ModelBitmap& patch, const MergeL
 std::string realMerge(BitmapImage& base, const BitmapImage& patch, const MergeLine& line) {
   try {
     if (line.tiles) {
-      base.mergeTiles(line.operatorIndex, line.x, line.y, patch, line.sourceX, line.sourceY,
-                      line.width, line.height, {line.across, line.down});
+      base.mergeTiles(line.op, line.x, line.y, patch, line.sourceX, line.sourceY, line.width,
+                      line.height, {line.across, line.down});
     } else {
-      base.mergePixels(line.operatorIndex, line.x, line.y, patch, line.sourceX, line.sourceY,
-                       line.width, line.height, {line.across, line.down});
+      base.mergePixels(line.op, line.x, line.y, patch, line.sourceX, line.sourceY, line.width,
+                       line.height, {line.across, line.down});
     }
   } catch (const ScriptError& error) {
     return error.message();

@@ -9,6 +9,12 @@
 
 namespace tilegraft::testing {
 
+// Short names for the operators in tables of merge lines.
+inline constexpr MergeOperator copyOp = MergeOperator::copy;
+inline constexpr MergeOperator andOp = MergeOperator::bitAnd;
+inline constexpr MergeOperator orOp = MergeOperator::bitOr;
+inline constexpr MergeOperator xorOp = MergeOperator::bitXor;
+
 // A slow, plain reference for merges, kept apart from the tool's own code so that the two can be
 // compared: one bitmap as the whole bytes of its file, the header values the merges read (taken
 // from the bytes), and its active tile layout.
@@ -31,7 +37,7 @@ struct ModelBitmap {
 // The eight values of one merge line once it is completed, and its mode and operator index.
 struct MergeLine {
   bool tiles = false;
-  int operatorIndex = 0;
+  MergeOperator op = MergeOperator::copy;
   std::int32_t x = 0;
   std::int32_t y = 0;
   std::int32_t sourceX = 0;

@@ -101,7 +101,7 @@ ToolRun runTool(const std::filesystem::path& workingDirectory,
   }
   if (child == 0) {
     startChild(directory.c_str(), argv.data(), fileno(in.get()), fileno(out.get()),
-               fileno(err.get()), options);
+               fileno(options.errorIntoOutput ? out.get() : err.get()), options);
   }
 
   int status = 0;

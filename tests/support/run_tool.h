@@ -18,6 +18,9 @@ struct RunOptions {
   std::optional<std::uint64_t> maxAddressSpace; // RLIMIT_AS, in bytes
   // Only catches a hang: the child is then killed and the test fails.
   std::chrono::seconds timeout{60};
+  // Standard error goes where standard output goes, as with 2>&1: the tool's output then shows
+  // in standardOutput in the order it was written (neither stream is a terminal).
+  bool errorIntoOutput = false;
 };
 
 struct ToolRun {
