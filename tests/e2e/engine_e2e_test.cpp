@@ -16,13 +16,6 @@ class PatchScriptEndToEndTest : public ::testing::Test {
 protected:
   ToolRun run(std::string_view script) { return runScript(dir.path(), script); }
 
-  static void expectRun(const ToolRun& result, int status, const std::string& out,
-                        const std::string& err) {
-    EXPECT_EQ(result.exitStatus, status);
-    EXPECT_EQ(result.standardOutput, out);
-    EXPECT_EQ(result.standardError, err);
-  }
-
   ScopedTempDir dir;
 };
 

@@ -22,13 +22,6 @@ protected:
     return runScript(dir.path(), script, options);
   }
 
-  static void expectRun(const ToolRun& result, int status, const std::string& out,
-                        const std::string& err) {
-    EXPECT_EQ(result.exitStatus, status);
-    EXPECT_EQ(result.standardOutput, out);
-    EXPECT_EQ(result.standardError, err);
-  }
-
   // An address-space limit in builds that can run under one; none in sanitizer builds.
   static RunOptions addressSpaceLimit(std::uint64_t bytes) {
     RunOptions options;

@@ -20,13 +20,6 @@ protected:
     return runScript(dir.path(), script, options);
   }
 
-  static void expectRun(const ToolRun& result, int status, const std::string& out,
-                        const std::string& err) {
-    EXPECT_EQ(result.exitStatus, status);
-    EXPECT_EQ(result.standardOutput, out);
-    EXPECT_EQ(result.standardError, err);
-  }
-
   Bytes fileBytes(std::string_view name) const { return readFileBytes(dir.file(name)); }
 
   ScopedTempDir dir;

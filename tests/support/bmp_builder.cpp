@@ -38,12 +38,7 @@ BmpBuilder::BmpBuilder(std::int32_t width, std::int32_t height, int bitsPerPixel
   if (infoHeaderSize >= 108) {
     setLe32(fileHeaderSize + 56, 0x73524742); // colour space "sRGB"
   }
-  for (std::size_t entry = 0; entry < tableSize / 4; ++entry) {
-    const auto level = static_cast<std::uint8_t>(entry);
-    const std::size_t at = fileHeaderSize + infoHeaderSize + entry * 4;
-    setByte(at, level).setByte(at + 1, static_cast<std::uint8_t>(255 - level));
-    setByte(at + 2, static_cast<std::uint8_t>(level ^ 0x5A)).setByte(at + 3, 0);
-  }
+  tableStart = fileHeaderSize + infoHeaderSize;
   fillPattern(0);
 }
 
@@ -52,6 +47,12 @@ std::int32_t BmpBuilder::stride(std::int32_t width, int bitsPerPixel) {
 }
 
 BmpBuilder& BmpBuilder::fillPattern(std::uint32_t seed) {
+  // Each seed has its own colour table, so that a merge that reached one would show.
+  for (std::size_t at = tableStart; at < pixelStart; at += 4) {
+    const auto level = static_cast<std::uint8_t>((at - tableStart) / 4 + seed * 29);
+    setByte(at, level).setByte(at + 1, static_cast<std::uint8_t>(255 - level));
+    setByte(at + 2, static_cast<std::uint8_t>(level ^ (0x5A + seed))).setByte(at + 3, 0);
+  }
   const std::size_t end =
       pixelStart + static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(rows);
   for (std::size_t i = pixelStart; i < end && i < data.size(); ++i) {

@@ -17,7 +17,7 @@ inline constexpr std::size_t bmpBitCountField = 28;
 inline constexpr std::size_t bmpCompressionField = 30;
 
 // A valid uncompressed BMP file built in memory: a 14-byte file header, an info header of 40, 108
-// or 124 bytes (biSize, planes 1, bit count, biSizeImage filled in), a 256-entry grey colour table
+// or 124 bytes (biSize, planes 1, bit count, biSizeImage filled in), a 256-entry colour table
 // for 8 bits per pixel, then the pixel array right after, rows padded to a multiple of 4 bytes.
 // A negative height makes a top-down file of |height| rows. Every byte of the pixel array,
 // padding included, comes from fillPattern, so neighbouring pixels differ and merges show.
@@ -32,7 +32,8 @@ public:
   // Bytes per stored row of a bitmap of this width, as the BMP format pads it.
   static std::int32_t stride(std::int32_t width, int bitsPerPixel);
 
-  // Refills the pixel array (padding included) with a pattern that depends on the seed.
+  // Refills the colour table, if any, and the pixel array (padding included) with patterns that
+  // depend on the seed.
   BmpBuilder& fillPattern(std::uint32_t seed);
 
   BmpBuilder& setByte(std::size_t offset, std::uint8_t value);
@@ -55,6 +56,7 @@ public:
 
 private:
   Bytes data;
+  std::size_t tableStart = 0;
   std::size_t pixelStart = 0;
   std::int32_t rows = 0;
   std::int32_t rowBytes = 0;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +41,14 @@ ToolRun runTool(const std::filesystem::path& workingDirectory,
 // Writes the script text to "script.txt" in the directory and runs the tool on it there.
 ToolRun runScript(const std::filesystem::path& workingDirectory, std::string_view scriptText,
                   const RunOptions& options = {});
+
+// Expects exactly this exit status, standard output and standard error.
+inline void expectRun(const ToolRun& result, int status, const std::string& out,
+                      const std::string& err) {
+  EXPECT_EQ(result.exitStatus, status);
+  EXPECT_EQ(result.standardOutput, out);
+  EXPECT_EQ(result.standardError, err);
+}
 
 // AddressSanitizer reserves terabytes of address space for its shadow memory, so a tool built
 // with it cannot run under an address-space limit at all: tests of such limits skip there.
