@@ -20,6 +20,10 @@ bool answeredYes() {
   return answer != EOF && asciiLower(static_cast<char>(answer)) == 'y';
 }
 
+bool fileExists(const std::string& fileName) {
+  return FileHandle{std::fopen(fileName.c_str(), "rb")} != nullptr;
+}
+
 } // namespace
 
 BitmapSlot& PatchScript::selectSlot(const std::string& name) {
@@ -46,8 +50,14 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
     throw ScriptError("Filename not specified.");
   }
   const std::string& fileName = workingLine;
-  if (FileHandle existing{std::fopen(fileName.c_str(), "rb")}) {
-    existing.reset();
+  if (runMode == RunMode::check) {
+    // Nothing is written and nothing asked; a base bitmap that is not loaded still fails.
+    std::printf("Would save output bitmap: %s (%s)\n", fileName.c_str(),
+                fileExists(fileName) ? "it exists: a real run asks to overwrite it" : "a new file");
+    base.image.requireLoaded();
+    return;
+  }
+  if (fileExists(fileName)) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
     if (!answeredYes()) {

@@ -32,6 +32,7 @@ void PatchScript::mergeCommand(const std::string& mode) {
 
   // Missing values are completed from the last one given: the source defaults to the
   // destination, the block to one tile.
+  warnIfTextLeft(numbers.unreadText());
   const int given = numbers.assigned();
   if (given < 3) {
     sourceX = x;
@@ -46,6 +47,9 @@ void PatchScript::mergeCommand(const std::string& mode) {
     height = tileMode ? 1 : base.settings.tileHeight;
   }
 
+  if (width <= 0 || height <= 0 || repeats.across <= 0 || repeats.down <= 0) {
+    warn("Merges nothing: a width, height or repeat count of 0 or less.");
+  }
   if (tileMode) {
     base.image.mergeTiles(*op, x, y, patch.image, sourceX, sourceY, width, height, repeats);
   } else {

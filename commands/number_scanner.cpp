@@ -13,6 +13,14 @@ bool isScanSpace(char c) {
 
 } // namespace
 
+std::string_view NumberScanner::unreadText() const {
+  std::size_t start = 0;
+  while (start < rest.size() && isScanSpace(rest[start])) {
+    ++start;
+  }
+  return rest.substr(start);
+}
+
 bool NumberScanner::scanLong(std::int32_t& field) { return scan(field, LONG_MIN, LONG_MAX); }
 
 bool NumberScanner::scanInt(std::int32_t& field) { return scan(field, INT_MIN, INT_MAX); }

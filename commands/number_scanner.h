@@ -19,6 +19,9 @@ public:
 
   // How many numbers have been stored.
   int assigned() const { return assignedCount; }
+  // What no scan has read, from its first character that is not white space; empty when only
+  // white space is left.
+  std::string_view unreadText() const;
 
 private:
   bool scan(std::int32_t& field, long long lowest, long long highest);

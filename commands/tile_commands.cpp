@@ -15,6 +15,10 @@ void PatchScript::tileSizeCommand(const std::string& /*unused*/) {
   if (numbers.assigned() == 1) {
     tileHeight = tileWidth;
   }
+  warnIfTextLeft(numbers.unreadText());
+  if (tileWidth <= 0 || tileHeight <= 0) {
+    warn("Tile width or height of 0 or less.");
+  }
   for (BitmapSlot* slot : {&patch, &base}) {
     slot->settings.tileWidth = tileWidth;
     slot->settings.tileHeight = tileHeight;
@@ -31,6 +35,7 @@ void PatchScript::tileSpecsCommand(const std::string& slotName) {
   numbers.scanLong(settings.xOrigin) && numbers.scanLong(settings.yOrigin) &&
       numbers.scanLong(settings.xBorderBefore) && numbers.scanLong(settings.yBorderBefore) &&
       numbers.scanLong(settings.xBorderAfter) && numbers.scanLong(settings.yBorderAfter);
+  warnIfTextLeft(numbers.unreadText());
   slot.image.setTileLayout(settings);
 }
 

@@ -2,20 +2,71 @@
 
 #include <cstdio>
 #include <new>
+#include <string_view>
 
-int main(int argc, char* argv[]) {
-  if (argc != 2) {
-    std::fputs("Syntax:   tilegraft  patchScriptFileName\n", stderr);
-    return -1;
-  }
+namespace {
+
+constexpr std::string_view usageText =
+    R"(Usage: tilegraft SCRIPT
+       tilegraft --check SCRIPT
+       tilegraft --help | -h | --version
+
+Runs the patch script SCRIPT: loads 8-bit or 24-bit uncompressed BMP files, combines blocks of
+pixels or whole tiles of the patch bitmap into the base bitmap, and saves the base bitmap.
+
+Commands, one per line; "//" starts a comment:
+  load base FILE, load patch FILE      read a bitmap
+  save FILE                            write the base bitmap, asking before replacing a file
+  tilesize W [H]                       tile size of both bitmaps, in pixels
+  tilespecs base|patch [X Y [BX BY [AX AY]]]
+                                       grid origin, borders before and after each tile
+  merge pixels OP [DX DY [SX SY [W H [ACROSS DOWN]]]]
+  merge tiles OP [...]                 combine a block of the patch into the base
+  <p OP ..., <t OP ...                 short for merge pixels, merge tiles
+  echo TEXT                            print the text
+
+Operators, byte by byte: = copy, & AND, | OR, ^ XOR.
+
+Options:
+  --check SCRIPT   run the script without writing or asking anything; report what each save
+                   would do and warn about lines that are likely mistakes
+  -h, --help       print this help
+  --version        print the version
+
+More: man tilegraft (in the source tree: man -l docs/tilegraft.1).
+)";
+
+int runScript(const char* scriptName, tilegraft::RunMode mode) {
   // Memory that runs out outside a bitmap's own allocation (a huge script line, say) ends the
   // run like a script error; the script and the images are released on the way out.
   try {
-    tilegraft::PatchScript script;
-    return script.run(argv[1]);
+    tilegraft::PatchScript script(mode);
+    return script.run(scriptName);
   } catch (const std::bad_alloc&) {
     std::fflush(stdout);
     std::fputs("**** Not enough memory.\n", stderr);
     return 1;
   }
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+  const std::string_view first = argc > 1 ? argv[1] : "";
+  if (argc == 2 && (first == "--help" || first == "-h")) {
+    std::fputs(usageText.data(), stdout);
+    return 0;
+  }
+  if (argc == 2 && first == "--version") {
+    std::puts("tilegraft " TILEGRAFT_VERSION);
+    return 0;
+  }
+  if (argc == 3 && first == "--check") {
+    return runScript(argv[2], tilegraft::RunMode::check);
+  }
+  if (argc != 2) {
+    std::fputs("Syntax:   tilegraft  patchScriptFileName\n", stderr);
+    return -1;
+  }
+  return runScript(argv[1], tilegraft::RunMode::execute);
 }

@@ -19,7 +19,8 @@ const std::array<Row, PatchScript::commandCount> PatchScript::commandTable = {
     Row{"echo", "~", &PatchScript::echoCommand},
 };
 
-PatchScript::PatchScript() : base("Base bitmap"), patch("Patch bitmap") {}
+PatchScript::PatchScript(RunMode mode)
+    : base("Base bitmap"), patch("Patch bitmap"), runMode(mode) {}
 
 int PatchScript::run(const std::string& scriptName) {
   std::printf("Reading patch script: %s...\n", scriptName.c_str());
@@ -27,17 +28,16 @@ int PatchScript::run(const std::string& scriptName) {
   try {
     open(scriptName);
     while (readLine()) {
+      warnings.clear();
       runLine();
+      reportWarnings();
     }
     std::puts("Done.");
   } catch (const ScriptError& error) {
     // What was printed before the error comes before it in a stream that holds both.
     std::fflush(stdout);
     if (isOpen()) {
-      // A last line without a line feed, or one cut at a NUL byte, still ends its report line.
-      const char* lineEnd = rawLine.ends_with('\n') ? "" : "\n";
-      std::fprintf(stderr, "Line %ld: %s%s", static_cast<long>(lineNumber), rawLine.c_str(),
-                   lineEnd);
+      reportLine();
     }
     std::fprintf(stderr, "**** %s\n", error.message().c_str());
     result = 1;
@@ -62,6 +62,35 @@ void PatchScript::runLine() {
     }
   }
   throw ScriptError("Syntax error.");
+}
+
+void PatchScript::reportLine() const {
+  // A last line without a line feed, or one cut at a NUL byte, still ends its report line.
+  const char* lineEnd = rawLine.ends_with('\n') ? "" : "\n";
+  std::fprintf(stderr, "Line %ld: %s%s", static_cast<long>(lineNumber), rawLine.c_str(), lineEnd);
+}
+
+void PatchScript::warn(std::string text) {
+  if (runMode == RunMode::check) {
+    warnings.push_back(std::move(text));
+  }
+}
+
+void PatchScript::warnIfTextLeft(std::string_view unread) {
+  if (!unread.empty()) {
+    warn("Text after the numbers ignored: " + std::string(unread));
+  }
+}
+
+void PatchScript::reportWarnings() {
+  if (warnings.empty()) {
+    return;
+  }
+  std::fflush(stdout);
+  reportLine();
+  for (const std::string& warning : warnings) {
+    std::fprintf(stderr, "---- Warning: %s\n", warning.c_str());
+  }
 }
 
 void PatchScript::echoCommand(const std::string& /*unused*/) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tilegraft {
 
@@ -20,12 +21,16 @@ struct BitmapSlot {
   TileLayout settings;
 };
 
+// A real run does what the script says. A check run does the same in memory, but its saves
+// write and ask nothing, and it warns about lines that are likely mistakes.
+enum class RunMode { execute, check };
+
 // The interpreter: the script reader, the base and patch slots, and the command table. It lives
 // for the whole program run; run() may be called more than once and leaves both images unloaded
 // and the script closed.
 class PatchScript : public ScriptReader {
 public:
-  PatchScript();
+  explicit PatchScript(RunMode mode = RunMode::execute);
 
   // Runs the script to its end (prints "Done.", returns 0) or to its first error (reports it on
   // standard error with its line, returns 1).
@@ -48,6 +53,13 @@ private:
   static const std::array<CommandRow, commandCount> commandTable;
 
   void runLine();
+  // Writes "Line N: " and the raw line, always ending in a line feed, to standard error.
+  void reportLine() const;
+  // In a check run, keeps a warning about the current line, to be reported once it has run.
+  void warn(std::string text);
+  // Warns when a command's numbers were followed by text that was not read.
+  void warnIfTextLeft(std::string_view unread);
+  void reportWarnings();
   // Throws "Invalid argument: " + name unless the name is "base" or "patch".
   BitmapSlot& selectSlot(const std::string& name);
 
@@ -57,6 +69,9 @@ private:
   void tileSpecsCommand(const std::string& slotName);
   void mergeCommand(const std::string& mode);
   void echoCommand(const std::string& unused);
+
+  RunMode runMode;
+  std::vector<std::string> warnings;
 };
 
 } // namespace tilegraft

@@ -1,0 +1,156 @@
+#include "tests/support/bmp_builder.h"
+#include "tests/support/run_tool.h"
+#include "tests/support/scoped_temp_dir.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tilegraft::testing {
+namespace {
+
+const std::string start(scriptStartLine);
+
+class CommandLineEndToEndTest : public ::testing::Test {
+protected:
+  // Every file of the folder by name, with its bytes.
+  std::map<std::string, Bytes> folderContents() const {
+    std::map<std::string, Bytes> contents;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      contents[entry.path().filename().string()] = readFileBytes(entry.path());
+    }
+    return contents;
+  }
+
+  ToolRun check(std::string_view script, std::string input = "") {
+    writeTextFile(dir.file("script.txt"), script);
+    RunOptions options;
+    options.standardInput = std::move(input);
+    return runTool(dir.path(), {"--check", "script.txt"}, options);
+  }
+
+  ScopedTempDir dir;
+};
+
+TEST_F(CommandLineEndToEndTest, HelpAndVersionGoToStandardOutput) {
+  for (const char* option : {"--help", "-h"}) {
+    SCOPED_TRACE(option);
+    const ToolRun result = runTool(dir.path(), {option});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardError, "");
+    EXPECT_TRUE(result.standardOutput.starts_with("Usage: tilegraft SCRIPT\n"));
+    for (const char* word :
+         {"load base", "save FILE", "tilesize", "tilespecs", "merge pixels", "merge tiles", "<p",
+          "<t", "echo", "= copy", "--check", "--version", "man tilegraft"}) {
+      EXPECT_NE(result.standardOutput.find(word), std::string::npos) << word;
+    }
+  }
+  expectRun(runTool(dir.path(), {"--version"}), 0, "tilegraft " TILEGRAFT_VERSION "\n", "");
+}
+
+TEST_F(CommandLineEndToEndTest, OtherCommandLinesBehaveAsBefore) {
+  const std::string syntax = "Syntax:   tilegraft  patchScriptFileName\n";
+  const std::vector<std::vector<std::string>> wrongCounts{
+      {"--help", "script.txt"}, {"--check", "a", "b"}, {"--version", "-h"}, {"-h", "-h"}};
+  for (const auto& arguments : wrongCounts) {
+    expectRun(runTool(dir.path(), arguments), 255, "", syntax);
+  }
+  // One argument is always the script's name.
+  for (const char* name : {"--check", "-v", "--HELP"}) {
+    expectRun(runTool(dir.path(), {name}), 1,
+              "Reading patch script: " + std::string(name) + "...\n", "**** Error opening file.\n");
+  }
+}
+
+TEST_F(CommandLineEndToEndTest, CheckWritesAndAsksNothing) {
+  BmpBuilder(4, 3, 24).fillPattern(1).writeTo(dir.file("in.bmp"));
+  BmpBuilder(4, 3, 24).fillPattern(2).writeTo(dir.file("patch.bmp"));
+  const std::string script = "load base in.bmp\nload patch patch.bmp\n<p ^ 0 0 0 0 2 2\n"
+                             "save in.bmp\nsave new.bmp\necho end\n";
+  writeTextFile(dir.file("script.txt"), script);
+  const auto before = folderContents();
+  // An answer is waiting, but nothing reads it.
+  expectRun(check(script, "y\ny\n"), 0,
+            start +
+                "Loading base bitmap: in.bmp...\nLoading patch bitmap: patch.bmp...\n"
+                "Would save output bitmap: in.bmp (it exists: a real run asks to overwrite it)\n"
+                "Would save output bitmap: new.bmp (a new file)\nend\nDone.\n",
+            "");
+  EXPECT_EQ(folderContents(), before);
+}
+
+TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
+  BmpBuilder(4, 3, 24).writeTo(dir.file("in.bmp"));
+  BmpBuilder(4, 3, 8).writeTo(dir.file("indexed.bmp"));
+  const char* const scripts[] = {
+      "echo a\nbogus\n",
+      "load base missing.bmp\n",
+      "load base in.bmp\nload patch in.bmp\n<p = 3 0 0 0 2 1\n",
+      "load base in.bmp\nload patch indexed.bmp\n<t = 0 0\n",
+      "tilesize 2\nload base in.bmp\nload patch in.bmp\n<t = 1 1 0 0 2 1\n",
+      "<p = 1,2\n",
+      "save out.bmp\n",
+  };
+  for (const char* script : scripts) {
+    SCOPED_TRACE(script);
+    const ToolRun real = runScript(dir.path(), script);
+    const ToolRun checked = check(script);
+    EXPECT_EQ(checked.exitStatus, 1);
+    EXPECT_EQ(checked.exitStatus, real.exitStatus);
+    EXPECT_EQ(checked.standardError, real.standardError);
+    if (std::string(script) != "save out.bmp\n") {
+      EXPECT_EQ(checked.standardOutput, real.standardOutput);
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.bmp")));
+}
+
+TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
+  BmpBuilder(8, 8, 24).writeTo(dir.file("in.bmp"));
+  const std::string loads = "load base in.bmp\nload patch in.bmp\n";
+  const std::string loading = "Loading base bitmap: in.bmp...\nLoading patch bitmap: in.bmp...\n";
+  const std::string ignored = "---- Warning: Text after the numbers ignored: ";
+  const std::string nothing =
+      "---- Warning: Merges nothing: a width, height or repeat count of 0 or less.\n";
+  const std::string tileSize = "---- Warning: Tile width or height of 0 or less.\n";
+  struct Case {
+    const char* line;
+    // What follows the report of line 3; empty when the line is clean.
+    std::string warnings;
+  };
+  const Case cases[] = {
+      {"<t = 2, 1, 0, 0", ignored + ", 1, 0, 0\n"},
+      {"<p = 1O", ignored + "O\n"},
+      {"merge pixels = x", ignored + "x\n"},
+      {"<p = 1 1 1 1 1 1 1 1 9", ignored + "9\n"},
+      {"tilesize 2 2 extra", ignored + "extra\n"},
+      {"tilespecs base 1 1 0x10", ignored + "x10\n"},
+      {"tilesize 0", tileSize},
+      {"tilesize 2 -1", tileSize},
+      {"<p = 1 1 1 1 0 1", nothing},
+      {"<t | 4 4 4 4 1 -2", nothing},
+      {"<p & 0 0 0 0 1 1 0", nothing},
+      {"<p ^ 0 0 0 0 1 1 1 -1", nothing},
+      {"<p ^ 1 1 1 1 0 1 1 1 more", ignored + "more\n" + nothing},
+      // Clean lines: a comment is no part of the line, blanks are not text.
+      {"<t = 2 1 0 0 // 2, 1", ""},
+      {"<p | 1 1 \t ", ""},
+      {"tilesize 4 // square", ""},
+      {"tilespecs patch", ""},
+      {"<p =", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    const std::string script = loads + c.line + "\n";
+    const std::string report =
+        c.warnings.empty() ? "" : "Line 3: " + std::string(c.line) + "\n" + c.warnings;
+    expectRun(check(script), 0, start + loading + "Done.\n", report);
+    // A real run never warns.
+    expectRun(runScript(dir.path(), script), 0, start + loading + "Done.\n", "");
+  }
+}
+
+} // namespace
+} // namespace tilegraft::testing
