@@ -10,8 +10,12 @@ namespace tilegraft {
 namespace {
 
 // Reads the answer to the overwrite question: exactly one line of standard input, or nothing
-// when the input has ended. True only when the line begins with y or Y.
-bool answeredYes() {
+// when the input has ended. True only when the line begins with y or Y. A script read from
+// standard input is never read as an answer: that would take a line from the script.
+bool answeredYes(bool scriptIsInput) {
+  if (scriptIsInput) {
+    return false;
+  }
   const int answer = std::getchar();
   if (answer != '\n' && answer != EOF) {
     for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
@@ -60,7 +64,7 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
   if (fileExists(fileName)) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
-    if (!answeredYes()) {
+    if (!answeredYes(isStandardInput())) {
       return;
     }
   }

@@ -5,6 +5,8 @@
 #include "common/script_error.h"
 
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tilegraft {
 
@@ -34,6 +36,11 @@ void ScriptReader::open(const std::string& name) {
     readBuffer = std::make_unique<char[]>(readBufferSize);
   }
   atScriptStart = true;
+  struct stat script {};
+  struct stat input {};
+  readsStandardInput = fstat(fileno(file.get()), &script) == 0 &&
+                       fstat(STDIN_FILENO, &input) == 0 && script.st_dev == input.st_dev &&
+                       script.st_ino == input.st_ino;
 }
 
 void ScriptReader::close() noexcept {

@@ -25,6 +25,8 @@ public:
   // Closes the script, if open, and forgets its line. Never throws.
   void close() noexcept;
   bool isOpen() const { return file != nullptr; }
+  // True when the open script is the file or pipe that standard input reads, as /dev/stdin is.
+  bool isStandardInput() const { return readsStandardInput; }
 
   // Reads physical lines until one is left non-empty once its comment and its surrounding blanks
   // are removed; false at the end of the script. A read error closes the script and throws
@@ -53,6 +55,7 @@ private:
   std::size_t bufferEnd = 0;
   // True until the first physical line since the open has been read.
   bool atScriptStart = false;
+  bool readsStandardInput = false;
 };
 
 } // namespace tilegraft

@@ -152,5 +152,30 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
   }
 }
 
+TEST_F(CommandLineEndToEndTest, ScriptFromStandardInputIsNeverTakenForAnAnswer) {
+  BmpBuilder(4, 3, 24).writeTo(dir.file("in.bmp"));
+  const Bytes original = readFileBytes(dir.file("in.bmp"));
+  // Far more than one block of the reader, so that a pipe still holds script lines when the
+  // question comes; an answer read from it would take some of them away.
+  std::string script = "load base in.bmp\nsave in.bmp\n";
+  std::string echoed;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string text = "a line of the script that must stay whole " + std::to_string(i);
+    script += "echo " + text + "\n";
+    echoed += text + "\n";
+  }
+  for (const bool throughPipe : {false, true}) {
+    SCOPED_TRACE(throughPipe ? "pipe" : "file");
+    RunOptions options;
+    options.standardInput = script;
+    options.inputThroughPipe = throughPipe;
+    expectRun(runTool(dir.path(), {"/dev/stdin"}, options), 0,
+              "Reading patch script: /dev/stdin...\nLoading base bitmap: in.bmp...\n" + echoed +
+                  "Done.\n",
+              "in.bmp already exists: overwrite (y/n)? ");
+    EXPECT_EQ(readFileBytes(dir.file("in.bmp")), original);
+  }
+}
+
 } // namespace
 } // namespace tilegraft::testing

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <tuple>
 #include <vector>
 
 #ifndef TILEGRAFT_SAMPLES_BINARY
@@ -322,10 +323,37 @@ TEST_F(ExamplesTest, DemoGraftsRepeatsTogglesAndMasks) {
   });
 }
 
+// What a document shows after its line "$ tilegraft --check typo.tgs": the lines up to the end of
+// its block, escapes undone. Empty when the document shows no such block.
+std::string shownCheckOutput(const std::filesystem::path& document, const std::string& close,
+                             bool roff);
+
+TEST_F(ExamplesTest, TypoRunsAsTheOneNumberAndCheckSaysSo) {
+  const Picture sheet = sample("sheet.bmp");
+  const Picture stamps = sample("stamps.bmp");
+  runExample("typo.tgs");
+  expectPixels(sheet, output("typo.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
+    const auto spot = tileOf(x, y);
+    return spot && spot->column == 2 && spot->row == 0 ? tilePixel(stamps, 2, 0, spot->u, spot->v)
+                                                       : b;
+  });
+  std::filesystem::remove(output("typo.bmp"));
+  RunOptions options;
+  options.errorIntoOutput = true;
+  const ToolRun checked = runTool(dir.path(), {"--check", "typo.tgs"}, options);
+  EXPECT_EQ(checked.exitStatus, 0);
+  EXPECT_FALSE(std::filesystem::exists(output("typo.bmp")));
+  for (const auto& [document, close, roff] :
+       {std::tuple{sourceDir / "README.md", std::string("```"), false},
+        std::tuple{sourceDir / "docs" / "tilegraft.1", std::string(".EE"), true}}) {
+    EXPECT_EQ(shownCheckOutput(document, close, roff), checked.standardOutput) << document;
+  }
+}
+
 // A new example must come with a test above.
 TEST(ExamplesListTest, EveryExampleScriptIsTested) {
-  const std::set<std::string> tested{"demo.tgs",        "graft.tgs", "repeat-row.tgs",
-                                     "repeat-grid.tgs", "mask.tgs",  "toggle.tgs"};
+  const std::set<std::string> tested{"demo.tgs", "graft.tgs",  "repeat-row.tgs", "repeat-grid.tgs",
+                                     "mask.tgs", "toggle.tgs", "typo.tgs"};
   std::set<std::string> found;
   for (const auto& entry : std::filesystem::directory_iterator(examplesDir)) {
     if (entry.path().extension() == ".tgs") {
@@ -400,6 +428,21 @@ std::set<std::string> checkShownScripts(const std::filesystem::path& document,
     previous.clear();
   }
   return shown;
+}
+
+std::string shownCheckOutput(const std::filesystem::path& document, const std::string& close,
+                             bool roff) {
+  std::istringstream in(readTextFile(document));
+  for (std::string line; std::getline(in, line);) {
+    if ((roff ? fromRoff(line) : line) == "$ tilegraft --check typo.tgs") {
+      std::string shown;
+      for (std::string inner; std::getline(in, inner) && inner != close;) {
+        shown += (roff ? fromRoff(inner) : inner) + "\n";
+      }
+      return shown;
+    }
+  }
+  return "";
 }
 
 TEST(ExamplesListTest, ReadmeShowsTheExampleScriptsAsTheyAre) {

@@ -8,8 +8,10 @@
 #include <memory>
 #include <signal.h>
 #include <stdexcept>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <time.h>
 #include <unistd.h>
 
@@ -94,14 +96,37 @@ ToolRun runTool(const std::filesystem::path& workingDirectory,
   argv.push_back(nullptr);
   const std::string directory = workingDirectory.string();
 
+  int inputPipe[2] = {-1, -1};
+  if (options.inputThroughPipe && pipe2(inputPipe, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return result;
+  }
   const pid_t child = fork();
   if (child < 0) {
     ADD_FAILURE() << "fork failed";
     return result;
   }
   if (child == 0) {
-    startChild(directory.c_str(), argv.data(), fileno(in.get()), fileno(out.get()),
+    startChild(directory.c_str(), argv.data(),
+               options.inputThroughPipe ? inputPipe[0] : fileno(in.get()), fileno(out.get()),
                fileno(options.errorIntoOutput ? out.get() : err.get()), options);
+  }
+  std::thread feeder;
+  if (options.inputThroughPipe) {
+    close(inputPipe[0]);
+    // A tool that stops reading early ends the writes with EPIPE, not with a signal.
+    signal(SIGPIPE, SIG_IGN);
+    feeder = std::thread([&options, fd = inputPipe[1]] {
+      std::string_view rest = options.standardInput;
+      while (!rest.empty()) {
+        const ssize_t written = write(fd, rest.data(), rest.size());
+        if (written <= 0) {
+          break;
+        }
+        rest.remove_prefix(static_cast<std::size_t>(written));
+      }
+      close(fd);
+    });
   }
 
   int status = 0;
@@ -127,6 +152,9 @@ ToolRun runTool(const std::filesystem::path& workingDirectory,
     nanosleep(&pause, nullptr);
   }
 
+  if (feeder.joinable()) {
+    feeder.join();
+  }
   if (WIFEXITED(status)) {
     result.exitStatus = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {

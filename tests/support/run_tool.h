@@ -22,6 +22,9 @@ struct RunOptions {
   // Standard error goes where standard output goes, as with 2>&1: the tool's output then shows
   // in standardOutput in the order it was written (neither stream is a terminal).
   bool errorIntoOutput = false;
+  // Standard input is a pipe that the test fills as the tool reads it, as with cat FILE | tool,
+  // rather than a file.
+  bool inputThroughPipe = false;
 };
 
 struct ToolRun {
