@@ -1,9 +1,9 @@
 #include "common/ascii.h"
-#include "common/file_handle.h"
 #include "common/script_error.h"
 #include "engine/patch_script.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace tilegraft {
 
@@ -46,8 +46,11 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
     throw ScriptError("Filename not specified.");
   }
   const std::string& fileName = workingLine;
-  if (FileHandle existing{std::fopen(fileName.c_str(), "rb")}) {
-    existing.reset();
+  // Anything at the name is asked about, whether or not it can be read: a file, a folder, a
+  // device, and a symbolic link even when it leads nowhere yet, as the save would then create the
+  // file it names. Where a link leads somewhere, something is there too, so lstat sees all.
+  struct stat existing {};
+  if (lstat(fileName.c_str(), &existing) == 0) {
     std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
     if (!answeredYes()) {
       return;
