@@ -1,4 +1,5 @@
 #include "bitmap/bitmap_image.h"
+#include "bitmap/file_replace.h"
 #include "common/file_handle.h"
 #include "common/script_error.h"
 
@@ -132,15 +133,11 @@ void BitmapImage::load(const std::string& fileName) {
 
 void BitmapImage::save(const std::string& fileName) const {
   requireLoaded();
-  FileHandle file(std::fopen(fileName.c_str(), "wb"));
-  if (!file) {
+  FileReplacement file(fileName);
+  if (!file.isOpen()) {
     raiseError("Error creating file.");
   }
-  const bool written =
-      std::fwrite(fileImage.get(), static_cast<std::size_t>(fileLength), 1, file.get()) == 1;
-  // Buffered data may fail only when the stream is closed (a full disk), so that counts too.
-  const bool closed = std::fclose(file.release()) == 0;
-  if (!written || !closed) {
+  if (!file.write(fileBytes()) || !file.commit()) {
     raiseError("Error writing file.");
   }
 }

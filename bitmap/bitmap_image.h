@@ -37,8 +37,9 @@ public:
   // format.", "Compressed bitmaps not supported." or "Only 24-BPP and 8-BPP bitmaps supported.",
   // and is then not loaded.
   void load(const std::string& fileName);
-  // Writes the file image whole. Throws "Not loaded.", "Error creating file." or "Error writing
-  // file." (a partly written file stays). The bitmap is unchanged either way.
+  // Writes the file image whole, in the way FileReplacement chooses, so that a failure leaves the
+  // file that was there as it was. Throws "Not loaded.", "Error creating file." or "Error writing
+  // file.". The bitmap is unchanged either way.
   void save(const std::string& fileName) const;
   // Releases the file image, if any. Never throws.
   void unload() noexcept;

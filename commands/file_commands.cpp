@@ -1,9 +1,9 @@
 #include "common/ascii.h"
-#include "common/file_handle.h"
 #include "common/script_error.h"
 #include "engine/patch_script.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace tilegraft {
 
@@ -24,8 +24,12 @@ bool answeredYes(bool scriptIsInput) {
   return answer != EOF && asciiLower(static_cast<char>(answer)) == 'y';
 }
 
-bool fileExists(const std::string& fileName) {
-  return FileHandle{std::fopen(fileName.c_str(), "rb")} != nullptr;
+// Anything at the name is asked about, whether or not it can be read: a file, a folder, a
+// device, and a symbolic link even when it leads nowhere yet, as the save would then create the
+// file it names. Where a link leads somewhere, something is there too, so lstat sees all.
+bool somethingAt(const std::string& fileName) {
+  struct stat existing {};
+  return lstat(fileName.c_str(), &existing) == 0;
 }
 
 } // namespace
@@ -57,11 +61,12 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
   if (runMode == RunMode::check) {
     // Nothing is written and nothing asked; a base bitmap that is not loaded still fails.
     std::printf("Would save output bitmap: %s (%s)\n", fileName.c_str(),
-                fileExists(fileName) ? "it exists: a real run asks to overwrite it" : "a new file");
+                somethingAt(fileName) ? "it exists: a real run asks to overwrite it"
+                                      : "a new file");
     base.image.requireLoaded();
     return;
   }
-  if (fileExists(fileName)) {
+  if (somethingAt(fileName)) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
     if (!answeredYes(isStandardInput())) {

@@ -2,15 +2,75 @@
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
 
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
+#include <map>
+#include <ostream>
+#include <stdexcept>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace tilegraft::testing {
 namespace {
 
 const std::string start(scriptStartLine);
+
+namespace fs = std::filesystem;
+
+// What a folder holds, entry by entry, as far as a save may change it.
+struct Entry {
+  std::string kind; // "file", "folder", or "link to " and the link's text
+  mode_t mode = 0;  // permission bits, none for a link
+  uid_t owner = 0;
+  gid_t group = 0;
+  Bytes bytes;
+  bool unreadable = false; // a file that the test itself may not read
+
+  bool operator==(const Entry&) const = default;
+  friend void PrintTo(const Entry& entry, std::ostream* out) {
+    *out << entry.kind << " " << std::oct << entry.mode << std::dec << " " << entry.owner << ":"
+         << entry.group << ", "
+         << (entry.unreadable ? "unreadable" : std::to_string(entry.bytes.size()) + " bytes");
+  }
+};
+using Folder = std::map<std::string, Entry>;
+
+Folder folderContents(const fs::path& root) {
+  Folder folder;
+  for (const fs::directory_entry& item : fs::recursive_directory_iterator(root)) {
+    struct stat status {};
+    if (lstat(item.path().c_str(), &status) != 0) {
+      throw std::runtime_error("cannot look at " + item.path().string());
+    }
+    Entry entry;
+    entry.owner = status.st_uid;
+    entry.group = status.st_gid;
+    if (S_ISLNK(status.st_mode)) {
+      entry.kind = "link to " + fs::read_symlink(item.path()).string();
+    } else {
+      entry.mode = status.st_mode & 07777;
+      entry.kind = S_ISDIR(status.st_mode) ? "folder" : "file";
+    }
+    if (entry.kind == "file") {
+      try {
+        entry.bytes = readFileBytes(item.path());
+      } catch (const std::runtime_error&) {
+        entry.unreadable = true;
+      }
+    }
+    folder[item.path().lexically_relative(root).string()] = entry;
+  }
+  return folder;
+}
+
+ino_t inodeOf(const fs::path& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+}
 
 class LoadSaveEndToEndTest : public ::testing::Test {
 protected:
@@ -223,12 +283,210 @@ TEST_F(LoadSaveEndToEndTest, SaveOfUnloadedBaseAsksFirstAndKeepsTheFile) {
   EXPECT_EQ(fileBytes("out.bmp"), old);
 }
 
-TEST_F(LoadSaveEndToEndTest, SaveToAFullDeviceFails) {
-  BmpBuilder(3, 2, 24).writeTo(dir.file("in.bmp"));
-  expectRun(run("load base in.bmp\nsave /dev/full\necho not reached\n", "y\n"), 1,
-            start + "Loading base bitmap: in.bmp...\nSaving output bitmap: /dev/full...\n",
-            "/dev/full already exists: overwrite (y/n)? "
-            "Line 2: save /dev/full\n**** Base bitmap: Error writing file.\n");
+// Every way a save can go, each checked against the whole folder afterwards: the bytes, mode and
+// owner of every file, links still links, and no temporary file left behind.
+TEST(SaveReplacesEndToEndTest, OldFileSurvivesEveryFailureAndNewBytesArriveWhole) {
+  const BmpBuilder base = BmpBuilder(40, 30, 24).fillPattern(1);
+  const BmpBuilder patch = BmpBuilder(40, 30, 24).fillPattern(2);
+  // The script's merge makes the saved bytes differ from both loaded files.
+  Bytes merged = base.bytes();
+  std::copy_n(patch.bytes().begin() + static_cast<std::ptrdiff_t>(patch.pixelIndex(0, 0)), 3,
+              merged.begin() + static_cast<std::ptrdiff_t>(base.pixelIndex(1, 0)));
+  const Bytes old{'o', 'l', 'd'};
+  const auto oldFile = [&](const std::string& name, fs::perms mode = fs::perms::unknown) {
+    return [=](const fs::path& root) {
+      fs::create_directories((root / name).parent_path());
+      writeFileBytes(root / name, old);
+      if (mode != fs::perms::unknown) {
+        fs::permissions(root / name, mode);
+      }
+    };
+  };
+  const std::uint64_t tooSmall = 1000;
+  const auto giveAway = [](const fs::path& path) {
+    constexpr uid_t nobody = 65534;
+    if (lchown(path.c_str(), nobody, nobody) != 0) {
+      throw std::runtime_error("cannot give away " + path.string());
+    }
+  };
+  enum class Inode { any, kept, replaced };
+  struct Case {
+    std::string title;
+    std::function<void(const fs::path&)> prepare = [](const fs::path&) {};
+    std::string target = "out.bmp";
+    bool asked = true;
+    std::string answer = "y\n";
+    std::string error{};                // after "Base bitmap: "; empty when the save succeeds
+    int signal = 0;                     // the signal expected to end the tool
+    std::vector<std::string> changed{}; // the files that must hold the saved bytes afterwards
+    Inode inode = Inode::any;           // of the first changed file, or of the target
+    RunOptions options{};
+    bool onlyForRoot = false;
+  };
+  RunOptions sizeLimit;
+  sizeLimit.maxFileSize = tooSmall;
+  sizeLimit.ignoreFileSizeSignal = true;
+  RunOptions sizeSignal;
+  sizeSignal.maxFileSize = tooSmall;
+  RunOptions permissionsBind;
+  permissionsBind.withoutRootOverride = true;
+  const std::vector<Case> cases{
+      {.title = "a new name", .asked = false, .changed = {"out.bmp"}},
+      {.title = "an existing file keeps its mode",
+       .prepare = oldFile("out.bmp",
+                          fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read),
+       .changed = {"out.bmp"},
+       .inode = Inode::replaced},
+      {.title = "another user's file keeps its owner and group",
+       .prepare =
+           [&](const fs::path& root) {
+             oldFile("out.bmp", fs::perms::owner_read | fs::perms::owner_write |
+                                    fs::perms::group_read | fs::perms::group_write)(root);
+             giveAway(root / "out.bmp");
+           },
+       .changed = {"out.bmp"},
+       .inode = Inode::replaced,
+       .onlyForRoot = true},
+      {.title = "over the loaded base file", .target = "in.bmp", .changed = {"in.bmp"}},
+      {.title = "over the loaded patch file", .target = "p.bmp", .changed = {"p.bmp"}},
+      {.title = "a file-size limit part-way over an existing file",
+       .prepare = oldFile("out.bmp"),
+       .error = "Error writing file.",
+       .inode = Inode::kept,
+       .options = sizeLimit},
+      {.title = "a file-size limit part-way into a new name",
+       .asked = false,
+       .error = "Error writing file.",
+       .options = sizeLimit},
+      {.title = "the file-size signal part-way over an existing file",
+       .prepare = oldFile("out.bmp"),
+       .signal = SIGXFSZ,
+       .inode = Inode::kept,
+       .options = sizeSignal},
+      {.title = "a chain of symbolic links stays links to the new bytes",
+       .prepare =
+           [&](const fs::path& root) {
+             oldFile("target.bmp")(root);
+             fs::create_directory(root / "links");
+             fs::create_symlink("../target.bmp", root / "links/to-target.bmp");
+             fs::create_symlink("links/to-target.bmp", root / "chain.bmp");
+           },
+       .target = "chain.bmp",
+       .changed = {"target.bmp"},
+       .inode = Inode::replaced},
+      {.title = "a symbolic link that leads nowhere yet is asked about, and made",
+       .prepare = [](const fs::path& root) { fs::create_symlink("made.bmp", root / "new.bmp"); },
+       .target = "new.bmp",
+       .changed = {"made.bmp"}},
+      {.title = "two hard links both see the new bytes",
+       .prepare =
+           [&](const fs::path& root) {
+             oldFile("a.bmp")(root);
+             fs::create_hard_link(root / "a.bmp", root / "b.bmp");
+           },
+       .target = "a.bmp",
+       .changed = {"a.bmp", "b.bmp"},
+       .inode = Inode::kept},
+      {.title = "a read-only folder with a writable file is written in place",
+       .prepare =
+           [&](const fs::path& root) {
+             oldFile("ro/out.bmp")(root);
+             fs::permissions(root / "ro", fs::perms::owner_write, fs::perm_options::remove);
+           },
+       .target = "ro/out.bmp",
+       .changed = {"ro/out.bmp"},
+       .inode = Inode::kept,
+       .options = permissionsBind},
+      {.title = "a read-only folder takes no new file",
+       .prepare =
+           [](const fs::path& root) {
+             fs::create_directory(root / "ro");
+             fs::permissions(root / "ro", fs::perms::owner_write, fs::perm_options::remove);
+           },
+       .target = "ro/new.bmp",
+       .asked = false,
+       .error = "Error creating file.",
+       .options = permissionsBind},
+      {.title = "a read-only file in a writable folder is not replaced",
+       .prepare = oldFile("out.bmp", fs::perms::owner_read),
+       .error = "Error creating file.",
+       .inode = Inode::kept,
+       .options = permissionsBind},
+      {.title = "another user's writable file in a sticky folder is written in place",
+       .prepare =
+           [&](const fs::path& root) {
+             oldFile("shared/out.bmp", fs::perms::all)(root);
+             fs::permissions(root / "shared", fs::perms::all | fs::perms::sticky_bit);
+             giveAway(root / "shared");
+             giveAway(root / "shared/out.bmp");
+           },
+       .target = "shared/out.bmp",
+       .changed = {"shared/out.bmp"},
+       .inode = Inode::kept,
+       .options = permissionsBind,
+       .onlyForRoot = true},
+      {.title = "an unreadable file is asked about",
+       .prepare = oldFile("out.bmp", fs::perms::owner_write),
+       .answer = "n\n",
+       .options = permissionsBind},
+      {.title = "a full device", .target = "/dev/full", .error = "Error writing file."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    if (c.onlyForRoot && geteuid() != 0) {
+      continue; // only root can make another user's files
+    }
+    ScopedTempDir dir;
+    base.writeTo(dir.file("in.bmp"));
+    patch.writeTo(dir.file("p.bmp"));
+    c.prepare(dir.path());
+    const std::string lastLine = "save " + c.target;
+    writeTextFile(dir.file("script.txt"),
+                  "load base in.bmp\nload patch p.bmp\n<p = 1 0 0 0 1 1\n" + lastLine + "\n");
+    const Folder before = folderContents(dir.path());
+    const fs::path watched = dir.file(c.changed.empty() ? c.target : c.changed.front());
+    const ino_t inodeBefore = inodeOf(watched);
+
+    RunOptions options = c.options;
+    options.standardInput = c.answer;
+    const ToolRun result = runTool(dir.path(), {"script.txt"}, options);
+
+    const bool saving = !c.asked || c.answer.starts_with('y');
+    std::string err = c.asked ? c.target + " already exists: overwrite (y/n)? " : "";
+    if (!c.error.empty()) {
+      err += "Line 4: " + lastLine + "\n**** Base bitmap: " + c.error + "\n";
+    }
+    if (c.signal != 0) {
+      // Standard output, buffered in the tool, goes with it.
+      EXPECT_EQ(result.exitStatus, 128 + c.signal);
+    } else {
+      EXPECT_EQ(result.exitStatus, c.error.empty() ? 0 : 1);
+      EXPECT_EQ(result.standardOutput,
+                start + "Loading base bitmap: in.bmp...\nLoading patch bitmap: p.bmp...\n" +
+                    (saving ? "Saving output bitmap: " + c.target + "...\n" : "") +
+                    (c.error.empty() ? "Done.\n" : ""));
+    }
+    EXPECT_EQ(result.standardError, err);
+
+    // A replaced file keeps its mode, owner and group; a new one gets those of the test's own
+    // new files.
+    Folder expected = before;
+    for (const std::string& name : c.changed) {
+      Entry entry = before.contains(name) ? before.at(name) : before.at("in.bmp");
+      entry.bytes = merged;
+      expected[name] = entry;
+    }
+    EXPECT_EQ(folderContents(dir.path()), expected);
+    if (c.inode != Inode::any) {
+      EXPECT_EQ(inodeOf(watched) == inodeBefore, c.inode == Inode::kept);
+    }
+    // Folders made read-only must be emptied again.
+    for (const auto& [name, entry] : before) {
+      if (entry.kind == "folder") {
+        fs::permissions(dir.file(name), fs::perms::owner_all, fs::perm_options::add);
+      }
+    }
+  }
 }
 
 TEST_F(LoadSaveEndToEndTest, FilesAreClosedAfterEveryLoadAndSave) {

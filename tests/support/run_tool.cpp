@@ -5,11 +5,14 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <memory>
 #include <signal.h>
 #include <stdexcept>
 #include <string_view>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <time.h>
@@ -51,6 +54,30 @@ std::string readWhole(std::FILE* stream) {
   return text;
 }
 
+bool setLimit(int resource, std::uint64_t value) {
+  const rlimit limit{value, value};
+  return setrlimit(resource, &limit) == 0;
+}
+
+// Root keeps its capabilities across exec unless they leave the bounding set; the inheritable
+// set (and with it the ambient one) is emptied too, or exec would hand them back.
+bool dropRootOverride() {
+  for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+    if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) {
+      return false;
+    }
+  }
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3]{};
+  if (syscall(SYS_capget, &header, sets) != 0) {
+    return false;
+  }
+  for (__user_cap_data_struct& set : sets) {
+    set.inheritable = 0;
+  }
+  return syscall(SYS_capset, &header, sets) == 0;
+}
+
 // Runs in the child between fork and exec, so only async-signal-safe calls.
 [[noreturn]] void startChild(const char* directory, char* const* argv, int in, int out, int err,
                              const RunOptions& options) {
@@ -59,17 +86,19 @@ std::string readWhole(std::FILE* stream) {
   }
   // Descriptors inherited from the test runner would count against an RLIMIT_NOFILE.
   close_range(3, ~0U, 0);
-  if (options.maxOpenFiles) {
-    const rlimit limit{*options.maxOpenFiles, *options.maxOpenFiles};
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-      _exit(126);
-    }
+  // A tool ended by a signal such as SIGXFSZ leaves no core file among the files a test checks.
+  if (!setLimit(RLIMIT_CORE, 0) ||
+      (options.maxOpenFiles && !setLimit(RLIMIT_NOFILE, *options.maxOpenFiles)) ||
+      (options.maxAddressSpace && !setLimit(RLIMIT_AS, *options.maxAddressSpace)) ||
+      (options.maxFileSize && !setLimit(RLIMIT_FSIZE, *options.maxFileSize)) ||
+      (options.withoutRootOverride && geteuid() == 0 && !dropRootOverride())) {
+    _exit(126);
   }
-  if (options.maxAddressSpace) {
-    const rlimit limit{*options.maxAddressSpace, *options.maxAddressSpace};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) {
-      _exit(126);
-    }
+  // Ignored stays ignored across exec: the tool starts with SIGPIPE as a shell would give it,
+  // whatever the test runner chose for its pipes.
+  signal(SIGPIPE, SIG_DFL);
+  if (options.ignoreFileSizeSignal) {
+    signal(SIGXFSZ, SIG_IGN);
   }
   execv(TILEGRAFT_BINARY, argv);
   _exit(127);

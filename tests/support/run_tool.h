@@ -17,6 +17,14 @@ struct RunOptions {
   // Resource limits set in the child before it starts the tool (soft and hard).
   std::optional<std::uint64_t> maxOpenFiles;    // RLIMIT_NOFILE
   std::optional<std::uint64_t> maxAddressSpace; // RLIMIT_AS, in bytes
+  std::optional<std::uint64_t> maxFileSize;     // RLIMIT_FSIZE, in bytes
+  // With a file-size limit: SIGXFSZ ignored, so that a write past the limit fails (EFBIG) rather
+  // than ending the tool.
+  bool ignoreFileSizeSignal = false;
+  // For a test run by root: the tool runs without the capabilities that let root pass over
+  // permission bits (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER), so that the bits of
+  // root's own files and folders bind it as they bind their owner. No effect for other users.
+  bool withoutRootOverride = false;
   // Only catches a hang: the child is then killed and the test fails.
   std::chrono::seconds timeout{60};
   // Standard error goes where standard output goes, as with 2>&1: the tool's output then shows
