@@ -7,6 +7,8 @@ import random
 import struct
 import sys
 
+CHUNK = 64 << 20
+
 
 def main():
     if len(sys.argv) != 6:
@@ -17,13 +19,16 @@ def main():
     table = bytes(b for i in range(256) for b in (i, i, i, 0)) if bits == 8 else b""
     offset = 14 + 40 + len(table)
     stride = (width * bits // 8 + 3) // 4 * 4
-    pixels = random.Random(seed).randbytes(stride * height)
-    file_header = struct.pack("<2sIHHI", b"BM", offset + len(pixels), 0, 0, offset)
-    info_header = struct.pack("<IiiHHIIiiII", 40, width, height, 1, bits, 0, len(pixels),
+    pixel_bytes = stride * height
+    file_header = struct.pack("<2sIHHI", b"BM", offset + pixel_bytes, 0, 0, offset)
+    info_header = struct.pack("<IiiHHIIiiII", 40, width, height, 1, bits, 0, pixel_bytes,
                               2835, 2835, 256 if bits == 8 else 0, 0)
+    generator = random.Random(seed)
     with open(sys.argv[5], "wb") as output:
         output.write(file_header + info_header + table)
-        output.write(pixels)
+        # In pieces, so that a bitmap of 2 GiB does not need twice that in memory.
+        for start in range(0, pixel_bytes, CHUNK):
+            output.write(generator.randbytes(min(CHUNK, pixel_bytes - start)))
 
 
 if __name__ == "__main__":

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
-#include <new>
 
 namespace tilegraft {
 
@@ -84,8 +83,7 @@ void BitmapImage::load(const std::string& fileName) {
       raiseError("Invalid bitmap file.");
     }
     fileLength = static_cast<std::int32_t>(length);
-    fileImage.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(fileLength)]);
-    if (!fileImage) {
+    if (!fileImage.allocate(static_cast<std::size_t>(fileLength))) {
       raiseError("Not enough memory.");
     }
     if (std::fread(fileImage.get(), static_cast<std::size_t>(fileLength), 1, file.get()) != 1) {

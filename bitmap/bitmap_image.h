@@ -1,11 +1,11 @@
 #pragma once
 
 #include "bitmap/byte_operators.h"
+#include "bitmap/file_image_buffer.h"
 #include "bitmap/tile_layout.h"
 #include "common/int32_math.h"
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -113,7 +113,7 @@ private:
   std::string displayName;
   bool loaded = false;
   TileLayout layout;
-  std::unique_ptr<std::uint8_t[]> fileImage;
+  FileImageBuffer fileImage;
   std::int32_t fileLength = 0;
   std::int32_t pixelDataOffset = 0;
   std::int32_t bytesPerPixel = 0;

@@ -4,9 +4,12 @@
 #include "tests/support/scoped_temp_dir.h"
 
 #include <cstdint>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace tilegraft::testing {
@@ -254,11 +257,49 @@ TEST_F(HardeningEndToEndTest, HeadersWhoseSizesOverflowThirtyTwoBitsAreInvalid) 
   }
 }
 
-TEST_F(HardeningEndToEndTest, DevicesAndDirectoriesAsBitmaps) {
-  std::filesystem::create_directory(dir.file("folder"));
-  expectRun(run("load base /dev/null\n"), 1, start + "Loading base bitmap: /dev/null...\n",
-            "Line 1: load base /dev/null\n**** Base bitmap: Invalid bitmap file.\n");
+TEST_F(HardeningEndToEndTest, DevicesStreamsAndDirectoriesAsBitmaps) {
+  const BmpBuilder image = BmpBuilder(3, 2, 24).fillPattern(5);
+  const std::string imageText(image.bytes().begin(), image.bytes().end());
+  // A FIFO that already holds a whole bitmap. It is open for writing here, so the tool's open
+  // does not wait; what it holds cannot be measured, so it is no bitmap.
+  const std::string fifo = dir.file("fifo.bmp").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int writer = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(write(writer, imageText.data(), imageText.size()),
+            static_cast<ssize_t>(imageText.size()));
 
+  struct Case {
+    std::string name;
+    std::string standardInput;
+    std::string message; // empty: it loads and saves unchanged
+  };
+  const std::string invalid = "Invalid bitmap file.";
+  const std::vector<Case> cases{
+      {"/dev/null", "", invalid},
+      {"/dev/zero", "", invalid},
+      {"fifo.bmp", "", invalid},
+      // Standard input that comes from a file can be measured, so it loads like the file.
+      {"/dev/stdin", imageText, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunOptions options;
+    options.standardInput = c.standardInput;
+    const std::string loadLine = "load base " + c.name;
+    const std::string loading = start + "Loading base bitmap: " + c.name + "...\n";
+    if (c.message.empty()) {
+      expectRun(run(loadLine + "\nsave out.bmp\n", options), 0,
+                loading + "Saving output bitmap: out.bmp...\nDone.\n", "");
+      EXPECT_EQ(readFileBytes(dir.file("out.bmp")), image.bytes());
+    } else {
+      expectRun(run(loadLine + "\n", options), 1, loading,
+                "Line 1: " + loadLine + "\n**** Base bitmap: " + c.message + "\n");
+    }
+  }
+  close(writer);
+
+  std::filesystem::create_directory(dir.file("folder"));
   // What a directory measures depends on the file system; any of the load's own refusals will
   // do, as long as it is one of them.
   const ToolRun folder = run("load patch folder\n");

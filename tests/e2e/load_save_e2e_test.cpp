@@ -1,4 +1,5 @@
 #include "tests/support/bmp_builder.h"
+#include "tests/support/merge_model.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
 
@@ -236,6 +237,46 @@ TEST_F(LoadSaveEndToEndTest, OverwriteQuestionTakesOnlyYesAnswers) {
                   (c.overwrite ? "Saving output bitmap: out.bmp...\n" : "") + "next\nDone.\n",
               "out.bmp already exists: overwrite (y/n)? ");
     EXPECT_EQ(fileBytes("out.bmp"), c.overwrite ? image.bytes() : old);
+  }
+}
+
+TEST_F(LoadSaveEndToEndTest, SavingOverALoadedFileKeepsBothImagesAsLoaded) {
+  const BmpBuilder base = BmpBuilder(5, 4, 24).fillPattern(1);
+  const BmpBuilder patch = BmpBuilder(5, 4, 24).fillPattern(2);
+  // The second merge copies patch pixels: after a save over patch.bmp they must still be the
+  // ones loaded, not what is now in the file.
+  const MergeLine first{false, xorOp, 1, 1, 0, 0, 3, 2, 1, 1};
+  const MergeLine second{false, copyOp, 0, 0, 1, 1, 3, 2, 1, 1};
+  ModelBitmap once("Base bitmap", base.bytes());
+  const ModelBitmap source("Patch bitmap", patch.bytes());
+  ASSERT_EQ(modelMerge(once, source, first), "");
+  ModelBitmap twice = once;
+  ASSERT_EQ(modelMerge(twice, source, second), "");
+
+  struct Case {
+    std::string target;
+    std::string other;
+    const BmpBuilder& otherImage;
+  };
+  for (const Case& c :
+       {Case{"base.bmp", "patch.bmp", patch}, Case{"patch.bmp", "base.bmp", base}}) {
+    SCOPED_TRACE(c.target);
+    const std::string& target = c.target;
+    base.writeTo(dir.file("base.bmp"));
+    patch.writeTo(dir.file("patch.bmp"));
+    expectRun(run("load base base.bmp\nload patch patch.bmp\n<p ^ 1 1 0 0 3 2\nsave " + target +
+                      "\n<p = 0 0 1 1 3 2\nsave twice.bmp\n",
+                  "y\n"),
+              0,
+              start +
+                  "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n"
+                  "Saving output bitmap: " +
+                  target + "...\nSaving output bitmap: twice.bmp...\nDone.\n",
+              target + " already exists: overwrite (y/n)? ");
+    EXPECT_EQ(fileBytes(target), once.file);
+    EXPECT_EQ(fileBytes("twice.bmp"), twice.file);
+    EXPECT_EQ(fileBytes(c.other), c.otherImage.bytes());
+    std::filesystem::remove(dir.file("twice.bmp"));
   }
 }
 
