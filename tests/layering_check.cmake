@@ -1,0 +1,20 @@
+# Fails when a lower folder includes a header of a higher one: common/ is below everything,
+# bitmap/ below the engine and the commands.
+# Run as: cmake -DSOURCE_DIR=... -P layering_check.cmake
+set(rules "common:engine,commands,bitmap" "bitmap:engine,commands")
+foreach(rule IN LISTS rules)
+  string(REPLACE ":" ";" parts "${rule}")
+  list(GET parts 0 lower)
+  list(GET parts 1 uppers)
+  string(REPLACE "," "|" uppers "${uppers}")
+  file(GLOB sources "${SOURCE_DIR}/${lower}/*.h" "${SOURCE_DIR}/${lower}/*.cpp")
+  foreach(source IN LISTS sources)
+    if(source MATCHES "_test\\.cpp$")
+      continue()
+    endif()
+    file(STRINGS "${source}" includes REGEX "^#include \"(${uppers})/")
+    if(includes)
+      message(SEND_ERROR "${source} includes a higher layer: ${includes}")
+    endif()
+  endforeach()
+endforeach()
