@@ -17,6 +17,7 @@
 namespace {
 
 using tilegraft::BitmapImage;
+using tilegraft::MergeOperator;
 using tilegraft::MergeRepeats;
 using tilegraft::ScriptError;
 using tilegraft::TileLayout;
@@ -127,8 +128,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A partner of the other depth must be refused in both directions.
   BitmapImage other("Patch bitmap");
   other.load(image.bytesPerPixelCount() == 1 ? names.partner24 : names.partner8);
-  if (tryMerge(false, 0, image, other, 0, 1, {}) != "Base bitmap: Bitmaps are incompatible." ||
-      tryMerge(true, 0, other, image, 0, 1, {}) != "Patch bitmap: Bitmaps are incompatible.") {
+  if (tryMerge(false, MergeOperator::copy, image, other, 0, 1, {}) !=
+          "Base bitmap: Bitmaps are incompatible." ||
+      tryMerge(true, MergeOperator::copy, other, image, 0, 1, {}) !=
+          "Patch bitmap: Bitmaps are incompatible.") {
     finding("bitmaps of different depths were not refused");
   }
   if (tilegraft::fuzzing::lowestFreeDescriptor() != freeDescriptor) {

@@ -18,6 +18,7 @@ namespace {
 
 namespace fuzzing = tilegraft::fuzzing;
 using tilegraft::BitmapImage;
+using tilegraft::MergeOperator;
 using tilegraft::ScriptError;
 using tilegraft::TileLayout;
 using tilegraft::testing::MergeLine;
