@@ -183,12 +183,8 @@ TEST_F(LoadSaveEndToEndTest, BadBitmapsAreReportedUnderTheSlotsName) {
   expectRefused(file().setLe16(bmpBitCountField, 32).bytes(),
                 "Only 24-BPP and 8-BPP bitmaps supported.");
 
-  // Headers whose arithmetic overflows 32 bits, or that place the pixels outside the file.
+  // A header whose arithmetic overflows 32 bits; BitmapImageTest holds the other such headers.
   expectRefused(file().setLe32(bmpWidthField, 0x2AAAAAAB).bytes(), invalid);
-  expectRefused(BmpBuilder(4, 4, 8).setLe32(bmpWidthField, 0x40000000).bytes(), invalid);
-  expectRefused(file().setLe32(bmpHeightField, 0x7FFFFFFF).bytes(), invalid);
-  expectRefused(file().setLe32(bmpPixelOffsetField, 0x7FFFFFF0).bytes(), invalid);
-  expectRefused(file().setLe32(bmpPixelOffsetField, 0xFFFFFFE8).bytes(), invalid);
 }
 
 TEST_F(LoadSaveEndToEndTest, ShortReadIsReportedAsAReadError) {
