@@ -182,32 +182,41 @@ TEST_F(HardeningEndToEndTest, HugeCountsOfMovingCopiesStopAtTheFirstThatLeavesAB
 
 // --- Resources: every file is closed once on every path. ---
 
-TEST_F(HardeningEndToEndTest, HundredsOfOpensFitInSixteenFileDescriptors) {
+TEST_F(HardeningEndToEndTest, HundredsOfOpensFitInEightFileDescriptors) {
   const BmpBuilder good(3, 2, 8);
   good.writeTo(dir.file("good.bmp"));
+  const Bytes old{'o', 'l', 'd'};
+  writeFileBytes(dir.file("kept.bmp"), old);
   writeFileBytes(dir.file("bad.bmp"), Bytes(80, 'x'));
 
-  // Loads, reloads and existence tests before save: a file left open by any of them would use
-  // up the twelve free descriptors long before the end. Standard input is empty, so each
-  // overwrite question is a no.
-  constexpr int rounds = 200;
+  // Each round loads twice, tests that kept.bmp exists before its save, and saves to a new name
+  // through a temporary file: a descriptor left open by any of them would use up the four free
+  // ones (after the standard streams and the script) within a few rounds. Standard input is
+  // empty, so each overwrite question is a no.
+  constexpr int rounds = 100;
+  const auto created = [](int round) { return "new" + std::to_string(round) + ".bmp"; };
   std::string script;
   std::string out = start;
   std::string err;
   for (int i = 0; i < rounds; ++i) {
-    script += "load base good.bmp\nload patch good.bmp\nsave good.bmp\n";
-    out += "Loading base bitmap: good.bmp...\nLoading patch bitmap: good.bmp...\n";
-    err += "good.bmp already exists: overwrite (y/n)? ";
+    script += "load base good.bmp\nload patch good.bmp\nsave kept.bmp\nsave " + created(i) + "\n";
+    out += "Loading base bitmap: good.bmp...\nLoading patch bitmap: good.bmp...\n"
+           "Saving output bitmap: " +
+           created(i) + "...\n";
+    err += "kept.bmp already exists: overwrite (y/n)? ";
   }
-  script += "save new.bmp\nload patch bad.bmp\n";
-  out += "Saving output bitmap: new.bmp...\nLoading patch bitmap: bad.bmp...\n";
-  err += "Line " + std::to_string(3 * rounds + 2) +
+  script += "load patch bad.bmp\n";
+  out += "Loading patch bitmap: bad.bmp...\n";
+  err += "Line " + std::to_string(4 * rounds + 1) +
          ": load patch bad.bmp\n**** Patch bitmap: Unrecognized bitmap format.\n";
 
   RunOptions options;
-  options.maxOpenFiles = 16;
+  options.maxOpenFiles = 8;
   expectRun(run(script, options), 1, out, err);
-  EXPECT_EQ(readFileBytes(dir.file("new.bmp")), good.bytes());
+  EXPECT_EQ(readFileBytes(dir.file("kept.bmp")), old);
+  for (int i = 0; i < rounds; ++i) {
+    EXPECT_EQ(readFileBytes(dir.file(created(i))), good.bytes()) << created(i);
+  }
 }
 
 // --- Hostile files. ---
