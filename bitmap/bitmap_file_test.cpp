@@ -155,25 +155,56 @@ TEST_F(BitmapImageTest, LoadChecksLengthSignatureCompressionBitCountSizeInThatOr
 }
 
 TEST_F(BitmapImageTest, HeadersThatOverflowOrPointOutsideAreInvalid) {
-  const auto expectInvalid = [&](const char* what, const BmpBuilder& file) {
-    SCOPED_TRACE(what);
-    EXPECT_EQ(load(file.bytes()), "Base bitmap: Invalid bitmap file.");
-    EXPECT_FALSE(image.isLoaded());
+  // A 2 by 2 bitmap with 64 bytes to spare, 134 bytes long (1150 at 8 bits), whose header says
+  // other sizes.
+  const auto saying = [](int bits, std::uint32_t width, std::uint32_t height,
+                         std::uint32_t offset) {
+    return BmpBuilder(2, 2, bits)
+        .setLe32(bmpWidthField, width)
+        .setLe32(bmpHeightField, height)
+        .setLe32(bmpPixelOffsetField, offset)
+        .append(64);
   };
-  expectInvalid("3 * width overflows", BmpBuilder(4, 1, 24).setLe32(bmpWidthField, 0x2AAAAAAB));
-  expectInvalid("width near the top", BmpBuilder(4, 1, 24).setLe32(bmpWidthField, 0x7FFFFFFF));
-  expectInvalid("width + 3 overflows", BmpBuilder(4, 1, 8).setLe32(bmpWidthField, 0x7FFFFFFD));
-  expectInvalid("stride * height wraps to 0",
-                BmpBuilder(4, 4, 8).setLe32(bmpWidthField, 0x40000000));
-  expectInvalid("stride * height wraps negative",
-                BmpBuilder(4, 4, 8).setLe32(bmpWidthField, 0x20000000));
-  expectInvalid("huge height", BmpBuilder(4, 2, 8).setLe32(bmpHeightField, 0x7FFFFFFF));
-  expectInvalid("offset + size overflows",
-                BmpBuilder(4, 2, 24).setLe32(bmpPixelOffsetField, 0x7FFFFFF0));
-  expectInvalid("negative offset", BmpBuilder(4, 2, 24).setLe32(bmpPixelOffsetField, 0xFFFFFFF0));
-  expectInvalid("offset cancelling the size",
-                BmpBuilder(4, 2, 24).setLe32(bmpPixelOffsetField, 0xFFFFFFE8));
-  expectInvalid("lowest offset", BmpBuilder(4, 2, 24).setLe32(bmpPixelOffsetField, 0x80000000));
+  struct Case {
+    const char* what;
+    BmpBuilder file;
+  };
+  const Case cases[] = {
+      {"3 * width overflows", BmpBuilder(4, 1, 24).setLe32(bmpWidthField, 0x2AAAAAAB)},
+      {"width near the top", BmpBuilder(4, 1, 24).setLe32(bmpWidthField, 0x7FFFFFFF)},
+      {"width + 3 overflows", BmpBuilder(4, 1, 8).setLe32(bmpWidthField, 0x7FFFFFFD)},
+      {"stride * height wraps to 0", BmpBuilder(4, 4, 8).setLe32(bmpWidthField, 0x40000000)},
+      {"stride * height wraps negative", BmpBuilder(4, 4, 8).setLe32(bmpWidthField, 0x20000000)},
+      {"huge height", BmpBuilder(4, 2, 8).setLe32(bmpHeightField, 0x7FFFFFFF)},
+      {"huge height, 24 bits", BmpBuilder(4, 2, 24).setLe32(bmpHeightField, 0x7FFFFFFF)},
+      {"offset + size overflows", BmpBuilder(4, 2, 24).setLe32(bmpPixelOffsetField, 0x7FFFFFF0)},
+      {"negative offset", BmpBuilder(4, 2, 24).setLe32(bmpPixelOffsetField, 0xFFFFFFF0)},
+      {"offset cancelling the size", BmpBuilder(4, 2, 24).setLe32(bmpPixelOffsetField, 0xFFFFFFE8)},
+      {"lowest offset", BmpBuilder(4, 2, 24).setLe32(bmpPixelOffsetField, 0x80000000)},
+      // Each of the files below is long enough for what its header says once the arithmetic
+      // wraps around in 32 bits, so only arithmetic that does not wrap refuses them.
+      // 3 * width wraps to 2: rows of 4 bytes, the pixels end at byte 62.
+      {"bytes per pixel times width", saying(24, 0x55555556, 2, 54)},
+      // 3 * width is 0x7FFFFFFE; rounded up to a multiple of 4 it passes 2^31, and two such
+      // rows wrap to 8 bytes at most.
+      {"row bytes rounded up to a multiple of 4", saying(24, 0x2AAAAAAA, 2, 54)},
+      // The same rounding at 8 bits.
+      {"row bytes rounded up, 8 bits", saying(8, 0x7FFFFFFE, 2, 54)},
+      // 0x10000 rows of 0x30000 bytes: 3 * 2^32 bytes, which wrap to 0.
+      {"stride times height", saying(24, 0x10000, 0x10000, 54)},
+      // 8 bytes of pixels from 0x7FFFFFFC end past 2^31, which wraps to a negative end.
+      {"offset plus the pixel array", saying(24, 1, 2, 0x7FFFFFFC)},
+      // These three overflow even a 64-bit product of stride and height; in 32 bits the pixels
+      // end at byte -1, 54 and 54.
+      {"every term at once", saying(24, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF)},
+      {"stride times height past 64 bits", saying(24, 0x7FFFFFFF, 0x7E000002, 54)},
+      {"both negative, past 64 bits", saying(24, 0x80000000, 0x80000000, 54)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(load(c.file.bytes()), "Base bitmap: Invalid bitmap file.");
+    EXPECT_FALSE(image.isLoaded());
+  }
 }
 
 TEST_F(BitmapImageTest, FileLongerThanInt32IsInvalid) {

@@ -93,15 +93,6 @@ TEST_F(TileCoordinatesTest, TileOriginWrapsAroundIn32Bits) {
   EXPECT_EQ(image.tileOrigin(0, 0), (PixelPoint{int32Min, int32Max}));
 }
 
-TEST_F(TileCoordinatesTest, LayoutSurvivesLoadAndUnload) {
-  BitmapImage image("Base bitmap");
-  const TileLayout layout{1, 2, 3, 4, 5, 6, 7, 8};
-  image.setTileLayout(layout);
-  loadBuilt(image, 4, 4, 24);
-  image.unload();
-  EXPECT_EQ(image.tileLayout(), layout);
-}
-
 TEST_F(TileCoordinatesTest, PixelOffsetCountsRowsFromTheBottom) {
   BitmapImage image("Base bitmap");
   // 24 bits, 5 by 4: rows of 15 bytes padded to 16, pixels from byte 54.

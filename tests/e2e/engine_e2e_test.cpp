@@ -91,15 +91,11 @@ TEST_F(PatchScriptEndToEndTest, FirstFailureIsReportedWithLineNumberAndRawLine) 
                 "echo hi\n**** Syntax error.\n");
 
   expectFailure("load\n", "", "Line 1: load\n**** Missing arguments.\n");
-  expectFailure("merge\n", "", "Line 1: merge\n**** Missing arguments.\n");
-  expectFailure("tilespecs\n", "", "Line 1: tilespecs\n**** Missing arguments.\n");
   expectFailure("// c\nLOAD   // base in.bmp\n", "",
                 "Line 2: LOAD   // base in.bmp\n**** Missing arguments.\n");
   expectFailure("load", "", "Line 1: load\n**** Missing arguments.\n");
 
   expectFailure("save\n", "", "Line 1: save\n**** Filename not specified.\n");
-  expectFailure("load base missing.bmp\n", "Loading base bitmap: missing.bmp...\n",
-                "Line 1: load base missing.bmp\n**** Base bitmap: Error opening file.\n");
 }
 
 TEST_F(PatchScriptEndToEndTest, CombinedStreamShowsEverythingInTheOrderItHappened) {

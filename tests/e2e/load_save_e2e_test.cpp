@@ -183,12 +183,8 @@ TEST_F(LoadSaveEndToEndTest, BadBitmapsAreReportedUnderTheSlotsName) {
   expectRefused(file().setLe16(bmpBitCountField, 32).bytes(),
                 "Only 24-BPP and 8-BPP bitmaps supported.");
 
-  // Headers whose arithmetic overflows 32 bits, or that place the pixels outside the file.
+  // A header whose arithmetic overflows 32 bits; BitmapImageTest holds the other such headers.
   expectRefused(file().setLe32(bmpWidthField, 0x2AAAAAAB).bytes(), invalid);
-  expectRefused(BmpBuilder(4, 4, 8).setLe32(bmpWidthField, 0x40000000).bytes(), invalid);
-  expectRefused(file().setLe32(bmpHeightField, 0x7FFFFFFF).bytes(), invalid);
-  expectRefused(file().setLe32(bmpPixelOffsetField, 0x7FFFFFF0).bytes(), invalid);
-  expectRefused(file().setLe32(bmpPixelOffsetField, 0xFFFFFFE8).bytes(), invalid);
 }
 
 TEST_F(LoadSaveEndToEndTest, ShortReadIsReportedAsAReadError) {
@@ -528,29 +524,6 @@ TEST(SaveReplacesEndToEndTest, OldFileSurvivesEveryFailureAndNewBytesArriveWhole
       }
     }
   }
-}
-
-TEST_F(LoadSaveEndToEndTest, FilesAreClosedAfterEveryLoadAndSave) {
-  const BmpBuilder image(3, 2, 24);
-  image.writeTo(dir.file("in.bmp"));
-  writeFileBytes(dir.file("kept.bmp"), Bytes{'o', 'l', 'd'});
-  // Each round opens the bitmap twice, tests kept.bmp, and creates a new file: a handle left
-  // open anywhere soon exhausts the few descriptors allowed.
-  std::string script;
-  std::string input;
-  for (int round = 0; round < 30; ++round) {
-    script += "load base in.bmp\nload patch in.bmp\nsave kept.bmp\nsave new" +
-              std::to_string(round) + ".bmp\n";
-    input += "n\n";
-  }
-  RunOptions options;
-  options.standardInput = input;
-  options.maxOpenFiles = 8;
-  const ToolRun result = runScript(dir.path(), script + "echo end\n", options);
-  EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_TRUE(result.standardOutput.ends_with("end\nDone.\n"));
-  EXPECT_EQ(fileBytes("new29.bmp"), image.bytes());
-  EXPECT_EQ(fileBytes("kept.bmp"), (Bytes{'o', 'l', 'd'}));
 }
 
 TEST_F(LoadSaveEndToEndTest, LongLoadLineIsOneLine) {

@@ -237,40 +237,6 @@ TEST_F(MergeEndToEndTest, NeutralOperatorsLeaveTheBase) {
   expectMerged("<p ^ 2 3 4 5 6 7\n<p ^ 2 3 4 5 6 7\n", baseBytes);
 }
 
-// Lines whose counts would run for years copy by copy must end at once. Where every copy lands
-// on the same block, one copy gives what any number of = & | copies give, and one or two what
-// an odd or even number of ^ copies give; where copies move, they soon leave the bitmap.
-TEST_F(MergeEndToEndTest, HugeCountsEndAtOnce) {
-  // Cells of pitch 0 with borders: every tile is the 2 by 2 block at (0, 0).
-  const std::string samePlace =
-      "tilesize 2\ntilespecs base 1 1 -1 -1 -1 -1\ntilespecs patch 1 1 -1 -1 -1 -1\n";
-  const TileLayout samePlaceLayout{1, -1, 2, -1, 1, -1, 2, -1};
-  const MergeLine oneXor{true, xorOp, 0, 0, 0, 0, 1, 1, 1, 1};
-  const Bytes xoredOnce = merged(samePlaceLayout, samePlaceLayout, oneXor);
-  ASSERT_NE(xoredOnce, baseBytes);
-
-  expectMerged("<p ^ 1 1 1 1 0 0 2147483647 2147483647\n", baseBytes);
-  expectMerged(samePlace + "<t ^ 0 0 0 0 2147483647 2147483647 2147483647 2147483647\n", xoredOnce);
-  expectMerged(samePlace + "<t ^ 0 0 0 0 2147483647 2147483646 2147483647 2147483647\n", baseBytes);
-  expectMerged(samePlace + "<t = 5 5 3 3 2147483647 2147483646 2147483647 2147483647\n",
-               merged(samePlaceLayout, samePlaceLayout, {true, copyOp, 5, 5, 3, 3, 1, 1, 1, 1}));
-  // The repeat counts are read as "%d": beyond its range they become its largest value, an
-  // odd number, rather than their low 32 bits (0 here).
-  expectMerged(samePlace + "<t ^ 0 0 0 0 1 1 4294967296 99999999999\n", xoredOnce);
-  // Tiles of 0 by 0 without borders: one empty block at (1, 1).
-  expectMerged("tilesize 0\ntilespecs base 1 1\ntilespecs patch 1 1\n"
-               "<t = 0 0 0 0 2147483647 2147483647 2147483647 2147483647\n",
-               baseBytes);
-
-  expectFailure(loadBoth, "<p = 5 5 5 5 0 1 2147483647 2147483647", 3, loadingBoth,
-                "Base bitmap: Co-ordinates out of range.");
-  expectFailure(loadBoth, "<p = 0 0 0 0 1 1 2147483647 2147483647", 3, loadingBoth,
-                "Base bitmap: Co-ordinates out of range.");
-  expectFailure(loadBoth + "tilesize 2\ntilespecs base 0 1 -1 -1 -1 -1\n",
-                "<t = 0 0 0 0 2147483647 2147483647 2147483647 2147483647", 5, loadingBoth,
-                "Base bitmap: Co-ordinates out of range.");
-}
-
 TEST_F(TileCommandsEndToEndTest, LayoutsFollowTheCommandsInOrder) {
   // Each line runs after its setup; the bytes must be those of the completed merge on the
   // layouts that the setup leaves.
