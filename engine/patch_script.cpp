@@ -77,7 +77,7 @@ void PatchScript::warn(std::string text) {
 }
 
 void PatchScript::warnIfTextLeft(std::string_view unread) {
-  if (!unread.empty()) {
+  if (runMode == RunMode::check && !unread.empty()) {
     warn("Text after the numbers ignored: " + std::string(unread));
   }
 }
