@@ -507,6 +507,15 @@ TEST_F(BlockMergeTest, CoalescedCountOfZeroIsAnEmptyBlock) {
   EXPECT_EQ(merge({true, copyOp, 2, 1, 2, 1, -1, 1}), "");
   EXPECT_EQ(merge({true, copyOp, 1, 2, 1, 2, 1, -1}), "");
   EXPECT_EQ(imageBytes(base), baseBytes);
+
+  // A negative count of tiles of negative size joins into a block of positive size, which
+  // merges: -1 tiles of -1 pixels are the pixel at tile -1's origin, (0, 0) here.
+  const TileLayout negativeTiles{-1, 0, -1, 0, -1, 0, -1, 0};
+  prepare(baseBytes, negativeTiles, builtBytes(6, 1, 8, 2), negativeTiles);
+  EXPECT_EQ(expectSameAsModel({true, xorOp, -1, -1, -1, -1, -1, -1, 1, 2},
+                              {true, xorOp, -1, -1, -1, -1, -1, -1, 1, 2}),
+            "");
+  EXPECT_NE(imageBytes(base), baseBytes);
 }
 
 // Lines whose counts would take years to walk copy by copy. Each is compared with the model on

@@ -138,8 +138,7 @@ bool sizeFits(std::int32_t tileSize, std::int32_t count) {
 // Tiles are merged one by one, each with the bytes of its own cell. Where the tool joins a
 // run's tiles in an axis (no borders in either bitmap, and the run's size fits 32 bits), its
 // range tests fall where a joined block's would: once per run in that axis, from the first
-// tile's first pixel to the last tile's last pixel, and a run of 0 or fewer tiles is tested
-// like an empty block.
+// tile's first pixel to the last tile's last pixel.
 void mergeTiles(ModelBitmap& to, MergeOperator op, std::int32_t column, std::int32_t row,
                 const ModelBitmap& from, std::int32_t sourceColumn, std::int32_t sourceRow,
                 std::int32_t columns, std::int32_t rows) {
@@ -155,6 +154,18 @@ void mergeTiles(ModelBitmap& to, MergeOperator op, std::int32_t column, std::int
   const std::int32_t blockRows = joinDown ? 1 : rows;
   const std::int32_t tilesAcross = joinAcross ? columns : 1;
   const std::int32_t tilesDown = joinDown ? rows : 1;
+  // The pieces whose bytes a block merges in one axis, and their size: its tiles one by one; but
+  // a joined run of 0 or fewer tiles is the one block that their count times the tile size
+  // makes, which is empty unless both are negative.
+  struct Pieces {
+    std::int32_t count;
+    std::int32_t size;
+  };
+  const auto piecesOf = [](std::int32_t tiles, std::int32_t tileSize) {
+    return tiles > 0 ? Pieces{tiles, tileSize} : Pieces{1, wrap32(std::int64_t{tiles} * tileSize)};
+  };
+  const Pieces across = piecesOf(tilesAcross, a.tileWidth);
+  const Pieces down = piecesOf(tilesDown, a.tileHeight);
   const auto at = [](std::int32_t start, std::int64_t offset) { return wrap32(start + offset); };
   for (std::int32_t i = 0; i < blockRows; ++i) {
     for (std::int32_t j = 0; j < blockColumns; ++j) {
@@ -164,13 +175,13 @@ void mergeTiles(ModelBitmap& to, MergeOperator op, std::int32_t column, std::int
       checkTiles(from, at(sourceColumn, j), at(sourceRow, i),
                  at(sourceColumn, std::int64_t{j} + tilesAcross - 1),
                  at(sourceRow, std::int64_t{i} + tilesDown - 1));
-      for (std::int32_t tileRow = 0; tileRow < tilesDown; ++tileRow) {
-        for (std::int32_t tileColumn = 0; tileColumn < tilesAcross; ++tileColumn) {
-          const std::int64_t across = std::int64_t{j} + tileColumn;
-          const std::int64_t down = std::int64_t{i} + tileRow;
-          combineBlock(to, op, tileX(a, at(column, across)), tileY(a, at(row, down)), from,
-                       tileX(b, at(sourceColumn, across)), tileY(b, at(sourceRow, down)),
-                       a.tileWidth, a.tileHeight);
+      for (std::int32_t tileRow = 0; tileRow < down.count; ++tileRow) {
+        for (std::int32_t tileColumn = 0; tileColumn < across.count; ++tileColumn) {
+          const std::int64_t c = std::int64_t{j} + tileColumn;
+          const std::int64_t r = std::int64_t{i} + tileRow;
+          combineBlock(to, op, tileX(a, at(column, c)), tileY(a, at(row, r)), from,
+                       tileX(b, at(sourceColumn, c)), tileY(b, at(sourceRow, r)), across.size,
+                       down.size);
         }
       }
     }
