@@ -1,10 +1,9 @@
 #include "bitmap/bitmap_image.h"
-#include "bitmap/file_replace.h"
-#include "common/file_handle.h"
 #include "common/script_error.h"
+#include "platform/file_writer.h"
+#include "platform/files.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 
 namespace tilegraft {
@@ -12,7 +11,7 @@ namespace tilegraft {
 namespace {
 
 // The 14-byte file header and the 40-byte info header; shorter files are not bitmaps.
-constexpr long headersLength = 54;
+constexpr std::size_t headersLength = 54;
 constexpr std::size_t bitCountOffset = 28;
 constexpr std::size_t compressionOffset = 30;
 constexpr std::size_t pixelOffsetField = 10;
@@ -69,27 +68,22 @@ std::span<const std::uint8_t> BitmapImage::fileBytes() const {
 void BitmapImage::load(const std::string& fileName) {
   unload();
   try {
-    FileHandle file(std::fopen(fileName.c_str(), "rb"));
-    if (!file) {
-      raiseError("Error opening file.");
-    }
-    long length = -1;
-    if (std::fseek(file.get(), 0, SEEK_END) == 0) {
-      length = std::ftell(file.get());
-    }
-    std::rewind(file.get());
     // A length that does not fit the 32-bit field is refused before anything is allocated.
-    if (length < headersLength || length > std::numeric_limits<std::int32_t>::max()) {
+    std::size_t length = 0;
+    switch (readFileImage(fileName, headersLength, std::numeric_limits<std::int32_t>::max(),
+                          fileImage, length)) {
+    case FileReadResult::read:
+      break;
+    case FileReadResult::notOpened:
+      raiseError("Error opening file.");
+    case FileReadResult::lengthRefused:
       raiseError("Invalid bitmap file.");
-    }
-    fileLength = static_cast<std::int32_t>(length);
-    if (!fileImage.allocate(static_cast<std::size_t>(fileLength))) {
+    case FileReadResult::noMemory:
       raiseError("Not enough memory.");
-    }
-    if (std::fread(fileImage.get(), static_cast<std::size_t>(fileLength), 1, file.get()) != 1) {
+    case FileReadResult::notRead:
       raiseError("Error reading file.");
     }
-    file.reset();
+    fileLength = static_cast<std::int32_t>(length);
 
     const std::uint8_t* header = fileImage.get();
     if (header[0] != 'B' || header[1] != 'M') {
@@ -131,11 +125,12 @@ void BitmapImage::load(const std::string& fileName) {
 
 void BitmapImage::save(const std::string& fileName) const {
   requireLoaded();
-  FileReplacement file(fileName);
-  if (!file.isOpen()) {
+  switch (replaceFile(fileName, fileBytes())) {
+  case ReplaceResult::replaced:
+    return;
+  case ReplaceResult::notCreated:
     raiseError("Error creating file.");
-  }
-  if (!file.write(fileBytes()) || !file.commit()) {
+  case ReplaceResult::notWritten:
     raiseError("Error writing file.");
   }
 }

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "bitmap/byte_operators.h"
-#include "bitmap/file_image_buffer.h"
 #include "bitmap/tile_layout.h"
 #include "common/int32_math.h"
+#include "platform/file_image_memory.h"
 
 #include <cstdint>
 #include <span>
@@ -113,7 +113,7 @@ private:
   std::string displayName;
   bool loaded = false;
   TileLayout layout;
-  FileImageBuffer fileImage;
+  FileImageMemory fileImage;
   std::int32_t fileLength = 0;
   std::int32_t pixelDataOffset = 0;
   std::int32_t bytesPerPixel = 0;

@@ -1,9 +1,11 @@
 #include "common/ascii.h"
 #include "common/script_error.h"
 #include "engine/patch_script.h"
+#include "platform/console.h"
+#include "platform/files.h"
 
 #include <cstdio>
-#include <sys/stat.h>
+#include <optional>
 
 namespace tilegraft {
 
@@ -16,20 +18,8 @@ bool answeredYes(bool scriptIsInput) {
   if (scriptIsInput) {
     return false;
   }
-  const int answer = std::getchar();
-  if (answer != '\n' && answer != EOF) {
-    for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
-    }
-  }
-  return answer != EOF && asciiLower(static_cast<char>(answer)) == 'y';
-}
-
-// Anything at the name is asked about, whether or not it can be read: a file, a folder, a
-// device, and a symbolic link even when it leads nowhere yet, as the save would then create the
-// file it names. Where a link leads somewhere, something is there too, so lstat sees all.
-bool somethingAt(const std::string& fileName) {
-  struct stat existing {};
-  return lstat(fileName.c_str(), &existing) == 0;
+  const std::optional<char> answer = readAnswerLine();
+  return answer && asciiLower(*answer) == 'y';
 }
 
 } // namespace
@@ -61,12 +51,12 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
   if (runMode == RunMode::check) {
     // Nothing is written and nothing asked; a base bitmap that is not loaded still fails.
     std::printf("Would save output bitmap: %s (%s)\n", fileName.c_str(),
-                somethingAt(fileName) ? "it exists: a real run asks to overwrite it"
+                nameIsTaken(fileName) ? "it exists: a real run asks to overwrite it"
                                       : "a new file");
     base.image.requireLoaded();
     return;
   }
-  if (somethingAt(fileName)) {
+  if (nameIsTaken(fileName)) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
     if (!answeredYes(isStandardInput())) {

@@ -1,4 +1,5 @@
 #include "engine/patch_script.h"
+#include "platform/console.h"
 
 #include <cstdio>
 #include <new>
@@ -49,9 +50,7 @@ int runScript(const char* scriptName, tilegraft::RunMode mode) {
   }
 }
 
-} // namespace
-
-int main(int argc, char* argv[]) {
+int runCommandLine(int argc, char* argv[]) {
   const std::string_view first = argc > 1 ? argv[1] : "";
   if (argc == 2 && (first == "--help" || first == "-h")) {
     std::fputs(usageText.data(), stdout);
@@ -69,4 +68,18 @@ int main(int argc, char* argv[]) {
     return -1;
   }
   return runScript(argv[1], tilegraft::RunMode::execute);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+  tilegraft::guardStandardStreams();
+  const int status = runCommandLine(argc, argv);
+  // Output that never arrived (a full disk, a closed descriptor) is not a success, though the
+  // saves made stay made.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    std::fputs("**** Error writing standard output.\n", stderr);
+    return status == 0 ? 1 : status;
+  }
+  return status;
 }

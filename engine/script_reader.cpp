@@ -3,10 +3,9 @@
 #include "common/ascii.h"
 #include "common/int32_math.h"
 #include "common/script_error.h"
+#include "platform/console.h"
 
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace tilegraft {
 
@@ -36,11 +35,7 @@ void ScriptReader::open(const std::string& name) {
     readBuffer = std::make_unique<char[]>(readBufferSize);
   }
   atScriptStart = true;
-  struct stat script {};
-  struct stat input {};
-  readsStandardInput = fstat(fileno(file.get()), &script) == 0 &&
-                       fstat(STDIN_FILENO, &input) == 0 && script.st_dev == input.st_dev &&
-                       script.st_ino == input.st_ino;
+  readsStandardInput = tilegraft::isStandardInput(file.get());
 }
 
 void ScriptReader::close() noexcept {

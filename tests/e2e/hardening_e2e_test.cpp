@@ -256,14 +256,15 @@ TEST_F(HardeningEndToEndTest, ValidBitmapTooLargeForTheAddressSpaceIsNotEnoughMe
 TEST_F(HardeningEndToEndTest, DevicesStreamsAndDirectoriesAsBitmaps) {
   const BmpBuilder image = BmpBuilder(3, 2, 24).fillPattern(5);
   const std::string imageText(image.bytes().begin(), image.bytes().end());
-  // A FIFO that already holds a whole bitmap. It is open for writing here, so the tool's open
-  // does not wait; what it holds cannot be measured, so it is no bitmap.
+  // A FIFO that already holds a whole bitmap, open for writing here. What it holds cannot be
+  // measured, so it cannot be read as a file; one without a writer is refused as soon.
   const std::string fifo = dir.file("fifo.bmp").string();
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const int writer = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
   ASSERT_GE(writer, 0);
   ASSERT_EQ(write(writer, imageText.data(), imageText.size()),
             static_cast<ssize_t>(imageText.size()));
+  ASSERT_EQ(mkfifo(dir.file("no-writer.bmp").c_str(), 0600), 0);
 
   struct Case {
     std::string name;
@@ -274,7 +275,8 @@ TEST_F(HardeningEndToEndTest, DevicesStreamsAndDirectoriesAsBitmaps) {
   const std::vector<Case> cases{
       {"/dev/null", "", invalid},
       {"/dev/zero", "", invalid},
-      {"fifo.bmp", "", invalid},
+      {"fifo.bmp", "", "Error reading file."},
+      {"no-writer.bmp", "", "Error reading file."},
       // Standard input that comes from a file can be measured, so it loads like the file.
       {"/dev/stdin", imageText, ""},
   };

@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 
 // What a folder holds, entry by entry, as far as a save may change it.
 struct Entry {
-  std::string kind; // "file", "folder", or "link to " and the link's text
+  std::string kind; // "file", "folder", "pipe", or "link to " and the link's text
   mode_t mode = 0;  // permission bits, none for a link
   uid_t owner = 0;
   gid_t group = 0;
@@ -54,7 +54,7 @@ Folder folderContents(const fs::path& root) {
       entry.kind = "link to " + fs::read_symlink(item.path()).string();
     } else {
       entry.mode = status.st_mode & 07777;
-      entry.kind = S_ISDIR(status.st_mode) ? "folder" : "file";
+      entry.kind = S_ISDIR(status.st_mode) ? "folder" : S_ISFIFO(status.st_mode) ? "pipe" : "file";
     }
     if (entry.kind == "file") {
       try {
@@ -395,11 +395,25 @@ TEST(SaveReplacesEndToEndTest, OldFileSurvivesEveryFailureAndNewBytesArriveWhole
        .asked = false,
        .error = "Error writing file.",
        .options = sizeLimit},
-      {.title = "the file-size signal part-way over an existing file",
+      {.title = "the file-size signal part-way over an existing file does not end the tool",
        .prepare = oldFile("out.bmp"),
-       .signal = SIGXFSZ,
+       .error = "Error writing file.",
        .inode = Inode::kept,
        .options = sizeSignal},
+      {.title = "a file-size limit is found before a hard-linked file is overwritten",
+       .prepare =
+           [&](const fs::path& root) {
+             oldFile("a.bmp")(root);
+             fs::create_hard_link(root / "a.bmp", root / "b.bmp");
+           },
+       .target = "a.bmp",
+       .error = "Error writing file.",
+       .inode = Inode::kept,
+       .options = sizeSignal},
+      {.title = "a named pipe without a reader is refused at once",
+       .prepare = [](const fs::path& root) { mkfifo((root / "pipe.bmp").c_str(), 0600); },
+       .target = "pipe.bmp",
+       .error = "Error creating file."},
       {.title = "a chain of symbolic links stays links to the new bytes",
        .prepare =
            [&](const fs::path& root) {

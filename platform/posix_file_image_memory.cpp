@@ -1,4 +1,4 @@
-#include "bitmap/file_image_buffer.h"
+#include "platform/file_image_memory.h"
 
 #include <cstdint>
 #include <sys/mman.h>
@@ -26,7 +26,7 @@ std::size_t roundUp(std::size_t value, std::size_t multiple) {
 
 } // namespace
 
-bool FileImageBuffer::allocate(std::size_t length) noexcept {
+bool FileImageMemory::allocate(std::size_t length) noexcept {
   reset();
   const auto pageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   // One byte more than the image, so that there is always room past its end that the address
@@ -74,7 +74,7 @@ bool FileImageBuffer::allocate(std::size_t length) noexcept {
   return true;
 }
 
-void FileImageBuffer::reset() noexcept {
+void FileImageMemory::reset() noexcept {
   if (bytes == nullptr) {
     return;
   }

@@ -1,4 +1,4 @@
-#include "bitmap/file_image_buffer.h"
+#include "platform/file_image_memory.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,11 +10,11 @@ namespace {
 
 constexpr std::size_t mebibyte = std::size_t{1} << 20;
 
-TEST(FileImageBufferTest, EveryLengthGetsZeroedWritableBytesHugeOnesOnAHugePageBoundary) {
+TEST(FileImageMemoryTest, EveryLengthGetsZeroedWritableBytesHugeOnesOnAHugePageBoundary) {
   // Small, one page exactly, just under and at one huge page, and huge with short and long tails.
   const std::vector<std::size_t> lengths{
       54, 4096, 2 * mebibyte - 1, 2 * mebibyte, 6 * mebibyte + 54, 7 * mebibyte + 4097};
-  FileImageBuffer buffer;
+  FileImageMemory buffer;
   for (std::size_t length : lengths) {
     SCOPED_TRACE(length);
     // Each allocation replaces the one before.

@@ -12,12 +12,12 @@ namespace tilegraft {
 // Holds nothing, or one block from a successful allocate until reset, the next allocate or
 // destruction. The bytes are private to the process: nothing written to them reaches a file, and
 // nothing done to a file changes them.
-class FileImageBuffer {
+class FileImageMemory {
 public:
-  FileImageBuffer() = default;
-  FileImageBuffer(const FileImageBuffer&) = delete;
-  FileImageBuffer& operator=(const FileImageBuffer&) = delete;
-  ~FileImageBuffer() { reset(); }
+  FileImageMemory() = default;
+  FileImageMemory(const FileImageMemory&) = delete;
+  FileImageMemory& operator=(const FileImageMemory&) = delete;
+  ~FileImageMemory() { reset(); }
 
   // Releases any block held, then obtains length bytes, all zero. Returns false, holding
   // nothing, when the memory cannot be had.

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace tilegraft {
+
+enum class ReplaceResult {
+  replaced,
+  notCreated, // nothing could be created or opened to write into; the old file is untouched
+  notWritten, // the bytes could not all be written; the old file is untouched
+};
+
+// Puts bytes under a file name so that the name ends holding either its old file, byte for byte,
+// or the new bytes whole, and no temporary file is left behind on any path.
+//
+// A regular file with one link, or a new name, gets a new file in the same folder that takes the
+// old file's mode, owner and group and replaces the name once it is whole (for a symbolic link,
+// the file it finally leads to, so the link stays a link). Where the system has unnamed files,
+// the new file has no name until then, so even a kill that cannot be caught leaves nothing;
+// elsewhere it has a short name that any terminating signal removes before it ends the process.
+//
+// Only what cannot be replaced by a rename is written in place: anything that is not a regular
+// file (a named pipe without a reader is refused at once), a file with several links, a file in
+// a folder the process may not write, or that refuses renames (append-only, or the file is a
+// mount point), another user's file in a folder with the sticky bit. An in-place write holds an
+// exclusive lock on the file, so two saves never interleave, and reserves the new length on disk
+// first where the file system can, so a full disk is found while the old file is whole.
+//
+// A file-size limit, or a pipe whose reader goes, makes the write fail instead of ending the
+// process. One save at a time: the signal handlers know one file.
+ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes);
+
+// For tests: called once, with half of the bytes written, while the save holds what it holds.
+inline void (*afterHalfWrittenForTesting)() = nullptr;
+// For tests: false makes saves use named temporary files, as on systems without unnamed ones.
+inline bool unnamedFilesForTesting = true;
+
+} // namespace tilegraft

@@ -1,0 +1,312 @@
+#include "platform/file_writer.h"
+#include "tests/support/scoped_temp_dir.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace tilegraft {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Bytes;
+using testing::readFileBytes;
+using testing::ScopedTempDir;
+using testing::writeFileBytes;
+
+std::vector<std::string> namesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Runs the body in a child process and gives its wait status; the child's exit status is the
+// body's result.
+int inChild(const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return status;
+}
+
+// The seam's side of a pipe pair: the child says it is half-way, then waits for the word to go on.
+int toParent[2];
+int toChild[2];
+void reportAndWait() {
+  char byte = 'h';
+  static_cast<void>(write(toParent[1], &byte, 1));
+  static_cast<void>(read(toChild[0], &byte, 1));
+}
+
+// A signal sent by another process once a save has begun removes the temporary file and ends the
+// process by that signal; the old file stays byte for byte. One the process was started to ignore
+// changes nothing: the save completes. Both kinds of temporary file are tried, and SIGKILL, which
+// no handler sees, shows why an unnamed one is used where the system has it.
+TEST(FileWriterTest, SignalSentMidSaveLeavesOnlyTheOldFile) {
+  struct Case {
+    int signalNumber;
+    bool ignored = false;
+  };
+  const Bytes old{'o', 'l', 'd'};
+  const Bytes fresh(4096, 0x5A);
+  const std::vector<Case> cases{
+      {SIGINT},  {SIGTERM}, {SIGHUP},    {SIGQUIT},   {SIGUSR1},      {SIGUSR2},
+      {SIGALRM}, {SIGPIPE}, {SIGXFSZ},   {SIGVTALRM}, {SIGPROF},      {SIGHUP, true},
+      {SIGKILL}, {SIGINT, true}};
+  for (const bool unnamed : {true, false}) {
+    for (const Case& c : cases) {
+      if (c.signalNumber == SIGKILL && !unnamed) {
+        continue; // a named file outlives a kill that no handler sees
+      }
+      SCOPED_TRACE(::testing::Message() << "signal " << c.signalNumber
+                                        << (c.ignored ? " ignored" : "")
+                                        << (unnamed ? ", unnamed file" : ", named file"));
+      const ScopedTempDir dir;
+      writeFileBytes(dir.file("out.bmp"), old);
+      const std::string name = dir.file("out.bmp").string();
+      ASSERT_EQ(pipe(toParent), 0);
+      ASSERT_EQ(pipe(toChild), 0);
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        std::signal(c.signalNumber, c.ignored ? SIG_IGN : SIG_DFL);
+        afterHalfWrittenForTesting = reportAndWait;
+        unnamedFilesForTesting = unnamed;
+        _exit(replaceFile(name, fresh) == ReplaceResult::replaced ? 0 : 1);
+      }
+      char byte = 0;
+      ASSERT_EQ(read(toParent[0], &byte, 1), 1);
+      kill(child, c.signalNumber);
+      if (c.ignored) {
+        static_cast<void>(write(toChild[1], &byte, 1));
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      for (const int end : {toParent[0], toParent[1], toChild[0], toChild[1]}) {
+        close(end);
+      }
+      if (c.ignored) {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      } else {
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signalNumber) << status;
+      }
+      EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"out.bmp"});
+      EXPECT_EQ(readFileBytes(dir.file("out.bmp")), c.ignored ? fresh : old);
+    }
+  }
+}
+
+// Targets that a rename cannot replace are written in place, under an exclusive lock held for
+// the whole write; a named pipe takes the bytes only from a reader that is there.
+TEST(FileWriterTest, InPlaceWritesAreLockedAndPipesNeedAReader) {
+  const Bytes old{'o', 'l', 'd'};
+  const Bytes fresh(8192, 0xC3);
+  {
+    SCOPED_TRACE("a hard-linked file is locked while it is written");
+    const ScopedTempDir dir;
+    writeFileBytes(dir.file("a.bmp"), old);
+    fs::create_hard_link(dir.file("a.bmp"), dir.file("b.bmp"));
+    ASSERT_EQ(pipe(toParent), 0);
+    ASSERT_EQ(pipe(toChild), 0);
+    const std::string name = dir.file("a.bmp").string();
+    const pid_t child = fork();
+    if (child == 0) {
+      afterHalfWrittenForTesting = reportAndWait;
+      _exit(replaceFile(name, fresh) == ReplaceResult::replaced ? 0 : 1);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(toParent[0], &byte, 1), 1);
+    const int probe = open(dir.file("b.bmp").c_str(), O_RDONLY);
+    EXPECT_NE(flock(probe, LOCK_EX | LOCK_NB), 0) << "a second save could interleave";
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    close(probe);
+    static_cast<void>(write(toChild[1], &byte, 1));
+    int status = 0;
+    waitpid(child, &status, 0);
+    for (const int end : {toParent[0], toParent[1], toChild[0], toChild[1]}) {
+      close(end);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(readFileBytes(dir.file("b.bmp")), fresh);
+  }
+  {
+    SCOPED_TRACE("named pipes");
+    const ScopedTempDir dir;
+    const fs::path fifo = dir.file("pipe.bmp");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(replaceFile(fifo.string(), fresh), ReplaceResult::notCreated);
+    const fs::path received = dir.file("received");
+    const pid_t reader = fork();
+    if (reader == 0) {
+      const int in = open(fifo.c_str(), O_RDONLY);
+      Bytes got;
+      std::uint8_t buffer[4096];
+      for (ssize_t n = 0; (n = read(in, buffer, sizeof buffer)) > 0;) {
+        got.insert(got.end(), buffer, buffer + n);
+      }
+      writeFileBytes(received, got);
+      _exit(0);
+    }
+    // The reader must be there first; until then the save is refused, so it is tried again.
+    ReplaceResult result = ReplaceResult::notCreated;
+    for (int attempt = 0; attempt < 5000 && result == ReplaceResult::notCreated; ++attempt) {
+      result = replaceFile(fifo.string(), fresh);
+      if (result == ReplaceResult::notCreated) {
+        usleep(1000);
+      }
+    }
+    EXPECT_EQ(result, ReplaceResult::replaced);
+    int status = 0;
+    waitpid(reader, &status, 0);
+    EXPECT_EQ(readFileBytes(received), fresh);
+  }
+}
+
+// Temporary files are named relative to their folder: a path at the system's limit is replaced
+// like any other (not written in place), and so is a file whose folder is renamed mid-save.
+TEST(FileWriterTest, LongPathsAndRenamedFoldersAreReplacedLikeAnyOther) {
+  const Bytes old{'o', 'l', 'd'};
+  const Bytes fresh(1000, 0x77);
+  const ScopedTempDir dir;
+  const int status = inChild([&] {
+    // Twenty folders of 200 characters and a short name: 4,080 characters, 15 short of the
+    // limit, too short for the target's name with anything added.
+    if (chdir(dir.path().c_str()) != 0) {
+      return 3;
+    }
+    std::string path;
+    for (int depth = 0; depth < 20; ++depth) {
+      path += std::string(200, static_cast<char>('a' + depth)) + "/";
+      if (mkdir(path.c_str(), 0700) != 0) {
+        return 3;
+      }
+    }
+    path += std::string(59, 'x');
+    writeFileBytes(path, old);
+    struct stat before {};
+    struct stat after {};
+    stat(path.c_str(), &before);
+    const bool replaced = replaceFile(path, fresh) == ReplaceResult::replaced;
+    stat(path.c_str(), &after);
+    return replaced && readFileBytes(path) == fresh && after.st_ino != before.st_ino ? 0 : 1;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  fs::create_directory(dir.file("sub"));
+  writeFileBytes(dir.file("sub/out.bmp"), old);
+  static fs::path folder;
+  folder = dir.path();
+  afterHalfWrittenForTesting = [] { fs::rename(folder / "sub", folder / "moved"); };
+  EXPECT_EQ(replaceFile(dir.file("sub/out.bmp").string(), fresh), ReplaceResult::replaced);
+  afterHalfWrittenForTesting = nullptr;
+  EXPECT_EQ(namesIn(dir.file("moved")), std::vector<std::string>{"out.bmp"});
+  EXPECT_EQ(readFileBytes(dir.file("moved/out.bmp")), fresh);
+}
+
+// Faults that only root can stage, each in a mount namespace of its own: a small RAM disk that
+// fills up, a file that is a mount point, and a folder with the append-only attribute. Whatever
+// happens, the old file is whole or the new one is, and no other name is left behind.
+TEST(FileWriterTest, FullDisksMountPointsAndAppendOnlyFoldersKeepTheOldFile) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, for mounts and file attributes";
+  }
+  const Bytes old(20 * 1024, 0x11);
+  const Bytes fresh(40 * 1024, 0x22);
+  enum class Stage { fullDisk, fullDiskHardLinked, mountedFile, appendOnlyNew, appendOnlyOld };
+  struct Case {
+    const char* title;
+    Stage stage;
+    ReplaceResult expected;
+    std::vector<std::string> names;
+    bool keepsOld; // false: the target holds the new bytes
+  };
+  const std::vector<Case> cases{
+      {"a full disk", Stage::fullDisk, ReplaceResult::notWritten, {"fill", "out.bmp"}, true},
+      {"a full disk, hard-linked file", Stage::fullDiskHardLinked, ReplaceResult::notWritten,
+       {"fill", "link.bmp", "out.bmp"}, true},
+      {"a file that is a mount point", Stage::mountedFile, ReplaceResult::replaced,
+       {"out.bmp", "source.bmp"}, false},
+      {"a new name in an append-only folder", Stage::appendOnlyNew, ReplaceResult::replaced,
+       {"out.bmp"}, false},
+      {"an old file in an append-only folder", Stage::appendOnlyOld, ReplaceResult::replaced,
+       {"out.bmp"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    const ScopedTempDir dir;
+    const fs::path folder = dir.file("disk");
+    fs::create_directory(folder);
+    const fs::path target = folder / "out.bmp";
+    // 0: as expected, 1: wrong result, 2: wrong contents, 3: the stage could not be set.
+    const int status = inChild([&] {
+      if (unshare(CLONE_NEWNS) != 0 ||
+          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return 3;
+      }
+      const bool fullDisk = c.stage == Stage::fullDisk || c.stage == Stage::fullDiskHardLinked;
+      if (fullDisk && mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        return 3;
+      }
+      if (c.stage != Stage::appendOnlyNew) {
+        writeFileBytes(target, old);
+      }
+      if (fullDisk) {
+        // What is left after the old file is less than the new one needs.
+        writeFileBytes(folder / "fill", Bytes(28 * 1024, 0));
+      }
+      if (c.stage == Stage::fullDiskHardLinked) {
+        fs::create_hard_link(target, folder / "link.bmp");
+      }
+      if (c.stage == Stage::mountedFile) {
+        writeFileBytes(folder / "source.bmp", old);
+        if (mount((folder / "source.bmp").c_str(), target.c_str(), nullptr, MS_BIND,
+                  nullptr) != 0) {
+          return 3;
+        }
+      }
+      const bool appendOnly = c.stage == Stage::appendOnlyNew || c.stage == Stage::appendOnlyOld;
+      const std::string attribute = "chattr +a " + folder.string() + " 2>/dev/null";
+      if (appendOnly && std::system(attribute.c_str()) != 0) {
+        return 3;
+      }
+      const ReplaceResult result = replaceFile(target.string(), fresh);
+      const Bytes now = readFileBytes(c.stage == Stage::mountedFile ? folder / "source.bmp"
+                                                                     : target);
+      const bool names = namesIn(folder) == c.names;
+      if (appendOnly) {
+        static_cast<void>(std::system(("chattr -a " + folder.string()).c_str()));
+      }
+      if (result != c.expected) {
+        return 1;
+      }
+      return names && now == (c.keepsOld ? old : fresh) ? 0 : 2;
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    if (WEXITSTATUS(status) == 3) {
+      std::cout << "[  SKIPPED ] " << c.title << ": cannot be staged here\n";
+      continue;
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+}
+
+} // namespace
+} // namespace tilegraft

@@ -1,0 +1,50 @@
+#include "platform/console.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tilegraft {
+
+void guardStandardStreams() noexcept {
+  for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+    if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF) {
+      // Opened for reading only: input reads nothing, and output fails as it did.
+      const int standIn = open("/dev/null", O_RDONLY);
+      if (standIn >= 0 && standIn != descriptor) {
+        dup2(standIn, descriptor);
+        close(standIn);
+      }
+    }
+  }
+}
+
+std::optional<char> readAnswerLine() {
+  std::optional<char> first;
+  for (;;) {
+    char byte = 0;
+    const ssize_t got = read(STDIN_FILENO, &byte, 1);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return first;
+    }
+    if (!first) {
+      first = byte;
+    }
+    if (byte == '\n') {
+      return first;
+    }
+  }
+}
+
+bool isStandardInput(std::FILE* file) {
+  struct stat opened {};
+  struct stat input {};
+  return fstat(fileno(file), &opened) == 0 && fstat(STDIN_FILENO, &input) == 0 &&
+         opened.st_dev == input.st_dev && opened.st_ino == input.st_ino;
+}
+
+} // namespace tilegraft

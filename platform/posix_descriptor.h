@@ -1,0 +1,40 @@
+#pragma once
+
+#include <unistd.h>
+#include <utility>
+
+namespace tilegraft {
+
+// An open file descriptor with one owner, closed exactly once. For the POSIX implementation
+// files only.
+class Descriptor {
+public:
+  Descriptor() = default;
+  explicit Descriptor(int opened) : number(opened) {}
+  ~Descriptor() { closeNow(); }
+  Descriptor(Descriptor&& other) noexcept : number(std::exchange(other.number, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      closeNow();
+      number = std::exchange(other.number, -1);
+    }
+    return *this;
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  int get() const { return number; }
+  explicit operator bool() const { return number >= 0; }
+  // True when nothing was open or the close succeeded: data that the system held back may fail
+  // only at the close (a full network disk).
+  bool closeNow() noexcept {
+    const bool closed = number < 0 || close(number) == 0;
+    number = -1;
+    return closed;
+  }
+
+private:
+  int number = -1;
+};
+
+} // namespace tilegraft
