@@ -1,8 +1,10 @@
 #include "bitmap/bitmap_image.h"
 #include "common/script_error.h"
+#include "platform/files.h"
 #include "tests/support/bmp_builder.h"
 #include "tests/support/scoped_temp_dir.h"
 
+#include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -228,6 +230,47 @@ TEST_F(BitmapImageTest, ShortReadIsAReadError) {
   }
   EXPECT_EQ(messageOf([&] { image.load(sysfsFile.string()); }), "Base bitmap: Error reading file.");
   EXPECT_FALSE(image.isLoaded());
+}
+
+// A file that another program rewrites while it is read is read again, so that the image is one
+// version the file really held; one that keeps changing is a read error. A rewrite of the same
+// length is seen by its change of time.
+TEST_F(BitmapImageTest, FileRewrittenDuringTheReadIsReadAgainOrRefused) {
+  struct Case {
+    int rewrites;
+    bool sameLength;
+    std::string message; // empty: the last version loads
+  };
+  static std::filesystem::path file;
+  static int rewritesLeft = 0;
+  static std::vector<Bytes> versions;
+  static std::size_t version = 0;
+  file = dir.file("in.bmp");
+  for (const Case& c : {Case{1, false, ""}, Case{3, false, ""}, Case{2, true, ""},
+                        Case{100, false, "Base bitmap: Error reading file."}}) {
+    SCOPED_TRACE(::testing::Message() << c.rewrites << " rewrites"
+                                      << (c.sameLength ? " of the same length" : ""));
+    versions = {BmpBuilder(4, 2, 24).fillPattern(1).bytes(),
+                BmpBuilder(c.sameLength ? 4 : 6, 3, 24).fillPattern(2).bytes()};
+    version = 0;
+    rewritesLeft = c.rewrites;
+    writeFileBytes(file, versions[0]);
+    afterFileReadForTesting = [](const std::string&) {
+      if (rewritesLeft > 0) {
+        --rewritesLeft;
+        version = 1 - version;
+        const auto written = std::filesystem::last_write_time(file);
+        writeFileBytes(file, versions[version]);
+        std::filesystem::last_write_time(file, written + std::chrono::seconds(1));
+      }
+    };
+    EXPECT_EQ(messageOf([&] { image.load(file.string()); }), c.message);
+    afterFileReadForTesting = nullptr;
+    EXPECT_EQ(image.isLoaded(), c.message.empty());
+    if (c.message.empty()) {
+      EXPECT_EQ(bytesOf(image), versions[version]);
+    }
+  }
 }
 
 TEST_F(BitmapImageTest, MessagesCarryTheDisplayName) {

@@ -2,6 +2,8 @@
 #include "platform/console.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <new>
 #include <string_view>
 
@@ -70,9 +72,19 @@ int runCommandLine(int argc, char* argv[]) {
   return runScript(argv[1], tilegraft::RunMode::execute);
 }
 
+// The tool throws only its script errors and std::bad_alloc, and catches both. The runtime ends
+// a throw in std::terminate only when it cannot get the memory for the exception itself, so the
+// run ends as any other run out of memory does, without an abort.
+[[noreturn]] void outOfMemoryAtThrow() {
+  std::fflush(stdout);
+  std::fputs("**** Not enough memory.\n", stderr);
+  std::_Exit(1);
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+  std::set_terminate(outOfMemoryAtThrow);
   tilegraft::guardStandardStreams();
   const int status = runCommandLine(argc, argv);
   // Output that never arrived (a full disk, a closed descriptor) is not a success, though the

@@ -50,6 +50,30 @@ TEST_F(CommandLineEndToEndTest, HelpAndVersionGoToStandardOutput) {
   expectRun(runTool(dir.path(), {"--version"}), 0, "tilegraft " TILEGRAFT_VERSION "\n", "");
 }
 
+// Standard output that cannot be written fails the run at its end, in one line on standard
+// error; the saves already made stay made.
+TEST_F(CommandLineEndToEndTest, OutputThatCannotBeWrittenFailsTheRun) {
+  BmpBuilder(2, 2, 24).writeTo(dir.file("in.bmp"));
+  writeTextFile(dir.file("script.txt"), "load base in.bmp\nsave out.bmp\n");
+  struct Case {
+    std::string command;
+    bool saves;
+  };
+  const std::vector<Case> cases{{R"("$TILEGRAFT" script.txt > /dev/full)", true},
+                                {R"("$TILEGRAFT" script.txt >&-)", true},
+                                {R"("$TILEGRAFT" --help > /dev/full)", false},
+                                {R"("$TILEGRAFT" --version >&-)", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    std::filesystem::remove(dir.file("out.bmp"));
+    RunOptions options;
+    options.throughShell = true;
+    expectRun(runTool(dir.path(), {c.command}, options), 1, "",
+              "**** Error writing standard output.\n");
+    EXPECT_EQ(std::filesystem::exists(dir.file("out.bmp")), c.saves);
+  }
+}
+
 TEST_F(CommandLineEndToEndTest, OtherCommandLinesBehaveAsBefore) {
   const std::string syntax = "Syntax:   tilegraft  patchScriptFileName\n";
   const std::vector<std::vector<std::string>> wrongCounts{

@@ -210,6 +210,30 @@ TEST_F(LoadSaveEndToEndTest, MemoryShortageIsReportedAsAnError) {
   expectRun(runScript(dir.path(), "load base big.bmp\n", options), 1,
             start + "Loading base bitmap: big.bmp...\n",
             "Line 1: load base big.bmp\n**** Base bitmap: Not enough memory.\n");
+
+  // Limits around start-up and the first allocations, a step apart: every run ends whole, out
+  // of memory, or refused by the system's loader (reported here as 3), and none aborts.
+  const BmpBuilder small = BmpBuilder(64, 64, 24).fillPattern(1);
+  small.writeTo(dir.file("in.bmp"));
+  writeTextFile(dir.file("script.txt"), "load base in.bmp\nload patch in.bmp\n<p ^ 0 0 0 0 8 8\n"
+                                        "save out.bmp\n");
+  for (std::uint64_t limit = std::uint64_t{3} << 20; limit < std::uint64_t{9} << 20;
+       limit += 24 << 10) {
+    SCOPED_TRACE(limit);
+    std::filesystem::remove(dir.file("out.bmp"));
+    RunOptions shell;
+    shell.throughShell = true;
+    const ToolRun result = runTool(
+        dir.path(),
+        {"(ulimit -v " + std::to_string(limit >> 10) +
+         R"( && exec "$TILEGRAFT" script.txt); s=$?; [ $s -eq 127 ] && exit 3; exit $s)"},
+        shell);
+    if (result.exitStatus == 1) {
+      EXPECT_TRUE(result.standardError.ends_with("Not enough memory.\n")) << result.standardError;
+    } else if (result.exitStatus != 3) {
+      EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    }
+  }
 }
 
 TEST_F(LoadSaveEndToEndTest, OverwriteQuestionTakesOnlyYesAnswers) {
@@ -299,6 +323,31 @@ TEST_F(LoadSaveEndToEndTest, EachAnswerTakesExactlyOneLine) {
                                     "b.bmp already exists: overwrite (y/n)? ");
     EXPECT_EQ(fileBytes("a.bmp"), c.overwriteA ? image.bytes() : old);
     EXPECT_EQ(fileBytes("b.bmp"), c.overwriteB ? image.bytes() : old);
+  }
+}
+
+// The answer is read from standard input one byte at a time, so runs that share one input (as
+// a shell's read builtin does) each take exactly their own line, whatever the input is.
+TEST_F(LoadSaveEndToEndTest, RunsSharingOneInputEachTakeTheirOwnAnswer) {
+  const BmpBuilder image(3, 2, 8);
+  image.writeTo(dir.file("in.bmp"));
+  const Bytes old{'o', 'l', 'd'};
+  writeTextFile(dir.file("a.tgs"), "load base in.bmp\nsave a.bmp\n");
+  writeTextFile(dir.file("b.tgs"), "load base in.bmp\nsave b.bmp\n");
+  for (const bool throughPipe : {true, false}) {
+    SCOPED_TRACE(throughPipe ? "a pipe" : "a file");
+    writeFileBytes(dir.file("a.bmp"), old);
+    writeFileBytes(dir.file("b.bmp"), old);
+    RunOptions options;
+    options.throughShell = true;
+    options.standardInput = "y\ny\n";
+    options.inputThroughPipe = throughPipe;
+    const ToolRun result =
+        runTool(dir.path(), {R"("$TILEGRAFT" a.tgs > /dev/null && "$TILEGRAFT" b.tgs > /dev/null)"},
+                options);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(fileBytes("a.bmp"), image.bytes());
+    EXPECT_EQ(fileBytes("b.bmp"), image.bytes());
   }
 }
 

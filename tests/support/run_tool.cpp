@@ -100,7 +100,7 @@ bool dropRootOverride() {
   if (options.ignoreFileSizeSignal) {
     signal(SIGXFSZ, SIG_IGN);
   }
-  execv(TILEGRAFT_BINARY, argv);
+  execv(options.throughShell ? "/bin/sh" : TILEGRAFT_BINARY, argv);
   _exit(127);
 }
 
@@ -116,8 +116,12 @@ ToolRun runTool(const std::filesystem::path& workingDirectory,
   std::rewind(in.get());
 
   // Everything the child needs is prepared before the fork.
-  std::string programName = "tilegraft";
+  std::string programName = options.throughShell ? "sh" : "tilegraft";
   std::vector<std::string> argumentCopies = arguments;
+  if (options.throughShell) {
+    argumentCopies.insert(argumentCopies.begin(), "-c");
+    setenv("TILEGRAFT", TILEGRAFT_BINARY, 1);
+  }
   std::vector<char*> argv{programName.data()};
   for (std::string& argument : argumentCopies) {
     argv.push_back(argument.data());

@@ -33,6 +33,9 @@ struct RunOptions {
   // Standard input is a pipe that the test fills as the tool reads it, as with cat FILE | tool,
   // rather than a file.
   bool inputThroughPipe = false;
+  // The one argument is a command for /bin/sh, in which $TILEGRAFT names the tool: for runs that
+  // share their input, and for redirections.
+  bool throughShell = false;
 };
 
 struct ToolRun {
