@@ -248,8 +248,8 @@ TEST_F(BitmapImageTest, FileRewrittenDuringTheReadIsReadAgainOrRefused) {
   file = dir.file("in.bmp");
   for (const Case& c : {Case{1, false, ""}, Case{3, false, ""}, Case{2, true, ""},
                         Case{100, false, "Base bitmap: Error reading file."}}) {
-    SCOPED_TRACE(::testing::Message() << c.rewrites << " rewrites"
-                                      << (c.sameLength ? " of the same length" : ""));
+    SCOPED_TRACE(::testing::Message()
+                 << c.rewrites << " rewrites" << (c.sameLength ? " of the same length" : ""));
     versions = {BmpBuilder(4, 2, 24).fillPattern(1).bytes(),
                 BmpBuilder(c.sameLength ? 4 : 6, 3, 24).fillPattern(2).bytes()};
     version = 0;

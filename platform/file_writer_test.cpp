@@ -67,18 +67,17 @@ TEST(FileWriterTest, SignalSentMidSaveLeavesOnlyTheOldFile) {
   };
   const Bytes old{'o', 'l', 'd'};
   const Bytes fresh(4096, 0x5A);
-  const std::vector<Case> cases{
-      {SIGINT},  {SIGTERM}, {SIGHUP},    {SIGQUIT},   {SIGUSR1},      {SIGUSR2},
-      {SIGALRM}, {SIGPIPE}, {SIGXFSZ},   {SIGVTALRM}, {SIGPROF},      {SIGHUP, true},
-      {SIGKILL}, {SIGINT, true}};
+  const std::vector<Case> cases{{SIGINT},  {SIGTERM},      {SIGHUP},  {SIGQUIT},     {SIGUSR1},
+                                {SIGUSR2}, {SIGALRM},      {SIGPIPE}, {SIGXFSZ},     {SIGVTALRM},
+                                {SIGPROF}, {SIGHUP, true}, {SIGKILL}, {SIGINT, true}};
   for (const bool unnamed : {true, false}) {
     for (const Case& c : cases) {
       if (c.signalNumber == SIGKILL && !unnamed) {
         continue; // a named file outlives a kill that no handler sees
       }
-      SCOPED_TRACE(::testing::Message() << "signal " << c.signalNumber
-                                        << (c.ignored ? " ignored" : "")
-                                        << (unnamed ? ", unnamed file" : ", named file"));
+      SCOPED_TRACE(::testing::Message()
+                   << "signal " << c.signalNumber << (c.ignored ? " ignored" : "")
+                   << (unnamed ? ", unnamed file" : ", named file"));
       const ScopedTempDir dir;
       writeFileBytes(dir.file("out.bmp"), old);
       const std::string name = dir.file("out.bmp").string();
@@ -240,14 +239,26 @@ TEST(FileWriterTest, FullDisksMountPointsAndAppendOnlyFoldersKeepTheOldFile) {
   };
   const std::vector<Case> cases{
       {"a full disk", Stage::fullDisk, ReplaceResult::notWritten, {"fill", "out.bmp"}, true},
-      {"a full disk, hard-linked file", Stage::fullDiskHardLinked, ReplaceResult::notWritten,
-       {"fill", "link.bmp", "out.bmp"}, true},
-      {"a file that is a mount point", Stage::mountedFile, ReplaceResult::replaced,
-       {"out.bmp", "source.bmp"}, false},
-      {"a new name in an append-only folder", Stage::appendOnlyNew, ReplaceResult::replaced,
-       {"out.bmp"}, false},
-      {"an old file in an append-only folder", Stage::appendOnlyOld, ReplaceResult::replaced,
-       {"out.bmp"}, false},
+      {"a full disk, hard-linked file",
+       Stage::fullDiskHardLinked,
+       ReplaceResult::notWritten,
+       {"fill", "link.bmp", "out.bmp"},
+       true},
+      {"a file that is a mount point",
+       Stage::mountedFile,
+       ReplaceResult::replaced,
+       {"out.bmp", "source.bmp"},
+       false},
+      {"a new name in an append-only folder",
+       Stage::appendOnlyNew,
+       ReplaceResult::replaced,
+       {"out.bmp"},
+       false},
+      {"an old file in an append-only folder",
+       Stage::appendOnlyOld,
+       ReplaceResult::replaced,
+       {"out.bmp"},
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
@@ -277,8 +288,8 @@ TEST(FileWriterTest, FullDisksMountPointsAndAppendOnlyFoldersKeepTheOldFile) {
       }
       if (c.stage == Stage::mountedFile) {
         writeFileBytes(folder / "source.bmp", old);
-        if (mount((folder / "source.bmp").c_str(), target.c_str(), nullptr, MS_BIND,
-                  nullptr) != 0) {
+        if (mount((folder / "source.bmp").c_str(), target.c_str(), nullptr, MS_BIND, nullptr) !=
+            0) {
           return 3;
         }
       }
@@ -288,8 +299,8 @@ TEST(FileWriterTest, FullDisksMountPointsAndAppendOnlyFoldersKeepTheOldFile) {
         return 3;
       }
       const ReplaceResult result = replaceFile(target.string(), fresh);
-      const Bytes now = readFileBytes(c.stage == Stage::mountedFile ? folder / "source.bmp"
-                                                                     : target);
+      const Bytes now =
+          readFileBytes(c.stage == Stage::mountedFile ? folder / "source.bmp" : target);
       const bool names = namesIn(folder) == c.names;
       if (appendOnly) {
         static_cast<void>(std::system(("chattr -a " + folder.string()).c_str()));

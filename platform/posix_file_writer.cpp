@@ -23,8 +23,8 @@ namespace {
 // Every signal whose default action ends the process and that a handler can catch. A debugger's
 // breakpoint trap is left alone.
 constexpr int cleanedSignals[] = {
-    SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGABRT, SIGBUS,    SIGFPE,  SIGSEGV, SIGUSR1,
-    SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGABRT, SIGBUS,  SIGFPE,    SIGSEGV, SIGUSR1,
+    SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
 #if defined(SIGPOLL) && SIGPOLL != SIGIO
     SIGPOLL,
 #endif
@@ -136,7 +136,6 @@ public:
   SaveSignals& operator=(const SaveSignals&) = delete;
 };
 
-
 // The folder part of a path with its final slash ("a/b/" for "a/b/c"), empty for a bare name.
 std::string folderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -191,8 +190,8 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 
 // Writes the bytes; positioned, from where they lie in the image (the file's start is the
 // image's), else at the descriptor's position.
-bool writeAll(int descriptor, std::span<const std::uint8_t> image, std::size_t from,
-              std::size_t to, bool positioned) {
+bool writeAll(int descriptor, std::span<const std::uint8_t> image, std::size_t from, std::size_t to,
+              bool positioned) {
   while (from < to) {
     const ssize_t written =
         positioned ? pwrite(descriptor, image.data() + from, to - from, static_cast<off_t>(from))
@@ -489,9 +488,9 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   // (/dev/stdout and its kin) may lead to a file under no name, or to a made-up name.
   struct stat atTarget {};
   const bool found = fstatat(folder.get(), baseName.c_str(), &atTarget, AT_SYMLINK_NOFOLLOW) == 0;
-  const bool renamable = replaceable ? found && sameFile(atTarget, old) &&
-                                           renameMayReplace(folderStatus, old)
-                                     : !found && errno == ENOENT;
+  const bool renamable =
+      replaceable ? found && sameFile(atTarget, old) && renameMayReplace(folderStatus, old)
+                  : !found && errno == ENOENT;
   const bool appendOnly = keepsEveryName(folder.get());
   if (!renamable || (appendOnly && (replaceable || !unnamedFilesExist))) {
     return writeInPlace(fileName, bytes);

@@ -36,8 +36,7 @@ bool unchanged(const struct stat& before, const struct stat& after) {
 bool readAll(int descriptor, std::uint8_t* bytes, std::size_t length) {
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t got =
-        pread(descriptor, bytes + done, length - done, static_cast<off_t>(done));
+    const ssize_t got = pread(descriptor, bytes + done, length - done, static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -48,7 +47,6 @@ bool readAll(int descriptor, std::uint8_t* bytes, std::size_t length) {
   }
   return true;
 }
-
 
 FileReadResult readOnce(int descriptor, std::size_t minLength, std::size_t maxLength,
                         FileImageMemory& memory, std::size_t& length, bool& changed,
@@ -93,8 +91,7 @@ FileReadResult readOnce(int descriptor, std::size_t minLength, std::size_t maxLe
 } // namespace
 
 FileReadResult readFileImage(const std::string& fileName, std::size_t minLength,
-                             std::size_t maxLength, FileImageMemory& memory,
-                             std::size_t& length) {
+                             std::size_t maxLength, FileImageMemory& memory, std::size_t& length) {
   // Without O_NONBLOCK a named pipe would wait for a writer for ever. Every attempt reads the
   // one open file: a program that replaces the name by a rename leaves it as it was.
   const Descriptor file(open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));

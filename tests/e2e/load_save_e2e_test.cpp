@@ -223,11 +223,11 @@ TEST_F(LoadSaveEndToEndTest, MemoryShortageIsReportedAsAnError) {
     std::filesystem::remove(dir.file("out.bmp"));
     RunOptions shell;
     shell.throughShell = true;
-    const ToolRun result = runTool(
-        dir.path(),
-        {"(ulimit -v " + std::to_string(limit >> 10) +
-         R"( && exec "$TILEGRAFT" script.txt); s=$?; [ $s -eq 127 ] && exit 3; exit $s)"},
-        shell);
+    const ToolRun result =
+        runTool(dir.path(),
+                {"(ulimit -v " + std::to_string(limit >> 10) +
+                 R"( && exec "$TILEGRAFT" script.txt); s=$?; [ $s -eq 127 ] && exit 3; exit $s)"},
+                shell);
     if (result.exitStatus == 1) {
       EXPECT_TRUE(result.standardError.ends_with("Not enough memory.\n")) << result.standardError;
     } else if (result.exitStatus != 3) {
