@@ -423,6 +423,11 @@ TEST(SaveReplacesEndToEndTest, OldFileSurvivesEveryFailureAndNewBytesArriveWhole
                           fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read),
        .changed = {"out.bmp"},
        .inode = Inode::replaced},
+      {.title = "set-user-ID and set-group-ID bits are kept",
+       .prepare = oldFile("out.bmp", fs::perms::set_uid | fs::perms::set_gid |
+                                         fs::perms::owner_all | fs::perms::group_read),
+       .changed = {"out.bmp"},
+       .inode = Inode::replaced},
       {.title = "another user's file keeps its owner and group",
        .prepare =
            [&](const fs::path& root) {
