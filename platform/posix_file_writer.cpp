@@ -322,7 +322,7 @@ public:
 
   // False when no file could be made: no space, no inodes, or the folder refused.
   bool create() {
-    if (unnamedFilesExist && unnamedFilesForTesting && linkByProcPath()) {
+    if (unnamedFilesExist && unnamedFilesForTesting && unnamedFilesCanBeLinked()) {
 #if defined(__linux__) && defined(O_TMPFILE)
       file = Descriptor(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
       if (file) {
@@ -334,21 +334,11 @@ public:
       }
 #endif
     }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const SignalBlock block;
-      chooseName(attempt);
+    return takeFreshName([this] {
       file = Descriptor(
           openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600));
-      if (file) {
-        named = true;
-        recordForHandler();
-        return true;
-      }
-      if (errno != EEXIST) {
-        return false;
-      }
-    }
-    return false;
+      return static_cast<bool>(file);
+    });
   }
 
   int descriptor() const { return file.get(); }
@@ -362,7 +352,7 @@ public:
         const bool linked = linkUnnamed(targetName.c_str());
         return linked && file.closeNow() ? ReplaceResult::replaced : ReplaceResult::notWritten;
       }
-      if (!giveUnnamedFileAName()) {
+      if (!takeFreshName([this] { return linkUnnamed(name); })) {
         return ReplaceResult::notWritten;
       }
     }
@@ -391,7 +381,9 @@ public:
 
 private:
   // Linking an unnamed file by its descriptor alone takes a privilege; through /proc it does not.
-  static bool linkByProcPath() { return access("/proc/self/fd", X_OK) == 0 || geteuid() == 0; }
+  static bool unnamedFilesCanBeLinked() {
+    return access("/proc/self/fd", X_OK) == 0 || geteuid() == 0;
+  }
 
   bool linkUnnamed(const char* as) {
     char path[64];
@@ -406,11 +398,14 @@ private:
 #endif
   }
 
-  bool giveUnnamedFileAName() {
-    for (int attempt = 0; attempt < 100; ++attempt) {
+  // Gives the file the first free short name that makeFile accepts (it creates or links the
+  // name in the member, and fails with EEXIST when the name is taken). False on other failures.
+  template <typename MakeFile> bool takeFreshName(MakeFile makeFile) {
+    constexpr int nameAttempts = 100;
+    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
       const SignalBlock block;
       chooseName(attempt);
-      if (linkUnnamed(name)) {
+      if (makeFile()) {
         named = true;
         recordForHandler();
         return true;
