@@ -123,6 +123,13 @@ void BitmapImage::load(const std::string& fileName) {
   }
 }
 
+void BitmapImage::checkSave(const std::string& fileName) const {
+  requireLoaded();
+  if (!replaceLooksPossible(fileName)) {
+    raiseError("Error creating file.");
+  }
+}
+
 void BitmapImage::save(const std::string& fileName) const {
   requireLoaded();
   switch (replaceFile(fileName, fileBytes())) {

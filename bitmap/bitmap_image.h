@@ -41,6 +41,9 @@ public:
   // file that was there as it was. Throws "Not loaded.", "Error creating file." or "Error writing
   // file.". The bitmap is unchanged either way.
   void save(const std::string& fileName) const;
+  // Fails as save would before its first byte ("Not loaded.", "Error creating file."), writing
+  // nothing.
+  void checkSave(const std::string& fileName) const;
   // Releases the file image, if any. Never throws.
   void unload() noexcept;
 

@@ -49,17 +49,22 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
   }
   const std::string& fileName = workingLine;
   if (runMode == RunMode::check) {
-    // Nothing is written and nothing asked; a base bitmap that is not loaded still fails.
+    // Nothing is written and nothing asked: the save is checked as if the answer were yes, and
+    // fails where the real run's would.
     std::printf("Would save output bitmap: %s (%s)\n", fileName.c_str(),
-                nameIsTaken(fileName) ? "it exists: a real run asks to overwrite it"
-                                      : "a new file");
-    base.image.requireLoaded();
+                nameIsTaken(fileName)
+                    ? "it exists: a real run asks to overwrite it; checked as if answered yes"
+                    : "a new file");
+    base.image.checkSave(fileName);
     return;
   }
   if (nameIsTaken(fileName)) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
-    if (!answeredYes(isStandardInput())) {
+    if (answersYes) {
+      // The answer is written where a typed one would be echoed, so that logs show it.
+      std::fputs("y\n", stderr);
+    } else if (!answeredYes(isStandardInput())) {
       return;
     }
   }

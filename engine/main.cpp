@@ -10,8 +10,7 @@
 namespace {
 
 constexpr std::string_view usageText =
-    R"(Usage: tilegraft SCRIPT
-       tilegraft --check SCRIPT
+    R"(Usage: tilegraft [--check] [--yes] [--] SCRIPT
        tilegraft --help | -h | --version
 
 Runs the patch script SCRIPT: loads 8-bit or 24-bit uncompressed BMP files, combines blocks of
@@ -30,26 +29,36 @@ Commands, one per line; "//" starts a comment:
 
 Operators, byte by byte: = copy, & AND, | OR, ^ XOR.
 
+SCRIPT is a file name, or - for standard input.
+
 Options:
-  --check SCRIPT   run the script without writing or asking anything; report what each save
-                   would do and warn about lines that are likely mistakes
+  --check          run the script without writing or asking anything; check each save against
+                   the file system as if answered yes, explain failures and warn about lines
+                   that are likely mistakes
+  -y, --yes        answer yes to every overwrite question without reading standard input
+  --               end of the options: the next word is the script, even if it starts with -
   -h, --help       print this help
   --version        print the version
 
 More: man tilegraft (in the source tree: man -l docs/tilegraft.1).
 )";
 
-int runScript(const char* scriptName, tilegraft::RunMode mode) {
+int runScript(const char* scriptName, tilegraft::RunMode mode, bool answerYes) {
   // Memory that runs out outside a bitmap's own allocation (a huge script line, say) ends the
   // run like a script error; the script and the images are released on the way out.
   try {
-    tilegraft::PatchScript script(mode);
+    tilegraft::PatchScript script(mode, answerYes);
     return script.run(scriptName);
   } catch (const std::bad_alloc&) {
     std::fflush(stdout);
     std::fputs("**** Not enough memory.\n", stderr);
     return 1;
   }
+}
+
+int wrongCommandLine() {
+  std::fputs("Syntax:   tilegraft  patchScriptFileName\n", stderr);
+  return -1;
 }
 
 int runCommandLine(int argc, char* argv[]) {
@@ -62,14 +71,35 @@ int runCommandLine(int argc, char* argv[]) {
     std::puts("tilegraft " TILEGRAFT_VERSION);
     return 0;
   }
-  if (argc == 3 && first == "--check") {
-    return runScript(argv[2], tilegraft::RunMode::check);
+  tilegraft::RunMode mode = tilegraft::RunMode::execute;
+  bool answerYes = false;
+  bool optionsEnded = false;
+  const char* scriptName = nullptr;
+  int scripts = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    // "-" alone is standard input, a script like any other.
+    const bool isOption = !optionsEnded && argument.size() > 1 && argument.front() == '-';
+    if (!isOption) {
+      scriptName = argv[i];
+      ++scripts;
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "--check") {
+      mode = tilegraft::RunMode::check;
+    } else if (argument == "--yes" || argument == "-y") {
+      answerYes = true;
+    } else if (argument != "--help" && argument != "-h" && argument != "--version") {
+      std::fprintf(stderr, "tilegraft: unknown option: %s\n", argv[i]);
+      return wrongCommandLine();
+    } else {
+      return wrongCommandLine(); // only alone
+    }
   }
-  if (argc != 2) {
-    std::fputs("Syntax:   tilegraft  patchScriptFileName\n", stderr);
-    return -1;
+  if (scripts != 1) {
+    return wrongCommandLine();
   }
-  return runScript(argv[1], tilegraft::RunMode::execute);
+  return runScript(scriptName, mode, answerYes);
 }
 
 // The tool throws only its script errors and std::bad_alloc, and catches both. The runtime ends

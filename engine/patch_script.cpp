@@ -19,8 +19,8 @@ const std::array<Row, PatchScript::commandCount> PatchScript::commandTable = {
     Row{"echo", "~", &PatchScript::echoCommand},
 };
 
-PatchScript::PatchScript(RunMode mode)
-    : base("Base bitmap"), patch("Patch bitmap"), runMode(mode) {}
+PatchScript::PatchScript(RunMode mode, bool answerYes)
+    : base("Base bitmap"), patch("Patch bitmap"), runMode(mode), answersYes(answerYes) {}
 
 int PatchScript::run(const std::string& scriptName) {
   std::printf("Reading patch script: %s...\n", scriptName.c_str());

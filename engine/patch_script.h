@@ -30,7 +30,8 @@ enum class RunMode { execute, check };
 // and the script closed.
 class PatchScript : public ScriptReader {
 public:
-  explicit PatchScript(RunMode mode = RunMode::execute);
+  // answerYes: every overwrite question is answered yes without reading standard input.
+  explicit PatchScript(RunMode mode = RunMode::execute, bool answerYes = false);
 
   // Runs the script to its end (prints "Done.", returns 0) or to its first error (reports it on
   // standard error with its line, returns 1).
@@ -71,6 +72,7 @@ private:
   void echoCommand(const std::string& unused);
 
   RunMode runMode;
+  bool answersYes;
   std::vector<std::string> warnings;
 };
 

@@ -27,7 +27,7 @@ constexpr bool isEndTrimmed(char c) { return isBlank(c) || c == '\r' || c == '\n
 
 void ScriptReader::open(const std::string& name) {
   close();
-  file.reset(std::fopen(name.c_str(), "rt"));
+  file.reset(name == "-" ? openStandardInput() : std::fopen(name.c_str(), "rt"));
   if (!file) {
     throw ScriptError("Error opening file.");
   }

@@ -15,6 +15,10 @@ void guardStandardStreams() noexcept;
 // input). Gives the line's first byte, or nothing when the input has ended or fails.
 std::optional<char> readAnswerLine();
 
+// A stream of its own that reads standard input, for a script named "-"; null when it cannot be
+// had.
+std::FILE* openStandardInput();
+
 // True when the open file is the very file that standard input reads.
 bool isStandardInput(std::FILE* file);
 

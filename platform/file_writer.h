@@ -32,6 +32,11 @@ enum class ReplaceResult {
 // process. One save at a time: the signal handlers know one file.
 ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes);
 
+// True when replaceFile would get as far as writing: the name's folder exists and may be written
+// (or the file at the name may be written in place), and the name is not a folder. Writes
+// nothing; a disk that fills or a file that changes before the real save cannot be foreseen.
+bool replaceLooksPossible(const std::string& fileName);
+
 // For tests: called once, with half of the bytes written, while the save holds what it holds.
 inline void (*afterHalfWrittenForTesting)() = nullptr;
 // For tests: false makes saves use named temporary files, as on systems without unnamed ones.

@@ -40,6 +40,18 @@ std::optional<char> readAnswerLine() {
   }
 }
 
+std::FILE* openStandardInput() {
+  const int copy = dup(STDIN_FILENO);
+  if (copy < 0) {
+    return nullptr;
+  }
+  std::FILE* stream = fdopen(copy, "r");
+  if (stream == nullptr) {
+    close(copy);
+  }
+  return stream;
+}
+
 bool isStandardInput(std::FILE* file) {
   struct stat opened {};
   struct stat input {};

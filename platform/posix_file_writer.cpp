@@ -519,4 +519,17 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   return result;
 }
 
+bool replaceLooksPossible(const std::string& fileName) {
+  struct stat old {};
+  if (stat(fileName.c_str(), &old) == 0) {
+    // A named pipe is not opened to see whether a reader is there: that would be a write to it.
+    return !S_ISDIR(old.st_mode) && faccessat(AT_FDCWD, fileName.c_str(), W_OK, AT_EACCESS) == 0;
+  }
+  if (errno != ENOENT) {
+    return false;
+  }
+  const Descriptor folder = openFolder(folderOf(finalTarget(fileName)));
+  return folder && faccessat(folder.get(), ".", W_OK | X_OK, AT_EACCESS) == 0;
+}
+
 } // namespace tilegraft

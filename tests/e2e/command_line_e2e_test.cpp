@@ -40,10 +40,11 @@ TEST_F(CommandLineEndToEndTest, HelpAndVersionGoToStandardOutput) {
     const ToolRun result = runTool(dir.path(), {option});
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.standardError, "");
-    EXPECT_TRUE(result.standardOutput.starts_with("Usage: tilegraft SCRIPT\n"));
+    EXPECT_TRUE(
+        result.standardOutput.starts_with("Usage: tilegraft [--check] [--yes] [--] SCRIPT\n"));
     for (const char* word :
          {"load base", "save FILE", "tilesize", "tilespecs", "merge pixels", "merge tiles", "<p",
-          "<t", "echo", "= copy", "--check", "--version", "man tilegraft"}) {
+          "<t", "echo", "= copy", "--check", "--yes", "-y,", "--version", "man tilegraft"}) {
       EXPECT_NE(result.standardOutput.find(word), std::string::npos) << word;
     }
   }
@@ -74,17 +75,64 @@ TEST_F(CommandLineEndToEndTest, OutputThatCannotBeWrittenFailsTheRun) {
   }
 }
 
-TEST_F(CommandLineEndToEndTest, OtherCommandLinesBehaveAsBefore) {
+TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
   const std::string syntax = "Syntax:   tilegraft  patchScriptFileName\n";
-  const std::vector<std::vector<std::string>> wrongCounts{
-      {"--help", "script.txt"}, {"--check", "a", "b"}, {"--version", "-h"}, {"-h", "-h"}};
-  for (const auto& arguments : wrongCounts) {
-    expectRun(runTool(dir.path(), arguments), 255, "", syntax);
+  const std::string unknown = "tilegraft: unknown option: ";
+  const std::string notOpened = "**** Error opening file.\n";
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string out;
+    std::string err;
+  };
+  const std::vector<Case> cases{
+      {{"--help", "script.txt"}, 255, "", syntax},
+      {{"--check", "a", "b"}, 255, "", syntax},
+      {{"--version", "-h"}, 255, "", syntax},
+      {{"-h", "-h"}, 255, "", syntax},
+      {{"--check"}, 255, "", syntax},
+      {{"--yes", "--check"}, 255, "", syntax},
+      {{"-v"}, 255, "", unknown + "-v\n" + syntax},
+      {{"--HELP"}, 255, "", unknown + "--HELP\n" + syntax},
+      {{"--chek", "s.tgs"}, 255, "", unknown + "--chek\n" + syntax},
+      // After "--" every word is a script's name.
+      {{"--", "-x"}, 1, "Reading patch script: -x...\n", notOpened},
+      {{"--check", "--", "--check"}, 1, "Reading patch script: --check...\n", notOpened},
+      {{"-y", "missing.tgs"}, 1, "Reading patch script: missing.tgs...\n", notOpened},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.arguments));
+    expectRun(runTool(dir.path(), c.arguments), c.status, c.out, c.err);
   }
-  // One argument is always the script's name.
-  for (const char* name : {"--check", "-v", "--HELP"}) {
-    expectRun(runTool(dir.path(), {name}), 1,
-              "Reading patch script: " + std::string(name) + "...\n", "**** Error opening file.\n");
+}
+
+// --yes answers every question yes, writing the answer after it, and reads nothing; "-" reads
+// the script from standard input.
+TEST_F(CommandLineEndToEndTest, YesAnswersEveryQuestionAndADashIsStandardInput) {
+  BmpBuilder(4, 3, 24).writeTo(dir.file("in.bmp"));
+  const Bytes saved = BmpBuilder(4, 3, 24).bytes();
+  const std::string script = "load base in.bmp\nsave a.bmp\nsave b.bmp\n";
+  writeTextFile(dir.file("script.txt"), script);
+  const std::string question = " already exists: overwrite (y/n)? ";
+  const std::string out = "Loading base bitmap: in.bmp...\nSaving output bitmap: a.bmp...\n"
+                          "Saving output bitmap: b.bmp...\nDone.\n";
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string input;
+  };
+  for (const Case& c : {Case{{"--yes", "script.txt"}, "n\nn\n"}, Case{{"-y", "-"}, script},
+                        Case{{"script.txt", "-y"}, ""}}) {
+    SCOPED_TRACE(::testing::PrintToString(c.arguments));
+    writeFileBytes(dir.file("a.bmp"), {'o', 'l', 'd'});
+    writeFileBytes(dir.file("b.bmp"), {'o', 'l', 'd'});
+    RunOptions options;
+    options.standardInput = c.input;
+    const std::string name = c.arguments.back() == "-y" ? "script.txt" : c.arguments.back();
+    expectRun(runTool(dir.path(), c.arguments, options), 0,
+              "Reading patch script: " + name + "...\n" + out,
+              "a.bmp" + question + "y\nb.bmp" + question + "y\n");
+    EXPECT_EQ(readFileBytes(dir.file("a.bmp")), saved);
+    EXPECT_EQ(readFileBytes(dir.file("b.bmp")), saved);
   }
 }
 
@@ -97,38 +145,65 @@ TEST_F(CommandLineEndToEndTest, CheckWritesAndAsksNothing) {
   const auto before = folderContents();
   // An answer is waiting, but nothing reads it.
   expectRun(check(script, "y\ny\n"), 0,
-            start +
-                "Loading base bitmap: in.bmp...\nLoading patch bitmap: patch.bmp...\n"
-                "Would save output bitmap: in.bmp (it exists: a real run asks to overwrite it)\n"
-                "Would save output bitmap: new.bmp (a new file)\nend\nDone.\n",
+            start + "Loading base bitmap: in.bmp...\nLoading patch bitmap: patch.bmp...\n"
+                    "Would save output bitmap: in.bmp (it exists: a real run asks to overwrite it; "
+                    "checked as if answered yes)\n"
+                    "Would save output bitmap: new.bmp (a new file)\nend\nDone.\n",
             "");
   EXPECT_EQ(folderContents(), before);
 }
 
+// Run for real (answering yes) and with --check, a script ends with the same status and the
+// same last line, saves that cannot be made included; the check writes nothing.
 TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
   BmpBuilder(4, 3, 24).writeTo(dir.file("in.bmp"));
   BmpBuilder(4, 3, 8).writeTo(dir.file("indexed.bmp"));
-  const char* const scripts[] = {
-      "echo a\nbogus\n",
-      "load base missing.bmp\n",
-      "load base in.bmp\nload patch in.bmp\n<p = 3 0 0 0 2 1\n",
-      "load base in.bmp\nload patch indexed.bmp\n<t = 0 0\n",
-      "tilesize 2\nload base in.bmp\nload patch in.bmp\n<t = 1 1 0 0 2 1\n",
-      "<p = 1,2\n",
-      "save out.bmp\n",
+  std::filesystem::create_directory(dir.file("folder"));
+  std::filesystem::create_directory(dir.file("ro"));
+  std::filesystem::permissions(dir.file("ro"), std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::remove);
+  const std::string creating = "**** Base bitmap: Error creating file.";
+  struct Case {
+    std::string script;
+    std::string lastLine;
   };
-  for (const char* script : scripts) {
-    SCOPED_TRACE(script);
-    const ToolRun real = runScript(dir.path(), script);
-    const ToolRun checked = check(script);
-    EXPECT_EQ(checked.exitStatus, 1);
+  const std::vector<Case> cases{
+      {"echo a\nbogus\n", "**** Syntax error."},
+      {"load base missing.bmp\n", "**** Base bitmap: Error opening file."},
+      {"load base in.bmp\nload patch in.bmp\n<p = 3 0 0 0 2 1\n",
+       "**** Base bitmap: Co-ordinates out of range."},
+      {"load base in.bmp\nload patch indexed.bmp\n<t = 0 0\n",
+       "**** Base bitmap: Bitmaps are incompatible."},
+      {"tilesize 2\nload base in.bmp\nload patch in.bmp\n<t = 1 1 0 0 2 1\n",
+       "**** Base bitmap: Co-ordinates out of range."},
+      {"<p = 1,2\n", "**** Base bitmap: Not loaded."},
+      {"save out.bmp\n", "**** Base bitmap: Not loaded."},
+      {"load base in.bmp\nsave no-such-folder/out.bmp\n", creating},
+      {"load base in.bmp\nsave folder\n", creating},
+      {"load base in.bmp\nsave ro/out.bmp\n", creating},
+      {"load base in.bmp\nsave in.bmp/out.bmp\n", creating},
+      {"load base in.bmp\nsave out.bmp\n", "Done."},
+  };
+  const auto lastLineOf = [](const ToolRun& run) {
+    std::string text = run.standardError.empty() ? run.standardOutput : run.standardError;
+    text.pop_back();
+    return text.substr(text.rfind('\n') + 1);
+  };
+  RunOptions options;
+  options.withoutRootOverride = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    writeTextFile(dir.file("script.txt"), c.script);
+    const ToolRun checked = runTool(dir.path(), {"--check", "script.txt"}, options);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.bmp")));
+    const ToolRun real = runTool(dir.path(), {"--yes", "script.txt"}, options);
+    std::filesystem::remove(dir.file("out.bmp"));
     EXPECT_EQ(checked.exitStatus, real.exitStatus);
-    EXPECT_EQ(checked.standardError, real.standardError);
-    if (std::string(script) != "save out.bmp\n") {
-      EXPECT_EQ(checked.standardOutput, real.standardOutput);
-    }
+    EXPECT_EQ(real.exitStatus, c.lastLine == "Done." ? 0 : 1);
+    EXPECT_EQ(lastLineOf(real), c.lastLine);
+    EXPECT_EQ(lastLineOf(checked), c.lastLine);
   }
-  EXPECT_FALSE(std::filesystem::exists(dir.file("out.bmp")));
+  std::filesystem::permissions(dir.file("ro"), std::filesystem::perms::owner_all);
 }
 
 TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
