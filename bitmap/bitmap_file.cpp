@@ -3,6 +3,7 @@
 #include "platform/file_writer.h"
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -36,14 +37,27 @@ bool fitsInt32(std::int64_t value) {
 
 BitmapImage::BitmapImage(std::string name) : displayName(std::move(name)) {}
 
-void BitmapImage::raiseError(std::string_view message) const {
+void BitmapImage::raiseError(std::string_view message, std::string explanation) const {
   std::string text;
   text.reserve(displayName.size() + 2 + message.size());
   text.append(displayName).append(": ").append(message);
-  throw ScriptError(std::move(text));
+  throw ScriptError(std::move(text), std::move(explanation));
 }
 
-void BitmapImage::raiseOutOfRange() const { raiseError("Co-ordinates out of range."); }
+void BitmapImage::raiseOutOfRange(std::int32_t x, std::int32_t y, std::int32_t blockWidth,
+                                  std::int32_t blockHeight) const {
+  std::string why = "The block of " + std::to_string(blockWidth) + " by " +
+                    std::to_string(blockHeight) + " pixels at x " + std::to_string(x) + ", y " +
+                    std::to_string(y) + " does not fit in the bitmap's " + std::to_string(width) +
+                    " by " + std::to_string(height) +
+                    " pixels (x and y count from 0 at the top "
+                    "left).\n";
+  if (height < 0) {
+    why += "A negative height means the rows are stored top first; merges need them stored "
+           "bottom first, as most BMP files are.\n";
+  }
+  raiseError("Co-ordinates out of range.", std::move(why));
+}
 
 void BitmapImage::requireLoaded() const {
   if (!loaded) {
@@ -63,6 +77,24 @@ std::span<const std::uint8_t> BitmapImage::fileBytes() const {
     return {};
   }
   return {fileImage.get(), static_cast<std::size_t>(fileLength)};
+}
+
+std::span<const std::uint8_t> BitmapImage::paletteBytes() const {
+  constexpr std::size_t fileHeaderLength = 14;
+  constexpr std::size_t coloursUsedOffset = 46;
+  if (!loaded || bytesPerPixel != 1) {
+    return {};
+  }
+  const std::uint8_t* header = fileImage.get();
+  const std::uint64_t start = fileHeaderLength + std::uint64_t{readLe32(header + fileHeaderLength)};
+  const std::uint32_t used = readLe32(header + coloursUsedOffset);
+  const std::uint64_t end = std::min(start + 4 * std::uint64_t{used == 0 ? 256 : used},
+                                     static_cast<std::uint64_t>(pixelDataOffset));
+  if (start >= end) {
+    return {};
+  }
+  return fileBytes().subspan(static_cast<std::size_t>(start),
+                             static_cast<std::size_t>(end - start));
 }
 
 void BitmapImage::load(const std::string& fileName) {
@@ -90,11 +122,18 @@ void BitmapImage::load(const std::string& fileName) {
       raiseError("Unrecognized bitmap format.");
     }
     if (readLe32(header + compressionOffset) != 0) {
-      raiseError("Compressed bitmaps not supported.");
+      const std::uint32_t compression = readLe32(header + compressionOffset);
+      raiseError(
+          "Compressed bitmaps not supported.",
+          "Its header gives compression " + std::to_string(compression) +
+              (compression == 3 ? " (colour masks of a 16- or 32-bit file, BI_BITFIELDS)" : "") +
+              "; only uncompressed (0) 8- and 24-bit files are read.\n");
     }
     const std::uint16_t bitCount = readLe16(header + bitCountOffset);
     if (bitCount != 24 && bitCount != 8) {
-      raiseError("Only 24-BPP and 8-BPP bitmaps supported.");
+      raiseError("Only 24-BPP and 8-BPP bitmaps supported.",
+                 "Its header gives " + std::to_string(bitCount) +
+                     " bits per pixel; only 8 (a palette) and 24 are read.\n");
     }
     bytesPerPixel = bitCount / 8;
     width = static_cast<std::int32_t>(readLe32(header + widthOffset));

@@ -37,7 +37,7 @@ public:
   // format.", "Compressed bitmaps not supported." or "Only 24-BPP and 8-BPP bitmaps supported.",
   // and is then not loaded.
   void load(const std::string& fileName);
-  // Writes the file image whole, in the way FileReplacement chooses, so that a failure leaves the
+  // Writes the file image whole, in the way replaceFile chooses, so that a failure leaves the
   // file that was there as it was. Throws "Not loaded.", "Error creating file." or "Error writing
   // file.". The bitmap is unchanged either way.
   void save(const std::string& fileName) const;
@@ -51,7 +51,7 @@ public:
   // Throws "Not loaded." unless loaded.
   void requireLoaded() const;
   // Throws displayName + ": " + message.
-  [[noreturn]] void raiseError(std::string_view message) const;
+  [[noreturn]] void raiseError(std::string_view message, std::string explanation = {}) const;
   const std::string& name() const { return displayName; }
 
   // The file image while loaded, empty otherwise.
@@ -61,6 +61,9 @@ public:
   std::int32_t bytesPerPixelCount() const { return bytesPerPixel; }
   std::int32_t strideBytes() const { return rowStride; }
   std::int32_t pixelArrayOffset() const { return pixelDataOffset; }
+  // The colour table of an 8-bit bitmap as the header sizes it (its colours used, or 256, cut at
+  // the pixels); empty for a 24-bit one or when not loaded.
+  std::span<const std::uint8_t> paletteBytes() const;
 
   // Tile grid and co-ordinates. None of these fail.
   void setTileLayout(const TileLayout& newLayout) { layout = newLayout; }
@@ -103,7 +106,9 @@ private:
   struct CopyWalk;
 
   // Kept out of line, so that the inline range tests stay small on the merge path.
-  [[noreturn]] void raiseOutOfRange() const;
+  // For the block of width by height pixels at (x, y), which does not fit.
+  [[noreturn]] void raiseOutOfRange(std::int32_t x, std::int32_t y, std::int32_t blockWidth,
+                                    std::int32_t blockHeight) const;
 
   void walkCopies(const CopyWalk& walk, int level, PixelPoint destination, PixelPoint origin,
                   const BitmapImage& source);

@@ -69,11 +69,17 @@ void BitmapImage::checkCompatible(const BitmapImage& source, bool withTileSize) 
   requireLoaded();
   source.requireLoaded();
   if (bytesPerPixel != source.bytesPerPixel) {
-    raiseError("Bitmaps are incompatible.");
+    raiseError("Bitmaps are incompatible.", "The base has " + std::to_string(bytesPerPixel * 8) +
+                                                " bits per pixel, the patch " +
+                                                std::to_string(source.bytesPerPixel * 8) + ".\n");
   }
   if (withTileSize && (layout.tileWidth != source.layout.tileWidth ||
                        layout.tileHeight != source.layout.tileHeight)) {
-    raiseError("Bitmaps are incompatible.");
+    raiseError("Bitmaps are incompatible.",
+               "The base's tiles are " + std::to_string(layout.tileWidth) + " by " +
+                   std::to_string(layout.tileHeight) + " pixels, the patch's " +
+                   std::to_string(source.layout.tileWidth) + " by " +
+                   std::to_string(source.layout.tileHeight) + ".\n");
   }
 }
 
@@ -187,11 +193,11 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count, std::int
   std::int32_t sourceX = origin.x;
   for (std::int32_t i = 0; i < count; ++i) {
     if (!rowsInside || !containsColumn(x) || !containsColumn(wrapAdd(x, lastColumn))) {
-      raiseOutOfRange();
+      raiseOutOfRange(x, destination.y, w, h);
     }
     if (!sourceRowsInside || !source.containsColumn(sourceX) ||
         !source.containsColumn(wrapAdd(sourceX, lastColumn))) {
-      source.raiseOutOfRange();
+      source.raiseOutOfRange(sourceX, origin.y, w, h);
     }
     if (mergesBytes) {
       walkBlockRows(fileImage.get() + wrapAdd(topRow, wrapMul(x, bytesPerPixel)),

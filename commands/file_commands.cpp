@@ -40,7 +40,18 @@ void PatchScript::loadCommand(const std::string& slotName) {
     throw ScriptError("Filename not specified.");
   }
   std::printf("Loading %s bitmap: %s...\n", slotName.c_str(), workingLine.c_str());
+  if (runMode == RunMode::check && slot.image.isLoaded() && !slot.usedSinceLoad) {
+    warn("The " + slotName + " bitmap loaded on line " + std::to_string(slot.loadLine) +
+         " is replaced before any merge or save used it.");
+  }
   slot.image.load(workingLine);
+  slot.loadLine = lineNumber;
+  slot.usedSinceLoad = false;
+  palettesCompared = false;
+  if (runMode == RunMode::check && slot.image.pixelHeight() < 0) {
+    warn("Stored top-down (a negative height): it loads and saves, but every merge into or "
+         "from it fails as out of range.");
+  }
 }
 
 void PatchScript::saveCommand(const std::string& /*unused*/) {
@@ -56,6 +67,8 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
                     ? "it exists: a real run asks to overwrite it; checked as if answered yes"
                     : "a new file");
     base.image.checkSave(fileName);
+    base.usedSinceLoad = true;
+    unsavedMerge.reset();
     return;
   }
   if (nameIsTaken(fileName)) {

@@ -3,7 +3,9 @@
 #include "common/script_error.h"
 #include "engine/patch_script.h"
 
+#include <algorithm>
 #include <optional>
+#include <span>
 
 namespace tilegraft {
 
@@ -54,6 +56,29 @@ void PatchScript::mergeCommand(const std::string& mode) {
     base.image.mergeTiles(*op, x, y, patch.image, sourceX, sourceY, width, height, repeats);
   } else {
     base.image.mergePixels(*op, x, y, patch.image, sourceX, sourceY, width, height, repeats);
+  }
+  if (runMode == RunMode::check) {
+    warnAboutMerge(tileMode);
+  }
+}
+
+// Planning mistakes that a merge which succeeded can still show.
+void PatchScript::warnAboutMerge(bool tileMode) {
+  if (tileMode && !tileSizeGiven) {
+    warn("Tile merge with the default tile size of 1 by 1 pixel: no tilesize line came first.");
+  }
+  const std::span<const std::uint8_t> basePalette = base.image.paletteBytes();
+  const std::span<const std::uint8_t> patchPalette = patch.image.paletteBytes();
+  if (!palettesCompared && !basePalette.empty() &&
+      !std::equal(basePalette.begin(), basePalette.end(), patchPalette.begin(),
+                  patchPalette.end())) {
+    warn("The 8-bit base and patch have different palettes: the merge combines palette "
+         "indices, so colours change.");
+  }
+  palettesCompared = true;
+  base.usedSinceLoad = patch.usedSinceLoad = true;
+  if (!unsavedMerge) {
+    unsavedMerge = UnsavedMerge{lineNumber, rawLine};
   }
 }
 

@@ -19,6 +19,7 @@ void PatchScript::tileSizeCommand(const std::string& /*unused*/) {
   if (tileWidth <= 0 || tileHeight <= 0) {
     warn("Tile width or height of 0 or less.");
   }
+  tileSizeGiven = true;
   for (BitmapSlot* slot : {&patch, &base}) {
     slot->settings.tileWidth = tileWidth;
     slot->settings.tileHeight = tileHeight;

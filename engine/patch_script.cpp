@@ -2,6 +2,7 @@
 
 #include "common/script_error.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tilegraft {
@@ -25,6 +26,10 @@ PatchScript::PatchScript(RunMode mode, bool answerYes)
 int PatchScript::run(const std::string& scriptName) {
   std::printf("Reading patch script: %s...\n", scriptName.c_str());
   int result = 0;
+  tileSizeGiven = false;
+  palettesCompared = false;
+  unsavedMerge.reset();
+  base.usedSinceLoad = patch.usedSinceLoad = true;
   try {
     open(scriptName);
     while (readLine()) {
@@ -32,6 +37,7 @@ int PatchScript::run(const std::string& scriptName) {
       runLine();
       reportWarnings();
     }
+    reportUnsavedMerge();
     std::puts("Done.");
   } catch (const ScriptError& error) {
     // What was printed before the error comes before it in a stream that holds both.
@@ -40,6 +46,9 @@ int PatchScript::run(const std::string& scriptName) {
       reportLine();
     }
     std::fprintf(stderr, "**** %s\n", error.message().c_str());
+    if (runMode == RunMode::check) {
+      reportExplanation(error.explanation());
+    }
     result = 1;
   }
   patch.image.unload();
@@ -64,10 +73,29 @@ void PatchScript::runLine() {
   throw ScriptError("Syntax error.");
 }
 
-void PatchScript::reportLine() const {
+void PatchScript::reportLine(std::int32_t number, const std::string& raw) {
   // A last line without a line feed, or one cut at a NUL byte, still ends its report line.
-  const char* lineEnd = rawLine.ends_with('\n') ? "" : "\n";
-  std::fprintf(stderr, "Line %ld: %s%s", static_cast<long>(lineNumber), rawLine.c_str(), lineEnd);
+  const char* lineEnd = raw.ends_with('\n') ? "" : "\n";
+  std::fprintf(stderr, "Line %ld: %s%s", static_cast<long>(number), raw.c_str(), lineEnd);
+}
+
+void PatchScript::reportUnsavedMerge() const {
+  if (!unsavedMerge) {
+    return;
+  }
+  std::fflush(stdout);
+  reportLine(unsavedMerge->lineNumber, unsavedMerge->rawLine);
+  std::fputs("---- Warning: No save comes after this merge: what it and later merges do is lost.\n",
+             stderr);
+}
+
+void PatchScript::reportExplanation(std::string_view explanation) {
+  while (!explanation.empty()) {
+    const std::size_t end = explanation.find('\n');
+    std::fprintf(stderr, "     %.*s\n", static_cast<int>(std::min(end, explanation.size())),
+                 explanation.data());
+    explanation.remove_prefix(std::min(end + 1, explanation.size()));
+  }
 }
 
 void PatchScript::warn(std::string text) {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,9 @@ struct BitmapSlot {
 
   BitmapImage image;
   TileLayout settings;
+  // For check runs: the line of the last load, and whether a merge or save used it since.
+  std::int32_t loadLine = 0;
+  bool usedSinceLoad = true;
 };
 
 // A real run does what the script says. A check run does the same in memory, but its saves
@@ -55,7 +59,10 @@ private:
 
   void runLine();
   // Writes "Line N: " and the raw line, always ending in a line feed, to standard error.
-  void reportLine() const;
+  void reportLine() const { reportLine(lineNumber, rawLine); }
+  static void reportLine(std::int32_t number, const std::string& raw);
+  // Writes each line of an explanation indented, under the message it explains.
+  static void reportExplanation(std::string_view explanation);
   // In a check run, keeps a warning about the current line, to be reported once it has run.
   void warn(std::string text);
   // Warns when a command's numbers were followed by text that was not read.
@@ -71,9 +78,21 @@ private:
   void mergeCommand(const std::string& mode);
   void echoCommand(const std::string& unused);
 
+  // Check runs' end-of-script warning: the first merge since the last save.
+  struct UnsavedMerge {
+    std::int32_t lineNumber = 0;
+    std::string rawLine;
+  };
+  void warnAboutMerge(bool tileMode);
+  void reportUnsavedMerge() const;
+
   RunMode runMode;
   bool answersYes;
   std::vector<std::string> warnings;
+  // What check runs' planning warnings remember, reset by each run.
+  bool tileSizeGiven = false;
+  bool palettesCompared = false;
+  std::optional<UnsavedMerge> unsavedMerge;
 };
 
 } // namespace tilegraft

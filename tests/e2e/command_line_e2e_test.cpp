@@ -184,10 +184,17 @@ TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
       {"load base in.bmp\nsave in.bmp/out.bmp\n", creating},
       {"load base in.bmp\nsave out.bmp\n", "Done."},
   };
+  // The last line that is not a check run's indented explanation.
   const auto lastLineOf = [](const ToolRun& run) {
     std::string text = run.standardError.empty() ? run.standardOutput : run.standardError;
-    text.pop_back();
-    return text.substr(text.rfind('\n') + 1);
+    std::size_t end = text.size() - 1;
+    for (;;) {
+      const std::size_t from = text.rfind('\n', end - 1) + 1;
+      if (!text.substr(from).starts_with("     ")) {
+        return text.substr(from, end - from);
+      }
+      end = from - 1;
+    }
   };
   RunOptions options;
   options.withoutRootOverride = true;
@@ -208,7 +215,7 @@ TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
 
 TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
   BmpBuilder(8, 8, 24).writeTo(dir.file("in.bmp"));
-  const std::string loads = "load base in.bmp\nload patch in.bmp\n";
+  const std::string loads = "tilesize 1\nload base in.bmp\nload patch in.bmp\n";
   const std::string loading = "Loading base bitmap: in.bmp...\nLoading patch bitmap: in.bmp...\n";
   const std::string ignored = "---- Warning: Text after the numbers ignored: ";
   const std::string nothing =
@@ -242,12 +249,107 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    const std::string script = loads + c.line + "\n";
+    const std::string script = loads + c.line + "\nsave out.bmp\n";
     const std::string report =
-        c.warnings.empty() ? "" : "Line 3: " + std::string(c.line) + "\n" + c.warnings;
-    expectRun(check(script), 0, start + loading + "Done.\n", report);
+        c.warnings.empty() ? "" : "Line 4: " + std::string(c.line) + "\n" + c.warnings;
+    expectRun(check(script), 0,
+              start + loading + "Would save output bitmap: out.bmp (a new file)\nDone.\n", report);
     // A real run never warns.
-    expectRun(runScript(dir.path(), script), 0, start + loading + "Done.\n", "");
+    expectRun(runScript(dir.path(), script), 0,
+              start + loading + "Saving output bitmap: out.bmp...\nDone.\n", "");
+    std::filesystem::remove(dir.file("out.bmp"));
+  }
+}
+
+// Planning mistakes that a check run warns about, and the lines that explain its failures; a
+// real run of the same script shows neither.
+TEST_F(CommandLineEndToEndTest, CheckWarnsAboutPlansAndExplainsFailures) {
+  BmpBuilder(4, 3, 24).writeTo(dir.file("in.bmp"));
+  BmpBuilder(4, 3, 8).writeTo(dir.file("grey.bmp"));
+  // The same pixels with one colour of the palette changed.
+  Bytes recoloured = BmpBuilder(4, 3, 8).bytes();
+  recoloured[54 + 4] ^= 0xFF;
+  writeFileBytes(dir.file("recoloured.bmp"), recoloured);
+  BmpBuilder(4, 3, 24)
+      .setLe32(bmpHeightField, static_cast<std::uint32_t>(-3))
+      .writeTo(dir.file("top-down.bmp"));
+  BmpBuilder(4, 3, 24)
+      .setLe16(bmpBitCountField, 32)
+      .setLe32(bmpCompressionField, 3)
+      .writeTo(dir.file("masks.bmp"));
+  BmpBuilder(4, 3, 24).setLe16(bmpBitCountField, 16).writeTo(dir.file("16-bit.bmp"));
+  const std::string warning = "---- Warning: ";
+  const std::string notSaved =
+      warning + "No save comes after this merge: what it and later merges do is lost.\n";
+  struct Case {
+    std::string script;
+    std::string err; // of the check run
+  };
+  const std::vector<Case> cases{
+      {"load base in.bmp\nload patch in.bmp\n<t = 0 0\nsave out.bmp\n",
+       "Line 3: <t = 0 0\n" + warning +
+           "Tile merge with the default tile size of 1 by 1 pixel: no tilesize line came "
+           "first.\n"},
+      {"load base in.bmp\nload patch in.bmp\n<p = 0 0\n<p ^ 1 1\n",
+       "Line 3: <p = 0 0\n" + notSaved},
+      {"load base in.bmp\nload patch in.bmp\nsave first.bmp\n<p = 0 0\nsave out.bmp\n", ""},
+      {"load base grey.bmp\nload patch recoloured.bmp\n<p = 0 0\n<p = 1 1\nsave out.bmp\n",
+       "Line 3: <p = 0 0\n" + warning +
+           "The 8-bit base and patch have different palettes: the merge combines palette "
+           "indices, so colours change.\n"},
+      {"load base grey.bmp\nload patch grey.bmp\n<p = 0 0\nsave out.bmp\n", ""},
+      {"load base top-down.bmp\nsave out.bmp\n",
+       "Line 1: load base top-down.bmp\n" + warning +
+           "Stored top-down (a negative height): it loads and saves, but every merge into or "
+           "from it fails as out of range.\n"},
+      {"load base in.bmp\nload base grey.bmp\nsave out.bmp\n",
+       "Line 2: load base grey.bmp\n" + warning +
+           "The base bitmap loaded on line 1 is replaced before any merge or save used it.\n"},
+      {"load base in.bmp\nload patch in.bmp\n<p = 3 1 0 0 2 1\n",
+       "Line 3: <p = 3 1 0 0 2 1\n**** Base bitmap: Co-ordinates out of range.\n"
+       "     The block of 2 by 1 pixels at x 3, y 1 does not fit in the bitmap's 4 by 3 pixels "
+       "(x and y count from 0 at the top left).\n"},
+      {"load base in.bmp\nload patch top-down.bmp\n<p = 0 0\n",
+       "Line 2: load patch top-down.bmp\n" + warning +
+           "Stored top-down (a negative height): it loads and saves, but every merge into or "
+           "from it fails as out of range.\nLine 3: <p = 0 0\n**** Patch bitmap: Co-ordinates "
+           "out of range.\n     The block of 1 by 1 pixels at x 0, y 0 does not fit in the "
+           "bitmap's 4 by -3 pixels (x and y count from 0 at the top left).\n     A negative "
+           "height means the rows are stored top first; merges need them stored bottom first, "
+           "as most BMP files are.\n"},
+      {"load base in.bmp\nload patch grey.bmp\n<p = 0 0\n",
+       "Line 3: <p = 0 0\n**** Base bitmap: Bitmaps are incompatible.\n"
+       "     The base has 24 bits per pixel, the patch 8.\n"},
+      {"tilesize 2\nload base in.bmp\nload patch in.bmp\ntilesize 1\ntilespecs patch\n"
+       "tilesize 2\n<t = 0 0\nsave out.bmp\n",
+       ""},
+      {"load base masks.bmp\n",
+       "Line 1: load base masks.bmp\n**** Base bitmap: Compressed bitmaps not supported.\n"
+       "     Its header gives compression 3 (colour masks of a 16- or 32-bit file, BI_BITFIELDS); "
+       "only uncompressed (0) 8- and 24-bit files are read.\n"},
+      {"load base 16-bit.bmp\n",
+       "Line 1: load base 16-bit.bmp\n**** Base bitmap: Only 24-BPP and 8-BPP bitmaps "
+       "supported.\n     Its header gives 16 bits per pixel; only 8 (a palette) and 24 are "
+       "read.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    const ToolRun checked = check(c.script);
+    EXPECT_EQ(checked.standardError, c.err);
+    const ToolRun real = runScript(dir.path(), c.script);
+    std::filesystem::remove(dir.file("out.bmp"));
+    std::filesystem::remove(dir.file("first.bmp"));
+    EXPECT_EQ(real.exitStatus, checked.exitStatus);
+    std::string quiet;
+    for (std::size_t at = 0; at < c.err.size();) {
+      const std::size_t end = c.err.find('\n', at) + 1;
+      const std::string line = c.err.substr(at, end - at);
+      quiet += line.starts_with("---- ") || line.starts_with("     ") ? "" : line;
+      at = end;
+    }
+    // Without the warnings, the line reports of warnings go too.
+    EXPECT_EQ(real.standardError,
+              checked.exitStatus == 0 ? "" : quiet.substr(quiet.rfind("Line ")));
   }
 }
 
