@@ -19,6 +19,17 @@ struct MergeRepeats {
   std::int32_t down = 1;
 };
 
+// Told of every block a merge changes, once it has passed its range tests: its top-left corner
+// in the destination and in the source, and its size in pixels (both positive).
+class MergeObserver {
+public:
+  virtual void mergedBlock(PixelPoint destination, PixelPoint source, std::int32_t blockWidth,
+                           std::int32_t blockHeight) = 0;
+
+protected:
+  ~MergeObserver() = default;
+};
+
 // One 8-bit or 24-bit uncompressed BMP file held whole in memory, byte for byte.
 //
 // Owns the file image from a successful load until unload, the next load or destruction; a
@@ -102,6 +113,9 @@ public:
                   const BitmapImage& source, std::int32_t sourceColumn, std::int32_t sourceRow,
                   std::int32_t columns, std::int32_t rows, MergeRepeats repeats = {});
 
+  // Null, or the one observer of the merges into this bitmap (check runs' plans).
+  void observeMerges(MergeObserver* observer) { mergeObserver = observer; }
+
 private:
   struct CopyWalk;
 
@@ -128,6 +142,7 @@ private:
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::int32_t rowStride = 0;
+  MergeObserver* mergeObserver = nullptr;
 };
 
 } // namespace tilegraft

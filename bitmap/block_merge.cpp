@@ -200,6 +200,9 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count, std::int
       source.raiseOutOfRange(sourceX, origin.y, w, h);
     }
     if (mergesBytes) {
+      if (mergeObserver != nullptr) {
+        mergeObserver->mergedBlock({x, destination.y}, {sourceX, origin.y}, w, h);
+      }
       walkBlockRows(fileImage.get() + wrapAdd(topRow, wrapMul(x, bytesPerPixel)),
                     source.fileImage.get() +
                         wrapAdd(sourceTopRow, wrapMul(sourceX, source.bytesPerPixel)),

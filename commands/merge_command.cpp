@@ -4,6 +4,7 @@
 #include "engine/patch_script.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <optional>
 #include <span>
 
@@ -52,10 +53,24 @@ void PatchScript::mergeCommand(const std::string& mode) {
   if (width <= 0 || height <= 0 || repeats.across <= 0 || repeats.down <= 0) {
     warn("Merges nothing: a width, height or repeat count of 0 or less.");
   }
+  // The plan is told of every block, also of those before a copy that fails.
+  struct Observing {
+    BitmapImage& image;
+    ~Observing() { image.observeMerges(nullptr); }
+  } observing{base.image};
+  std::string_view colour;
+  if (plan) {
+    colour = plan->beginLine();
+    base.image.observeMerges(&*plan);
+  }
   if (tileMode) {
     base.image.mergeTiles(*op, x, y, patch.image, sourceX, sourceY, width, height, repeats);
   } else {
     base.image.mergePixels(*op, x, y, patch.image, sourceX, sourceY, width, height, repeats);
+  }
+  if (plan) {
+    std::printf("Plan: line %ld in %.*s\n", static_cast<long>(lineNumber),
+                static_cast<int>(colour.size()), colour.data());
   }
   if (runMode == RunMode::check) {
     warnAboutMerge(tileMode);

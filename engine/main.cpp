@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::string_view usageText =
     R"(Usage: tilegraft [--check] [--yes] [--] SCRIPT
+       tilegraft --check --plan PICTURE.bmp [--] SCRIPT
        tilegraft --help | -h | --version
 
 Runs the patch script SCRIPT: loads 8-bit or 24-bit uncompressed BMP files, combines blocks of
@@ -35,6 +36,9 @@ Options:
   --check          run the script without writing or asking anything; check each save against
                    the file system as if answered yes, explain failures and warn about lines
                    that are likely mistakes
+  --plan PICTURE   with --check: also write PICTURE, a 24-bit BMP of the base and the patch as
+                   the run leaves them, their tile grids, and each merge line's blocks outlined
+                   in a colour of its own (named on standard output)
   -y, --yes        answer yes to every overwrite question without reading standard input
   --               end of the options: the next word is the script, even if it starts with -
   -h, --help       print this help
@@ -43,11 +47,15 @@ Options:
 More: man tilegraft (in the source tree: man -l docs/tilegraft.1).
 )";
 
-int runScript(const char* scriptName, tilegraft::RunMode mode, bool answerYes) {
+int runScript(const char* scriptName, tilegraft::RunMode mode, bool answerYes,
+              const char* planName) {
   // Memory that runs out outside a bitmap's own allocation (a huge script line, say) ends the
   // run like a script error; the script and the images are released on the way out.
   try {
     tilegraft::PatchScript script(mode, answerYes);
+    if (planName != nullptr) {
+      script.drawPlanInto(planName);
+    }
     return script.run(scriptName);
   } catch (const std::bad_alloc&) {
     std::fflush(stdout);
@@ -75,6 +83,7 @@ int runCommandLine(int argc, char* argv[]) {
   bool answerYes = false;
   bool optionsEnded = false;
   const char* scriptName = nullptr;
+  const char* planName = nullptr;
   int scripts = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
@@ -89,17 +98,21 @@ int runCommandLine(int argc, char* argv[]) {
       mode = tilegraft::RunMode::check;
     } else if (argument == "--yes" || argument == "-y") {
       answerYes = true;
-    } else if (argument != "--help" && argument != "-h" && argument != "--version") {
+    } else if (argument == "--plan" && i + 1 < argc) {
+      planName = argv[++i];
+    } else if (argument != "--help" && argument != "-h" && argument != "--version" &&
+               argument != "--plan") {
       std::fprintf(stderr, "tilegraft: unknown option: %s\n", argv[i]);
       return wrongCommandLine();
     } else {
       return wrongCommandLine(); // only alone
     }
   }
-  if (scripts != 1) {
+  // A plan is a check run's picture.
+  if (scripts != 1 || (planName != nullptr && mode != tilegraft::RunMode::check)) {
     return wrongCommandLine();
   }
-  return runScript(scriptName, mode, answerYes);
+  return runScript(scriptName, mode, answerYes, planName);
 }
 
 // The tool throws only its script errors and std::bad_alloc, and catches both. The runtime ends

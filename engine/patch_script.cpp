@@ -1,6 +1,7 @@
 #include "engine/patch_script.h"
 
 #include "common/script_error.h"
+#include "platform/file_writer.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -30,6 +31,9 @@ int PatchScript::run(const std::string& scriptName) {
   palettesCompared = false;
   unsavedMerge.reset();
   base.usedSinceLoad = patch.usedSinceLoad = true;
+  if (runMode == RunMode::check && !planName.empty()) {
+    plan.emplace();
+  }
   try {
     open(scriptName);
     while (readLine()) {
@@ -38,6 +42,11 @@ int PatchScript::run(const std::string& scriptName) {
       reportWarnings();
     }
     reportUnsavedMerge();
+    if (plan) {
+      // A failure of the picture's own has no line of the script to show.
+      close();
+      writePlan();
+    }
     std::puts("Done.");
   } catch (const ScriptError& error) {
     // What was printed before the error comes before it in a stream that holds both.
@@ -51,6 +60,7 @@ int PatchScript::run(const std::string& scriptName) {
     }
     result = 1;
   }
+  plan.reset();
   patch.image.unload();
   base.image.unload();
   close();
@@ -71,6 +81,22 @@ void PatchScript::runLine() {
     }
   }
   throw ScriptError("Syntax error.");
+}
+
+void PatchScript::writePlan() const {
+  std::printf("Writing plan picture: %s...\n", planName.c_str());
+  const std::vector<std::uint8_t> picture = plan->draw(base.image, patch.image);
+  if (picture.empty()) {
+    throw ScriptError("Plan picture: too large for a BMP file.");
+  }
+  switch (replaceFile(planName, picture)) {
+  case ReplaceResult::replaced:
+    return;
+  case ReplaceResult::notCreated:
+    throw ScriptError("Plan picture: Error creating file.");
+  case ReplaceResult::notWritten:
+    throw ScriptError("Plan picture: Error writing file.");
+  }
 }
 
 void PatchScript::reportLine(std::int32_t number, const std::string& raw) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bitmap/bitmap_image.h"
+#include "bitmap/plan_picture.h"
 #include "bitmap/tile_layout.h"
 #include "engine/script_reader.h"
 
@@ -40,6 +41,8 @@ public:
   // Runs the script to its end (prints "Done.", returns 0) or to its first error (reports it on
   // standard error with its line, returns 1).
   int run(const std::string& scriptName);
+  // In a check run, a picture of the plan is written to this file at the end of the script.
+  void drawPlanInto(std::string pictureName) { planName = std::move(pictureName); }
 
   BitmapSlot base;
   BitmapSlot patch;
@@ -84,6 +87,7 @@ private:
     std::string rawLine;
   };
   void warnAboutMerge(bool tileMode);
+  void writePlan() const;
   void reportUnsavedMerge() const;
 
   RunMode runMode;
@@ -93,6 +97,9 @@ private:
   bool tileSizeGiven = false;
   bool palettesCompared = false;
   std::optional<UnsavedMerge> unsavedMerge;
+  // Empty for no plan picture.
+  std::string planName;
+  std::optional<PlanPicture> plan;
 };
 
 } // namespace tilegraft

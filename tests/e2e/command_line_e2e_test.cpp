@@ -75,6 +75,71 @@ TEST_F(CommandLineEndToEndTest, OutputThatCannotBeWrittenFailsTheRun) {
   }
 }
 
+// A tiny plan, pixel by pixel: the black base (6 by 4) and patch (4 by 4) with 2-pixel tiles
+// and no borders, so each tile's top row and left column are tinted cyan; the one merged tile
+// outlined red on both; dark ground between them.
+TEST_F(CommandLineEndToEndTest, PlanPictureShowsBothBitmapsTheirGridsAndEachMergesBlocks) {
+  for (const auto& [name, sideWidth] : {std::pair{"base.bmp", 6}, std::pair{"patch.bmp", 4}}) {
+    Bytes black = BmpBuilder(sideWidth, 4, 24).bytes();
+    std::fill(black.begin() + 54, black.end(), 0);
+    writeFileBytes(dir.file(name), black);
+  }
+  writeTextFile(dir.file("script.txt"),
+                "load base base.bmp\nload patch patch.bmp\ntilesize 2\n<t = 1 0 0 0\n"
+                "save out.bmp\n");
+  expectRun(runTool(dir.path(), {"--check", "--plan", "plan.bmp", "script.txt"}), 0,
+            start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n"
+                    "Plan: line 4 in red\nWould save output bitmap: out.bmp (a new file)\n"
+                    "Writing plan picture: plan.bmp...\nDone.\n",
+            "");
+  const std::int32_t width = 6 + 8 + 4;
+  const std::int32_t height = 4;
+  BmpBuilder expected(width, height, 24);
+  const auto put = [&](std::int32_t x, std::int32_t y, std::uint8_t r, std::uint8_t g,
+                       std::uint8_t b) {
+    const std::size_t at = expected.pixelIndex(x, y);
+    expected.setByte(at, b).setByte(at + 1, g).setByte(at + 2, r);
+  };
+  for (std::int32_t y = 0; y < height; ++y) {
+    for (std::int32_t x = 0; x < width; ++x) {
+      const bool onBase = x < 6;
+      const bool onPatch = x >= 14;
+      const std::int32_t sideX = onPatch ? x - 14 : x;
+      const bool merged = y < 2 && (onBase ? sideX >= 2 && sideX < 4 : sideX < 2);
+      if (!onBase && !onPatch) {
+        put(x, y, 32, 32, 32);
+      } else if (merged) {
+        put(x, y, 255, 0, 0);
+      } else if (sideX % 2 == 0 || y % 2 == 0) {
+        put(x, y, 0, 127, 127);
+      } else {
+        put(x, y, 0, 0, 0);
+      }
+    }
+  }
+  const Bytes picture = readFileBytes(dir.file("plan.bmp"));
+  Bytes want = expected.bytes();
+  // Row padding is zero in a picture the tool writes.
+  for (std::int32_t y = 0; y < height; ++y) {
+    const std::size_t rowEnd = expected.pixelIndex(width - 1, y) + 3;
+    std::fill_n(want.begin() + static_cast<std::ptrdiff_t>(rowEnd), 2, 0);
+  }
+  ASSERT_EQ(picture.size(), want.size());
+  // The pixels, and the header fields that a viewer reads.
+  EXPECT_TRUE(std::equal(picture.begin() + 54, picture.end(), want.begin() + 54));
+  for (const std::size_t field : {bmpWidthField, bmpHeightField, bmpBitCountField,
+                                  bmpCompressionField, bmpPixelOffsetField}) {
+    EXPECT_EQ(picture[field], want[field]) << field;
+  }
+  // A plan is a check run's: without --check, or without its file, the command line is wrong.
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--plan", "p.bmp", "script.txt"},
+        std::vector<std::string>{"--check", "script.txt", "--plan"}}) {
+    expectRun(runTool(dir.path(), arguments), 255, "",
+              "Syntax:   tilegraft  patchScriptFileName\n");
+  }
+}
+
 TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
   const std::string syntax = "Syntax:   tilegraft  patchScriptFileName\n";
   const std::string unknown = "tilegraft: unknown option: ";

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "bitmap/bitmap_image.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace tilegraft {
+
+// A picture of what a script does, for check runs: the base as the run leaves it at the left and
+// the patch at the right, 8 pixels apart on a dark ground, at their own scale. Each shows its
+// tile grid: the area before the grid's origin darkened, borders tinted magenta and, where the
+// tiles have no borders, each tile's top row and left column tinted cyan. Every block that a merge
+// line changed is outlined one pixel wide in that line's colour, on the base where it landed and
+// on the patch where it came from.
+class PlanPicture : public MergeObserver {
+public:
+  // Starts the blocks of a merge line; gives the name of the colour they are drawn in.
+  std::string_view beginLine();
+  void mergedBlock(PixelPoint destination, PixelPoint source, std::int32_t blockWidth,
+                   std::int32_t blockHeight) override;
+  // The picture as a 24-bit BMP file, drawn from the two bitmaps as they are now (one that is not
+  // loaded, or stored top-down, leaves its side empty). Empty when it would not fit a BMP file.
+  std::vector<std::uint8_t> draw(const BitmapImage& base, const BitmapImage& patch) const;
+
+private:
+  struct Block {
+    PixelPoint destination;
+    PixelPoint source;
+    std::int32_t width;
+    std::int32_t height;
+    std::size_t colour;
+  };
+
+  std::vector<Block> blocks;
+  std::size_t lines = 0;
+};
+
+} // namespace tilegraft
