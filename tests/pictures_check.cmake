@@ -21,4 +21,6 @@ run("${PYTHON}" "${docs}/bmp_to_png.py" --check sheet.bmp "${docs}/demo-before.p
 run("${PYTHON}" "${docs}/bmp_to_png.py" --check stamps.bmp "${docs}/demo-stamps.png")
 run("${PYTHON}" "${docs}/bmp_to_png.py" --check demo-out.bmp "${docs}/demo-after.png")
 run("${PYTHON}" "${docs}/draw_layout.py" --check "${docs}/tile-layout.png")
+run("${TOOL}" --check --plan plan.bmp demo.tgs)
+run("${PYTHON}" "${docs}/bmp_to_png.py" --check plan.bmp "${docs}/demo-plan.png")
 file(REMOVE_RECURSE "${WORK_DIR}")
