@@ -1,6 +1,7 @@
 #include "commands/number_scanner.h"
 
 #include <climits>
+#include <cstdint>
 
 namespace tilegraft {
 
@@ -21,7 +22,9 @@ std::string_view NumberScanner::unreadText() const {
   return rest.substr(start);
 }
 
-bool NumberScanner::scanLong(std::int32_t& field) { return scan(field, LONG_MIN, LONG_MAX); }
+// "%ld" as it reads on a 64-bit POSIX system, on every system: where long has 32 bits
+// (Windows), 4294967301 must still become 5, not 2147483647.
+bool NumberScanner::scanLong(std::int32_t& field) { return scan(field, INT64_MIN, INT64_MAX); }
 
 bool NumberScanner::scanInt(std::int32_t& field) { return scan(field, INT_MIN, INT_MAX); }
 

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -47,14 +49,14 @@ Options:
 More: man tilegraft (in the source tree: man -l docs/tilegraft.1).
 )";
 
-int runScript(const char* scriptName, tilegraft::RunMode mode, bool answerYes,
-              const char* planName) {
+int runScript(const std::string& scriptName, tilegraft::RunMode mode, bool answerYes,
+              const std::string* planName) {
   // Memory that runs out outside a bitmap's own allocation (a huge script line, say) ends the
   // run like a script error; the script and the images are released on the way out.
   try {
     tilegraft::PatchScript script(mode, answerYes);
     if (planName != nullptr) {
-      script.drawPlanInto(planName);
+      script.drawPlanInto(*planName);
     }
     return script.run(scriptName);
   } catch (const std::bad_alloc&) {
@@ -69,28 +71,29 @@ int wrongCommandLine() {
   return -1;
 }
 
-int runCommandLine(int argc, char* argv[]) {
-  const std::string_view first = argc > 1 ? argv[1] : "";
-  if (argc == 2 && (first == "--help" || first == "-h")) {
+int runCommandLine(const std::vector<std::string>& arguments) {
+  const std::size_t count = arguments.size();
+  const std::string_view first = count > 0 ? std::string_view(arguments[0]) : "";
+  if (count == 1 && (first == "--help" || first == "-h")) {
     std::fputs(usageText.data(), stdout);
     return 0;
   }
-  if (argc == 2 && first == "--version") {
+  if (count == 1 && first == "--version") {
     std::puts("tilegraft " TILEGRAFT_VERSION);
     return 0;
   }
   tilegraft::RunMode mode = tilegraft::RunMode::execute;
   bool answerYes = false;
   bool optionsEnded = false;
-  const char* scriptName = nullptr;
-  const char* planName = nullptr;
+  const std::string* scriptName = nullptr;
+  const std::string* planName = nullptr;
   int scripts = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view argument = argv[i];
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& argument = arguments[i];
     // "-" alone is standard input, a script like any other.
     const bool isOption = !optionsEnded && argument.size() > 1 && argument.front() == '-';
     if (!isOption) {
-      scriptName = argv[i];
+      scriptName = &argument;
       ++scripts;
     } else if (argument == "--") {
       optionsEnded = true;
@@ -98,11 +101,11 @@ int runCommandLine(int argc, char* argv[]) {
       mode = tilegraft::RunMode::check;
     } else if (argument == "--yes" || argument == "-y") {
       answerYes = true;
-    } else if (argument == "--plan" && i + 1 < argc) {
-      planName = argv[++i];
+    } else if (argument == "--plan" && i + 1 < count) {
+      planName = &arguments[++i];
     } else if (argument != "--help" && argument != "-h" && argument != "--version" &&
                argument != "--plan") {
-      std::fprintf(stderr, "tilegraft: unknown option: %s\n", argv[i]);
+      std::fprintf(stderr, "tilegraft: unknown option: %s\n", argument.c_str());
       return wrongCommandLine();
     } else {
       return wrongCommandLine(); // only alone
@@ -112,7 +115,7 @@ int runCommandLine(int argc, char* argv[]) {
   if (scripts != 1 || (planName != nullptr && mode != tilegraft::RunMode::check)) {
     return wrongCommandLine();
   }
-  return runScript(scriptName, mode, answerYes, planName);
+  return runScript(*scriptName, mode, answerYes, planName);
 }
 
 // The tool throws only its script errors and std::bad_alloc, and catches both. The runtime ends
@@ -129,7 +132,7 @@ int runCommandLine(int argc, char* argv[]) {
 int main(int argc, char* argv[]) {
   std::set_terminate(outOfMemoryAtThrow);
   tilegraft::guardStandardStreams();
-  const int status = runCommandLine(argc, argv);
+  const int status = runCommandLine(tilegraft::commandLineArguments(argc, argv));
   // Output that never arrived (a full disk, a closed descriptor) is not a success, though the
   // saves made stay made.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {

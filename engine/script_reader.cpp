@@ -4,6 +4,7 @@
 #include "common/int32_math.h"
 #include "common/script_error.h"
 #include "platform/console.h"
+#include "platform/files.h"
 
 #include <cstring>
 
@@ -27,7 +28,8 @@ constexpr bool isEndTrimmed(char c) { return isBlank(c) || c == '\r' || c == '\n
 
 void ScriptReader::open(const std::string& name) {
   close();
-  file.reset(name == "-" ? openStandardInput() : std::fopen(name.c_str(), "rt"));
+  const bool dash = name == "-";
+  file.reset(dash ? openStandardInput() : openScriptFile(name));
   if (!file) {
     throw ScriptError("Error opening file.");
   }
@@ -35,7 +37,7 @@ void ScriptReader::open(const std::string& name) {
     readBuffer = std::make_unique<char[]>(readBufferSize);
   }
   atScriptStart = true;
-  readsStandardInput = tilegraft::isStandardInput(file.get());
+  readsStandardInput = dash || tilegraft::isStandardInput(file.get());
 }
 
 void ScriptReader::close() noexcept {

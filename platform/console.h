@@ -2,8 +2,13 @@
 
 #include <cstdio>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace tilegraft {
+
+// The arguments after the program's name, in UTF-8 on every system.
+std::vector<std::string> commandLineArguments(int argc, char* argv[]);
 
 // Makes a closed standard descriptor (0, 1 or 2) lead to a harmless stand-in, so that no file the
 // tool opens later takes its number and receives the console's text. Output to a stand-in fails,

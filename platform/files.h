@@ -3,6 +3,7 @@
 #include "platform/file_image_memory.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 namespace tilegraft {
@@ -21,6 +22,10 @@ enum class FileReadResult {
 // times, so the image is always one that the file really held.
 FileReadResult readFileImage(const std::string& fileName, std::size_t minLength,
                              std::size_t maxLength, FileImageMemory& memory, std::size_t& length);
+
+// Opens a script to read as text (a carriage return before a line feed reads as the line feed
+// where the system's text files have them); null when it cannot be opened.
+std::FILE* openScriptFile(const std::string& fileName);
 
 // True when anything at all is at the name: a file, a folder, a device, or a symbolic link, even
 // one that leads nowhere yet.

@@ -1,11 +1,16 @@
 #include "platform/console.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace tilegraft {
+
+std::vector<std::string> commandLineArguments(int argc, char* argv[]) {
+  return {argv + std::min(argc, 1), argv + argc};
+}
 
 void guardStandardStreams() noexcept {
   for (int descriptor = 0; descriptor <= 2; ++descriptor) {

@@ -116,6 +116,8 @@ FileReadResult readFileImage(const std::string& fileName, std::size_t minLength,
   return result;
 }
 
+std::FILE* openScriptFile(const std::string& fileName) { return std::fopen(fileName.c_str(), "r"); }
+
 bool nameIsTaken(const std::string& fileName) {
   struct stat existing {};
   return lstat(fileName.c_str(), &existing) == 0;
