@@ -29,9 +29,11 @@ constexpr bool isEndTrimmed(char c) { return isBlank(c) || c == '\r' || c == '\n
 void ScriptReader::open(const std::string& name) {
   close();
   const bool dash = name == "-";
-  file.reset(dash ? openStandardInput() : openScriptFile(name));
+  bool isFolder = false;
+  file.reset(dash ? openStandardInput() : openScriptFile(name, isFolder));
   if (!file) {
-    throw ScriptError("Error opening file.");
+    // A folder is reported as where it opens: its first read fails.
+    throw ScriptError(isFolder ? "Error reading file." : "Error opening file.");
   }
   if (!readBuffer) {
     readBuffer = std::make_unique<char[]>(readBufferSize);

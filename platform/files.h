@@ -24,8 +24,9 @@ FileReadResult readFileImage(const std::string& fileName, std::size_t minLength,
                              std::size_t maxLength, FileImageMemory& memory, std::size_t& length);
 
 // Opens a script to read as text (a carriage return before a line feed reads as the line feed
-// where the system's text files have them); null when it cannot be opened.
-std::FILE* openScriptFile(const std::string& fileName);
+// where the system's text files have them); null when it cannot be opened. isFolder tells a
+// folder, which some systems open and then fail to read, from a name that cannot be opened.
+std::FILE* openScriptFile(const std::string& fileName, bool& isFolder);
 
 // True when anything at all is at the name: a file, a folder, a device, or a symbolic link, even
 // one that leads nowhere yet.

@@ -116,7 +116,11 @@ FileReadResult readFileImage(const std::string& fileName, std::size_t minLength,
   return result;
 }
 
-std::FILE* openScriptFile(const std::string& fileName) { return std::fopen(fileName.c_str(), "r"); }
+std::FILE* openScriptFile(const std::string& fileName, bool& isFolder) {
+  // A folder opens here, and its first read fails.
+  isFolder = false;
+  return std::fopen(fileName.c_str(), "r");
+}
 
 bool nameIsTaken(const std::string& fileName) {
   struct stat existing {};

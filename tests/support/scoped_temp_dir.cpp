@@ -2,18 +2,26 @@
 
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
-#include <stdlib.h>
+#include <string>
 #include <system_error>
 
 namespace tilegraft::testing {
 
 ScopedTempDir::ScopedTempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tilegraft-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("cannot make a temporary directory from " + pattern);
+  // A name no other test process picks: create_directory fails when it exists.
+  std::random_device entropy;
+  const std::filesystem::path parent = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path candidate =
+        parent / ("tilegraft-test-" + std::to_string(entropy()) + std::to_string(attempt));
+    if (std::filesystem::create_directory(candidate)) {
+      root = candidate;
+      return;
+    }
   }
-  root = pattern;
+  throw std::runtime_error("cannot make a temporary directory in " + parent.string());
 }
 
 ScopedTempDir::~ScopedTempDir() {

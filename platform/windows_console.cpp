@@ -1,0 +1,101 @@
+#include "platform/console.h"
+#include "platform/windows_text.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+#include <windows.h>
+
+namespace tilegraft {
+
+std::wstring wideName(const std::string& utf8) {
+  if (utf8.empty()) {
+    return {};
+  }
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
+  // Paths past the old 260-character limit go through the prefix that lifts it.
+  if (wide.size() >= MAX_PATH && wide.rfind(L"\\\\?\\", 0) != 0) {
+    const DWORD full = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    std::wstring absolute(full, L'\0');
+    const DWORD written = GetFullPathNameW(wide.c_str(), full, absolute.data(), nullptr);
+    absolute.resize(written);
+    return absolute.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + absolute.substr(2)
+                                           : L"\\\\?\\" + absolute;
+  }
+  return wide;
+}
+
+std::string utf8Name(const wchar_t* wide) {
+  const int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(length > 0 ? length - 1 : 0), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), length, nullptr, nullptr);
+  return text;
+}
+
+std::vector<std::string> commandLineArguments(int /*argc*/, char* /*argv*/[]) {
+  // The narrow arguments are in the ANSI code page, which cannot hold every name.
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> arguments;
+  for (int i = 1; i < count; ++i) {
+    arguments.push_back(utf8Name(wide[i]));
+  }
+  LocalFree(wide);
+  return arguments;
+}
+
+void guardStandardStreams() noexcept {
+  // Lines end in LF, byte for byte as on other systems; names are written as UTF-8.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
+  SetConsoleOutputCP(CP_UTF8);
+}
+
+std::optional<char> readAnswerLine() {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  std::optional<char> first;
+  for (;;) {
+    char byte = 0;
+    DWORD got = 0;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE ||
+        !ReadFile(input, &byte, 1, &got, nullptr) || got == 0) {
+      return first;
+    }
+    if (!first) {
+      first = byte;
+    }
+    if (byte == '\n') {
+      return first;
+    }
+  }
+}
+
+std::FILE* openStandardInput() {
+  const int copy = _dup(_fileno(stdin));
+  if (copy < 0) {
+    return nullptr;
+  }
+  std::FILE* stream = _fdopen(copy, "r");
+  if (stream == nullptr) {
+    _close(copy);
+  }
+  return stream;
+}
+
+bool isStandardInput(std::FILE* file) {
+  BY_HANDLE_FILE_INFORMATION opened{};
+  BY_HANDLE_FILE_INFORMATION input{};
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  return GetFileInformationByHandle(handle, &opened) &&
+         GetFileInformationByHandle(GetStdHandle(STD_INPUT_HANDLE), &input) &&
+         opened.dwVolumeSerialNumber == input.dwVolumeSerialNumber &&
+         opened.nFileIndexHigh == input.nFileIndexHigh &&
+         opened.nFileIndexLow == input.nFileIndexLow;
+}
+
+} // namespace tilegraft

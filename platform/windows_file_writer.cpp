@@ -1,0 +1,175 @@
+#include "platform/file_writer.h"
+#include "platform/windows_handle.h"
+#include "platform/windows_text.h"
+
+#include <cstdio>
+#include <windows.h>
+
+namespace tilegraft {
+
+namespace {
+
+bool writeRange(HANDLE file, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    constexpr std::size_t chunk = std::size_t{1} << 30;
+    const auto want = static_cast<DWORD>(bytes.size() < chunk ? bytes.size() : chunk);
+    DWORD written = 0;
+    if (!WriteFile(file, bytes.data(), want, &written, nullptr) || written == 0) {
+      return false;
+    }
+    bytes = bytes.subspan(written);
+  }
+  return true;
+}
+
+// In two halves, with the tests' seam between them.
+bool writeImage(HANDLE file, std::span<const std::uint8_t> bytes) {
+  const std::size_t half = bytes.size() / 2;
+  if (!writeRange(file, bytes.first(half))) {
+    return false;
+  }
+  if (afterHalfWrittenForTesting != nullptr) {
+    afterHalfWrittenForTesting();
+  }
+  return writeRange(file, bytes.subspan(half));
+}
+
+// Another program that has the file open without sharing it holds a replacement back for a
+// moment (an editor saving, a virus scanner); after this long, the save fails.
+bool heldByAnotherProgram(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED || error == ERROR_USER_MAPPED_FILE;
+}
+constexpr int replaceAttempts = 20;
+constexpr DWORD replacePause = 50; // milliseconds
+
+std::wstring folderOf(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+// Writes over what is at the name: a device, or a file with several links (a new file would
+// part them). A file is locked and its new length reserved before an old byte changes.
+ReplaceResult writeInPlace(const std::wstring& target, std::span<const std::uint8_t> bytes) {
+  Handle file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    return ReplaceResult::notCreated;
+  }
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+    return writeImage(file.get(), bytes) && file.closeNow() ? ReplaceResult::replaced
+                                                            : ReplaceResult::notWritten;
+  }
+  OVERLAPPED whole{};
+  LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+  FILE_ALLOCATION_INFO reserved{};
+  reserved.AllocationSize.QuadPart = static_cast<LONGLONG>(bytes.size());
+  if (!SetFileInformationByHandle(file.get(), FileAllocationInfo, &reserved, sizeof reserved)) {
+    return ReplaceResult::notWritten;
+  }
+  LARGE_INTEGER end{};
+  end.QuadPart = static_cast<LONGLONG>(bytes.size());
+  const bool written = writeImage(file.get(), bytes) &&
+                       SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) &&
+                       SetEndOfFile(file.get());
+  return written && file.closeNow() ? ReplaceResult::replaced : ReplaceResult::notWritten;
+}
+
+// True for a device, or a file with more than one link.
+bool needsInPlace(const std::wstring& target) {
+  const Handle file(CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  return GetFileType(file.get()) != FILE_TYPE_DISK ||
+         (GetFileInformationByHandle(file.get(), &information) && information.nNumberOfLinks > 1);
+}
+
+} // namespace
+
+ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes) {
+  const std::wstring target = wideName(fileName);
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+  // The calls that replace a file pass over its read-only mark, so the mark is checked here, and
+  // a folder is refused as elsewhere.
+  if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+    return ReplaceResult::notCreated;
+  }
+  if (exists ? needsInPlace(target) : GetLastError() != ERROR_FILE_NOT_FOUND) {
+    // A device such as NUL, several links, or a name that cannot be looked at: the open decides.
+    return writeInPlace(target, bytes);
+  }
+
+  // A short name beside the target, which no other save picks.
+  std::wstring temporary;
+  Handle file;
+  for (int attempt = 0; attempt < 100 && !file; ++attempt) {
+    wchar_t suffix[32];
+    std::swprintf(suffix, 32, L".tilegraft-%08lx",
+                  static_cast<unsigned long>(GetTickCount64() ^ (GetCurrentProcessId() << 12U) ^
+                                             static_cast<unsigned long>(attempt) * 2654435761UL));
+    temporary = folderOf(target) + suffix;
+    file = Handle(CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file && GetLastError() != ERROR_FILE_EXISTS) {
+      break;
+    }
+  }
+  if (!file) {
+    return ReplaceResult::notCreated;
+  }
+  // Marked for deletion while it is written, so that a process killed meanwhile leaves nothing:
+  // the system removes it when the last handle goes.
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  const bool marked =
+      SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+  const bool written = writeImage(file.get(), bytes);
+  disposition.DeleteFile = FALSE;
+  if (!written || (marked && !SetFileInformationByHandle(file.get(), FileDispositionInfo,
+                                                         &disposition, sizeof disposition))) {
+    file.closeNow();
+    DeleteFileW(temporary.c_str());
+    return ReplaceResult::notWritten;
+  }
+  if (!file.closeNow()) {
+    DeleteFileW(temporary.c_str());
+    return ReplaceResult::notWritten;
+  }
+  for (int attempt = 0; attempt < replaceAttempts; ++attempt) {
+    // ReplaceFileW keeps the old file's attributes and access rights.
+    const bool replaced =
+        exists ? ReplaceFileW(target.c_str(), temporary.c_str(), nullptr,
+                              REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
+                              nullptr, nullptr) != 0 ||
+                     MoveFileExW(temporary.c_str(), target.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0
+               : MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+    if (replaced) {
+      return ReplaceResult::replaced;
+    }
+    if (!heldByAnotherProgram(GetLastError())) {
+      break;
+    }
+    Sleep(replacePause);
+  }
+  DeleteFileW(temporary.c_str());
+  return ReplaceResult::notWritten;
+}
+
+bool replaceLooksPossible(const std::string& fileName) {
+  const std::wstring target = wideName(fileName);
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+  }
+  const std::wstring folder = folderOf(target);
+  const DWORD folderAttributes = GetFileAttributesW(folder.empty() ? L"." : folder.c_str());
+  return folderAttributes != INVALID_FILE_ATTRIBUTES &&
+         (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+} // namespace tilegraft
