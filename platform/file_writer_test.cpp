@@ -7,15 +7,17 @@
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
 #include <string>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#ifdef __linux__
+#include <sched.h>
+#include <sys/mount.h>
+#endif
 
 namespace tilegraft {
 namespace {
@@ -220,6 +222,7 @@ TEST(FileWriterTest, LongPathsAndRenamedFoldersAreReplacedLikeAnyOther) {
   EXPECT_EQ(readFileBytes(dir.file("moved/out.bmp")), fresh);
 }
 
+#ifdef __linux__
 // Faults that only root can stage, each in a mount namespace of its own: a small RAM disk that
 // fills up, a file that is a mount point, and a folder with the append-only attribute. Whatever
 // happens, the old file is whole or the new one is, and no other name is left behind.
@@ -318,6 +321,8 @@ TEST(FileWriterTest, FullDisksMountPointsAndAppendOnlyFoldersKeepTheOldFile) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
   }
 }
+
+#endif // mount namespaces and file attributes are Linux's
 
 } // namespace
 } // namespace tilegraft

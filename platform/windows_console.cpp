@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 namespace tilegraft {
 

@@ -139,16 +139,15 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
     DeleteFileW(temporary.c_str());
     return ReplaceResult::notWritten;
   }
+  // The new file takes the old one's attributes (hidden, archive, ...); its access rights are
+  // the folder's, as for any new file. ReplaceFileW would keep the old rights, but where it
+  // fails it can leave files of its own behind.
+  if (exists) {
+    SetFileAttributesW(temporary.c_str(), attributes);
+  }
   for (int attempt = 0; attempt < replaceAttempts; ++attempt) {
-    // ReplaceFileW keeps the old file's attributes and access rights.
-    const bool replaced =
-        exists ? ReplaceFileW(target.c_str(), temporary.c_str(), nullptr,
-                              REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
-                              nullptr, nullptr) != 0 ||
-                     MoveFileExW(temporary.c_str(), target.c_str(),
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0
-               : MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-    if (replaced) {
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (exists ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (MoveFileExW(temporary.c_str(), target.c_str(), flags) != 0) {
       return ReplaceResult::replaced;
     }
     if (!heldByAnotherProgram(GetLastError())) {

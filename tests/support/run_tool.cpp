@@ -5,15 +5,17 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/capability.h>
 #include <memory>
 #include <signal.h>
 #include <stdexcept>
 #include <string_view>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
+#ifdef __linux__
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#endif
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -61,7 +63,12 @@ bool setLimit(int resource, std::uint64_t value) {
 
 // Root keeps its capabilities across exec unless they leave the bounding set; the inheritable
 // set (and with it the ambient one) is emptied too, or exec would hand them back.
+// Capabilities are Linux's: elsewhere root cannot run without its override, and such a run
+// fails to start.
 bool dropRootOverride() {
+#ifndef __linux__
+  return false;
+#else
   for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
     if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) {
       return false;
@@ -76,6 +83,7 @@ bool dropRootOverride() {
     set.inheritable = 0;
   }
   return syscall(SYS_capset, &header, sets) == 0;
+#endif
 }
 
 // Runs in the child between fork and exec, so only async-signal-safe calls.
@@ -85,7 +93,13 @@ bool dropRootOverride() {
     _exit(126);
   }
   // Descriptors inherited from the test runner would count against an RLIMIT_NOFILE.
+#ifdef __linux__
   close_range(3, ~0U, 0);
+#else
+  for (int descriptor = 3; descriptor < 1024; ++descriptor) {
+    close(descriptor);
+  }
+#endif
   // A tool ended by a signal such as SIGXFSZ leaves no core file among the files a test checks.
   if (!setLimit(RLIMIT_CORE, 0) ||
       (options.maxOpenFiles && !setLimit(RLIMIT_NOFILE, *options.maxOpenFiles)) ||
@@ -130,7 +144,9 @@ ToolRun runTool(const std::filesystem::path& workingDirectory,
   const std::string directory = workingDirectory.string();
 
   int inputPipe[2] = {-1, -1};
-  if (options.inputThroughPipe && pipe2(inputPipe, O_CLOEXEC) != 0) {
+  if (options.inputThroughPipe &&
+      (pipe(inputPipe) != 0 || fcntl(inputPipe[0], F_SETFD, FD_CLOEXEC) != 0 ||
+       fcntl(inputPipe[1], F_SETFD, FD_CLOEXEC) != 0)) {
     ADD_FAILURE() << "pipe failed";
     return result;
   }
