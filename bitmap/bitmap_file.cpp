@@ -99,67 +99,66 @@ std::span<const std::uint8_t> BitmapImage::paletteBytes() const {
 
 void BitmapImage::load(const std::string& fileName) {
   unload();
-  try {
-    // A length that does not fit the 32-bit field is refused before anything is allocated.
-    std::size_t length = 0;
-    switch (readFileImage(fileName, headersLength, std::numeric_limits<std::int32_t>::max(),
-                          fileImage, length)) {
-    case FileReadResult::read:
-      break;
-    case FileReadResult::notOpened:
-      raiseError("Error opening file.");
-    case FileReadResult::lengthRefused:
-      raiseError("Invalid bitmap file.");
-    case FileReadResult::noMemory:
-      raiseError("Not enough memory.");
-    case FileReadResult::notRead:
-      raiseError("Error reading file.");
-    }
-    fileLength = static_cast<std::int32_t>(length);
-
-    const std::uint8_t* header = fileImage.get();
-    if (header[0] != 'B' || header[1] != 'M') {
-      raiseError("Unrecognized bitmap format.");
-    }
-    if (readLe32(header + compressionOffset) != 0) {
-      const std::uint32_t compression = readLe32(header + compressionOffset);
-      raiseError(
-          "Compressed bitmaps not supported.",
-          "Its header gives compression " + std::to_string(compression) +
-              (compression == 3 ? " (colour masks of a 16- or 32-bit file, BI_BITFIELDS)" : "") +
-              "; only uncompressed (0) 8- and 24-bit files are read.\n");
-    }
-    const std::uint16_t bitCount = readLe16(header + bitCountOffset);
-    if (bitCount != 24 && bitCount != 8) {
-      raiseError("Only 24-BPP and 8-BPP bitmaps supported.",
-                 "Its header gives " + std::to_string(bitCount) +
-                     " bits per pixel; only 8 (a palette) and 24 are read.\n");
-    }
-    bytesPerPixel = bitCount / 8;
-    width = static_cast<std::int32_t>(readLe32(header + widthOffset));
-    height = static_cast<std::int32_t>(readLe32(header + heightOffset));
-    pixelDataOffset = static_cast<std::int32_t>(readLe32(header + pixelOffsetField));
-
-    // Merges address the pixel array without further bounds tests, so it must lie wholly inside
-    // the file image: every step that would overflow 32 bits, and a negative offset, is refused.
-    // Each product is formed only once its factors are known to fit 32 bits, so none overflows.
-    const std::int64_t rowBytesRounded = std::int64_t{bytesPerPixel} * width + 3;
-    if (!fitsInt32(rowBytesRounded)) {
-      raiseError("Invalid bitmap file.");
-    }
-    const std::int64_t stride = rowBytesRounded / 4 * 4;
-    const std::int64_t arrayBytes = stride * height;
-    const std::int64_t arrayEnd = pixelDataOffset + arrayBytes;
-    if (!fitsInt32(arrayBytes) || !fitsInt32(arrayEnd) || pixelDataOffset < 0 ||
-        arrayEnd > fileLength) {
-      raiseError("Invalid bitmap file.");
-    }
-    rowStride = static_cast<std::int32_t>(stride);
-    loaded = true;
-  } catch (...) {
-    fileImage.reset();
-    throw;
+  // The image is read into memory of its own and becomes the bitmap's only once it has passed
+  // every test, so a failure anywhere leaves the bitmap empty.
+  FileImageMemory image;
+  // A length that does not fit the 32-bit field is refused before anything is allocated.
+  std::size_t length = 0;
+  switch (readFileImage(fileName, headersLength, std::numeric_limits<std::int32_t>::max(), image,
+                        length)) {
+  case FileReadResult::read:
+    break;
+  case FileReadResult::notOpened:
+    raiseError("Error opening file.");
+  case FileReadResult::lengthRefused:
+    raiseError("Invalid bitmap file.");
+  case FileReadResult::noMemory:
+    raiseError("Not enough memory.");
+  case FileReadResult::notRead:
+    raiseError("Error reading file.");
   }
+  fileLength = static_cast<std::int32_t>(length);
+
+  const std::uint8_t* header = image.get();
+  if (header[0] != 'B' || header[1] != 'M') {
+    raiseError("Unrecognized bitmap format.");
+  }
+  if (readLe32(header + compressionOffset) != 0) {
+    const std::uint32_t compression = readLe32(header + compressionOffset);
+    raiseError(
+        "Compressed bitmaps not supported.",
+        "Its header gives compression " + std::to_string(compression) +
+            (compression == 3 ? " (colour masks of a 16- or 32-bit file, BI_BITFIELDS)" : "") +
+            "; only uncompressed (0) 8- and 24-bit files are read.\n");
+  }
+  const std::uint16_t bitCount = readLe16(header + bitCountOffset);
+  if (bitCount != 24 && bitCount != 8) {
+    raiseError("Only 24-BPP and 8-BPP bitmaps supported.",
+               "Its header gives " + std::to_string(bitCount) +
+                   " bits per pixel; only 8 (a palette) and 24 are read.\n");
+  }
+  bytesPerPixel = bitCount / 8;
+  width = static_cast<std::int32_t>(readLe32(header + widthOffset));
+  height = static_cast<std::int32_t>(readLe32(header + heightOffset));
+  pixelDataOffset = static_cast<std::int32_t>(readLe32(header + pixelOffsetField));
+
+  // Merges address the pixel array without further bounds tests, so it must lie wholly inside
+  // the file image: every step that would overflow 32 bits, and a negative offset, is refused.
+  // Each product is formed only once its factors are known to fit 32 bits, so none overflows.
+  const std::int64_t rowBytesRounded = std::int64_t{bytesPerPixel} * width + 3;
+  if (!fitsInt32(rowBytesRounded)) {
+    raiseError("Invalid bitmap file.");
+  }
+  const std::int64_t stride = rowBytesRounded / 4 * 4;
+  const std::int64_t arrayBytes = stride * height;
+  const std::int64_t arrayEnd = pixelDataOffset + arrayBytes;
+  if (!fitsInt32(arrayBytes) || !fitsInt32(arrayEnd) || pixelDataOffset < 0 ||
+      arrayEnd > fileLength) {
+    raiseError("Invalid bitmap file.");
+  }
+  rowStride = static_cast<std::int32_t>(stride);
+  fileImage = std::move(image);
+  loaded = true;
 }
 
 void BitmapImage::checkSave(const std::string& fileName) const {

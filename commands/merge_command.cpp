@@ -15,7 +15,7 @@ void PatchScript::mergeCommand(const std::string& mode) {
   if (!tileMode && mode != "pixels") {
     throw ScriptError("Invalid argument: " + mode);
   }
-  const std::string operatorWord = nextToken(true);
+  const std::string operatorWord = nextToken(WordCase::lowered);
   const std::optional<MergeOperator> op = operatorNamed(operatorWord);
   if (!op) {
     throw ScriptError("Invalid operator: " + operatorWord);

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,19 +50,11 @@ More: man tilegraft (in the source tree: man -l docs/tilegraft.1).
 
 int runScript(const std::string& scriptName, tilegraft::RunMode mode, bool answerYes,
               const std::string* planName) {
-  // Memory that runs out outside a bitmap's own allocation (a huge script line, say) ends the
-  // run like a script error; the script and the images are released on the way out.
-  try {
-    tilegraft::PatchScript script(mode, answerYes);
-    if (planName != nullptr) {
-      script.drawPlanInto(*planName);
-    }
-    return script.run(scriptName);
-  } catch (const std::bad_alloc&) {
-    std::fflush(stdout);
-    std::fputs("**** Not enough memory.\n", stderr);
-    return 1;
+  tilegraft::PatchScript script(mode, answerYes);
+  if (planName != nullptr) {
+    script.drawPlanInto(*planName);
   }
+  return script.run(scriptName);
 }
 
 int wrongCommandLine() {

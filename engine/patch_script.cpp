@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 
 namespace tilegraft {
 
@@ -59,6 +60,12 @@ int PatchScript::run(const std::string& scriptName) {
       reportExplanation(error.explanation());
     }
     result = 1;
+  } catch (const std::bad_alloc&) {
+    // Memory that runs out outside a bitmap's own allocation (a huge script line, say) ends the
+    // run like a script error, without its line: the line may be what did not fit.
+    std::fflush(stdout);
+    std::fputs("**** Not enough memory.\n", stderr);
+    result = 1;
   }
   plan.reset();
   patch.image.unload();
@@ -68,11 +75,11 @@ int PatchScript::run(const std::string& scriptName) {
 }
 
 void PatchScript::runLine() {
-  const std::string keyword = nextToken(true);
+  const std::string keyword = nextToken(WordCase::lowered);
   for (const CommandRow& row : commandTable) {
     if (keyword == row.keyword) {
       const std::string argument =
-          row.fixedArgument.empty() ? nextToken(true) : std::string(row.fixedArgument);
+          row.fixedArgument.empty() ? nextToken(WordCase::lowered) : std::string(row.fixedArgument);
       if (argument.empty()) {
         throw ScriptError("Missing arguments.");
       }

@@ -12,9 +12,6 @@ namespace tilegraft {
 
 namespace {
 
-// Physical lines are of any length; the script is read in blocks of this size and only the
-// current line is kept.
-constexpr std::size_t readBufferSize = 64 * 1024;
 constexpr std::string_view commentMarker = "//";
 // Some editors start a UTF-8 file with this mark; it is not part of the first line.
 constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
@@ -36,7 +33,7 @@ void ScriptReader::open(const std::string& name) {
     throw ScriptError(isFolder ? "Error reading file." : "Error opening file.");
   }
   if (!readBuffer) {
-    readBuffer = std::make_unique<char[]>(readBufferSize);
+    readBuffer = std::make_unique<char[]>(readBlockSize);
   }
   atScriptStart = true;
   readsStandardInput = dash || tilegraft::isStandardInput(file.get());
@@ -65,7 +62,7 @@ bool ScriptReader::readPhysicalLine() {
   for (;;) {
     if (bufferPosition == bufferEnd) {
       bufferPosition = 0;
-      bufferEnd = std::fread(readBuffer.get(), 1, readBufferSize, file.get());
+      bufferEnd = std::fread(readBuffer.get(), 1, readBlockSize, file.get());
       if (bufferEnd == 0) {
         if (std::ferror(file.get()) != 0) {
           // No line caused this, so the script is closed first and the report shows no line.
@@ -121,7 +118,7 @@ bool ScriptReader::readLine() {
   return false;
 }
 
-std::string ScriptReader::nextToken(bool lower) {
+std::string ScriptReader::nextToken(WordCase wordCase) {
   std::size_t wordEnd = 0;
   while (wordEnd < workingLine.size() && !isBlank(workingLine[wordEnd])) {
     ++wordEnd;
@@ -132,7 +129,7 @@ std::string ScriptReader::nextToken(bool lower) {
     ++rest;
   }
   workingLine.erase(0, rest);
-  return lower ? asciiLower(std::move(word)) : word;
+  return wordCase == WordCase::lowered ? asciiLower(std::move(word)) : word;
 }
 
 } // namespace tilegraft

@@ -16,6 +16,12 @@ namespace tilegraft {
 // every physical line read since the open, blank and comment lines included.
 class ScriptReader {
 public:
+  // Physical lines are of any length; the script is read in blocks of this size and only the
+  // current line is kept.
+  static constexpr std::size_t readBlockSize = 64 * 1024;
+  // What nextToken gives: the word as written, or with A to Z made a to z (keywords).
+  enum class WordCase { asWritten, lowered };
+
   ScriptReader() = default;
   ScriptReader(const ScriptReader&) = delete;
   ScriptReader& operator=(const ScriptReader&) = delete;
@@ -33,7 +39,7 @@ public:
   // "Error reading file.".
   bool readLine();
   // Takes the next word off the front of the working line; empty when none is left.
-  std::string nextToken(bool lower);
+  std::string nextToken(WordCase wordCase);
 
   std::int32_t currentLineNumber() const { return lineNumber; }
   const std::string& currentRawLine() const { return rawLine; }

@@ -12,6 +12,9 @@ namespace {
 
 using testing::ScopedTempDir;
 using testing::writeTextFile;
+constexpr auto lowered = ScriptReader::WordCase::lowered;
+constexpr auto asWritten = ScriptReader::WordCase::asWritten;
+constexpr std::size_t block = ScriptReader::readBlockSize;
 
 struct Line {
   std::int32_t number;
@@ -87,7 +90,11 @@ TEST_F(ScriptReaderTest, CleansLinesAndCountsSkippedOnes) {
 }
 
 TEST_F(ScriptReaderTest, LongPhysicalLineIsOneLine) {
-  for (std::size_t length : {1022u, 1023u, 1024u, 1025u, 2045u, 2046u, 2047u, 3000u, 5000u}) {
+  // Short ones, and lines whose text, or text and line feed, end at, just before or just after
+  // the edge of a read block, or of the second one.
+  for (std::size_t length :
+       std::initializer_list<std::size_t>{1, 1023, 5000, block - 2, block - 1, block, block + 1,
+                                          2 * block - 1, 2 * block, 2 * block + 1}) {
     const std::string text = longText(length);
     expectLines(text + "\nnext\n", {{1, text, text + "\n"}, {2, "next", "next\n"}});
     expectLines("\n" + text, {{2, text, text}});
@@ -95,10 +102,14 @@ TEST_F(ScriptReaderTest, LongPhysicalLineIsOneLine) {
 }
 
 TEST_F(ScriptReaderTest, LongCommentHidesItsWholeTail) {
-  std::string comment = "//" + std::string(1021, 'c') + "save x.bmp";
-  comment += std::string(2046 - comment.size(), 'c') + "save y.bmp" + std::string(900, 'c');
+  std::string comment = "//" + std::string(block - 3, 'c') + "save x.bmp";
+  comment +=
+      std::string(2 * block - 2 - comment.size(), 'c') + "save y.bmp" + std::string(900, 'c');
   expectLines(comment + "\nnext\n", {{2, "next", {}}});
   expectLines("echo " + comment + "\nnext\n", {{1, "echo", {}}, {2, "next", {}}});
+  // A comment marker whose two slashes fall in two read blocks.
+  const std::string text = longText(block - 1);
+  expectLines(text + "//save z.bmp\nnext\n", {{1, text, {}}, {2, "next", {}}});
 }
 
 TEST_F(ScriptReaderTest, ManyLinesOfMixedLengthsKeepTheirNumbers) {
@@ -117,23 +128,23 @@ TEST_F(ScriptReaderTest, NextTokenSplitsAtBlanksAndTabsOnly) {
   openScript("merge\tpixels = 1 2\na \t  b\t\tc\nsave\n\rx y\n");
 
   ASSERT_TRUE(reader.readLine());
-  EXPECT_EQ(reader.nextToken(true), "merge");
-  EXPECT_EQ(reader.nextToken(true), "pixels");
-  EXPECT_EQ(reader.nextToken(true), "=");
+  EXPECT_EQ(reader.nextToken(lowered), "merge");
+  EXPECT_EQ(reader.nextToken(lowered), "pixels");
+  EXPECT_EQ(reader.nextToken(lowered), "=");
   EXPECT_EQ(reader.currentWorkingLine(), "1 2");
 
   ASSERT_TRUE(reader.readLine());
-  EXPECT_EQ(reader.nextToken(false), "a");
+  EXPECT_EQ(reader.nextToken(asWritten), "a");
   EXPECT_EQ(reader.currentWorkingLine(), "b\t\tc");
 
   ASSERT_TRUE(reader.readLine());
-  EXPECT_EQ(reader.nextToken(true), "save");
+  EXPECT_EQ(reader.nextToken(lowered), "save");
   EXPECT_EQ(reader.currentWorkingLine(), "");
-  EXPECT_EQ(reader.nextToken(true), "");
+  EXPECT_EQ(reader.nextToken(lowered), "");
   EXPECT_EQ(reader.currentWorkingLine(), "");
 
   ASSERT_TRUE(reader.readLine());
-  EXPECT_EQ(reader.nextToken(true), "\rx");
+  EXPECT_EQ(reader.nextToken(lowered), "\rx");
   EXPECT_EQ(reader.currentWorkingLine(), "y");
 }
 
@@ -142,12 +153,12 @@ TEST_F(ScriptReaderTest, LowerCaseChangesOnlyAToZ) {
   openScript("LoAD @[`{AZaz \xC0\xC9\xD6\xDE\xFF \xC3\x84"
              "Bc LoAD\n");
   ASSERT_TRUE(reader.readLine());
-  EXPECT_EQ(reader.nextToken(true), "load");
-  EXPECT_EQ(reader.nextToken(true), "@[`{azaz");
-  EXPECT_EQ(reader.nextToken(true), "\xC0\xC9\xD6\xDE\xFF");
-  EXPECT_EQ(reader.nextToken(true), "\xC3\x84"
-                                    "bc");
-  EXPECT_EQ(reader.nextToken(false), "LoAD");
+  EXPECT_EQ(reader.nextToken(lowered), "load");
+  EXPECT_EQ(reader.nextToken(lowered), "@[`{azaz");
+  EXPECT_EQ(reader.nextToken(lowered), "\xC0\xC9\xD6\xDE\xFF");
+  EXPECT_EQ(reader.nextToken(lowered), "\xC3\x84"
+                                       "bc");
+  EXPECT_EQ(reader.nextToken(asWritten), "LoAD");
 }
 
 TEST_F(ScriptReaderTest, OpenFailureThrowsAndLeavesItClosed) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace tilegraft {
 
@@ -17,6 +18,18 @@ public:
   FileImageMemory() = default;
   FileImageMemory(const FileImageMemory&) = delete;
   FileImageMemory& operator=(const FileImageMemory&) = delete;
+  // The block changes owner; the one moved from holds nothing.
+  FileImageMemory(FileImageMemory&& other) noexcept
+      : bytes(std::exchange(other.bytes, nullptr)),
+        mappedLength(std::exchange(other.mappedLength, 0)) {}
+  FileImageMemory& operator=(FileImageMemory&& other) noexcept {
+    if (this != &other) {
+      reset();
+      bytes = std::exchange(other.bytes, nullptr);
+      mappedLength = std::exchange(other.mappedLength, 0);
+    }
+    return *this;
+  }
   ~FileImageMemory() { reset(); }
 
   // Releases any block held, then obtains length bytes, all zero. Returns false, holding
