@@ -124,11 +124,15 @@ private:
   [[noreturn]] void raiseOutOfRange(std::int32_t x, std::int32_t y, std::int32_t blockWidth,
                                     std::int32_t blockHeight) const;
 
-  void walkCopies(const CopyWalk& walk, int level, PixelPoint destination, PixelPoint origin,
-                  const BitmapImage& source);
-  void mergeAcross(const CopyWalk& walk, std::int32_t count, std::int32_t step,
-                   std::int32_t sourceStep, PixelPoint destination, PixelPoint origin,
-                   const BitmapImage& source);
+  // Runs the copies of one level of the walk, from the top-left corners of the first block in
+  // this bitmap and in the source, each level inside the one before.
+  void walkCopies(const CopyWalk& walk, int level, PixelPoint destinationCorner,
+                  PixelPoint sourceCorner, const BitmapImage& source);
+  // The innermost level: count blocks side by side, each moved on across by its step in pixels,
+  // range-tested and merged row by row.
+  void mergeAcross(const CopyWalk& walk, std::int32_t count, std::int32_t destinationStepAcross,
+                   std::int32_t sourceStepAcross, PixelPoint destinationCorner,
+                   PixelPoint sourceCorner, const BitmapImage& source);
   bool containsColumn(std::int32_t x) const { return x >= 0 && x < width; }
   bool containsRow(std::int32_t y) const { return y >= 0 && y < height; }
 

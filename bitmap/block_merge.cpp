@@ -9,7 +9,8 @@ namespace tilegraft {
 
 namespace {
 
-PixelPoint step(PixelPoint point, PixelPoint by) {
+// A corner moved on by one copy's step.
+PixelPoint movedBy(PixelPoint point, PixelPoint by) {
   return {wrapAdd(point.x, by.x), wrapAdd(point.y, by.y)};
 }
 
@@ -35,6 +36,16 @@ using RowWalker = void (*)(std::uint8_t*, const std::uint8_t*, std::size_t, std:
 constexpr std::array<RowWalker, byteOperators.size()> rowWalkers{
     walkRows<byteOperators[0]>, walkRows<byteOperators[1]>, walkRows<byteOperators[2]>,
     walkRows<byteOperators[3]>};
+
+// Along one axis, a run of tiles that touch in both bitmaps (no border before or after a tile in
+// either) is merged as one block: the same pixels, fewer calls. Only when the run's size in
+// pixels fits 32 bits: a larger one is merged tile by tile, so that it fails at its first tile
+// outside a bitmap rather than wrap around into a block elsewhere.
+bool runJoins(std::int32_t beforeTo, std::int32_t afterTo, std::int32_t beforeFrom,
+              std::int32_t afterFrom, std::int32_t tileSize, std::int32_t tiles) {
+  const bool tilesTouch = beforeTo == 0 && afterTo == 0 && beforeFrom == 0 && afterFrom == 0;
+  return tilesTouch && productFits(tileSize, tiles);
+}
 
 } // namespace
 
@@ -105,14 +116,10 @@ void BitmapImage::mergeTiles(MergeOperator op, std::int32_t column, std::int32_t
   checkCompatible(source, true);
   const TileLayout& to = layout;
   const TileLayout& from = source.layout;
-  // Tiles that touch in both bitmaps are merged as one block: the same pixels, fewer calls. A
-  // run whose size in pixels does not fit 32 bits is merged tile by tile instead, so that it
-  // fails at its first tile outside a bitmap rather than wrap around into a block elsewhere.
-  const bool joinAcross = to.xBorderBefore == 0 && to.xBorderAfter == 0 &&
-                          from.xBorderBefore == 0 && from.xBorderAfter == 0 &&
-                          productFits(to.tileWidth, columns);
-  const bool joinDown = to.yBorderBefore == 0 && to.yBorderAfter == 0 && from.yBorderBefore == 0 &&
-                        from.yBorderAfter == 0 && productFits(to.tileHeight, rows);
+  const bool joinAcross = runJoins(to.xBorderBefore, to.xBorderAfter, from.xBorderBefore,
+                                   from.xBorderAfter, to.tileWidth, columns);
+  const bool joinDown = runJoins(to.yBorderBefore, to.yBorderAfter, from.yBorderBefore,
+                                 from.yBorderAfter, to.tileHeight, rows);
   const std::int32_t blockWidth = joinAcross ? wrapMul(to.tileWidth, columns) : to.tileWidth;
   const std::int32_t blockHeight = joinDown ? wrapMul(to.tileHeight, rows) : to.tileHeight;
   const std::int32_t columnCount = joinAcross ? 1 : columns;
@@ -120,7 +127,7 @@ void BitmapImage::mergeTiles(MergeOperator op, std::int32_t column, std::int32_t
 
   const PixelPoint pitch = cellPitch(to);
   const PixelPoint sourcePitch = cellPitch(from);
-  // A repeat moves the destination by the run's size in tiles; the source stays.
+  // A repeat moves the destinationCorner by the run's size in tiles; the source stays.
   const CopyWalk walk{op,
                       blockWidth,
                       blockHeight,
@@ -139,46 +146,47 @@ void BitmapImage::mergeTiles(MergeOperator op, std::int32_t column, std::int32_t
 // and | give after one copy the bytes that many give, and ^ after two copies those of any even
 // number. Copies that move are all run; each is range-tested, and as the positions never repeat
 // within a bitmap's width or height, a long loop soon fails or ends.
-void BitmapImage::walkCopies(const CopyWalk& walk, int level, PixelPoint destination,
-                             PixelPoint origin, const BitmapImage& source) {
+void BitmapImage::walkCopies(const CopyWalk& walk, int level, PixelPoint destinationCorner,
+                             PixelPoint sourceCorner, const BitmapImage& source) {
   const CopyWalk::Level& copies = walk.levels[static_cast<std::size_t>(level)];
   const bool innermost = level + 1 == walk.levelCount;
   if (copies.destinationStep == PixelPoint{} && copies.sourceStep == PixelPoint{}) {
     const int passes = walk.op == MergeOperator::bitXor && copies.count % 2 == 0 ? 2 : 1;
     for (int pass = 0; pass < passes; ++pass) {
       if (innermost) {
-        mergeAcross(walk, 1, 0, 0, destination, origin, source);
+        mergeAcross(walk, 1, 0, 0, destinationCorner, sourceCorner, source);
       } else {
-        walkCopies(walk, level + 1, destination, origin, source);
+        walkCopies(walk, level + 1, destinationCorner, sourceCorner, source);
       }
     }
     return;
   }
   if (innermost) {
-    mergeAcross(walk, copies.count, copies.destinationStep.x, copies.sourceStep.x, destination,
-                origin, source);
+    mergeAcross(walk, copies.count, copies.destinationStep.x, copies.sourceStep.x,
+                destinationCorner, sourceCorner, source);
     return;
   }
   for (std::int32_t i = 0; i < copies.count; ++i) {
-    walkCopies(walk, level + 1, destination, origin, source);
-    destination = step(destination, copies.destinationStep);
-    origin = step(origin, copies.sourceStep);
+    walkCopies(walk, level + 1, destinationCorner, sourceCorner, source);
+    destinationCorner = movedBy(destinationCorner, copies.destinationStep);
+    sourceCorner = movedBy(sourceCorner, copies.sourceStep);
   }
 }
 
 // The blocks of the innermost level move across only, so their rows are range-tested once and
 // only their columns block by block; a block fails exactly where its own two corner tests would.
-void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count, std::int32_t step,
-                              std::int32_t sourceStep, PixelPoint destination, PixelPoint origin,
+void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count,
+                              std::int32_t destinationStepAcross, std::int32_t sourceStepAcross,
+                              PixelPoint destinationCorner, PixelPoint sourceCorner,
                               const BitmapImage& source) {
   const std::int32_t w = walk.blockWidth;
   const std::int32_t h = walk.blockHeight;
   const std::int32_t lastColumn = wrapSub(w, 1);
   const std::int32_t lastRow = wrapSub(h, 1);
   const bool rowsInside =
-      containsRow(destination.y) && containsRow(wrapAdd(destination.y, lastRow));
+      containsRow(destinationCorner.y) && containsRow(wrapAdd(destinationCorner.y, lastRow));
   const bool sourceRowsInside =
-      source.containsRow(origin.y) && source.containsRow(wrapAdd(origin.y, lastRow));
+      source.containsRow(sourceCorner.y) && source.containsRow(wrapAdd(sourceCorner.y, lastRow));
   // A block of negative width passes the corner tests like one of negative height, and like it
   // merges nothing: the operators never see a negative count.
   const bool mergesBytes = w > 0 && h > 0;
@@ -187,29 +195,29 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count, std::int
       mergesBytes ? static_cast<std::size_t>(w) * static_cast<std::size_t>(bytesPerPixel) : 0;
   // A block's first byte is its top row's offset plus its column's bytes; a pointer is formed
   // only once the block has passed every test, so none ever points outside a file image.
-  const std::int32_t topRow = pixelOffset(0, destination.y);
-  const std::int32_t sourceTopRow = source.pixelOffset(0, origin.y);
-  std::int32_t x = destination.x;
-  std::int32_t sourceX = origin.x;
+  const std::int32_t topRow = pixelOffset(0, destinationCorner.y);
+  const std::int32_t sourceTopRow = source.pixelOffset(0, sourceCorner.y);
+  std::int32_t x = destinationCorner.x;
+  std::int32_t sourceX = sourceCorner.x;
   for (std::int32_t i = 0; i < count; ++i) {
     if (!rowsInside || !containsColumn(x) || !containsColumn(wrapAdd(x, lastColumn))) {
-      raiseOutOfRange(x, destination.y, w, h);
+      raiseOutOfRange(x, destinationCorner.y, w, h);
     }
     if (!sourceRowsInside || !source.containsColumn(sourceX) ||
         !source.containsColumn(wrapAdd(sourceX, lastColumn))) {
-      source.raiseOutOfRange(sourceX, origin.y, w, h);
+      source.raiseOutOfRange(sourceX, sourceCorner.y, w, h);
     }
     if (mergesBytes) {
       if (mergeObserver != nullptr) {
-        mergeObserver->mergedBlock({x, destination.y}, {sourceX, origin.y}, w, h);
+        mergeObserver->mergedBlock({x, destinationCorner.y}, {sourceX, sourceCorner.y}, w, h);
       }
       walkBlockRows(fileImage.get() + wrapAdd(topRow, wrapMul(x, bytesPerPixel)),
                     source.fileImage.get() +
                         wrapAdd(sourceTopRow, wrapMul(sourceX, source.bytesPerPixel)),
                     rowBytes, h, rowStride, source.rowStride);
     }
-    x = wrapAdd(x, step);
-    sourceX = wrapAdd(sourceX, sourceStep);
+    x = wrapAdd(x, destinationStepAcross);
+    sourceX = wrapAdd(sourceX, sourceStepAcross);
   }
 }
 

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <string_view>
 
 namespace tilegraft {
@@ -108,15 +107,6 @@ inline void* xorBytes(void* destination, const void* source, std::size_t n) {
 enum class MergeOperator : std::uint8_t { copy, bitAnd, bitOr, bitXor };
 
 inline constexpr std::string_view operatorCharacters = "=&|^";
-
-// The operator that a one-character word of a merge line names, if any.
-constexpr std::optional<MergeOperator> operatorNamed(std::string_view word) {
-  const std::size_t at = word.size() == 1 ? operatorCharacters.find(word[0]) : word.npos;
-  if (at == word.npos) {
-    return std::nullopt;
-  }
-  return static_cast<MergeOperator>(at);
-}
 
 // Indexed by MergeOperator.
 inline constexpr std::array<ByteOperator, 4> byteOperators{copyBytes, andBytes, orBytes, xorBytes};

@@ -7,8 +7,22 @@
 #include <cstdio>
 #include <optional>
 #include <span>
+#include <string_view>
 
 namespace tilegraft {
+
+namespace {
+
+// The operator that a one-character word of a merge line names, if any.
+std::optional<MergeOperator> operatorNamed(std::string_view word) {
+  const std::size_t at = word.size() == 1 ? operatorCharacters.find(word[0]) : word.npos;
+  if (at == word.npos) {
+    return std::nullopt;
+  }
+  return static_cast<MergeOperator>(at);
+}
+
+} // namespace
 
 void PatchScript::mergeCommand(const std::string& mode) {
   const bool tileMode = mode == "tiles";
