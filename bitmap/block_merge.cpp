@@ -127,7 +127,7 @@ void BitmapImage::mergeTiles(MergeOperator op, std::int32_t column, std::int32_t
 
   const PixelPoint pitch = cellPitch(to);
   const PixelPoint sourcePitch = cellPitch(from);
-  // A repeat moves the destinationCorner by the run's size in tiles; the source stays.
+  // A repeat moves the destination by the run's size in tiles; the source stays.
   const CopyWalk walk{op,
                       blockWidth,
                       blockHeight,
