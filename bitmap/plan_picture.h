@@ -15,7 +15,7 @@ namespace tilegraft {
 // tiles have no borders, each tile's top row and left column tinted cyan. Every block that a merge
 // line changed is outlined one pixel wide in that line's colour, on the base where it landed and
 // on the patch where it came from.
-class PlanPicture : public MergeObserver {
+class PlanPicture final : public MergeObserver {
 public:
   // Starts the blocks of a merge line; gives the name of the colour they are drawn in.
   std::string_view beginLine();
