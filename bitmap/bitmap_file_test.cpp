@@ -2,6 +2,7 @@
 #include "common/script_error.h"
 #include "platform/files.h"
 #include "tests/support/bmp_builder.h"
+#include "tests/support/failure.h"
 #include "tests/support/scoped_temp_dir.h"
 
 #include <chrono>
@@ -20,18 +21,10 @@ using testing::bmpHeightField;
 using testing::bmpPixelOffsetField;
 using testing::bmpWidthField;
 using testing::Bytes;
+using testing::messageOf;
 using testing::readFileBytes;
 using testing::ScopedTempDir;
 using testing::writeFileBytes;
-
-std::string messageOf(const auto& action) {
-  try {
-    action();
-  } catch (const ScriptError& error) {
-    return error.message();
-  }
-  return "";
-}
 
 Bytes bytesOf(const BitmapImage& image) {
   const auto bytes = image.fileBytes();

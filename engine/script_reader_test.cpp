@@ -1,5 +1,6 @@
 #include "common/script_error.h"
 #include "engine/script_reader.h"
+#include "tests/support/failure.h"
 #include "tests/support/scoped_temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 namespace tilegraft {
 namespace {
 
+using testing::messageOf;
 using testing::ScopedTempDir;
 using testing::writeTextFile;
 constexpr auto lowered = ScriptReader::WordCase::lowered;
@@ -48,15 +50,6 @@ protected:
   ScopedTempDir dir;
   ScriptReader reader;
 };
-
-std::string messageOf(const auto& action) {
-  try {
-    action();
-  } catch (const ScriptError& error) {
-    return error.message();
-  }
-  return "(nothing thrown)";
-}
 
 // Text with blanks at scattered places (never first or last), so that a line read in pieces and
 // trimmed piece by piece would lose some of them.

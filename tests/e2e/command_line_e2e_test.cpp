@@ -1,6 +1,7 @@
 #include "tests/support/bmp_builder.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
+#include "tests/support/tool_test.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -13,7 +14,7 @@ namespace {
 
 const std::string start(scriptStartLine);
 
-class CommandLineEndToEndTest : public ::testing::Test {
+class CommandLineEndToEndTest : public ToolTest {
 protected:
   // Every file of the folder by name, with its bytes.
   std::map<std::string, Bytes> folderContents() const {
@@ -30,8 +31,6 @@ protected:
     options.standardInput = std::move(input);
     return runTool(dir.path(), {"--check", "script.txt"}, options);
   }
-
-  ScopedTempDir dir;
 };
 
 TEST_F(CommandLineEndToEndTest, HelpAndVersionGoToStandardOutput) {

@@ -1,6 +1,7 @@
 #include "tests/support/bmp_builder.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
+#include "tests/support/tool_test.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -12,12 +13,7 @@ namespace {
 
 const std::string start(scriptStartLine);
 
-class PatchScriptEndToEndTest : public ::testing::Test {
-protected:
-  ToolRun run(std::string_view script) { return runScript(dir.path(), script); }
-
-  ScopedTempDir dir;
-};
+using PatchScriptEndToEndTest = ToolTest;
 
 // Text of the given length whose tail from position 1023 on (counted in the whole line, after
 // `prefix`) would be a command of its own if the line were read in pieces.

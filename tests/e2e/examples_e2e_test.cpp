@@ -4,6 +4,7 @@
 // scripts shown in README.md and the manual page are the examples as they stand.
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
+#include "tests/support/tool_test.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -154,7 +155,7 @@ std::string expectedOutput(const std::string& scriptName, const std::string& scr
   return out + "Done.\n";
 }
 
-class ExamplesTest : public ::testing::Test {
+class ExamplesTest : public ToolTest {
 protected:
   void SetUp() override { drawSamples(); }
 
@@ -184,8 +185,6 @@ protected:
 
   Picture sample(const char* name) const { return Picture(dir.file(name)); }
   std::filesystem::path output(const char* name) const { return dir.file(name); }
-
-  ScopedTempDir dir;
 };
 
 TEST_F(ExamplesTest, SamplesAreOnTheGridTheScriptsAssume) {

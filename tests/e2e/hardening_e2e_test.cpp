@@ -2,6 +2,7 @@
 #include "tests/support/merge_model.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
+#include "tests/support/tool_test.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -20,12 +21,8 @@ const std::string start(scriptStartLine);
 
 constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
 
-class HardeningEndToEndTest : public ::testing::Test {
+class HardeningEndToEndTest : public ToolTest {
 protected:
-  ToolRun run(std::string_view script, const RunOptions& options = {}) {
-    return runScript(dir.path(), script, options);
-  }
-
   // An address-space limit in builds that can run under one; none in sanitizer builds.
   static RunOptions addressSpaceLimit(std::uint64_t bytes) {
     RunOptions options;
@@ -34,8 +31,6 @@ protected:
     }
     return options;
   }
-
-  ScopedTempDir dir;
 };
 
 // --- Huge counts: a line ends in time bounded by the bitmap, with the long loop's result. ---
@@ -175,8 +170,7 @@ TEST_F(HardeningEndToEndTest, HugeCountsOfMovingCopiesStopAtTheFirstThatLeavesAB
     const auto lineNumber = static_cast<int>(std::count(lines.begin(), lines.end(), '\n')) + 3;
     expectRun(run(script), 1,
               start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n",
-              "Line " + std::to_string(lineNumber) + ": " + c.failing + "\n**** " + c.message +
-                  "\n");
+              failureReport(lineNumber, c.failing, c.message));
   }
 }
 

@@ -2,6 +2,7 @@
 #include "tests/support/merge_model.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
+#include "tests/support/tool_test.h"
 
 #include <csignal>
 #include <filesystem>
@@ -73,18 +74,7 @@ ino_t inodeOf(const fs::path& path) {
   return stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
 }
 
-class LoadSaveEndToEndTest : public ::testing::Test {
-protected:
-  ToolRun run(std::string_view script, std::string input = "") {
-    RunOptions options;
-    options.standardInput = std::move(input);
-    return runScript(dir.path(), script, options);
-  }
-
-  Bytes fileBytes(std::string_view name) const { return readFileBytes(dir.file(name)); }
-
-  ScopedTempDir dir;
-};
+using LoadSaveEndToEndTest = ToolTest;
 
 TEST_F(LoadSaveEndToEndTest, LoadThenSaveCopiesEveryKindOfFileExactly) {
   std::vector<BmpBuilder> files;

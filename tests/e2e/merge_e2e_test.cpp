@@ -2,6 +2,7 @@
 #include "tests/support/merge_model.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
+#include "tests/support/tool_test.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -24,7 +25,7 @@ TileLayout tiles(std::int32_t width, std::int32_t height) {
 
 // A base bitmap of 20 by 24 pixels with bytes after its pixels, and a patch bitmap of 18 by 25,
 // so that the two strides differ; both 24 bits, and an 8-bit patch for the incompatible cases.
-class MergeEndToEndTest : public ::testing::Test {
+class MergeEndToEndTest : public ToolTest {
 protected:
   MergeEndToEndTest()
       : baseBytes(BmpBuilder(20, 24, 24).fillPattern(1).append(5).bytes()),
@@ -67,12 +68,10 @@ protected:
     const ToolRun result = runScript(dir.path(), before + line + "\nsave out.bmp\n");
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.standardOutput, start + out);
-    EXPECT_EQ(result.standardError,
-              "Line " + std::to_string(lineNumber) + ": " + line + "\n**** " + message + "\n");
+    EXPECT_EQ(result.standardError, failureReport(lineNumber, line, message));
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.bmp")));
   }
 
-  ScopedTempDir dir;
   const Bytes baseBytes;
   const Bytes patchBytes;
 };
