@@ -2,6 +2,7 @@
 // output by properties worked out from the script alone: which tiles take which stamp, what an
 // operator does to each byte, and that nothing else in the file moves. Also checks that the
 // scripts shown in README.md and the manual page are the examples as they stand.
+#include "tests/support/merge_model.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
 #include "tests/support/tool_test.h"
@@ -40,39 +41,6 @@ constexpr std::int32_t tileSize = 16;
 constexpr std::int32_t cellSize = tileSize + 1;
 constexpr std::uint8_t darkBit = 0x10;
 
-std::uint32_t readLe32(const Bytes& bytes, std::size_t at) {
-  return static_cast<std::uint32_t>(bytes.at(at)) |
-         static_cast<std::uint32_t>(bytes.at(at + 1)) << 8U |
-         static_cast<std::uint32_t>(bytes.at(at + 2)) << 16U |
-         static_cast<std::uint32_t>(bytes.at(at + 3)) << 24U;
-}
-
-// A bottom-up BMP file read straight from its header fields, to address pixels by (x, y) from
-// the top-left.
-struct Picture {
-  explicit Picture(const std::filesystem::path& path)
-      : bytes(readFileBytes(path)), offset(readLe32(bytes, 10)),
-        width(static_cast<std::int32_t>(readLe32(bytes, 18))),
-        height(static_cast<std::int32_t>(readLe32(bytes, 22))),
-        bytesPerPixel(static_cast<std::int32_t>(bytes.at(28)) / 8),
-        stride((width * bytesPerPixel + 3) / 4 * 4) {}
-
-  std::size_t at(std::int32_t x, std::int32_t y) const {
-    return offset + static_cast<std::size_t>((height - 1 - y) * stride + x * bytesPerPixel);
-  }
-  Bytes pixel(std::int32_t x, std::int32_t y) const {
-    const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(at(x, y));
-    return Bytes(first, first + bytesPerPixel);
-  }
-
-  Bytes bytes;
-  std::size_t offset;
-  std::int32_t width;
-  std::int32_t height;
-  std::int32_t bytesPerPixel;
-  std::int32_t stride;
-};
-
 // Where a pixel lies on the samples' grid: tile (column, row) and the position (u, v) inside it;
 // nothing for a pixel of a grid line.
 struct TileSpot {
@@ -90,7 +58,7 @@ std::optional<TileSpot> tileOf(std::int32_t x, std::int32_t y) {
 }
 
 // Pixel (u, v) of tile (column, row) of a picture on the samples' grid.
-Bytes tilePixel(const Picture& picture, std::int32_t column, std::int32_t row, std::int32_t u,
+Bytes tilePixel(const ModelBitmap& picture, std::int32_t column, std::int32_t row, std::int32_t u,
                 std::int32_t v) {
   return picture.pixel(1 + column * cellSize + u, 1 + row * cellSize + v);
 }
@@ -120,14 +88,14 @@ using PixelRule = std::function<Bytes(std::int32_t x, std::int32_t y, const Byte
 
 // The output must be the input with each pixel replaced by what the rule says: headers, palette,
 // row padding and every byte after the pixels stay as they were.
-void expectPixels(const Picture& input, const std::filesystem::path& outputPath,
+void expectPixels(const ModelBitmap& input, const std::filesystem::path& outputPath,
                   const PixelRule& rule) {
-  Bytes expected = input.bytes;
+  Bytes expected = input.file;
   for (std::int32_t y = 0; y < input.height; ++y) {
     for (std::int32_t x = 0; x < input.width; ++x) {
       const Bytes after = rule(x, y, input.pixel(x, y));
       std::copy(after.begin(), after.end(),
-                expected.begin() + static_cast<std::ptrdiff_t>(input.at(x, y)));
+                expected.begin() + static_cast<std::ptrdiff_t>(input.pixelAt(x, y)));
     }
   }
   const Bytes actual = readFileBytes(outputPath);
@@ -183,15 +151,17 @@ protected:
     EXPECT_EQ(result.standardOutput, expectedOutput(name, script));
   }
 
-  Picture sample(const char* name) const { return Picture(dir.file(name)); }
+  ModelBitmap sample(const char* name) const {
+    return ModelBitmap(name, readFileBytes(dir.file(name)));
+  }
   std::filesystem::path output(const char* name) const { return dir.file(name); }
 };
 
 TEST_F(ExamplesTest, SamplesAreOnTheGridTheScriptsAssume) {
-  const Picture sheet = sample("sheet.bmp");
-  const Picture stamps = sample("stamps.bmp");
-  const Picture indexed = sample("indexed.bmp");
-  const Picture masks = sample("masks.bmp");
+  const ModelBitmap sheet = sample("sheet.bmp");
+  const ModelBitmap stamps = sample("stamps.bmp");
+  const ModelBitmap indexed = sample("indexed.bmp");
+  const ModelBitmap masks = sample("masks.bmp");
   EXPECT_EQ(sheet.width, 8 * cellSize + 1);
   EXPECT_EQ(sheet.height, 4 * cellSize + 1);
   EXPECT_EQ(stamps.width, 4 * cellSize + 1);
@@ -217,8 +187,8 @@ TEST_F(ExamplesTest, SamplesAreOnTheGridTheScriptsAssume) {
 }
 
 TEST_F(ExamplesTest, GraftCopiesStampsOntoTheirTilesAndNothingElse) {
-  const Picture sheet = sample("sheet.bmp");
-  const Picture stamps = sample("stamps.bmp");
+  const ModelBitmap sheet = sample("sheet.bmp");
+  const ModelBitmap stamps = sample("stamps.bmp");
   runExample("graft.tgs");
   expectPixels(sheet, output("grafted.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
     const auto spot = tileOf(x, y);
@@ -236,8 +206,8 @@ TEST_F(ExamplesTest, GraftCopiesStampsOntoTheirTilesAndNothingElse) {
 }
 
 TEST_F(ExamplesTest, RepeatRowFillsOneRowWithTheStamp) {
-  const Picture sheet = sample("sheet.bmp");
-  const Picture stamps = sample("stamps.bmp");
+  const ModelBitmap sheet = sample("sheet.bmp");
+  const ModelBitmap stamps = sample("stamps.bmp");
   runExample("repeat-row.tgs");
   expectPixels(sheet, output("row.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
     const auto spot = tileOf(x, y);
@@ -246,8 +216,8 @@ TEST_F(ExamplesTest, RepeatRowFillsOneRowWithTheStamp) {
 }
 
 TEST_F(ExamplesTest, RepeatGridCoversEveryTileAndKeepsTheGridLines) {
-  const Picture sheet = sample("sheet.bmp");
-  const Picture stamps = sample("stamps.bmp");
+  const ModelBitmap sheet = sample("sheet.bmp");
+  const ModelBitmap stamps = sample("stamps.bmp");
   runExample("repeat-grid.tgs");
   expectPixels(sheet, output("grid.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
     const auto spot = tileOf(x, y);
@@ -256,7 +226,7 @@ TEST_F(ExamplesTest, RepeatGridCoversEveryTileAndKeepsTheGridLines) {
 }
 
 TEST_F(ExamplesTest, MaskClearsTheDarkBitInRowZeroAndSetsItInRowOne) {
-  const Picture indexed = sample("indexed.bmp");
+  const ModelBitmap indexed = sample("indexed.bmp");
   runExample("mask.tgs");
   // The whole-file comparison also holds the palette to its input bytes.
   expectPixels(indexed, output("masked.bmp"), [](std::int32_t x, std::int32_t y, const Bytes& b) {
@@ -266,7 +236,7 @@ TEST_F(ExamplesTest, MaskClearsTheDarkBitInRowZeroAndSetsItInRowOne) {
     }
     return Bytes{static_cast<std::uint8_t>(spot->row == 0 ? b[0] & ~darkBit : b[0] | darkBit)};
   });
-  const Picture masked(output("masked.bmp"));
+  const ModelBitmap masked("masked.bmp", readFileBytes(output("masked.bmp")));
   for (std::int32_t y = 0; y < masked.height; ++y) {
     for (std::int32_t x = 0; x < masked.width; ++x) {
       if (const auto spot = tileOf(x, y)) {
@@ -279,11 +249,11 @@ TEST_F(ExamplesTest, MaskClearsTheDarkBitInRowZeroAndSetsItInRowOne) {
 }
 
 TEST_F(ExamplesTest, ToggleTwiceGivesBackTheInputByteForByte) {
-  const Picture sheet = sample("sheet.bmp");
-  const Picture stamps = sample("stamps.bmp");
+  const ModelBitmap sheet = sample("sheet.bmp");
+  const ModelBitmap stamps = sample("stamps.bmp");
   runExample("toggle.tgs");
-  EXPECT_EQ(readFileBytes(output("toggled-twice.bmp")), sheet.bytes);
-  EXPECT_NE(readFileBytes(output("toggled-once.bmp")), sheet.bytes);
+  EXPECT_EQ(readFileBytes(output("toggled-twice.bmp")), sheet.file);
+  EXPECT_NE(readFileBytes(output("toggled-once.bmp")), sheet.file);
   expectPixels(
       sheet, output("toggled-once.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
         const auto spot = tileOf(x, y);
@@ -295,8 +265,8 @@ TEST_F(ExamplesTest, ToggleTwiceGivesBackTheInputByteForByte) {
 }
 
 TEST_F(ExamplesTest, DemoGraftsRepeatsTogglesAndMasks) {
-  const Picture sheet = sample("sheet.bmp");
-  const Picture stamps = sample("stamps.bmp");
+  const ModelBitmap sheet = sample("sheet.bmp");
+  const ModelBitmap stamps = sample("stamps.bmp");
   runExample("demo.tgs");
   expectPixels(sheet, output("demo-out.bmp"), [&](std::int32_t x, std::int32_t y, Bytes b) {
     const auto spot = tileOf(x, y);
@@ -328,8 +298,8 @@ std::string shownCheckOutput(const std::filesystem::path& document, const std::s
                              bool roff);
 
 TEST_F(ExamplesTest, TypoRunsAsTheOneNumberAndCheckSaysSo) {
-  const Picture sheet = sample("sheet.bmp");
-  const Picture stamps = sample("stamps.bmp");
+  const ModelBitmap sheet = sample("sheet.bmp");
+  const ModelBitmap stamps = sample("stamps.bmp");
   runExample("typo.tgs");
   expectPixels(sheet, output("typo.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
     const auto spot = tileOf(x, y);

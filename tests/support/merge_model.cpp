@@ -198,6 +198,16 @@ ModelBitmap::ModelBitmap(std::string name, Bytes bytes, const TileLayout& tiles)
   pixelDataOffset = static_cast<std::int32_t>(le32(file, bmpPixelOffsetField));
 }
 
+std::size_t ModelBitmap::pixelAt(std::int32_t x, std::int32_t y) const {
+  return static_cast<std::size_t>(pixelDataOffset + (height - 1 - y) * stride() +
+                                  std::int64_t{x} * bytesPerPixel);
+}
+
+Bytes ModelBitmap::pixel(std::int32_t x, std::int32_t y) const {
+  const auto first = file.begin() + static_cast<std::ptrdiff_t>(pixelAt(x, y));
+  return Bytes(first, first + bytesPerPixel);
+}
+
 std::int64_t ModelBitmap::stride() const {
   return (std::int64_t{width} * bytesPerPixel + 3) / 4 * 4;
 }

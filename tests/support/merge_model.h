@@ -15,14 +15,17 @@ inline constexpr MergeOperator andOp = MergeOperator::bitAnd;
 inline constexpr MergeOperator orOp = MergeOperator::bitOr;
 inline constexpr MergeOperator xorOp = MergeOperator::bitXor;
 
-// A slow, plain reference for merges, kept apart from the tool's own code so that the two can be
-// compared: one bitmap as the whole bytes of its file, the header values the merges read (taken
-// from the bytes), and its active tile layout.
+// The tests' one model of a bitmap, and with it a slow, plain reference for merges, kept apart
+// from the tool's own code so that the two can be compared: one bitmap as the whole bytes of its
+// file, the header values the merges read (taken from the bytes), and its active tile layout.
 struct ModelBitmap {
   ModelBitmap(std::string name, Bytes bytes, const TileLayout& tiles = {});
 
   // Bytes per stored row, as the BMP format pads it.
   std::int64_t stride() const;
+  // Where pixel (x, y) of a bottom-up file starts, y counted from the top row; its bytes.
+  std::size_t pixelAt(std::int32_t x, std::int32_t y) const;
+  Bytes pixel(std::int32_t x, std::int32_t y) const;
 
   std::string displayName;
   Bytes file;
