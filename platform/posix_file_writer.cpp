@@ -116,9 +116,11 @@ public:
     const SignalBlock block;
     for (std::size_t i = 0; i < cleanedSignalCount; ++i) {
       sigaction(cleanedSignals[i], nullptr, &previousActions[i]);
-      // A signal the tool was started to ignore (nohup) would not have ended it, so it still
-      // won't.
-      replacedAction[i] = previousActions[i].sa_handler != SIG_IGN;
+      // Only a signal that would have ended the process is taken over: one the tool was started
+      // to ignore (nohup), or one a host program handles (a test harness's timer), is left as
+      // it was.
+      replacedAction[i] = (previousActions[i].sa_flags & SA_SIGINFO) == 0 &&
+                          previousActions[i].sa_handler == SIG_DFL;
       if (replacedAction[i]) {
         sigaction(cleanedSignals[i], &action, nullptr);
       }
