@@ -50,8 +50,7 @@ void BitmapImage::raiseOutOfRange(std::int32_t x, std::int32_t y, std::int32_t b
                     std::to_string(blockHeight) + " pixels at x " + std::to_string(x) + ", y " +
                     std::to_string(y) + " does not fit in the bitmap's " + std::to_string(width) +
                     " by " + std::to_string(height) +
-                    " pixels (x and y count from 0 at the top "
-                    "left).\n";
+                    " pixels (x and y count from 0 at the top left).\n";
   if (height < 0) {
     why += "A negative height means the rows are stored top first; merges need them stored "
            "bottom first, as most BMP files are.\n";
@@ -123,8 +122,8 @@ void BitmapImage::load(const std::string& fileName) {
   if (header[0] != 'B' || header[1] != 'M') {
     raiseError("Unrecognized bitmap format.");
   }
-  if (readLe32(header + compressionOffset) != 0) {
-    const std::uint32_t compression = readLe32(header + compressionOffset);
+  const std::uint32_t compression = readLe32(header + compressionOffset);
+  if (compression != 0) {
     raiseError(
         "Compressed bitmaps not supported.",
         "Its header gives compression " + std::to_string(compression) +

@@ -72,9 +72,8 @@ void PatchScript::mergeCommand(const std::string& mode) {
     BitmapImage& image;
     ~Observing() { image.observeMerges(nullptr); }
   } observing{base.image};
-  std::string_view colour;
+  const std::string_view colour = plan ? plan->beginLine() : std::string_view();
   if (plan) {
-    colour = plan->beginLine();
     base.image.observeMerges(&*plan);
   }
   if (tileMode) {

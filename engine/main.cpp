@@ -92,14 +92,16 @@ int runCommandLine(const std::vector<std::string>& arguments) {
       mode = tilegraft::RunMode::check;
     } else if (argument == "--yes" || argument == "-y") {
       answerYes = true;
-    } else if (argument == "--plan" && i + 1 < count) {
+    } else if (argument == "--plan") {
+      if (i + 1 == count) {
+        return wrongCommandLine(); // without its picture
+      }
       planName = &arguments[++i];
-    } else if (argument != "--help" && argument != "-h" && argument != "--version" &&
-               argument != "--plan") {
+    } else if (argument == "--help" || argument == "-h" || argument == "--version") {
+      return wrongCommandLine(); // only alone
+    } else {
       std::fprintf(stderr, "tilegraft: unknown option: %s\n", argument.c_str());
       return wrongCommandLine();
-    } else {
-      return wrongCommandLine(); // only alone
     }
   }
   // A plan is a check run's picture.

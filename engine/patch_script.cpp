@@ -116,10 +116,8 @@ void PatchScript::reportUnsavedMerge() const {
   if (!unsavedMerge) {
     return;
   }
-  std::fflush(stdout);
-  reportLine(unsavedMerge->lineNumber, unsavedMerge->rawLine);
-  std::fputs("---- Warning: No save comes after this merge: what it and later merges do is lost.\n",
-             stderr);
+  reportWarnings(unsavedMerge->lineNumber, unsavedMerge->rawLine,
+                 {"No save comes after this merge: what it and later merges do is lost."});
 }
 
 void PatchScript::reportExplanation(std::string_view explanation) {
@@ -144,12 +142,16 @@ void PatchScript::warnIfTextLeft(std::string_view unread) {
 }
 
 void PatchScript::reportWarnings() {
-  if (warnings.empty()) {
-    return;
+  if (!warnings.empty()) {
+    reportWarnings(lineNumber, rawLine, warnings);
   }
+}
+
+void PatchScript::reportWarnings(std::int32_t number, const std::string& raw,
+                                 const std::vector<std::string>& texts) {
   std::fflush(stdout);
-  reportLine();
-  for (const std::string& warning : warnings) {
+  reportLine(number, raw);
+  for (const std::string& warning : texts) {
     std::fprintf(stderr, "---- Warning: %s\n", warning.c_str());
   }
 }

@@ -71,6 +71,9 @@ private:
   // Warns when a command's numbers were followed by text that was not read.
   void warnIfTextLeft(std::string_view unread);
   void reportWarnings();
+  // Writes "Line N: " and the raw line, then each warning, to standard error.
+  static void reportWarnings(std::int32_t number, const std::string& raw,
+                             const std::vector<std::string>& texts);
   // Throws "Invalid argument: " + name unless the name is "base" or "patch".
   BitmapSlot& selectSlot(const std::string& name);
 

@@ -73,19 +73,17 @@ FileReadResult readOnce(int descriptor, std::size_t minLength, std::size_t maxLe
   if (afterFileReadForTesting != nullptr) {
     afterFileReadForTesting(fileName);
   }
-  struct stat after {};
   if (!regular) {
     return whole ? FileReadResult::read : FileReadResult::notRead;
   }
+  struct stat after {};
   if (fstat(descriptor, &after) != 0) {
     return FileReadResult::notRead;
   }
+  // A changed file is read again; one shorter than it says and unchanged (a length that is only
+  // an estimate, as in sysfs) is a read error.
   changed = !unchanged(before, after);
-  if (!whole && !changed) {
-    // Shorter than it says and not rewritten: a file whose length is only an estimate.
-    return FileReadResult::notRead;
-  }
-  return changed ? FileReadResult::notRead : FileReadResult::read;
+  return whole && !changed ? FileReadResult::read : FileReadResult::notRead;
 }
 
 } // namespace
