@@ -1,7 +1,7 @@
 #include "bitmap/bitmap_image.h"
 #include "common/script_error.h"
+#include "platform/file_image.h"
 #include "platform/file_writer.h"
-#include "platform/files.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -75,7 +75,7 @@ std::span<const std::uint8_t> BitmapImage::fileBytes() const {
   if (!loaded) {
     return {};
   }
-  return {fileImage.get(), static_cast<std::size_t>(fileLength)};
+  return {fileImage.bytes(), fileImage.size()};
 }
 
 std::span<const std::uint8_t> BitmapImage::paletteBytes() const {
@@ -84,7 +84,7 @@ std::span<const std::uint8_t> BitmapImage::paletteBytes() const {
   if (!loaded || bytesPerPixel != 1) {
     return {};
   }
-  const std::uint8_t* header = fileImage.get();
+  const std::uint8_t* header = fileImage.bytes();
   const std::uint64_t start = fileHeaderLength + std::uint64_t{readLe32(header + fileHeaderLength)};
   const std::uint32_t used = readLe32(header + coloursUsedOffset);
   const std::uint64_t end = std::min(start + 4 * std::uint64_t{used == 0 ? 256 : used},
@@ -100,11 +100,9 @@ void BitmapImage::load(const std::string& fileName) {
   unload();
   // The image is read into memory of its own and becomes the bitmap's only once it has passed
   // every test, so a failure anywhere leaves the bitmap empty.
-  FileImageMemory image;
+  FileImage image;
   // A length that does not fit the 32-bit field is refused before anything is allocated.
-  std::size_t length = 0;
-  switch (readFileImage(fileName, headersLength, std::numeric_limits<std::int32_t>::max(), image,
-                        length)) {
+  switch (image.load(fileName, headersLength, std::numeric_limits<std::int32_t>::max())) {
   case FileReadResult::read:
     break;
   case FileReadResult::notOpened:
@@ -116,9 +114,9 @@ void BitmapImage::load(const std::string& fileName) {
   case FileReadResult::notRead:
     raiseError("Error reading file.");
   }
-  fileLength = static_cast<std::int32_t>(length);
+  const auto fileLength = static_cast<std::int64_t>(image.size());
 
-  const std::uint8_t* header = image.get();
+  const std::uint8_t* header = image.bytes();
   if (header[0] != 'B' || header[1] != 'M') {
     raiseError("Unrecognized bitmap format.");
   }
@@ -169,7 +167,11 @@ void BitmapImage::checkSave(const std::string& fileName) const {
 
 void BitmapImage::save(const std::string& fileName) const {
   requireLoaded();
-  switch (replaceFile(fileName, fileBytes())) {
+  // Only when the lease on a mapped file was taken back by force and the file then changed.
+  if (!fileImage.isIntact()) {
+    raiseError("Error reading file.");
+  }
+  switch (replaceFile(fileName, fileImage)) {
   case ReplaceResult::replaced:
     return;
   case ReplaceResult::notCreated:

@@ -3,7 +3,7 @@
 #include "bitmap/byte_operators.h"
 #include "bitmap/tile_layout.h"
 #include "common/int32_math.h"
-#include "platform/file_image_memory.h"
+#include "platform/file_image.h"
 
 #include <cstdint>
 #include <span>
@@ -59,6 +59,8 @@ public:
   void unload() noexcept;
 
   bool isLoaded() const { return loaded; }
+  // True while some of the file image is still the file's own pages (see FileImage).
+  bool isMapped() const { return fileImage.isMapped(); }
   // Throws "Not loaded." unless loaded.
   void requireLoaded() const;
   // Throws displayName + ": " + message.
@@ -139,8 +141,7 @@ private:
   std::string displayName;
   bool loaded = false;
   TileLayout layout;
-  FileImageMemory fileImage;
-  std::int32_t fileLength = 0;
+  FileImage fileImage;
   std::int32_t pixelDataOffset = 0;
   std::int32_t bytesPerPixel = 0;
   std::int32_t width = 0;

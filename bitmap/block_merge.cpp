@@ -208,11 +208,18 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count,
       source.raiseOutOfRange(sourceX, sourceCorner.y, w, h);
     }
     if (mergesBytes) {
+      // The block's bytes run from its bottom row's first to its top row's last.
+      const auto topFirst = static_cast<std::size_t>(wrapAdd(topRow, wrapMul(x, bytesPerPixel)));
+      const std::size_t below =
+          static_cast<std::size_t>(h - 1) * static_cast<std::size_t>(rowStride);
+      if (!fileImage.makeWritable(topFirst - below, below + rowBytes)) {
+        raiseError("Not enough memory.");
+      }
       if (mergeObserver != nullptr) {
         mergeObserver->mergedBlock({x, destinationCorner.y}, {sourceX, sourceCorner.y}, w, h);
       }
-      walkBlockRows(fileImage.get() + wrapAdd(topRow, wrapMul(x, bytesPerPixel)),
-                    source.fileImage.get() +
+      walkBlockRows(fileImage.writableBytes() + topFirst,
+                    source.fileImage.bytes() +
                         wrapAdd(sourceTopRow, wrapMul(sourceX, source.bytesPerPixel)),
                     rowBytes, h, rowStride, source.rowStride);
     }

@@ -326,6 +326,26 @@ TEST_F(BlockMergeTest, OperatorsCombineBytesInsideTheBlockOnly) {
   }
 }
 
+TEST_F(BlockMergeTest, LargeBitmapsMergeTheSameMappedOrCopied) {
+  // Over 4 MiB each, so that both are mapped where the system allows; then the same copied.
+  const Bytes baseBytes = builtBytes(1400, 1100, 24, 5);
+  const Bytes patchBytes = builtBytes(1300, 1100, 24, 6);
+  const TileLayout tiles{3, 1, 64, 0, 2, 0, 48, 2};
+  for (const bool mapped : {true, false}) {
+    SCOPED_TRACE(mapped ? "mapped" : "copied");
+    fileMappingsForTesting = mapped;
+    prepare(baseBytes, tiles, patchBytes, tiles);
+    fileMappingsForTesting = true;
+    EXPECT_EQ(base.isMapped(), mapped);
+    // Blocks whose rows cross 2 MiB boundaries, to the last row and column, and tile runs.
+    for (const MergeLine& line : {MergeLine{false, xorOp, 700, 300, 10, 20, 700, 800},
+                                  MergeLine{false, copyOp, 1399, 1099, 0, 0, 1, 1},
+                                  MergeLine{true, orOp, 1, 2, 0, 0, 3, 4, 2, 3}}) {
+      expectSameAsModel(line, line);
+    }
+  }
+}
+
 TEST_F(BlockMergeTest, NeutralMergesLeaveTheBaseAsItWas) {
   const Bytes baseBytes = builtBytes(6, 5, 24, 1);
   BmpBuilder ones(6, 5, 24);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/file_image.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -31,6 +33,8 @@ enum class ReplaceResult {
 // A file-size limit, or a pipe whose reader goes, makes the write fail instead of ending the
 // process. One save at a time: the signal handlers know one file.
 ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes);
+// The same for a file image's bytes; the parts it still maps go from its file to the new one.
+ReplaceResult replaceFile(const std::string& fileName, const FileImage& image);
 
 // True when replaceFile would get as far as writing: the name's folder exists and may be written
 // (or the file at the name may be written in place), and the name is not a folder. Writes

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -331,6 +332,104 @@ TEST(FileWriterTest, FullDisksMountPointsAndAppendOnlyFoldersKeepTheOldFile) {
 }
 
 #endif // mount namespaces and file attributes are Linux's
+
+// A mapped image keeps its load-time bytes, and saves them, whatever another program does to the
+// file after the load; the copied image (mappings off) gives the same bytes. Bytes written into
+// the image before and after the change, across a chunk boundary, are kept too.
+TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
+  struct Change {
+    const char* what;
+    void (*apply)(const std::string& file);
+  };
+  static const Change changes[] = {
+      {"cut to nothing",
+       [](const std::string& file) { static_cast<void>(truncate(file.c_str(), 0)); }},
+      {"rewritten in place",
+       [](const std::string& file) {
+         const int descriptor = open(file.c_str(), O_WRONLY);
+         const std::vector<std::uint8_t> other(3 << 20, 0xEE);
+         static_cast<void>(pwrite(descriptor, other.data(), other.size(), 4096));
+         close(descriptor);
+       }},
+      {"replaced by a rename",
+       [](const std::string& file) {
+         writeFileBytes(file + ".new", Bytes(100, 0xEE));
+         static_cast<void>(rename((file + ".new").c_str(), file.c_str()));
+       }},
+      {"written through another mapping",
+       [](const std::string& file) {
+         const int descriptor = open(file.c_str(), O_RDWR);
+         struct stat status {};
+         fstat(descriptor, &status);
+         const auto size = static_cast<std::size_t>(status.st_size);
+         void* shared = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
+         std::fill_n(static_cast<std::uint8_t*>(shared), size, 0xEE);
+         msync(shared, size, MS_SYNC);
+         munmap(shared, size);
+         close(descriptor);
+       }},
+  };
+  const ScopedTempDir folder;
+  const std::string input = folder.file("in.bmp").string();
+  const std::string output = folder.file("out.bmp").string();
+  Bytes original((5 << 20) + 123);
+  for (std::size_t i = 0; i < original.size(); ++i) {
+    original[i] = static_cast<std::uint8_t>(i * 7 + (i >> 12));
+  }
+  // Writes a few bytes into the image and into what it should hold, straddling the first chunk.
+  const auto writeInto = [](FileImage& image, Bytes& expected, std::size_t offset) {
+    ASSERT_TRUE(image.makeWritable(offset, 16));
+    for (std::size_t i = offset; i < offset + 16; ++i) {
+      image.writableBytes()[i] ^= 0x5A;
+      expected[i] ^= 0x5A;
+    }
+  };
+  for (const bool mapped : {true, false}) {
+    for (const Change& change : changes) {
+      SCOPED_TRACE(std::string(change.what) + (mapped ? ", mapped" : ", copied"));
+      writeFileBytes(input, original);
+      fileMappingsForTesting = mapped;
+      FileImage image;
+      ASSERT_EQ(image.load(input, 54, std::size_t{1} << 31), FileReadResult::read);
+      fileMappingsForTesting = true;
+      EXPECT_EQ(image.isMapped(), mapped);
+      Bytes expected = original;
+      writeInto(image, expected, (std::size_t{2} << 20) - 8);
+      EXPECT_EQ(inChild([&] {
+                  change.apply(input);
+                  return 0;
+                }),
+                0);
+      writeInto(image, expected, (std::size_t{4} << 20) - 8);
+      EXPECT_FALSE(image.isMapped());
+      EXPECT_TRUE(image.isIntact());
+      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.bytes()));
+      ASSERT_EQ(replaceFile(output, image), ReplaceResult::replaced);
+      EXPECT_EQ(readFileBytes(output), expected);
+    }
+  }
+  // Untouched, and saved while still mapped: the parts go from file to file.
+  writeFileBytes(input, original);
+  FileImage image;
+  ASSERT_EQ(image.load(input, 54, std::size_t{1} << 31), FileReadResult::read);
+  ASSERT_EQ(replaceFile(output, image), ReplaceResult::replaced);
+  EXPECT_TRUE(image.isMapped());
+  EXPECT_EQ(readFileBytes(output), original);
+  // Saved in place over its own file (two links keep a rename from replacing it): the writer's
+  // open takes this process's own lease back.
+  ASSERT_EQ(link(input.c_str(), (input + ".link").c_str()), 0);
+  ASSERT_EQ(image.load(input, 54, std::size_t{1} << 31), FileReadResult::read);
+  EXPECT_TRUE(image.isMapped());
+  Bytes expected = original;
+  writeInto(image, expected, 100);
+  ASSERT_EQ(replaceFile(input, image), ReplaceResult::replaced);
+  EXPECT_EQ(readFileBytes(input + ".link"), expected);
+  // A program that has the file open to write when it is loaded gets it copied.
+  const int writer = open(input.c_str(), O_WRONLY);
+  ASSERT_EQ(image.load(input, 54, std::size_t{1} << 31), FileReadResult::read);
+  EXPECT_FALSE(image.isMapped());
+  close(writer);
+}
 
 } // namespace
 } // namespace tilegraft

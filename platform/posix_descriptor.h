@@ -1,5 +1,9 @@
 #pragma once
 
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
 #include <unistd.h>
 #include <utility>
 
@@ -36,5 +40,24 @@ public:
 private:
   int number = -1;
 };
+
+// Writes all count bytes, at offset when it is not negative, else at the descriptor's position;
+// false on an error.
+inline bool writeAllAt(int descriptor, const std::uint8_t* bytes, std::size_t count, off_t offset) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t written = offset >= 0 ? pwrite(descriptor, bytes + done, count - done,
+                                                 offset + static_cast<off_t>(done))
+                                        : write(descriptor, bytes + done, count - done);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(written);
+  }
+  return true;
+}
 
 } // namespace tilegraft

@@ -190,27 +190,27 @@ bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// What a save writes: bytes in memory, or a file image, which sends what it still maps straight
+// from its file.
+struct SaveBytes {
+  std::span<const std::uint8_t> memory;
+  const FileImage* image = nullptr;
+  std::size_t size() const { return memory.size(); }
+};
+
 // Writes the bytes; positioned, from where they lie in the image (the file's start is the
 // image's), else at the descriptor's position.
-bool writeAll(int descriptor, std::span<const std::uint8_t> image, std::size_t from, std::size_t to,
+bool writeAll(int descriptor, const SaveBytes& bytes, std::size_t from, std::size_t to,
               bool positioned) {
-  while (from < to) {
-    const ssize_t written =
-        positioned ? pwrite(descriptor, image.data() + from, to - from, static_cast<off_t>(from))
-                   : write(descriptor, image.data() + from, to - from);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    from += static_cast<std::size_t>(written);
+  if (bytes.image != nullptr) {
+    return bytes.image->writeTo(descriptor, from, to, positioned);
   }
-  return true;
+  return writeAllAt(descriptor, bytes.memory.data() + from, to - from,
+                    positioned ? static_cast<off_t>(from) : -1);
 }
 
 // Writes the bytes in two halves, with the tests' seam between them.
-bool writeImage(int descriptor, std::span<const std::uint8_t> image, bool positioned) {
+bool writeImage(int descriptor, const SaveBytes& image, bool positioned) {
   const std::size_t half = image.size() / 2;
   if (!writeAll(descriptor, image, 0, half, positioned)) {
     return false;
@@ -249,10 +249,15 @@ bool reserve(int descriptor, std::size_t length) {
 
 // Writes over the file at the name. A regular file is locked, reserved, overwritten from its
 // start and then cut to the new length; it is never emptied first.
-ReplaceResult writeInPlace(const std::string& fileName, std::span<const std::uint8_t> bytes) {
+ReplaceResult writeInPlace(const std::string& fileName, const SaveBytes& bytes) {
   // O_NONBLOCK: a named pipe without a reader fails at once (ENXIO) instead of waiting.
   Descriptor file(
       open(fileName.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+  // A regular file under a read lease (this process's own mapped image of it, or another
+  // program's): the open has asked the holder to let go, and now waits for it to.
+  if (!file && errno == EWOULDBLOCK) {
+    file = Descriptor(open(fileName.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+  }
   if (!file) {
     return ReplaceResult::notCreated;
   }
@@ -459,9 +464,7 @@ Descriptor openFolder(const std::string& folderPath) {
   return folder;
 }
 
-} // namespace
-
-ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes) {
+ReplaceResult replaceWith(const std::string& fileName, const SaveBytes& bytes) {
   const SaveSignals signals;
   struct stat old {};
   const bool exists = stat(fileName.c_str(), &old) == 0;
@@ -519,6 +522,16 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
     return writeInPlace(fileName, bytes);
   }
   return result;
+}
+
+} // namespace
+
+ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes) {
+  return replaceWith(fileName, SaveBytes{bytes});
+}
+
+ReplaceResult replaceFile(const std::string& fileName, const FileImage& image) {
+  return replaceWith(fileName, SaveBytes{{image.bytes(), image.size()}, &image});
 }
 
 bool replaceLooksPossible(const std::string& fileName) {

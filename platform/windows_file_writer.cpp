@@ -159,6 +159,10 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   return ReplaceResult::notWritten;
 }
 
+ReplaceResult replaceFile(const std::string& fileName, const FileImage& image) {
+  return replaceFile(fileName, std::span<const std::uint8_t>(image.bytes(), image.size()));
+}
+
 bool replaceLooksPossible(const std::string& fileName) {
   const std::wstring target = wideName(fileName);
   const DWORD attributes = GetFileAttributesW(target.c_str());

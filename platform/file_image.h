@@ -1,0 +1,106 @@
+#pragma once
+
+#include "platform/file_image_memory.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace tilegraft {
+
+enum class FileReadResult {
+  read,
+  notOpened,     // no such file, or not one the process may open
+  lengthRefused, // the file is shorter or longer than allowed
+  noMemory,      // no memory for a file of its length
+  notRead,       // a read failed, the file has no length (a pipe), or it kept changing
+};
+
+// The bytes of one file exactly as they were when it was loaded, whatever happens to the file
+// afterwards, readable as one block; the parts that are written get memory of their own.
+//
+// Two ways to hold them, with byte-identical results:
+// - Mapped (Linux, a large regular file on a local file system, and a read lease granted): the
+//   block is the file's own pages in the page cache, read-only. The lease makes the kernel tell
+//   the process before any other program may open the file to write or truncate it; the process
+//   then copies what it still shares and lets go, so the other program waits only for that copy.
+//   Parts that merges write are copied in, 2 MiB at a time, on first write, and a save sends
+//   the untouched parts from file to file without passing them through the process.
+// - Copied (everywhere else, and whenever the lease cannot be had: another program has the file
+//   open to write, the process may not take leases on it, a network or user-space file system):
+//   the whole file is read into memory of the process's own at load, as the only safe choice.
+class FileImage {
+public:
+  struct Mapping;
+
+  FileImage() = default;
+  FileImage(const FileImage&) = delete;
+  FileImage& operator=(const FileImage&) = delete;
+  // The image changes owner; the one moved from holds nothing.
+  FileImage(FileImage&& other) noexcept { take(other); }
+  FileImage& operator=(FileImage&& other) noexcept {
+    if (this != &other) {
+      reset();
+      take(other);
+    }
+    return *this;
+  }
+  ~FileImage() { reset(); }
+
+  // Holds the named file's bytes, after checking its length against the limits. Never waits
+  // for a writer: a named pipe is refused at once. A file that another program changes while it
+  // is read (its length or change times differ before and after) is read again a few times, so
+  // the image is always one that the file really held. Holds nothing unless it returns read.
+  FileReadResult load(const std::string& fileName, std::size_t minLength, std::size_t maxLength);
+  // Lets go of the image, if any. Never fails.
+  void reset() noexcept;
+
+  const std::uint8_t* bytes() const { return view; }
+  std::size_t size() const { return length; }
+  explicit operator bool() const { return view != nullptr; }
+  // True while some of the image is still the file's own pages.
+  bool isMapped() const;
+  // False once the load-time bytes could not be kept: the lease was taken back by force (the
+  // process was stopped longer than the system's lease-break time while a writer waited) and
+  // the file changed, or there was no memory for the copy. Such an image must not be saved.
+  bool isIntact() const;
+
+  // Gives bytes [offset, offset + count) memory of their own, so that they may be written
+  // through writableBytes(). False, changing nothing, when there is no memory for them.
+  bool makeWritable(std::size_t offset, std::size_t count) noexcept {
+    return allOwn || copyIn(offset, count);
+  }
+  // The image, for writing the parts that makeWritable made the process's own.
+  std::uint8_t* writableBytes() { return view; }
+
+#ifndef _WIN32
+  // For the file writer: writes bytes [from, to) to the descriptor (at those offsets when
+  // positioned, else at its position), the parts still mapped straight from the file. False on
+  // a write error or when the image is no longer intact.
+  bool writeTo(int descriptor, std::size_t from, std::size_t to, bool positioned) const;
+#endif
+
+private:
+  bool copyIn(std::size_t offset, std::size_t count) noexcept;
+  void take(FileImage& other) noexcept {
+    copy = std::move(other.copy);
+    mapping = std::exchange(other.mapping, nullptr);
+    view = std::exchange(other.view, nullptr);
+    length = std::exchange(other.length, 0);
+    allOwn = std::exchange(other.allOwn, true);
+  }
+
+  FileImageMemory copy;       // the copied image
+  Mapping* mapping = nullptr; // the mapped image's state; it stays put when the image moves
+  std::uint8_t* view = nullptr;
+  std::size_t length = 0;
+  bool allOwn = true; // every byte is the process's own: nothing left to copy in
+};
+
+// For tests: false makes every load copy, as where no lease can be had.
+inline bool fileMappingsForTesting = true;
+// For tests: called after each whole read of a file, before it is looked at again.
+inline void (*afterFileReadForTesting)(const std::string& fileName) = nullptr;
+
+} // namespace tilegraft
