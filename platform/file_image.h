@@ -98,6 +98,12 @@ private:
   bool allOwn = true; // every byte is the process's own: nothing left to copy in
 };
 
+// Whether this system's build maps files at all: the leases are Linux's.
+#ifdef __linux__
+inline constexpr bool fileMappingsExist = true;
+#else
+inline constexpr bool fileMappingsExist = false;
+#endif
 // For tests: false makes every load copy, as where no lease can be had.
 inline bool fileMappingsForTesting = true;
 // For tests: called after each whole read of a file, before it is looked at again.

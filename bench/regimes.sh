@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# Times tilegraft in the regimes a user meets, each as a ratio to its floor measured in the same
+# run, and says which way each run held its files (mapped under a lease, or copied):
+#   warm 8k     an 8192x8192 24-bit base, a 4096x4096 patch, a 4000x3980 block XORed, saved;
+#               runs back to back, against cat of the patch plus dd of the base (the floor)
+#   after idle  the same, each run (tool and floor alike) after IDLE seconds of sleep
+#   small files LOOP runs of a 256x256 8-bit sheet with 20 merges, saved, against LOOP cp
+#   2 GiB       the largest bitmap that loads, 100 small blocks XORed, saved, against dd
+# plus minor page faults, peak resident memory (the file pages it maps included) and the most
+# memory of its own seen (anonymous pages, sampled), and a check of every output against numpy
+# or against the copied path.
+#
+# Usage: bench/regimes.sh [TILEGRAFT_BINARY] [RUNS] [IDLE_SECONDS] [LOOP]
+#   defaults: build/tilegraft beside this folder, 7 runs (medians), 10 seconds, 300 runs.
+#   Files go to $TMPDIR (default /tmp). Needs python3 and strace (for the path taken); numpy
+#   (python3-numpy) for the independent check of the 8k output.
+#
+# The idle pause: on virtual machines whose host takes back memory that the guest leaves free,
+# the first touch of fresh memory after a pause costs a fault in the host as well. Pauses of 1,
+# 3, 6 and 10 seconds were tried before each run; from 3 seconds on the old copy-everything
+# design ran 2.5 to 3 times slower than warm, and 10 seconds is past the knee on both kinds of
+# machine measured.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+tool=$(realpath "${1:-$here/../build/tilegraft}")
+runs=${2:-7}
+idle=${3:-10}
+loop=${4:-300}
+[[ -x $tool ]] || { echo "no tilegraft binary at $tool" >&2; exit 2; }
+measure="python3 $here/measure_run.py"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tilegraft_regimes.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+echo "tilegraft: $tool"
+echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores," \
+  "$(free -g | awk '/^Mem:/ { print $2 }') GiB, kernel $(uname -r)," \
+  "virtualisation: $(systemd-detect-virt 2> /dev/null || echo unknown)"
+echo "files in: $work ($(stat -f -c %T "$work")); runs $runs, idle ${idle} s, loop $loop"
+echo
+
+# Appends "wall_us faults peak_kib" of one run of the command to the file named first.
+timed() {
+  local into=$1
+  shift
+  rm -f out.bmp
+  $measure "$@" | cut -d ' ' -f 1-3 >> "$into"
+}
+
+median() { # column of a file
+  cut -d ' ' -f "$2" "$1" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+ms() { awk -v t="$1" 'BEGIN { printf "%.1f", t / 1000 }'; }
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+
+# How the tool held its files in a run of the script: "mapped" per lease granted, else "copied".
+path() {
+  if ! command -v strace > /dev/null; then
+    echo "unknown (no strace)"
+    return
+  fi
+  rm -f out.bmp
+  local leases
+  leases=$(strace -f -e trace=fcntl "$tool" "$@" 2>&1 >/dev/null | grep -cE 'F_SETLEASE, F_RDLCK\) += 0' || true)
+  echo "$leases of the loads mapped, the others copied"
+}
+
+# The most anonymous memory seen in a run, in KiB.
+ownMemory() {
+  rm -f out.bmp
+  $measure --anon "$@" | cut -d ' ' -f 4
+}
+
+floor() {
+  cat "$2" > /dev/null
+  dd if="$1" of=out.bmp bs=1M status=none
+}
+export -f floor
+
+report() { # name, floor file, tool file, script...
+  local name=$1 floorFile=$2 toolFile=$3
+  shift 3
+  printf '%-12s tool %8s ms, floor %8s ms, ratio %5s; faults %6s, peak %7s MiB, own %7s MiB; %s\n' \
+    "$name" "$(ms "$(median "$toolFile" 1)")" "$(ms "$(median "$floorFile" 1)")" \
+    "$(ratio "$(median "$toolFile" 1)" "$(median "$floorFile" 1)")" "$(median "$toolFile" 2)" \
+    "$(mib "$(median "$toolFile" 3)")" "$(mib "$(ownMemory "$tool" "$@")")" "$(path "$@")"
+}
+
+python3 "$here/make_bitmap.py" 8192 8192 24 1 base.bmp
+python3 "$here/make_bitmap.py" 4096 4096 24 2 patch.bmp
+printf 'load base base.bmp\nload patch patch.bmp\nmerge pixels ^ 0 0 0 0 4000 3980\nsave out.bmp\n' \
+  > xor8k.tgs
+rm -f out.bmp
+"$tool" xor8k.tgs > /dev/null
+mv out.bmp mapped.bmp
+# A descriptor open to write on the base keeps any lease off it: the copied path.
+"$tool" xor8k.tgs > /dev/null 3>> base.bmp
+cmp -s out.bmp mapped.bmp || { echo "the mapped and the copied path wrote different bytes" >&2; exit 1; }
+numpyPython=
+for candidate in "$(python3 -c 'import sys; print(sys.executable)')" /usr/bin/python3; do
+  if [[ -x $candidate ]] && "$candidate" -c 'import numpy' 2> /dev/null; then
+    numpyPython=$candidate
+    break
+  fi
+done
+if [[ -n $numpyPython ]]; then
+  "$numpyPython" "$here/xor_block_numpy.py" base.bmp patch.bmp 4000 3980 numpy.bmp
+  cmp -s numpy.bmp mapped.bmp || { echo "numpy and tilegraft wrote different bytes" >&2; exit 1; }
+  echo "8k output: the same bytes on both paths and from numpy"
+else
+  echo "8k output: the same bytes on both paths (no numpy for the independent check)"
+fi
+rm -f mapped.bmp numpy.bmp
+
+# Warm: one uncounted round, then interleaved so that noise falls on both alike.
+for ((run = -1; run < runs; run++)); do
+  ((run == 0)) && rm -f warm.*
+  timed warm.floor bash -c 'floor "$@"' floor base.bmp patch.bmp
+  timed warm.tool "$tool" xor8k.tgs
+done
+report "warm 8k" warm.floor warm.tool xor8k.tgs
+
+for ((run = 0; run < runs; run++)); do
+  sleep "$idle"
+  timed idle.floor bash -c 'floor "$@"' floor base.bmp patch.bmp
+  sleep "$idle"
+  timed idle.tool "$tool" xor8k.tgs
+done
+report "after idle" idle.floor idle.tool xor8k.tgs
+rm -f base.bmp patch.bmp out.bmp
+
+# Small files: whole loops, three of each, interleaved; the medians of the loops compared.
+python3 "$here/make_bitmap.py" 256 256 8 1 sheet.bmp
+{
+  printf 'load base sheet.bmp\nload patch sheet.bmp\n'
+  awk 'BEGIN { for (i = 0; i < 20; i++) print "merge pixels ^ " i * 12 " " i * 12 " 0 0 16 16" }'
+  printf 'save out.bmp\n'
+} > small.tgs
+for ((round = 0; round < 3; round++)); do
+  timed small.floor bash -c 'for ((i = 0; i < $0; i++)); do rm -f out.bmp; cp sheet.bmp out.bmp; done' "$loop"
+  timed small.tool bash -c 'for ((i = 0; i < $0; i++)); do rm -f out.bmp; "$1" "$2"; done' "$loop" "$tool" small.tgs
+done
+report "small files" small.floor small.tool small.tgs
+echo "             (times are of whole loops of $loop; faults and peak of the loop's shell)"
+rm -f sheet.bmp out.bmp
+
+bigBytes=2147249334
+freeDisk=$(($(df -k --output=avail "$work" | tail -n 1) * 1024))
+needDisk=$((2 * bigBytes + (64 << 20)))
+if ((freeDisk < needDisk)); then
+  echo "2 GiB: skipped, needs $(mib $((needDisk / 1024))) MiB free in $work"
+  exit 0
+fi
+python3 "$here/make_bitmap.py" 26752 26755 24 3 big.bmp
+python3 "$here/make_bitmap.py" 256 256 24 4 patch.bmp
+{
+  printf 'load base big.bmp\nload patch patch.bmp\n'
+  awk 'BEGIN { for (i = 0; i < 100; i++) print "merge pixels ^ " (i % 10) * 2600 " " \
+    int(i / 10) * 2600 " 0 0 64 64" }'
+  printf 'save out.bmp\n'
+} > big.tgs
+"$tool" big.tgs > /dev/null
+mv out.bmp mapped.bmp
+"$tool" big.tgs > /dev/null 3>> big.bmp
+cmp -s out.bmp mapped.bmp || { echo "2 GiB: the two paths wrote different bytes" >&2; exit 1; }
+rm -f mapped.bmp
+for ((run = -1; run < runs; run++)); do
+  ((run == 0)) && rm -f big.floor big.tool
+  timed big.floor dd if=big.bmp of=out.bmp bs=1M status=none
+  timed big.tool "$tool" big.tgs
+done
+report "2 GiB" big.floor big.tool big.tgs
