@@ -30,7 +30,8 @@ protected:
   ~MergeObserver() = default;
 };
 
-// One 8-bit or 24-bit uncompressed BMP file held whole in memory, byte for byte.
+// One 8-bit or 24-bit uncompressed BMP file, its bytes held exactly as they were loaded (copied,
+// or mapped with the parts that merges write copied in: see FileImage).
 //
 // Owns the file image from a successful load until unload, the next load or destruction; a
 // failed load leaves it not loaded. Pixels are never decoded: merges change bytes of the file
@@ -50,7 +51,8 @@ public:
   void load(const std::string& fileName);
   // Writes the file image whole, in the way replaceFile chooses, so that a failure leaves the
   // file that was there as it was. Throws "Not loaded.", "Error creating file." or "Error writing
-  // file.". The bitmap is unchanged either way.
+  // file.", or "Error reading file." when the load-time bytes of a mapped file were lost (see
+  // FileImage::isIntact). The bitmap is unchanged either way.
   void save(const std::string& fileName) const;
   // Fails as save would before its first byte ("Not loaded.", "Error creating file."), writing
   // nothing.
@@ -97,7 +99,8 @@ public:
 
   // Merges, with this bitmap as destination. Throws "Not loaded." (this bitmap first, then the
   // source) or, under this bitmap's name, "Bitmaps are incompatible." (bytes per pixel differ; for
-  // tile merges, also tile width or height).
+  // tile merges, also tile width or height), or "Not enough memory." under this bitmap's name
+  // when a block's part of a mapped file cannot be copied in.
   void checkCompatible(const BitmapImage& source, bool withTileSize) const;
   // Combines the w by h block of the source at (sourceX, sourceY) into the block at (x, y) with
   // the operator, repeated as asked. Each copy runs all its

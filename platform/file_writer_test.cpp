@@ -429,6 +429,43 @@ TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
   ASSERT_EQ(image.load(input, 54, std::size_t{1} << 31), FileReadResult::read);
   EXPECT_FALSE(image.isMapped());
   close(writer);
+  // So does one whose lease signals would be held back: the break would go unheard.
+  sigset_t all;
+  sigset_t before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  ASSERT_EQ(image.load(input, 54, std::size_t{1} << 31), FileReadResult::read);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  EXPECT_FALSE(image.isMapped());
+}
+
+// A lease whose break goes unheard (its signal held back, as in a stopped process) is taken back
+// by force after the lease-break time; the file then cut short must leave an image that refuses
+// to be saved, never a SIGBUS. Root only: it shortens the system's lease-break time for a while.
+TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
+  const char* breakTime = "/proc/sys/fs/lease-break-time";
+  if (!fileMappingsExist || geteuid() != 0 || access(breakTime, W_OK) != 0) {
+    GTEST_SKIP() << "needs Linux and root, to shorten the lease-break time";
+  }
+  const std::string saved = testing::readTextFile(breakTime);
+  testing::writeTextFile(breakTime, "1\n");
+  const ScopedTempDir folder;
+  const std::string input = folder.file("in.bmp").string();
+  writeFileBytes(input, Bytes(5 << 20, 0x42));
+  FileImage image;
+  ASSERT_EQ(image.load(input, 54, std::size_t{1} << 31), FileReadResult::read);
+  ASSERT_TRUE(image.isMapped());
+  sigset_t all;
+  sigset_t before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  const int status = inChild([&] { return truncate(input.c_str(), 0) == 0 ? 0 : 1; });
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  testing::writeTextFile(breakTime, saved);
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(image.isIntact());
+  EXPECT_EQ(replaceFile(folder.file("out.bmp").string(), image), ReplaceResult::notWritten);
+  EXPECT_FALSE(fs::exists(folder.file("out.bmp")));
 }
 
 } // namespace

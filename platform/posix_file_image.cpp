@@ -165,6 +165,9 @@ public:
     pthread_sigmask(SIG_BLOCK, &lease, &before);
   }
   ~LeaseSignalHeld() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+  // Blocked already, as a parent may leave it: a lease whose break is never heard would hold a
+  // writer up, then be taken back by force, so no lease is taken.
+  bool wasHeld() const { return sigismember(&before, leaseSignal()) == 1; }
   LeaseSignalHeld(const LeaseSignalHeld&) = delete;
   LeaseSignalHeld& operator=(const LeaseSignalHeld&) = delete;
 
@@ -494,24 +497,29 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
     fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
   }
 #ifdef __linux__
-  if (takeLease(file.get())) {
-    // From here on nobody writes the file without this process hearing first.
-    struct stat status {};
-    if (fstat(file.get(), &status) != 0) {
-      return FileReadResult::notRead;
+  {
+    // Held back until the mapping is registered, so that a break the lease meets at once finds
+    // the mapping to copy.
+    const LeaseSignalHeld held;
+    if (!held.wasHeld() && takeLease(file.get())) {
+      // From here on nobody writes the file without this process hearing first.
+      struct stat status {};
+      if (fstat(file.get(), &status) != 0) {
+        return FileReadResult::notRead;
+      }
+      const auto fileLength = static_cast<std::uint64_t>(status.st_size);
+      if (fileLength < minLength || fileLength > maxLength) {
+        return FileReadResult::lengthRefused;
+      }
+      mapping = mapUnderLease(file, status, static_cast<std::size_t>(fileLength));
+      if (mapping != nullptr) {
+        view = mapping->start;
+        length = mapping->length;
+        allOwn = false;
+        return FileReadResult::read;
+      }
+      fcntl(file.get(), F_SETLEASE, F_UNLCK);
     }
-    const auto fileLength = static_cast<std::uint64_t>(status.st_size);
-    if (fileLength < minLength || fileLength > maxLength) {
-      return FileReadResult::lengthRefused;
-    }
-    mapping = mapUnderLease(file, status, static_cast<std::size_t>(fileLength));
-    if (mapping != nullptr) {
-      view = mapping->start;
-      length = mapping->length;
-      allOwn = false;
-      return FileReadResult::read;
-    }
-    fcntl(file.get(), F_SETLEASE, F_UNLCK);
   }
 #endif
   FileReadResult result = FileReadResult::notRead;

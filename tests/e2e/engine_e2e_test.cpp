@@ -15,11 +15,14 @@ const std::string start(scriptStartLine);
 
 using PatchScriptEndToEndTest = ToolTest;
 
-// Text of the given length whose tail from position 1023 on (counted in the whole line, after
-// `prefix`) would be a command of its own if the line were read in pieces.
+// The tool reads its script in blocks of this many bytes.
+constexpr std::size_t readBlock = 64 * 1024;
+
+// Text of the given length whose tails from the end of the first and of the second read block
+// on would be commands of their own if the line were read in pieces.
 std::string lineWithCommandTails(const std::string& prefix, std::size_t length) {
-  std::string line = prefix + std::string(1023 - prefix.size(), 'c') + "save x.bmp";
-  line += std::string(2046 - line.size(), 'c') + "save y.bmp";
+  std::string line = prefix + std::string(readBlock - 1 - prefix.size(), 'c') + "save x.bmp";
+  line += std::string(2 * readBlock - 2 - line.size(), 'c') + "save y.bmp";
   return line + std::string(length - line.size(), 'c');
 }
 
@@ -128,7 +131,9 @@ TEST_F(PatchScriptEndToEndTest, EchoWritesTheRestOfTheLineAsWritten) {
 }
 
 TEST_F(PatchScriptEndToEndTest, LinesOfBufferSizeLengthsAreOneLineEach) {
-  for (std::size_t length : {1022u, 1023u, 1024u, 2046u, 2047u}) {
+  // Lines ending just before, at and just after the end of a read block (the line feed last).
+  for (const std::size_t length : {readBlock - 2, readBlock - 1, readBlock, 2 * readBlock - 1,
+                                   2 * readBlock}) {
     SCOPED_TRACE(length);
     std::string text = "echo " + std::string(length - 6, 't') + "e";
     expectRun(run(text + "\nbogus\n"), 1, start + text.substr(5) + "\n",
@@ -140,13 +145,13 @@ TEST_F(PatchScriptEndToEndTest, LongCommentAndEchoLinesRunNothingOfTheirTails) {
   BmpBuilder(3, 2, 24).writeTo(dir.file("in.bmp"));
   const std::string loading = "Loading base bitmap: in.bmp...\n";
 
-  const std::string comment = lineWithCommandTails("// ", 3000);
+  const std::string comment = lineWithCommandTails("// ", 3 * readBlock);
   expectRun(run("load base in.bmp\n" + comment + "\nbogus\n"), 1, start + loading,
             "Line 3: bogus\n**** Syntax error.\n");
   EXPECT_FALSE(std::filesystem::exists(dir.file("x.bmp")));
   EXPECT_FALSE(std::filesystem::exists(dir.file("y.bmp")));
 
-  const std::string echo = lineWithCommandTails("echo ", 3000);
+  const std::string echo = lineWithCommandTails("echo ", 3 * readBlock);
   expectRun(run("load base in.bmp\n" + echo + "\nbogus\n"), 1,
             start + loading + echo.substr(5) + "\n", "Line 3: bogus\n**** Syntax error.\n");
   EXPECT_FALSE(std::filesystem::exists(dir.file("x.bmp")));
