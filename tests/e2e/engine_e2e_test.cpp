@@ -38,10 +38,10 @@ TEST_F(PatchScriptEndToEndTest, WrongArgumentCountPrintsTheSyntaxLine) {
 }
 
 TEST_F(PatchScriptEndToEndTest, ScriptWithoutCommandsEndsWithDone) {
-  for (const char* script : {"", "\n\n", "// only a comment\n  \t\n\r\n", "   // no line feed"}) {
-    SCOPED_TRACE(::testing::PrintToString(script));
-    expectRun(run(script), 0, start + "Done.\n", "");
-  }
+  expectCases({{"", 0, "Done.\n"},
+               {"\n\n", 0, "Done.\n"},
+               {"// only a comment\n  \t\n\r\n", 0, "Done.\n"},
+               {"   // no line feed", 0, "Done.\n"}});
 }
 
 TEST_F(PatchScriptEndToEndTest, ScriptNameIsUsedAsGiven) {
@@ -62,39 +62,33 @@ TEST_F(PatchScriptEndToEndTest, ScriptThatCannotBeReadFailsWithoutDone) {
 }
 
 TEST_F(PatchScriptEndToEndTest, FirstFailureIsReportedWithLineNumberAndRawLine) {
-  // The standard output expected after the start line, and the whole standard error.
-  const auto expectFailure = [&](const std::string& script, const std::string& out,
-                                 const std::string& err) {
-    SCOPED_TRACE(script);
-    expectRun(run(script), 1, start + out, err);
-  };
-  expectFailure("bogus\n", "", "Line 1: bogus\n**** Syntax error.\n");
-  expectFailure("mer pixels\n", "", "Line 1: mer pixels\n**** Syntax error.\n");
-  expectFailure("merges pixels\n", "", "Line 1: merges pixels\n**** Syntax error.\n");
-  expectFailure("\n// note\n  \t\n  Bogus   // note\n", "",
-                "Line 4:   Bogus   // note\n**** Syntax error.\n");
-  expectFailure("echo before\nbogus\necho after\n", "before\n",
-                "Line 2: bogus\n**** Syntax error.\n");
-  expectFailure("echo x\n\n\nmer", "x\n", "Line 4: mer\n**** Syntax error.\n");
-  // A byte order mark at the very start is no part of line 1; anywhere else it is text.
-  expectFailure("\xEF\xBB\xBF"
-                "bogus\n",
-                "", "Line 1: bogus\n**** Syntax error.\n");
-  expectFailure("\xEF\xBB\xBF"
-                "echo hi\nbogus",
-                "hi\n", "Line 2: bogus\n**** Syntax error.\n");
-  expectFailure("\n\xEF\xBB\xBF"
-                "echo hi\n",
-                "",
-                "Line 2: \xEF\xBB\xBF"
-                "echo hi\n**** Syntax error.\n");
-
-  expectFailure("load\n", "", "Line 1: load\n**** Missing arguments.\n");
-  expectFailure("// c\nLOAD   // base in.bmp\n", "",
-                "Line 2: LOAD   // base in.bmp\n**** Missing arguments.\n");
-  expectFailure("load", "", "Line 1: load\n**** Missing arguments.\n");
-
-  expectFailure("save\n", "", "Line 1: save\n**** Filename not specified.\n");
+  const std::string syntax = "**** Syntax error.\n";
+  const std::string missing = "**** Missing arguments.\n";
+  expectCases({
+      {"bogus\n", 1, "", "Line 1: bogus\n" + syntax},
+      {"mer pixels\n", 1, "", "Line 1: mer pixels\n" + syntax},
+      {"merges pixels\n", 1, "", "Line 1: merges pixels\n" + syntax},
+      {"\n// note\n  \t\n  Bogus   // note\n", 1, "", "Line 4:   Bogus   // note\n" + syntax},
+      {"echo before\nbogus\necho after\n", 1, "before\n", "Line 2: bogus\n" + syntax},
+      {"echo x\n\n\nmer", 1, "x\n", "Line 4: mer\n" + syntax},
+      // A byte order mark at the very start is no part of line 1; anywhere else it is text.
+      {"\xEF\xBB\xBF"
+       "bogus\n",
+       1, "", "Line 1: bogus\n" + syntax},
+      {"\xEF\xBB\xBF"
+       "echo hi\nbogus",
+       1, "hi\n", "Line 2: bogus\n" + syntax},
+      {"\n\xEF\xBB\xBF"
+       "echo hi\n",
+       1, "",
+       "Line 2: \xEF\xBB\xBF"
+       "echo hi\n" +
+           syntax},
+      {"load\n", 1, "", "Line 1: load\n" + missing},
+      {"// c\nLOAD   // base in.bmp\n", 1, "", "Line 2: LOAD   // base in.bmp\n" + missing},
+      {"load", 1, "", "Line 1: load\n" + missing},
+      {"save\n", 1, "", "Line 1: save\n**** Filename not specified.\n"},
+  });
 }
 
 TEST_F(PatchScriptEndToEndTest, CombinedStreamShowsEverythingInTheOrderItHappened) {
@@ -110,57 +104,55 @@ TEST_F(PatchScriptEndToEndTest, CombinedStreamShowsEverythingInTheOrderItHappene
             "");
 }
 
-TEST_F(PatchScriptEndToEndTest, KeywordsAndArgumentWordsIgnoreCase) {
-  BmpBuilder(3, 2, 24).writeTo(dir.file("in.bmp"));
-  expectRun(run("ECHO Hi There\nLoAd BASE in.bmp\nSave out.bmp\nEcHo Done\n"), 0,
-            start + "Hi There\nLoading base bitmap: in.bmp...\nSaving output bitmap: out.bmp...\n"
-                    "Done\nDone.\n",
-            "");
-  EXPECT_EQ(readFileBytes(dir.file("out.bmp")), readFileBytes(dir.file("in.bmp")));
-}
-
-TEST_F(PatchScriptEndToEndTest, EchoWritesTheRestOfTheLineAsWritten) {
-  expectRun(run("echo   Hello   World  // note\n"
-                "echo\n"
-                "echo//x\n"
-                "\techo\tTabbed\ttext\t\r\n"
-                "echo a//b\n"
-                "echo MiXeD  Case, and \"quotes\"\n"),
-            0, start + "Hello   World\n\n\nTabbed\ttext\na\nMiXeD  Case, and \"quotes\"\nDone.\n",
-            "");
-}
-
-TEST_F(PatchScriptEndToEndTest, LinesOfBufferSizeLengthsAreOneLineEach) {
-  // Lines ending just before, at and just after the end of a read block (the line feed last).
-  for (const std::size_t length : {readBlock - 2, readBlock - 1, readBlock, 2 * readBlock - 1,
-                                   2 * readBlock}) {
-    SCOPED_TRACE(length);
-    std::string text = "echo " + std::string(length - 6, 't') + "e";
-    expectRun(run(text + "\nbogus\n"), 1, start + text.substr(5) + "\n",
-              "Line 2: bogus\n**** Syntax error.\n");
-  }
-}
-
-TEST_F(PatchScriptEndToEndTest, LongCommentAndEchoLinesRunNothingOfTheirTails) {
-  BmpBuilder(3, 2, 24).writeTo(dir.file("in.bmp"));
+TEST_F(PatchScriptEndToEndTest, KeywordsEchoesAndLongLines) {
+  const Bytes in = BmpBuilder(3, 2, 24).bytes();
   const std::string loading = "Loading base bitmap: in.bmp...\n";
-
+  const std::string bogus = "Line 3: bogus\n**** Syntax error.\n";
   const std::string comment = lineWithCommandTails("// ", 3 * readBlock);
-  expectRun(run("load base in.bmp\n" + comment + "\nbogus\n"), 1, start + loading,
-            "Line 3: bogus\n**** Syntax error.\n");
-  EXPECT_FALSE(std::filesystem::exists(dir.file("x.bmp")));
-  EXPECT_FALSE(std::filesystem::exists(dir.file("y.bmp")));
-
   const std::string echo = lineWithCommandTails("echo ", 3 * readBlock);
-  expectRun(run("load base in.bmp\n" + echo + "\nbogus\n"), 1,
-            start + loading + echo.substr(5) + "\n", "Line 3: bogus\n**** Syntax error.\n");
-  EXPECT_FALSE(std::filesystem::exists(dir.file("x.bmp")));
-  EXPECT_FALSE(std::filesystem::exists(dir.file("y.bmp")));
-}
-
-TEST_F(PatchScriptEndToEndTest, ReportShowsAWholeLongLine) {
-  const std::string line = "bogus " + std::string(3000, 'w');
-  expectRun(run("\n" + line + "\n"), 1, start, "Line 2: " + line + "\n**** Syntax error.\n");
+  const std::string longLine = "bogus " + std::string(3000, 'w');
+  std::vector<ToolCase> rows{
+      // Keywords and argument words ignore case.
+      {"ECHO Hi There\nLoAd BASE in.bmp\nSave out.bmp\nEcHo Done\n",
+       0,
+       "Hi There\n" + loading + "Saving output bitmap: out.bmp...\nDone\nDone.\n",
+       "",
+       {{"in.bmp", in}},
+       "",
+       {{"out.bmp", in}}},
+      // Echo writes the rest of the line as written.
+      {"echo   Hello   World  // note\necho\necho//x\n\techo\tTabbed\ttext\t\r\n"
+       "echo a//b\necho MiXeD  Case, and \"quotes\"\n",
+       0, "Hello   World\n\n\nTabbed\ttext\na\nMiXeD  Case, and \"quotes\"\nDone.\n"},
+      // Long comment and echo lines run nothing of their tails.
+      {"load base in.bmp\n" + comment + "\nbogus\n",
+       1,
+       loading,
+       bogus,
+       {{"in.bmp", in}},
+       "",
+       {},
+       {"x.bmp", "y.bmp"}},
+      {"load base in.bmp\n" + echo + "\nbogus\n",
+       1,
+       loading + echo.substr(5) + "\n",
+       bogus,
+       {{"in.bmp", in}},
+       "",
+       {},
+       {"x.bmp", "y.bmp"}},
+      // The report shows a whole long line.
+      {"\n" + longLine + "\n", 1, "", "Line 2: " + longLine + "\n**** Syntax error.\n"},
+  };
+  // Lines ending just before, at and just after the end of a read block (the line feed last)
+  // are one line each.
+  for (const std::size_t length :
+       {readBlock - 2, readBlock - 1, readBlock, 2 * readBlock - 1, 2 * readBlock}) {
+    const std::string text = "echo " + std::string(length - 6, 't') + "e";
+    rows.push_back(
+        {text + "\nbogus\n", 1, text.substr(5) + "\n", "Line 2: bogus\n**** Syntax error.\n"});
+  }
+  expectCases(rows);
 }
 
 } // namespace

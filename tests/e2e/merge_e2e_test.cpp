@@ -29,10 +29,13 @@ class MergeEndToEndTest : public ToolTest {
 protected:
   MergeEndToEndTest()
       : baseBytes(BmpBuilder(20, 24, 24).fillPattern(1).append(5).bytes()),
-        patchBytes(BmpBuilder(18, 25, 24).fillPattern(2).bytes()) {
-    writeFileBytes(dir.file("base.bmp"), baseBytes);
-    writeFileBytes(dir.file("patch.bmp"), patchBytes);
-    BmpBuilder(18, 25, 8).writeTo(dir.file("patch8.bmp"));
+        patchBytes(BmpBuilder(18, 25, 24).fillPattern(2).bytes()),
+        inputs{{"base.bmp", baseBytes},
+               {"patch.bmp", patchBytes},
+               {"patch8.bmp", BmpBuilder(18, 25, 8).bytes()}} {
+    for (const auto& [name, bytes] : inputs) {
+      writeFileBytes(dir.file(name), bytes);
+    }
   }
 
   // What the reference makes of the base for the completed line under these layouts.
@@ -46,13 +49,7 @@ protected:
 
   // Runs the script, which must end well after saving out.bmp, and compares the file.
   void expectSaved(const std::string& script, const std::string& out, const Bytes& expected) {
-    SCOPED_TRACE(script);
-    const ToolRun result = runScript(dir.path(), script);
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.standardOutput, start + out);
-    EXPECT_EQ(result.standardError, "");
-    EXPECT_EQ(readFileBytes(dir.file("out.bmp")), expected);
-    std::filesystem::remove(dir.file("out.bmp"));
+    expectCases({{script, 0, out, "", inputs, "", {{"out.bmp", expected}}}});
   }
 
   // Runs the lines between loading both bitmaps and saving the base.
@@ -64,16 +61,19 @@ protected:
   // happen; out is the standard output after the start line.
   void expectFailure(const std::string& before, const std::string& line, int lineNumber,
                      const std::string& out, const std::string& message) {
-    SCOPED_TRACE(before + line);
-    const ToolRun result = runScript(dir.path(), before + line + "\nsave out.bmp\n");
-    EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.standardOutput, start + out);
-    EXPECT_EQ(result.standardError, failureReport(lineNumber, line, message));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("out.bmp")));
+    expectCases({{before + line + "\nsave out.bmp\n",
+                  1,
+                  out,
+                  failureReport(lineNumber, line, message),
+                  inputs,
+                  "",
+                  {},
+                  {"out.bmp"}}});
   }
 
   const Bytes baseBytes;
   const Bytes patchBytes;
+  std::vector<std::pair<std::string, Bytes>> inputs; // every row's folder holds these
 };
 
 using TileCommandsEndToEndTest = MergeEndToEndTest;
@@ -224,8 +224,8 @@ TEST_F(MergeEndToEndTest, NeutralOperatorsLeaveTheBase) {
     ones.setByte(i, 0xFF);
     zeros.setByte(i, 0);
   }
-  ones.writeTo(dir.file("ones.bmp"));
-  zeros.writeTo(dir.file("zeros.bmp"));
+  inputs.emplace_back("ones.bmp", ones.bytes());
+  inputs.emplace_back("zeros.bmp", zeros.bytes());
   const std::string saved = "Saving output bitmap: out.bmp...\nDone.\n";
   expectSaved("load base base.bmp\nload patch ones.bmp\n<p & 0 0 0 0 18 24\nsave out.bmp\n",
               "Loading base bitmap: base.bmp...\nLoading patch bitmap: ones.bmp...\n" + saved,

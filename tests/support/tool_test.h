@@ -3,16 +3,52 @@
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tilegraft::testing {
 
+// One run of the tool as a row of a table: the files its folder holds first, the script, the
+// text waiting on standard input, and all that the run must show.
+struct ToolCase {
+  std::string script;
+  int status = 0;
+  std::string out{};                                  // standard output after the start line
+  std::string err{};                                  // the whole of standard error
+  std::vector<std::pair<std::string, Bytes>> files{}; // written first
+  std::string input{};                                // on standard input
+  std::vector<std::pair<std::string, Bytes>> expectedFiles{}; // exactly these bytes afterwards
+  std::vector<std::string> absentFiles{};                     // not there afterwards
+};
+
 // The fixture of every end-to-end test: a fresh folder, and the tool run in it.
 class ToolTest : public ::testing::Test {
 protected:
+  // Runs each row in a folder of its own and expects all it says.
+  static void expectCases(const std::vector<ToolCase>& rows) {
+    for (const ToolCase& row : rows) {
+      SCOPED_TRACE(row.script);
+      const ScopedTempDir folder;
+      for (const auto& [name, bytes] : row.files) {
+        writeFileBytes(folder.file(name), bytes);
+      }
+      RunOptions options;
+      options.standardInput = row.input;
+      expectRun(runScript(folder.path(), row.script, options), row.status,
+                std::string(scriptStartLine) + row.out, row.err);
+      for (const auto& [name, bytes] : row.expectedFiles) {
+        EXPECT_EQ(readFileBytes(folder.file(name)), bytes) << name;
+      }
+      for (const std::string& name : row.absentFiles) {
+        EXPECT_FALSE(std::filesystem::exists(folder.file(name))) << name;
+      }
+    }
+  }
+
   // Writes the script as script.txt and runs the tool on it.
   ToolRun run(std::string_view script, const RunOptions& options = {}) const {
     return runScript(dir.path(), script, options);
