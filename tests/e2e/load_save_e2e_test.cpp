@@ -128,53 +128,107 @@ TEST_F(LoadSaveEndToEndTest, FileNameIsTheRestOfTheLineWithBlanksAndCaseKept) {
 }
 
 TEST_F(LoadSaveEndToEndTest, CommandErrorsAreReportedWithTheirLine) {
-  BmpBuilder(3, 2, 24).writeTo(dir.file("in.bmp"));
-  // The standard output expected after the start line, and the whole standard error.
-  const auto expectFailure = [&](const std::string& script, const std::string& out,
-                                 const std::string& err) {
-    SCOPED_TRACE(script);
-    expectRun(run(script), 1, start + out, err);
-    EXPECT_FALSE(std::filesystem::exists(dir.file("out.bmp")));
-  };
-  expectFailure("load Foo in.bmp\n", "", "Line 1: load Foo in.bmp\n**** Invalid argument: foo\n");
-  expectFailure("load BASES\n", "", "Line 1: load BASES\n**** Invalid argument: bases\n");
-  expectFailure("load base\n", "", "Line 1: load base\n**** Filename not specified.\n");
-  expectFailure("load patch   // in.bmp\n", "",
-                "Line 1: load patch   // in.bmp\n**** Filename not specified.\n");
-  expectFailure("save // out.bmp\n", "", "Line 1: save // out.bmp\n**** Filename not specified.\n");
-  expectFailure("load base missing.bmp\n", "Loading base bitmap: missing.bmp...\n",
-                "Line 1: load base missing.bmp\n**** Base bitmap: Error opening file.\n");
-  expectFailure("load patch in.bmp\nsave out.bmp\n",
-                "Loading patch bitmap: in.bmp...\nSaving output bitmap: out.bmp...\n",
-                "Line 2: save out.bmp\n**** Base bitmap: Not loaded.\n");
-  expectFailure("load base in.bmp\nsave no-dir/out.bmp\n",
-                "Loading base bitmap: in.bmp...\nSaving output bitmap: no-dir/out.bmp...\n",
-                "Line 2: save no-dir/out.bmp\n**** Base bitmap: Error creating file.\n");
-  // A failed load leaves the slot empty even when it held an image.
-  expectFailure("load base in.bmp\nload base missing.bmp\nsave out.bmp\n",
-                "Loading base bitmap: in.bmp...\nLoading base bitmap: missing.bmp...\n",
-                "Line 2: load base missing.bmp\n**** Base bitmap: Error opening file.\n");
+  const std::vector<std::pair<std::string, Bytes>> in{{"in.bmp", BmpBuilder(3, 2, 24).bytes()}};
+  const std::vector<std::string> noOutput{"out.bmp"};
+  const std::string loadingIn = "Loading base bitmap: in.bmp...\n";
+  expectCases({
+      {"load Foo in.bmp\n",
+       1,
+       "",
+       "Line 1: load Foo in.bmp\n**** Invalid argument: foo\n",
+       in,
+       "",
+       {},
+       noOutput},
+      {"load BASES\n",
+       1,
+       "",
+       "Line 1: load BASES\n**** Invalid argument: bases\n",
+       in,
+       "",
+       {},
+       noOutput},
+      {"load base\n",
+       1,
+       "",
+       "Line 1: load base\n**** Filename not specified.\n",
+       in,
+       "",
+       {},
+       noOutput},
+      {"load patch   // in.bmp\n",
+       1,
+       "",
+       "Line 1: load patch   // in.bmp\n**** Filename not specified.\n",
+       in,
+       "",
+       {},
+       noOutput},
+      {"save // out.bmp\n",
+       1,
+       "",
+       "Line 1: save // out.bmp\n**** Filename not specified.\n",
+       in,
+       "",
+       {},
+       noOutput},
+      {"load base missing.bmp\n",
+       1,
+       "Loading base bitmap: missing.bmp...\n",
+       "Line 1: load base missing.bmp\n**** Base bitmap: Error opening file.\n",
+       in,
+       "",
+       {},
+       noOutput},
+      {"load patch in.bmp\nsave out.bmp\n",
+       1,
+       "Loading patch bitmap: in.bmp...\nSaving output bitmap: out.bmp...\n",
+       "Line 2: save out.bmp\n**** Base bitmap: Not loaded.\n",
+       in,
+       "",
+       {},
+       noOutput},
+      {"load base in.bmp\nsave no-dir/out.bmp\n",
+       1,
+       loadingIn + "Saving output bitmap: no-dir/out.bmp...\n",
+       "Line 2: save no-dir/out.bmp\n**** Base bitmap: Error creating file.\n",
+       in,
+       "",
+       {},
+       noOutput},
+      // A failed load leaves the slot empty even when it held an image.
+      {"load base in.bmp\nload base missing.bmp\nsave out.bmp\n",
+       1,
+       loadingIn + "Loading base bitmap: missing.bmp...\n",
+       "Line 2: load base missing.bmp\n**** Base bitmap: Error opening file.\n",
+       in,
+       "",
+       {},
+       noOutput},
+  });
 }
 
 TEST_F(LoadSaveEndToEndTest, BadBitmapsAreReportedUnderTheSlotsName) {
-  const auto expectRefused = [&](const Bytes& bytes, const std::string& message) {
-    SCOPED_TRACE(message);
-    writeFileBytes(dir.file("bad.bmp"), bytes);
-    expectRun(run("load patch bad.bmp\n"), 1, start + "Loading patch bitmap: bad.bmp...\n",
-              "Line 1: load patch bad.bmp\n**** Patch bitmap: " + message + "\n");
+  const auto refused = [](const Bytes& bytes, const std::string& message) {
+    return ToolCase{"load patch bad.bmp\n",
+                    1,
+                    "Loading patch bitmap: bad.bmp...\n",
+                    "Line 1: load patch bad.bmp\n**** Patch bitmap: " + message + "\n",
+                    {{"bad.bmp", bytes}}};
   };
   const auto file = [] { return BmpBuilder(4, 2, 24); };
   const std::string invalid = "Invalid bitmap file.";
-  expectRefused(file().truncate(53).bytes(), invalid);
-  expectRefused(file().truncate(77).bytes(), invalid);
-  expectRefused(Bytes(100, 'x'), "Unrecognized bitmap format.");
-  expectRefused(file().setLe16(bmpBitCountField, 8).setLe32(bmpCompressionField, 1).bytes(),
-                "Compressed bitmaps not supported.");
-  expectRefused(file().setLe16(bmpBitCountField, 32).bytes(),
-                "Only 24-BPP and 8-BPP bitmaps supported.");
-
-  // A header whose arithmetic overflows 32 bits; BitmapImageTest holds the other such headers.
-  expectRefused(file().setLe32(bmpWidthField, 0x2AAAAAAB).bytes(), invalid);
+  expectCases({
+      refused(file().truncate(53).bytes(), invalid),
+      refused(file().truncate(77).bytes(), invalid),
+      refused(Bytes(100, 'x'), "Unrecognized bitmap format."),
+      refused(file().setLe16(bmpBitCountField, 8).setLe32(bmpCompressionField, 1).bytes(),
+              "Compressed bitmaps not supported."),
+      refused(file().setLe16(bmpBitCountField, 32).bytes(),
+              "Only 24-BPP and 8-BPP bitmaps supported."),
+      // A header whose arithmetic overflows 32 bits; BitmapImageTest holds the other such headers.
+      refused(file().setLe32(bmpWidthField, 0x2AAAAAAB).bytes(), invalid),
+  });
 }
 
 TEST_F(LoadSaveEndToEndTest, ShortReadIsReportedAsAReadError) {
@@ -227,27 +281,29 @@ TEST_F(LoadSaveEndToEndTest, MemoryShortageIsReportedAsAnError) {
 }
 
 TEST_F(LoadSaveEndToEndTest, OverwriteQuestionTakesOnlyYesAnswers) {
-  const BmpBuilder image(3, 2, 24);
-  image.writeTo(dir.file("in.bmp"));
+  const Bytes image = BmpBuilder(3, 2, 24).bytes();
   const Bytes old{'o', 'l', 'd'};
-  struct Case {
-    std::string input;
-    bool overwrite;
-  };
-  const std::vector<Case> cases{
-      {"y\n", true}, {"Y\n", true},   {"yes\n", true}, {"Yes please\n", true},
-      {"y", true},   {"n\n", false},  {"N\n", false},  {"\n", false},
-      {"", false},   {" y\n", false}, {"no\n", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.input));
-    writeFileBytes(dir.file("out.bmp"), old);
-    expectRun(run("load base in.bmp\nsave out.bmp\necho next\n", c.input), 0,
-              start + "Loading base bitmap: in.bmp...\n" +
-                  (c.overwrite ? "Saving output bitmap: out.bmp...\n" : "") + "next\nDone.\n",
-              "out.bmp already exists: overwrite (y/n)? ");
-    EXPECT_EQ(fileBytes("out.bmp"), c.overwrite ? image.bytes() : old);
+  std::vector<ToolCase> rows;
+  for (const std::string input : {"y\n", "Y\n", "yes\n", "Yes please\n", "y"}) {
+    rows.push_back(
+        {"load base in.bmp\nsave out.bmp\necho next\n",
+         0,
+         "Loading base bitmap: in.bmp...\nSaving output bitmap: out.bmp...\nnext\nDone.\n",
+         "out.bmp already exists: overwrite (y/n)? ",
+         {{"in.bmp", image}, {"out.bmp", old}},
+         input,
+         {{"out.bmp", image}}});
   }
+  for (const std::string input : {"n\n", "N\n", "\n", "", " y\n", "no\n"}) {
+    rows.push_back({"load base in.bmp\nsave out.bmp\necho next\n",
+                    0,
+                    "Loading base bitmap: in.bmp...\nnext\nDone.\n",
+                    "out.bmp already exists: overwrite (y/n)? ",
+                    {{"in.bmp", image}, {"out.bmp", old}},
+                    input,
+                    {{"out.bmp", old}}});
+  }
+  expectCases(rows);
 }
 
 TEST_F(LoadSaveEndToEndTest, SavingOverALoadedFileKeepsBothImagesAsLoaded) {

@@ -31,7 +31,8 @@ protected:
   // Runs each row in a folder of its own and expects all it says.
   static void expectCases(const std::vector<ToolCase>& rows) {
     for (const ToolCase& row : rows) {
-      SCOPED_TRACE(row.script);
+      SCOPED_TRACE(::testing::Message()
+                   << row.script << "(input " << ::testing::PrintToString(row.input) << ")");
       const ScopedTempDir folder;
       for (const auto& [name, bytes] : row.files) {
         writeFileBytes(folder.file(name), bytes);
