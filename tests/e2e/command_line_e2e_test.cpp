@@ -143,61 +143,50 @@ TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
   const std::string syntax = "Syntax:   tilegraft  patchScriptFileName\n";
   const std::string unknown = "tilegraft: unknown option: ";
   const std::string notOpened = "**** Error opening file.\n";
-  struct Case {
-    std::vector<std::string> arguments;
-    int status;
-    std::string out;
-    std::string err;
+  const auto row = [](std::vector<std::string> arguments, int status, std::string out,
+                      std::string err) {
+    return ToolCase{"", status, std::move(out),      std::move(err), {}, "",
+                    {}, {},     std::move(arguments)};
   };
-  const std::vector<Case> cases{
-      {{"--help", "script.txt"}, 255, "", syntax},
-      {{"--check", "a", "b"}, 255, "", syntax},
-      {{"--version", "-h"}, 255, "", syntax},
-      {{"-h", "-h"}, 255, "", syntax},
-      {{"--check"}, 255, "", syntax},
-      {{"--yes", "--check"}, 255, "", syntax},
-      {{"-v"}, 255, "", unknown + "-v\n" + syntax},
-      {{"--HELP"}, 255, "", unknown + "--HELP\n" + syntax},
-      {{"--chek", "s.tgs"}, 255, "", unknown + "--chek\n" + syntax},
+  expectCases({
+      row({"--help", "script.txt"}, 255, "", syntax),
+      row({"--check", "a", "b"}, 255, "", syntax),
+      row({"--version", "-h"}, 255, "", syntax),
+      row({"-h", "-h"}, 255, "", syntax),
+      row({"--check"}, 255, "", syntax),
+      row({"--yes", "--check"}, 255, "", syntax),
+      row({"-v"}, 255, "", unknown + "-v\n" + syntax),
+      row({"--HELP"}, 255, "", unknown + "--HELP\n" + syntax),
+      row({"--chek", "s.tgs"}, 255, "", unknown + "--chek\n" + syntax),
       // After "--" every word is a script's name.
-      {{"--", "-x"}, 1, "Reading patch script: -x...\n", notOpened},
-      {{"--check", "--", "--check"}, 1, "Reading patch script: --check...\n", notOpened},
-      {{"-y", "missing.tgs"}, 1, "Reading patch script: missing.tgs...\n", notOpened},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.arguments));
-    expectRun(runTool(dir.path(), c.arguments), c.status, c.out, c.err);
-  }
+      row({"--", "-x"}, 1, "Reading patch script: -x...\n", notOpened),
+      row({"--check", "--", "--check"}, 1, "Reading patch script: --check...\n", notOpened),
+      row({"-y", "missing.tgs"}, 1, "Reading patch script: missing.tgs...\n", notOpened),
+  });
 }
 
 // --yes answers every question yes, writing the answer after it, and reads nothing; "-" reads
 // the script from standard input.
 TEST_F(CommandLineEndToEndTest, YesAnswersEveryQuestionAndADashIsStandardInput) {
-  BmpBuilder(4, 3, 24).writeTo(dir.file("in.bmp"));
-  const Bytes saved = BmpBuilder(4, 3, 24).bytes();
+  const Bytes in = BmpBuilder(4, 3, 24).bytes();
+  const Bytes old{'o', 'l', 'd'};
   const std::string script = "load base in.bmp\nsave a.bmp\nsave b.bmp\n";
-  writeTextFile(dir.file("script.txt"), script);
   const std::string question = " already exists: overwrite (y/n)? ";
-  const std::string out = "Loading base bitmap: in.bmp...\nSaving output bitmap: a.bmp...\n"
-                          "Saving output bitmap: b.bmp...\nDone.\n";
-  struct Case {
-    std::vector<std::string> arguments;
-    std::string input;
+  const auto row = [&](std::vector<std::string> arguments, std::string input, std::string name) {
+    return ToolCase{script,
+                    0,
+                    "Reading patch script: " + name +
+                        "...\nLoading base bitmap: in.bmp...\nSaving output bitmap: a.bmp...\n"
+                        "Saving output bitmap: b.bmp...\nDone.\n",
+                    "a.bmp" + question + "y\nb.bmp" + question + "y\n",
+                    {{"in.bmp", in}, {"a.bmp", old}, {"b.bmp", old}},
+                    std::move(input),
+                    {{"a.bmp", in}, {"b.bmp", in}},
+                    {},
+                    std::move(arguments)};
   };
-  for (const Case& c : {Case{{"--yes", "script.txt"}, "n\nn\n"}, Case{{"-y", "-"}, script},
-                        Case{{"script.txt", "-y"}, ""}}) {
-    SCOPED_TRACE(::testing::PrintToString(c.arguments));
-    writeFileBytes(dir.file("a.bmp"), {'o', 'l', 'd'});
-    writeFileBytes(dir.file("b.bmp"), {'o', 'l', 'd'});
-    RunOptions options;
-    options.standardInput = c.input;
-    const std::string name = c.arguments.back() == "-y" ? "script.txt" : c.arguments.back();
-    expectRun(runTool(dir.path(), c.arguments, options), 0,
-              "Reading patch script: " + name + "...\n" + out,
-              "a.bmp" + question + "y\nb.bmp" + question + "y\n");
-    EXPECT_EQ(readFileBytes(dir.file("a.bmp")), saved);
-    EXPECT_EQ(readFileBytes(dir.file("b.bmp")), saved);
-  }
+  expectCases({row({"--yes", "script.txt"}, "n\nn\n", "script.txt"), row({"-y", "-"}, script, "-"),
+               row({"script.txt", "-y"}, "", "script.txt")});
 }
 
 TEST_F(CommandLineEndToEndTest, CheckWritesAndAsksNothing) {

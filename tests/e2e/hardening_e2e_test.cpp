@@ -322,28 +322,25 @@ TEST_F(HardeningEndToEndTest, DirectoryAsSaveTarget) {
 
 // --- Hostile scripts. ---
 
-TEST_F(HardeningEndToEndTest, NulByteEndsTheLineItIsIn) {
+TEST_F(HardeningEndToEndTest, NulBytesCarriageReturnsAndHugeLines) {
   using namespace std::string_literals;
-  expectRun(run("echo one\0two\n\0load base missing.bmp\nEcho  three \0 // \n"
-                "merge\0 pixels = 1 1\n"s),
-            1, start + "one\nthree\n", "Line 4: merge\n**** Missing arguments.\n");
-}
-
-TEST_F(HardeningEndToEndTest, CarriageReturnsAloneDoNotEndLines) {
-  // The whole file is one line; only the last carriage return is trimmed.
-  expectRun(run("echo one\recho two\r"), 0, start + "one\recho two\nDone.\n", "");
-  expectRun(run("echo one\r\rbogus\r"), 0, start + "one\r\rbogus\nDone.\n", "");
-  expectRun(run("bogus\recho two\r"), 1, start, "Line 1: bogus\recho two\r\n**** Syntax error.\n");
-}
-
-TEST_F(HardeningEndToEndTest, TenMebibyteLineIsEchoedWhole) {
   std::string text(10 * mebibyte, 'x');
   for (std::size_t i = 7; i < text.size(); i += 97) {
     text[i] = ' ';
   }
   text.back() = 'y';
-  expectRun(run("echo " + text + "\nbogus\n"), 1, start + text + "\n",
-            "Line 2: bogus\n**** Syntax error.\n");
+  expectCases({
+      // A NUL byte ends the line it is in.
+      {"echo one\0two\n\0load base missing.bmp\nEcho  three \0 // \nmerge\0 pixels = 1 1\n"s, 1,
+       "one\nthree\n", "Line 4: merge\n**** Missing arguments.\n"},
+      // Carriage returns alone do not end lines: each script is one line, only its last
+      // carriage return trimmed.
+      {"echo one\recho two\r", 0, "one\recho two\nDone.\n"},
+      {"echo one\r\rbogus\r", 0, "one\r\rbogus\nDone.\n"},
+      {"bogus\recho two\r", 1, "", "Line 1: bogus\recho two\r\n**** Syntax error.\n"},
+      // A 10 MiB line is echoed whole.
+      {"echo " + text + "\nbogus\n", 1, text + "\n", "Line 2: bogus\n**** Syntax error.\n"},
+  });
 }
 
 TEST_F(HardeningEndToEndTest, LineOfNulBytesIsNotHeldInMemory) {

@@ -15,14 +15,15 @@ namespace tilegraft::testing {
 // One run of the tool as a row of a table: the files its folder holds first, the script, the
 // text waiting on standard input, and all that the run must show.
 struct ToolCase {
-  std::string script;
+  std::string script; // written as script.txt when not empty
   int status = 0;
-  std::string out{};                                  // standard output after the start line
-  std::string err{};                                  // the whole of standard error
-  std::vector<std::pair<std::string, Bytes>> files{}; // written first
-  std::string input{};                                // on standard input
+  std::string out{}; // standard output; after the start line when the run is of script.txt
+  std::string err{}; // the whole of standard error
+  std::vector<std::pair<std::string, Bytes>> files{};         // written first
+  std::string input{};                                        // on standard input
   std::vector<std::pair<std::string, Bytes>> expectedFiles{}; // exactly these bytes afterwards
   std::vector<std::string> absentFiles{};                     // not there afterwards
+  std::vector<std::string> arguments{}; // the command line; none: script.txt alone
 };
 
 // The fixture of every end-to-end test: a fresh folder, and the tool run in it.
@@ -32,15 +33,23 @@ protected:
   static void expectCases(const std::vector<ToolCase>& rows) {
     for (const ToolCase& row : rows) {
       SCOPED_TRACE(::testing::Message()
-                   << row.script << "(input " << ::testing::PrintToString(row.input) << ")");
+                   << ::testing::PrintToString(row.arguments) << " " << row.script.substr(0, 200)
+                   << "(input " << ::testing::PrintToString(row.input) << ")");
       const ScopedTempDir folder;
       for (const auto& [name, bytes] : row.files) {
         writeFileBytes(folder.file(name), bytes);
       }
       RunOptions options;
       options.standardInput = row.input;
-      expectRun(runScript(folder.path(), row.script, options), row.status,
-                std::string(scriptStartLine) + row.out, row.err);
+      if (row.arguments.empty()) {
+        expectRun(runScript(folder.path(), row.script, options), row.status,
+                  std::string(scriptStartLine) + row.out, row.err);
+      } else {
+        if (!row.script.empty()) {
+          writeTextFile(folder.file("script.txt"), row.script);
+        }
+        expectRun(runTool(folder.path(), row.arguments, options), row.status, row.out, row.err);
+      }
       for (const auto& [name, bytes] : row.expectedFiles) {
         EXPECT_EQ(readFileBytes(folder.file(name)), bytes) << name;
       }
