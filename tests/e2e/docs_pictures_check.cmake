@@ -1,7 +1,7 @@
 # Runs the demo in a fresh directory and checks that the README's pictures in docs/ show what it
 # really produces, and that the layout diagram is what docs/draw_layout.py draws.
-# Run as: cmake -DTOOL=... -DSAMPLES=... -DPYTHON=... -DWORK_DIR=... -P pictures_check.cmake
-get_filename_component(source_dir "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+# Run as: cmake -DTOOL=... -DSAMPLES=... -DPYTHON=... -DWORK_DIR=... -P docs_pictures_check.cmake
+get_filename_component(source_dir "${CMAKE_CURRENT_LIST_DIR}/../.." ABSOLUTE)
 set(docs "${source_dir}/docs")
 
 function(run)

@@ -1,6 +1,6 @@
 # Installs the build in BUILD_DIR under a fresh PREFIX and checks that the executable lands in
 # bin/ and runs, and that the manual page lands in share/man/man1 as written.
-# Run as: cmake -DBUILD_DIR=... -DPREFIX=... -P install_check.cmake
+# Run as: cmake -DBUILD_DIR=... -DPREFIX=... -P docs_install_check.cmake
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
                 RESULT_VARIABLE installed OUTPUT_VARIABLE log ERROR_VARIABLE log)
@@ -23,7 +23,7 @@ if(NOT status EQUAL 255 OR NOT syntax STREQUAL "Syntax:   tilegraft  patchScript
   message(FATAL_ERROR "installed tool misbehaves: status ${status}, standard error '${syntax}'")
 endif()
 
-get_filename_component(source_dir "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+get_filename_component(source_dir "${CMAKE_CURRENT_LIST_DIR}/../.." ABSOLUTE)
 file(SHA256 "${page}" installed_page)
 file(SHA256 "${source_dir}/docs/tilegraft.1" written_page)
 if(NOT installed_page STREQUAL written_page)
