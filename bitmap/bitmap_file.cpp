@@ -149,8 +149,9 @@ void BitmapImage::load(const std::string& fileName) {
   const std::int64_t stride = rowBytesRounded / 4 * 4;
   const std::int64_t arrayBytes = stride * height;
   const std::int64_t arrayEnd = pixelDataOffset + arrayBytes;
-  if (!fitsInt32(arrayBytes) || !fitsInt32(arrayEnd) || pixelDataOffset < 0 ||
-      arrayEnd > fileLength) {
+  const bool pixelsInsideFile = fitsInt32(arrayBytes) && fitsInt32(arrayEnd) &&
+                                pixelDataOffset >= 0 && arrayEnd <= fileLength;
+  if (!pixelsInsideFile) {
     raiseError("Invalid bitmap file.");
   }
   rowStride = static_cast<std::int32_t>(stride);

@@ -152,7 +152,8 @@ void drawSide(Canvas& canvas, const BitmapImage& image, std::int64_t left) {
 void outline(Canvas& canvas, std::int64_t left, std::int64_t sideW, std::int64_t sideH,
              PixelPoint corner, std::int64_t width, std::int64_t height, Colour colour) {
   const auto plot = [&](std::int64_t x, std::int64_t y) {
-    if (x >= 0 && x < sideW && y >= 0 && y < sideH) {
+    const bool onSide = x >= 0 && x < sideW && y >= 0 && y < sideH;
+    if (onSide) {
       canvas.put(left + x, y, colour);
     }
   };

@@ -318,8 +318,9 @@ bool sendFromFile(int in, int out, std::size_t from, std::size_t to, bool positi
       }
       // 0: the file ended early, cut by force. Otherwise a pairing the system cannot copy
       // between (another file system, a special file): the buffer serves.
-      if (sent == 0 || (errno != EXDEV && errno != EINVAL && errno != ENOSYS &&
-                        errno != EOPNOTSUPP && errno != EBADF)) {
+      const bool pairingRefused = errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                                  errno == EOPNOTSUPP || errno == EBADF;
+      if (sent == 0 || !pairingRefused) {
         return false;
       }
       kernelCopies = false;

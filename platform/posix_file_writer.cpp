@@ -336,7 +336,9 @@ public:
         return true;
       }
       // A file system without unnamed files says so in one of these ways; others are real.
-      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) {
+      const bool noUnnamedFilesHere =
+          errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT;
+      if (!noUnnamedFilesHere) {
         return false;
       }
 #endif
