@@ -267,7 +267,7 @@ TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
 }
 
 TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
-  BmpBuilder(8, 8, 24).writeTo(dir.file("in.bmp"));
+  const std::vector<std::pair<std::string, Bytes>> in{{"in.bmp", BmpBuilder(8, 8, 24).bytes()}};
   const std::string loads = "tilesize 1\nload base in.bmp\nload patch in.bmp\n";
   const std::string loading = "Loading base bitmap: in.bmp...\nLoading patch bitmap: in.bmp...\n";
   const std::string ignored = "---- Warning: Text after the numbers ignored: ";
@@ -300,18 +300,24 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
       {"tilespecs patch", ""},
       {"<p =", ""},
   };
+  std::vector<ToolCase> rows;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
     const std::string script = loads + c.line + "\nsave out.bmp\n";
     const std::string report =
         c.warnings.empty() ? "" : "Line 4: " + std::string(c.line) + "\n" + c.warnings;
-    expectRun(check(script), 0,
-              start + loading + "Would save output bitmap: out.bmp (a new file)\nDone.\n", report);
+    rows.push_back({script,
+                    0,
+                    start + loading + "Would save output bitmap: out.bmp (a new file)\nDone.\n",
+                    report,
+                    in,
+                    "",
+                    {},
+                    {"out.bmp"},
+                    {"--check", "script.txt"}});
     // A real run never warns.
-    expectRun(runScript(dir.path(), script), 0,
-              start + loading + "Saving output bitmap: out.bmp...\nDone.\n", "");
-    std::filesystem::remove(dir.file("out.bmp"));
+    rows.push_back({script, 0, loading + "Saving output bitmap: out.bmp...\nDone.\n", "", in});
   }
+  expectCases(rows);
 }
 
 // Planning mistakes that a check run warns about, and the lines that explain its failures; a
