@@ -106,25 +106,76 @@ TEST_F(LoadSaveEndToEndTest, LoadThenSaveCopiesEveryKindOfFileExactly) {
 }
 
 TEST_F(LoadSaveEndToEndTest, FileNameIsTheRestOfTheLineWithBlanksAndCaseKept) {
-  const BmpBuilder tiles(4, 2, 8);
-  const BmpBuilder cut(3, 3, 24);
-  tiles.writeTo(dir.file("My Tiles.bmp"));
-  cut.writeTo(dir.file("a"));
-  expectRun(run("load patch My Tiles.bmp\n"
-                "LOAD  Base   My Tiles.bmp   // note\n"
-                "save patch out.bmp\n"
-                "load base a//b.bmp\n"
-                "save  Copy Of A \n"),
-            0,
-            start + "Loading patch bitmap: My Tiles.bmp...\n"
-                    "Loading base bitmap: My Tiles.bmp...\n"
-                    "Saving output bitmap: patch out.bmp...\n"
-                    "Loading base bitmap: a...\n"
-                    "Saving output bitmap: Copy Of A...\n"
-                    "Done.\n",
-            "");
-  EXPECT_EQ(fileBytes("patch out.bmp"), tiles.bytes());
-  EXPECT_EQ(fileBytes("Copy Of A"), cut.bytes());
+  const Bytes tiles = BmpBuilder(4, 2, 8).bytes();
+  const Bytes cut = BmpBuilder(3, 3, 24).bytes();
+  // A name far longer than a line's usual length, going round in the folder.
+  std::string longName;
+  while (longName.size() < 2990) {
+    longName += "./";
+  }
+  longName += "in.bmp";
+  expectCases({
+      {"load patch My Tiles.bmp\nLOAD  Base   My Tiles.bmp   // note\nsave patch out.bmp\n"
+       "load base a//b.bmp\nsave  Copy Of A \n",
+       0,
+       "Loading patch bitmap: My Tiles.bmp...\nLoading base bitmap: My Tiles.bmp...\n"
+       "Saving output bitmap: patch out.bmp...\nLoading base bitmap: a...\n"
+       "Saving output bitmap: Copy Of A...\nDone.\n",
+       "",
+       {{"My Tiles.bmp", tiles}, {"a", cut}},
+       "",
+       {{"patch out.bmp", tiles}, {"Copy Of A", cut}}},
+      {"load base " + longName + "\nsave out.bmp\nbogus\n",
+       1,
+       "Loading base bitmap: " + longName + "...\nSaving output bitmap: out.bmp...\n",
+       "Line 3: bogus\n**** Syntax error.\n",
+       {{"in.bmp", cut}},
+       "",
+       {{"out.bmp", cut}}},
+  });
+}
+
+// Each question reads exactly one line of standard input; a new name is saved without one, and
+// a save of an unloaded base asks first and keeps the file.
+TEST_F(LoadSaveEndToEndTest, EachQuestionTakesExactlyOneLine) {
+  const Bytes image = BmpBuilder(3, 2, 8).bytes();
+  const Bytes old{'o', 'l', 'd'};
+  const std::string questions =
+      "a.bmp already exists: overwrite (y/n)? b.bmp already exists: overwrite (y/n)? ";
+  const auto twoSaves = [&](std::string input, bool a, bool b) {
+    return ToolCase{"load base in.bmp\nsave a.bmp\nsave b.bmp\n",
+                    0,
+                    std::string("Loading base bitmap: in.bmp...\n") +
+                        (a ? "Saving output bitmap: a.bmp...\n" : "") +
+                        (b ? "Saving output bitmap: b.bmp...\n" : "") + "Done.\n",
+                    questions,
+                    {{"in.bmp", image}, {"a.bmp", old}, {"b.bmp", old}},
+                    std::move(input),
+                    {{"a.bmp", a ? image : old}, {"b.bmp", b ? image : old}}};
+  };
+  expectCases({
+      twoSaves("yes please\nn\n", true, false),
+      twoSaves("nope\ny\n", false, true),
+      twoSaves("\ny\n", false, true),
+      twoSaves("yy\nYY\n", true, true),
+      twoSaves("y\n", true, false),
+      twoSaves("n", false, false),
+      {"load base in.bmp\nsave new.bmp\n",
+       0,
+       "Loading base bitmap: in.bmp...\nSaving output bitmap: new.bmp...\nDone.\n",
+       "",
+       {{"in.bmp", image}},
+       "n\n",
+       {{"new.bmp", image}}},
+      {"save out.bmp\n",
+       1,
+       "Saving output bitmap: out.bmp...\n",
+       "out.bmp already exists: overwrite (y/n)? Line 1: save out.bmp\n"
+       "**** Base bitmap: Not loaded.\n",
+       {{"out.bmp", old}},
+       "y\n",
+       {{"out.bmp", old}}},
+  });
 }
 
 TEST_F(LoadSaveEndToEndTest, CommandErrorsAreReportedWithTheirLine) {
@@ -346,32 +397,6 @@ TEST_F(LoadSaveEndToEndTest, SavingOverALoadedFileKeepsBothImagesAsLoaded) {
   }
 }
 
-TEST_F(LoadSaveEndToEndTest, EachAnswerTakesExactlyOneLine) {
-  const BmpBuilder image(3, 2, 8);
-  image.writeTo(dir.file("in.bmp"));
-  const Bytes old{'o', 'l', 'd'};
-  struct Case {
-    std::string input;
-    bool overwriteA;
-    bool overwriteB;
-  };
-  const std::vector<Case> cases{
-      {"yes please\nn\n", true, false}, {"nope\ny\n", false, true}, {"\ny\n", false, true},
-      {"yy\nYY\n", true, true},         {"y\n", true, false},       {"n", false, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.input));
-    writeFileBytes(dir.file("a.bmp"), old);
-    writeFileBytes(dir.file("b.bmp"), old);
-    const ToolRun result = run("load base in.bmp\nsave a.bmp\nsave b.bmp\n", c.input);
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.standardError, "a.bmp already exists: overwrite (y/n)? "
-                                    "b.bmp already exists: overwrite (y/n)? ");
-    EXPECT_EQ(fileBytes("a.bmp"), c.overwriteA ? image.bytes() : old);
-    EXPECT_EQ(fileBytes("b.bmp"), c.overwriteB ? image.bytes() : old);
-  }
-}
-
 // The answer is read from standard input one byte at a time, so runs that share one input (as
 // a shell's read builtin does) each take exactly their own line, whatever the input is.
 TEST_F(LoadSaveEndToEndTest, RunsSharingOneInputEachTakeTheirOwnAnswer) {
@@ -395,24 +420,6 @@ TEST_F(LoadSaveEndToEndTest, RunsSharingOneInputEachTakeTheirOwnAnswer) {
     EXPECT_EQ(fileBytes("a.bmp"), image.bytes());
     EXPECT_EQ(fileBytes("b.bmp"), image.bytes());
   }
-}
-
-TEST_F(LoadSaveEndToEndTest, NewFileIsWrittenWithoutQuestion) {
-  const BmpBuilder image(2, 2, 24);
-  image.writeTo(dir.file("in.bmp"));
-  expectRun(run("load base in.bmp\nsave new.bmp\n", "n\n"), 0,
-            start + "Loading base bitmap: in.bmp...\nSaving output bitmap: new.bmp...\nDone.\n",
-            "");
-  EXPECT_EQ(fileBytes("new.bmp"), image.bytes());
-}
-
-TEST_F(LoadSaveEndToEndTest, SaveOfUnloadedBaseAsksFirstAndKeepsTheFile) {
-  const Bytes old{'o', 'l', 'd'};
-  writeFileBytes(dir.file("out.bmp"), old);
-  expectRun(run("save out.bmp\n", "y\n"), 1, start + "Saving output bitmap: out.bmp...\n",
-            "out.bmp already exists: overwrite (y/n)? "
-            "Line 1: save out.bmp\n**** Base bitmap: Not loaded.\n");
-  EXPECT_EQ(fileBytes("out.bmp"), old);
 }
 
 // Every way a save can go, each checked against the whole folder afterwards: the bytes, mode and
@@ -638,20 +645,6 @@ TEST(SaveReplacesEndToEndTest, OldFileSurvivesEveryFailureAndNewBytesArriveWhole
       }
     }
   }
-}
-
-TEST_F(LoadSaveEndToEndTest, LongLoadLineIsOneLine) {
-  const BmpBuilder image(3, 2, 24);
-  image.writeTo(dir.file("in.bmp"));
-  std::string name;
-  while (name.size() < 2990) {
-    name += "./";
-  }
-  name += "in.bmp";
-  expectRun(run("load base " + name + "\nsave out.bmp\nbogus\n"), 1,
-            start + "Loading base bitmap: " + name + "...\nSaving output bitmap: out.bmp...\n",
-            "Line 3: bogus\n**** Syntax error.\n");
-  EXPECT_EQ(fileBytes("out.bmp"), image.bytes());
 }
 
 } // namespace
