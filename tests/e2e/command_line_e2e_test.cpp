@@ -313,7 +313,7 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
                     "",
                     {},
                     {"out.bmp"},
-                    {"--check", "script.txt"}});
+                    std::vector<std::string>{"--check", "script.txt"}});
     // A real run never warns.
     rows.push_back({script, 0, loading + "Saving output bitmap: out.bmp...\nDone.\n", "", in});
   }

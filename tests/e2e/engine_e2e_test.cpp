@@ -26,17 +26,6 @@ std::string lineWithCommandTails(const std::string& prefix, std::size_t length) 
   return line + std::string(length - line.size(), 'c');
 }
 
-TEST_F(PatchScriptEndToEndTest, WrongArgumentCountPrintsTheSyntaxLine) {
-  writeTextFile(dir.file("script.txt"), "echo ran\n");
-  const std::vector<std::vector<std::string>> argumentLists{
-      {}, {"script.txt", "script.txt"}, {"script.txt", "extra", "more"}};
-  for (const auto& arguments : argumentLists) {
-    SCOPED_TRACE(arguments.size());
-    expectRun(runTool(dir.path(), arguments), 255, "",
-              "Syntax:   tilegraft  patchScriptFileName\n");
-  }
-}
-
 TEST_F(PatchScriptEndToEndTest, ScriptWithoutCommandsEndsWithDone) {
   expectCases({{"", 0, "Done.\n"},
                {"\n\n", 0, "Done.\n"},
@@ -44,15 +33,30 @@ TEST_F(PatchScriptEndToEndTest, ScriptWithoutCommandsEndsWithDone) {
                {"   // no line feed", 0, "Done.\n"}});
 }
 
-TEST_F(PatchScriptEndToEndTest, ScriptNameIsUsedAsGiven) {
-  writeTextFile(dir.file("My Script.TXT"), "echo ran\n");
-  expectRun(runTool(dir.path(), {"My Script.TXT"}), 0,
-            "Reading patch script: My Script.TXT...\nran\nDone.\n", "");
-}
-
-TEST_F(PatchScriptEndToEndTest, ScriptThatCannotBeOpenedHasNoLineInItsReport) {
-  expectRun(runTool(dir.path(), {"missing.txt"}), 1, "Reading patch script: missing.txt...\n",
-            "**** Error opening file.\n");
+// One argument names the script, as given; any other count prints the syntax line.
+TEST_F(PatchScriptEndToEndTest, TheOneArgumentIsTheScriptsName) {
+  const std::string syntax = "Syntax:   tilegraft  patchScriptFileName\n";
+  const auto row = [](std::vector<std::string> arguments, int status, std::string out,
+                      std::string err) {
+    return ToolCase{"echo ran\n",
+                    status,
+                    std::move(out),
+                    std::move(err),
+                    {{"My Script.TXT", {'e', 'c', 'h', 'o', ' ', 'r', 'a', 'n', '\n'}}},
+                    "",
+                    {},
+                    {},
+                    std::move(arguments)};
+  };
+  expectCases({
+      row({}, 255, "", syntax),
+      row({"script.txt", "script.txt"}, 255, "", syntax),
+      row({"script.txt", "extra", "more"}, 255, "", syntax),
+      row({"My Script.TXT"}, 0, "Reading patch script: My Script.TXT...\nran\nDone.\n", ""),
+      // A script that cannot be opened has no line in its report.
+      row({"missing.txt"}, 1, "Reading patch script: missing.txt...\n",
+          "**** Error opening file.\n"),
+  });
 }
 
 TEST_F(PatchScriptEndToEndTest, ScriptThatCannotBeReadFailsWithoutDone) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,7 +24,7 @@ struct ToolCase {
   std::string input{};                                        // on standard input
   std::vector<std::pair<std::string, Bytes>> expectedFiles{}; // exactly these bytes afterwards
   std::vector<std::string> absentFiles{};                     // not there afterwards
-  std::vector<std::string> arguments{}; // the command line; none: script.txt alone
+  std::optional<std::vector<std::string>> arguments{};        // the command line; none: script.txt
 };
 
 // The fixture of every end-to-end test: a fresh folder, and the tool run in it.
@@ -33,22 +34,23 @@ protected:
   static void expectCases(const std::vector<ToolCase>& rows) {
     for (const ToolCase& row : rows) {
       SCOPED_TRACE(::testing::Message()
-                   << ::testing::PrintToString(row.arguments) << " " << row.script.substr(0, 200)
-                   << "(input " << ::testing::PrintToString(row.input) << ")");
+                   << ::testing::PrintToString(row.arguments.value_or(std::vector<std::string>{}))
+                   << " " << row.script.substr(0, 200) << "(input "
+                   << ::testing::PrintToString(row.input) << ")");
       const ScopedTempDir folder;
       for (const auto& [name, bytes] : row.files) {
         writeFileBytes(folder.file(name), bytes);
       }
       RunOptions options;
       options.standardInput = row.input;
-      if (row.arguments.empty()) {
+      if (!row.arguments) {
         expectRun(runScript(folder.path(), row.script, options), row.status,
                   std::string(scriptStartLine) + row.out, row.err);
       } else {
         if (!row.script.empty()) {
           writeTextFile(folder.file("script.txt"), row.script);
         }
-        expectRun(runTool(folder.path(), row.arguments, options), row.status, row.out, row.err);
+        expectRun(runTool(folder.path(), *row.arguments, options), row.status, row.out, row.err);
       }
       for (const auto& [name, bytes] : row.expectedFiles) {
         EXPECT_EQ(readFileBytes(folder.file(name)), bytes) << name;
