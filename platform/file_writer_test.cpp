@@ -468,5 +468,44 @@ TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
   EXPECT_FALSE(fs::exists(folder.file("out.bmp")));
 }
 
+// A stop from the terminal (here raised by the process itself) lets every lease go before the
+// process stops: a writer never waits for a stopped tool, and the image keeps its bytes.
+TEST(FileWriterTest, AStopFromTheTerminalLetsTheLeasesGoFirst) {
+  if (!fileMappingsExist) {
+    GTEST_SKIP() << "no file mappings here";
+  }
+  const ScopedTempDir folder;
+  const std::string input = folder.file("in.bmp").string();
+  Bytes original(5 << 20);
+  for (std::size_t i = 0; i < original.size(); ++i) {
+    original[i] = static_cast<std::uint8_t>(i * 13 + (i >> 12));
+  }
+  writeFileBytes(input, original);
+  const pid_t child = fork();
+  if (child == 0) {
+    // A group of its own, with its parent outside it, so that a stop request is not discarded.
+    setpgid(0, 0);
+    FileImage image;
+    if (image.load(input, 54, std::size_t{1} << 31) != FileReadResult::read || !image.isMapped()) {
+      _exit(2);
+    }
+    raise(SIGTSTP);
+    const bool kept = !image.isMapped() && image.isIntact() &&
+                      std::equal(original.begin(), original.end(), image.bytes());
+    _exit(kept ? 0 : 3);
+  }
+  int status = 0;
+  waitpid(child, &status, WUNTRACED);
+  EXPECT_TRUE(WIFSTOPPED(status)) << status;
+  // No lease is left: an open that will not wait succeeds, and the file is cut at once.
+  const int writer = open(input.c_str(), O_WRONLY | O_NONBLOCK);
+  EXPECT_GE(writer, 0);
+  EXPECT_EQ(ftruncate(writer, 0), 0);
+  close(writer);
+  kill(child, SIGCONT);
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 } // namespace
 } // namespace tilegraft

@@ -154,14 +154,17 @@ std::size_t roundUp(std::size_t value, std::size_t multiple) {
   return (value + multiple - 1) / multiple * multiple;
 }
 
-// Holds the lease signal back for the length of a piece of work that reads the file by its
-// descriptor, so that the handler never lets the lease go in the middle of it.
+// Holds the lease signal (and the terminal's stop requests, which let the leases go too) back
+// for the length of a piece of work that reads the file by its descriptor, so that no handler
+// lets the lease go in the middle of it.
 class LeaseSignalHeld {
 public:
   LeaseSignalHeld() {
     sigset_t lease;
     sigemptyset(&lease);
-    sigaddset(&lease, leaseSignal());
+    for (const int signal : {leaseSignal(), SIGTSTP, SIGTTIN, SIGTTOU}) {
+      sigaddset(&lease, signal);
+    }
     pthread_sigmask(SIG_BLOCK, &lease, &before);
   }
   ~LeaseSignalHeld() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
@@ -262,10 +265,50 @@ void onLeaseBreak(int /*signal*/, siginfo_t* info, void* /*context*/) {
   errno = savedErrno;
 }
 
-// The handler is installed once, and only over the default: a host program's own use of the
-// signal wins, and its loads copy.
+void takeStopRequests(int signal);
+
+// A stop from the terminal (Ctrl-Z, or the overwrite question read in the background) may last
+// longer than the lease-break time while a writer waits, and the lease would then be taken
+// back by force: every lease goes first, then the process stops as it would have.
+void onStopRequest(int signal) {
+  const int savedErrno = errno;
+  for (FileImage::Mapping* mapping : mappings) {
+    if (mapping != nullptr) {
+      letLeaseGo(*mapping);
+    }
+  }
+  struct sigaction stop {};
+  stop.sa_handler = SIG_DFL;
+  sigemptyset(&stop.sa_mask);
+  sigaction(signal, &stop, nullptr);
+  sigset_t self;
+  sigemptyset(&self);
+  sigaddset(&self, signal);
+  pthread_sigmask(SIG_UNBLOCK, &self, nullptr);
+  raise(signal);
+  // Continued: the next stop is taken the same way.
+  takeStopRequests(signal);
+  errno = savedErrno;
+}
+
+void takeStopRequests(int signal) {
+  struct sigaction handler {};
+  handler.sa_handler = onStopRequest;
+  handler.sa_flags = SA_RESTART;
+  sigemptyset(&handler.sa_mask);
+  sigaction(signal, &handler, nullptr);
+}
+
+// Installed once, and only over the default: a host program's own use of a signal wins (for
+// the lease signal, its loads then copy).
 bool leaseHandlerReady() {
   static const bool ready = [] {
+    for (const int stop : {SIGTSTP, SIGTTIN, SIGTTOU}) {
+      struct sigaction current {};
+      if (sigaction(stop, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+        takeStopRequests(stop);
+      }
+    }
     struct sigaction current {};
     if (sigaction(leaseSignal(), nullptr, &current) != 0 || current.sa_handler != SIG_DFL) {
       return false;
