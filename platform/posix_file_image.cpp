@@ -44,13 +44,6 @@ bool unchanged(const struct stat& before, const struct stat& after) {
          sameTime(changeTime(before), changeTime(after));
 }
 
-// After a load: the same file with the same contents, as far as its status tells. The change
-// time is left out: a rename over the name, a new link or a chmod changes it, not the bytes.
-bool sameContents(const struct stat& before, const struct stat& after) {
-  return before.st_dev == after.st_dev && before.st_ino == after.st_ino &&
-         before.st_size == after.st_size && sameTime(modifyTime(before), modifyTime(after));
-}
-
 // Reads exactly count bytes from offset; false on an error or an early end.
 bool readAllAt(int descriptor, std::uint8_t* bytes, std::size_t count, std::size_t offset) {
   std::size_t done = 0;
@@ -109,6 +102,17 @@ FileReadResult readOnce(int descriptor, std::size_t minLength, std::size_t maxLe
 } // namespace
 
 #ifdef __linux__
+
+namespace {
+
+// After a load: the same file with the same contents, as far as its status tells. The change
+// time is left out: a rename over the name, a new link or a chmod changes it, not the bytes.
+bool sameContents(const struct stat& before, const struct stat& after) {
+  return before.st_dev == after.st_dev && before.st_ino == after.st_ino &&
+         before.st_size == after.st_size && sameTime(modifyTime(before), modifyTime(after));
+}
+
+} // namespace
 
 // The mapped image's state. The lease signal's handler reads and changes it, so whatever the
 // handler may change is a sig_atomic_t, and the main line changes the rest only with the signal
