@@ -99,14 +99,13 @@ public:
 
   // Merges, with this bitmap as destination. Throws "Not loaded." (this bitmap first, then the
   // source) or, under this bitmap's name, "Bitmaps are incompatible." (bytes per pixel differ; for
-  // tile merges, also tile width or height), or "Not enough memory." under this bitmap's name
-  // when a block's part of a mapped file cannot be copied in.
+  // tile merges, also tile width or height).
   void checkCompatible(const BitmapImage& source, bool withTileSize) const;
   // Combines the w by h block of the source at (sourceX, sourceY) into the block at (x, y) with
-  // the operator, repeated as asked. Each copy runs all its
-  // tests before it changes a byte, so a failing copy ("Co-ordinates out of range." under the
-  // name of the bitmap whose block does not fit, destination first) leaves only the earlier
-  // copies merged.
+  // the operator, repeated as asked. Each copy runs all its tests before it changes a byte, so a
+  // failing copy ("Co-ordinates out of range." under the name of the bitmap whose block does not
+  // fit, destination first; "Not enough memory." under this bitmap's name when the block's part
+  // of a mapped file cannot be copied in) leaves only the earlier copies merged.
   void mergePixels(MergeOperator op, std::int32_t x, std::int32_t y, const BitmapImage& source,
                    std::int32_t sourceX, std::int32_t sourceY, std::int32_t w, std::int32_t h,
                    MergeRepeats repeats = {});
