@@ -1,5 +1,6 @@
 #include "platform/file_image.h"
 #include "platform/posix_descriptor.h"
+#include "platform/posix_memory.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,10 +39,16 @@ const struct timespec& changeTime(const struct stat& s) { return s.st_ctim; }
 const struct timespec& modifyTime(const struct stat& s) { return s.st_mtim; }
 #endif
 
-bool unchanged(const struct stat& before, const struct stat& after) {
+// After a load: the same file with the same contents, as far as its status tells. The change
+// time is left out: a rename over the name, a new link or a chmod changes it, not the bytes.
+bool sameContents(const struct stat& before, const struct stat& after) {
   return before.st_dev == after.st_dev && before.st_ino == after.st_ino &&
-         before.st_size == after.st_size && sameTime(modifyTime(before), modifyTime(after)) &&
-         sameTime(changeTime(before), changeTime(after));
+         before.st_size == after.st_size && sameTime(modifyTime(before), modifyTime(after));
+}
+
+// While a file is read: nothing about it changed at all.
+bool unchanged(const struct stat& before, const struct stat& after) {
+  return sameContents(before, after) && sameTime(changeTime(before), changeTime(after));
 }
 
 // Reads exactly count bytes from offset; false on an error or an early end.
@@ -102,17 +109,6 @@ FileReadResult readOnce(int descriptor, std::size_t minLength, std::size_t maxLe
 } // namespace
 
 #ifdef __linux__
-
-namespace {
-
-// After a load: the same file with the same contents, as far as its status tells. The change
-// time is left out: a rename over the name, a new link or a chmod changes it, not the bytes.
-bool sameContents(const struct stat& before, const struct stat& after) {
-  return before.st_dev == after.st_dev && before.st_ino == after.st_ino &&
-         before.st_size == after.st_size && sameTime(modifyTime(before), modifyTime(after));
-}
-
-} // namespace
 
 // The mapped image's state. The lease signal's handler reads and changes it, so whatever the
 // handler may change is a sig_atomic_t, and the main line changes the rest only with the signal
@@ -185,24 +181,14 @@ private:
 // Anonymous memory of count bytes, on a huge-page boundary when it is a whole chunk; null when
 // there is none. Only system calls, so the lease handler may use it.
 std::uint8_t* freshChunk(std::size_t count) {
-  const bool whole = count == chunkSize;
-  const std::size_t reserved = whole ? 2 * chunkSize : count;
-  void* mapped =
-      mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) {
+  if (count != chunkSize) {
+    void* mapped = mmap(nullptr, count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return mapped == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(mapped);
+  }
+  std::uint8_t* start = mapAligned(chunkSize, chunkSize, PROT_READ | PROT_WRITE);
+  if (start == nullptr) {
     return nullptr;
   }
-  auto* first = static_cast<std::uint8_t*>(mapped);
-  if (!whole) {
-    return first;
-  }
-  const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(first) % chunkSize;
-  const std::size_t head = misalignment == 0 ? 0 : chunkSize - misalignment;
-  if (head != 0) {
-    munmap(first, head);
-  }
-  munmap(first + head + chunkSize, reserved - head - chunkSize);
-  std::uint8_t* start = first + head;
 #ifdef MADV_HUGEPAGE
   madvise(start, chunkSize, MADV_HUGEPAGE);
 #endif
@@ -473,26 +459,18 @@ FileImage::Mapping* mapUnderLease(Descriptor& file, const struct stat& status, s
   if (!mapping->own) {
     return nullptr;
   }
-  // On a chunk boundary, so that every chunk copied in can be one huge page.
-  const std::size_t reserved = mapping->mappedLength + chunkSize;
-  void* area =
-      mmap(nullptr, reserved, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (area == MAP_FAILED) {
+  // On a chunk boundary, so that every chunk copied in can be one huge page: an address range
+  // is reserved there, then the file is mapped over it.
+  std::uint8_t* area = mapAligned(mapping->mappedLength, chunkSize, PROT_NONE, MAP_NORESERVE);
+  if (area == nullptr) {
     return nullptr;
   }
-  auto* first = static_cast<std::uint8_t*>(area);
-  const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(first) % chunkSize;
-  const std::size_t head = misalignment == 0 ? 0 : chunkSize - misalignment;
-  if (mmap(first + head, mapping->mappedLength, PROT_READ, MAP_SHARED | MAP_FIXED, file.get(), 0) ==
+  if (mmap(area, mapping->mappedLength, PROT_READ, MAP_SHARED | MAP_FIXED, file.get(), 0) ==
       MAP_FAILED) {
-    munmap(first, reserved);
+    munmap(area, mapping->mappedLength);
     return nullptr;
   }
-  if (head != 0) {
-    munmap(first, head);
-  }
-  munmap(first + head + mapping->mappedLength, reserved - head - mapping->mappedLength);
-  mapping->start = first + head;
+  mapping->start = area;
   mapping->file = std::move(file);
   const LeaseSignalHeld held;
   for (FileImage::Mapping* volatile& slot : mappings) {

@@ -1,4 +1,5 @@
 #include "platform/file_image_memory.h"
+#include "platform/posix_memory.h"
 
 #include <cstdint>
 #include <sys/mman.h>
@@ -38,24 +39,18 @@ bool FileImageMemory::allocate(std::size_t length) noexcept {
   if (huge && span % hugePageSize >= hugePageSize / 2) {
     span = roundUp(span, hugePageSize);
   }
-  // A huge page needs 2 MiB of the mapping on a 2 MiB boundary: map enough to find one, then
-  // give back the ends.
-  const std::size_t reserved = huge ? span + hugePageSize : span;
-  void* mapped =
-      mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) {
+  // A huge page needs 2 MiB of the mapping on a 2 MiB boundary.
+  std::uint8_t* start = nullptr;
+  if (huge) {
+    start = mapAligned(span, hugePageSize, PROT_READ | PROT_WRITE);
+  } else {
+    void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    start = mapped == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(mapped);
+  }
+  if (start == nullptr) {
     return false;
   }
-  auto* first = static_cast<std::uint8_t*>(mapped);
-  std::uint8_t* start = first;
   if (huge) {
-    const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(first) % hugePageSize;
-    const std::size_t head = misalignment == 0 ? 0 : hugePageSize - misalignment;
-    start = first + head;
-    if (head != 0) {
-      munmap(first, head);
-    }
-    munmap(start + span, reserved - head - span);
 #ifdef MADV_HUGEPAGE
     // Only a hint: without transparent huge pages (an older kernel, or the "never" mode) the
     // call fails or is ignored, and small pages are used.
