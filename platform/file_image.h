@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/file_image_memory.h"
+#include "platform/posix_features.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -99,7 +100,7 @@ private:
 };
 
 // Whether this system's build maps files at all: the leases are Linux's.
-#ifdef __linux__
+#if TILEGRAFT_LINUX_CALLS
 inline constexpr bool fileMappingsExist = true;
 #else
 inline constexpr bool fileMappingsExist = false;

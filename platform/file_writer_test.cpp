@@ -1,4 +1,5 @@
 #include "platform/file_writer.h"
+#include "platform/posix_features.h"
 #include "tests/support/scoped_temp_dir.h"
 
 #include <cerrno>
@@ -15,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-#ifdef __linux__
+#if TILEGRAFT_LINUX_CALLS
 #include <sched.h>
 #include <sys/mount.h>
 #endif
@@ -231,7 +232,7 @@ TEST(FileWriterTest, LongPathsAndRenamedFoldersAreReplacedLikeAnyOther) {
   EXPECT_EQ(readFileBytes(dir.file("moved/out.bmp")), fresh);
 }
 
-#ifdef __linux__
+#if TILEGRAFT_LINUX_CALLS
 // Faults that only root can stage, each in a mount namespace of its own: a small RAM disk that
 // fills up, a file that is a mount point, and a folder with the append-only attribute. Whatever
 // happens, the old file is whole or the new one is, and no other name is left behind.

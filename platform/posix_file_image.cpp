@@ -14,7 +14,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#ifdef __linux__
+#if TILEGRAFT_LINUX_CALLS
 #include <linux/magic.h>
 #include <sys/sendfile.h>
 #include <sys/vfs.h>
@@ -108,7 +108,7 @@ FileReadResult readOnce(int descriptor, std::size_t minLength, std::size_t maxLe
 
 } // namespace
 
-#ifdef __linux__
+#if TILEGRAFT_LINUX_CALLS
 
 // The mapped image's state. The lease signal's handler reads and changes it, so whatever the
 // handler may change is a sig_atomic_t, and the main line changes the rest only with the signal
@@ -522,7 +522,7 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
   if (flags != -1) {
     fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
   }
-#ifdef __linux__
+#if TILEGRAFT_LINUX_CALLS
   {
     // Held back until the mapping is registered, so that a break the lease meets at once finds
     // the mapping to copy.
@@ -567,7 +567,7 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
 }
 
 void FileImage::reset() noexcept {
-#ifdef __linux__
+#if TILEGRAFT_LINUX_CALLS
   if (mapping != nullptr) {
     {
       const LeaseSignalHeld held;

@@ -1,5 +1,6 @@
 #include "platform/file_writer.h"
 #include "platform/posix_descriptor.h"
+#include "platform/posix_features.h"
 
 #include <atomic>
 #include <cerrno>
@@ -231,7 +232,7 @@ bool reserve(int descriptor, std::size_t length) {
       length > limit.rlim_cur) {
     return false;
   }
-#if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
+#if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE)
   if (length == 0) {
     return true;
   }
@@ -297,7 +298,7 @@ bool renameMayReplace(const struct stat& folder, const struct stat& old) {
 // A folder that takes new names but keeps every name it has (Linux's append-only attribute, the
 // BSDs' append flags): a temporary name could never go again.
 bool keepsEveryName(int folder) {
-#if defined(__linux__) && defined(STATX_ATTR_APPEND)
+#if TILEGRAFT_LINUX_CALLS && defined(STATX_ATTR_APPEND)
   struct statx status {};
   return statx(folder, "", AT_EMPTY_PATH, 0, &status) == 0 &&
          (status.stx_attributes & STATX_ATTR_APPEND) != 0;
@@ -311,7 +312,7 @@ bool keepsEveryName(int folder) {
 }
 
 // Where the system has them, a file without a name that the last step links into the folder.
-#if defined(__linux__) && defined(O_TMPFILE)
+#if TILEGRAFT_LINUX_CALLS && defined(O_TMPFILE)
 constexpr bool unnamedFilesExist = true;
 #else
 constexpr bool unnamedFilesExist = false;
@@ -330,7 +331,7 @@ public:
   // False when no file could be made: no space, no inodes, or the folder refused.
   bool create() {
     if (unnamedFilesExist && unnamedFilesForTesting && unnamedFilesCanBeLinked()) {
-#if defined(__linux__) && defined(O_TMPFILE)
+#if TILEGRAFT_LINUX_CALLS && defined(O_TMPFILE)
       file = Descriptor(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
       if (file) {
         return true;
