@@ -87,8 +87,10 @@ std::span<const std::uint8_t> BitmapImage::paletteBytes() const {
   const std::uint8_t* header = fileImage.bytes();
   const std::uint64_t start = fileHeaderLength + std::uint64_t{readLe32(header + fileHeaderLength)};
   const std::uint32_t used = readLe32(header + coloursUsedOffset);
-  const std::uint64_t end = std::min(start + 4 * std::uint64_t{used == 0 ? 256 : used},
-                                     static_cast<std::uint64_t>(pixelDataOffset));
+  // A top-down file's pixel offset may lie past its end: the table is cut at both.
+  const std::uint64_t end =
+      std::min({start + 4 * std::uint64_t{used == 0 ? 256 : used},
+                static_cast<std::uint64_t>(pixelDataOffset), std::uint64_t{fileImage.size()}});
   if (start >= end) {
     return {};
   }
@@ -114,6 +116,22 @@ void BitmapImage::load(const std::string& fileName) {
   case FileReadResult::notRead:
     raiseError("Error reading file.");
   }
+  adopt(std::move(image));
+}
+
+void BitmapImage::loadCopy(std::span<const std::uint8_t> fileBytes) {
+  unload();
+  if (fileBytes.size() < headersLength) {
+    raiseError("Invalid bitmap file.");
+  }
+  FileImage image;
+  if (!image.holdCopy(fileBytes)) {
+    raiseError("Not enough memory.");
+  }
+  adopt(std::move(image));
+}
+
+void BitmapImage::adopt(FileImage&& image) {
   const auto fileLength = static_cast<std::int64_t>(image.size());
 
   const std::uint8_t* header = image.bytes();

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tilegraft {
 
@@ -19,15 +20,13 @@ struct MergeRepeats {
   std::int32_t down = 1;
 };
 
-// Told of every block a merge changes, once it has passed its range tests: its top-left corner
-// in the destination and in the source, and its size in pixels (both positive).
-class MergeObserver {
-public:
-  virtual void mergedBlock(PixelPoint destination, PixelPoint source, std::int32_t blockWidth,
-                           std::int32_t blockHeight) = 0;
-
-protected:
-  ~MergeObserver() = default;
+// A block that a merge changed, once it had passed its range tests: its top-left corner in the
+// destination and in the source, and its size in pixels (both positive).
+struct MergedBlock {
+  PixelPoint destination;
+  PixelPoint source;
+  std::int32_t width;
+  std::int32_t height;
 };
 
 // One 8-bit or 24-bit uncompressed BMP file, its bytes held exactly as they were loaded (copied,
@@ -49,6 +48,9 @@ public:
   // format.", "Compressed bitmaps not supported." or "Only 24-BPP and 8-BPP bitmaps supported.",
   // and is then not loaded.
   void load(const std::string& fileName);
+  // The same for bytes that a file would hold (a check run's unwritten saves): throws "Not enough
+  // memory." or what the header checks of load throw.
+  void loadCopy(std::span<const std::uint8_t> fileBytes);
   // Writes the file image whole, in the way replaceFile chooses, so that a failure leaves the
   // file that was there as it was. Throws "Not loaded.", "Error creating file." or "Error writing
   // file.", or "Error reading file." when the load-time bytes of a mapped file were lost (see
@@ -117,11 +119,15 @@ public:
                   const BitmapImage& source, std::int32_t sourceColumn, std::int32_t sourceRow,
                   std::int32_t columns, std::int32_t rows, MergeRepeats repeats = {});
 
-  // Null, or the one observer of the merges into this bitmap (check runs' plans).
-  void observeMerges(MergeObserver* observer) { mergeObserver = observer; }
+  // Null, or the list that each block merged into this bitmap is added to (check runs keep one).
+  void recordMergesInto(std::vector<MergedBlock>* log) { mergeLog = log; }
 
 private:
   struct CopyWalk;
+
+  // Checks the headers of a file image that holds at least the headers, and makes it the
+  // bitmap's when they pass.
+  void adopt(FileImage&& image);
 
   // Kept out of line, so that the inline range tests stay small on the merge path.
   // For the block of width by height pixels at (x, y), which does not fit.
@@ -149,7 +155,7 @@ private:
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::int32_t rowStride = 0;
-  MergeObserver* mergeObserver = nullptr;
+  std::vector<MergedBlock>* mergeLog = nullptr;
 };
 
 } // namespace tilegraft

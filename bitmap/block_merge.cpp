@@ -215,8 +215,8 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count,
       if (!fileImage.makeWritable(topFirst - below, below + rowBytes)) {
         raiseError("Not enough memory.");
       }
-      if (mergeObserver != nullptr) {
-        mergeObserver->mergedBlock({x, destinationCorner.y}, {sourceX, sourceCorner.y}, w, h);
+      if (mergeLog != nullptr) {
+        mergeLog->push_back({{x, destinationCorner.y}, {sourceX, sourceCorner.y}, w, h});
       }
       walkBlockRows(fileImage.writableBytes() + topFirst,
                     source.fileImage.bytes() +

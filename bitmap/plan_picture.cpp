@@ -172,14 +172,13 @@ void outline(Canvas& canvas, std::int64_t left, std::int64_t sideW, std::int64_t
 
 } // namespace
 
-std::string_view PlanPicture::beginLine() { return lineColours[lines++ % lineColours.size()].name; }
-
-void PlanPicture::mergedBlock(PixelPoint destination, PixelPoint source, std::int32_t blockWidth,
-                              std::int32_t blockHeight) {
-  if (blocks.size() < maxBlocks) {
-    blocks.push_back({destination, source, blockWidth, blockHeight,
-                      (lines + lineColours.size() - 1) % lineColours.size()});
+std::string_view PlanPicture::addLine(std::span<const MergedBlock> lineBlocks) {
+  const std::size_t colour = lines++ % lineColours.size();
+  for (const MergedBlock& block : lineBlocks.first(
+           std::min(lineBlocks.size(), maxBlocks - std::min(maxBlocks, blocks.size())))) {
+    blocks.push_back({block, colour});
   }
+  return lineColours[colour].name;
 }
 
 std::vector<std::uint8_t> PlanPicture::draw(const BitmapImage& base,
@@ -215,10 +214,11 @@ std::vector<std::uint8_t> PlanPicture::draw(const BitmapImage& base,
   drawSide(canvas, patch, patchLeft);
   for (const Block& block : blocks) {
     const Colour colour = lineColours[block.colour].colour;
-    outline(canvas, 0, baseWidth, sideHeight(base), block.destination, block.width, block.height,
+    const MergedBlock& merged = block.merged;
+    outline(canvas, 0, baseWidth, sideHeight(base), merged.destination, merged.width, merged.height,
             colour);
-    outline(canvas, patchLeft, patchWidth, sideHeight(patch), block.source, block.width,
-            block.height, colour);
+    outline(canvas, patchLeft, patchWidth, sideHeight(patch), merged.source, merged.width,
+            merged.height, colour);
   }
   return file;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -15,22 +16,18 @@ namespace tilegraft {
 // tiles have no borders, each tile's top row and left column tinted cyan. Every block that a merge
 // line changed is outlined one pixel wide in that line's colour, on the base where it landed and
 // on the patch where it came from.
-class PlanPicture final : public MergeObserver {
+class PlanPicture {
 public:
-  // Starts the blocks of a merge line; gives the name of the colour they are drawn in.
-  std::string_view beginLine();
-  void mergedBlock(PixelPoint destination, PixelPoint source, std::int32_t blockWidth,
-                   std::int32_t blockHeight) override;
+  // Adds the blocks that one merge line changed, outlined in the next colour of the eight, which
+  // later lines reuse in turn; gives the colour's name.
+  std::string_view addLine(std::span<const MergedBlock> lineBlocks);
   // The picture as a 24-bit BMP file, drawn from the two bitmaps as they are now (one that is not
   // loaded, or stored top-down, leaves its side empty). Empty when it would not fit a BMP file.
   std::vector<std::uint8_t> draw(const BitmapImage& base, const BitmapImage& patch) const;
 
 private:
   struct Block {
-    PixelPoint destination;
-    PixelPoint source;
-    std::int32_t width;
-    std::int32_t height;
+    MergedBlock merged;
     std::size_t colour;
   };
 

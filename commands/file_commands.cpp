@@ -34,23 +34,32 @@ BitmapSlot& PatchScript::selectSlot(const std::string& name) {
   throw ScriptError("Invalid argument: " + name);
 }
 
+bool PatchScript::mayReplace(const std::string& fileName) {
+  if (!nameIsTaken(fileName)) {
+    return true;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
+  if (options.answerYes) {
+    // The answer is written where a typed one would be echoed, so that logs show it.
+    std::fputs("y\n", stderr);
+    return true;
+  }
+  return answeredYes(isStandardInput());
+}
+
 void PatchScript::loadCommand(const std::string& slotName) {
   BitmapSlot& slot = selectSlot(slotName);
   if (workingLine.empty()) {
     throw ScriptError("Filename not specified.");
   }
-  std::printf("Loading %s bitmap: %s...\n", slotName.c_str(), workingLine.c_str());
-  if (runMode == RunMode::check && slot.image.isLoaded() && !slot.usedSinceLoad) {
-    warn("The " + slotName + " bitmap loaded on line " + std::to_string(slot.loadLine) +
-         " is replaced before any merge or save used it.");
-  }
-  slot.image.load(workingLine);
-  slot.loadLine = lineNumber;
-  slot.usedSinceLoad = false;
-  palettesCompared = false;
-  if (runMode == RunMode::check && slot.image.pixelHeight() < 0) {
-    warn("Stored top-down (a negative height): it loads and saves, but every merge into or "
-         "from it fails as out of range.");
+  const std::string& fileName = workingLine;
+  std::printf("Loading %s bitmap: %s...%s\n", slotName.c_str(), fileName.c_str(),
+              checks ? checks->loadNote(fileName).c_str() : "");
+  if (checks) {
+    checks->load(slotName, slot.image, fileName);
+  } else {
+    slot.image.load(fileName);
   }
 }
 
@@ -59,30 +68,21 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
     throw ScriptError("Filename not specified.");
   }
   const std::string& fileName = workingLine;
-  if (runMode == RunMode::check) {
-    // Nothing is written and nothing asked: the save is checked as if the answer were yes, and
-    // fails where the real run's would.
-    std::printf("Would save output bitmap: %s (%s)\n", fileName.c_str(),
-                nameIsTaken(fileName)
-                    ? "it exists: a real run asks to overwrite it; checked as if answered yes"
-                    : "a new file");
-    base.image.checkSave(fileName);
-    base.usedSinceLoad = true;
-    unsavedMerge.reset();
+  if (checks && checks->isDryRun()) {
+    checks->save(base.image, fileName);
     return;
   }
-  if (nameIsTaken(fileName)) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
-    if (answersYes) {
-      // The answer is written where a typed one would be echoed, so that logs show it.
-      std::fputs("y\n", stderr);
-    } else if (!answeredYes(isStandardInput())) {
-      return;
+  if (!mayReplace(fileName)) {
+    if (checks) {
+      checks->saveDeclined(fileName);
     }
+    return;
   }
   std::printf("Saving output bitmap: %s...\n", fileName.c_str());
   base.image.save(fileName);
+  if (checks) {
+    checks->saved();
+  }
 }
 
 } // namespace tilegraft

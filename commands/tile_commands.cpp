@@ -15,11 +15,10 @@ void PatchScript::tileSizeCommand(const std::string& /*unused*/) {
   if (numbers.assigned() == 1) {
     tileHeight = tileWidth;
   }
-  warnIfTextLeft(numbers.unreadText());
-  if (tileWidth <= 0 || tileHeight <= 0) {
-    warn("Tile width or height of 0 or less.");
+  if (checks) {
+    checks->warnIfTextLeft(numbers.unreadText());
+    checks->tileSizeSet(tileWidth, tileHeight);
   }
-  tileSizeGiven = true;
   for (BitmapSlot* slot : {&patch, &base}) {
     slot->settings.tileWidth = tileWidth;
     slot->settings.tileHeight = tileHeight;
@@ -36,7 +35,9 @@ void PatchScript::tileSpecsCommand(const std::string& slotName) {
   numbers.scanLong(settings.xOrigin) && numbers.scanLong(settings.yOrigin) &&
       numbers.scanLong(settings.xBorderBefore) && numbers.scanLong(settings.yBorderBefore) &&
       numbers.scanLong(settings.xBorderAfter) && numbers.scanLong(settings.yBorderAfter);
-  warnIfTextLeft(numbers.unreadText());
+  if (checks) {
+    checks->warnIfTextLeft(numbers.unreadText());
+  }
   slot.image.setTileLayout(settings);
 }
 

@@ -11,8 +11,8 @@
 namespace {
 
 constexpr std::string_view usageText =
-    R"(Usage: tilegraft [--check] [--yes] [--] SCRIPT
-       tilegraft --check --plan PICTURE.bmp [--] SCRIPT
+    R"(Usage: tilegraft [--check] [--strict] [--yes] [--] SCRIPT
+       tilegraft --check --plan PICTURE.bmp [--strict] [--yes] [--] SCRIPT
        tilegraft --help | -h | --version
 
 Runs the patch script SCRIPT: loads 8-bit or 24-bit uncompressed BMP files, combines blocks of
@@ -39,7 +39,12 @@ Options:
                    that are likely mistakes
   --plan PICTURE   with --check: also write PICTURE, a 24-bit BMP of the base and the patch as
                    the run leaves them, their tile grids, and each merge line's blocks outlined
-                   in a colour of its own (named on standard output)
+                   in one of eight colours, taken in turn (named on standard output); an
+                   existing PICTURE is replaced only after the overwrite question, and never
+                   when it is the script or a file the script loads or saves
+  --strict         stop with status 1 at the first warning that --check gives (after its line,
+                   or at the end for a merge never saved) and at a save not made because the
+                   answer was not yes; for scripts, make and CI, with --yes or without
   -y, --yes        answer yes to every overwrite question without reading standard input
   --               end of the options: the next word is the script, even if it starts with -
   -h, --help       print this help
@@ -48,17 +53,11 @@ Options:
 More: man tilegraft (in the source tree: man -l docs/tilegraft.1).
 )";
 
-int runScript(const std::string& scriptName, tilegraft::RunMode mode, bool answerYes,
-              const std::string* planName) {
-  tilegraft::PatchScript script(mode, answerYes);
-  if (planName != nullptr) {
-    script.drawPlanInto(*planName);
-  }
-  return script.run(scriptName);
-}
-
-int wrongCommandLine() {
+// A wrong command line: what was wrong, the syntax, and where to read more.
+int wrongCommandLine(const std::string& what) {
+  std::fprintf(stderr, "tilegraft: %s\n", what.c_str());
   std::fputs("Syntax:   tilegraft  patchScriptFileName\n", stderr);
+  std::fputs("Try tilegraft --help for the options and the commands.\n", stderr);
   return -1;
 }
 
@@ -73,42 +72,48 @@ int runCommandLine(const std::vector<std::string>& arguments) {
     std::puts("tilegraft " TILEGRAFT_VERSION);
     return 0;
   }
-  tilegraft::RunMode mode = tilegraft::RunMode::execute;
-  bool answerYes = false;
+  tilegraft::RunSettings settings;
   bool optionsEnded = false;
+  bool planGiven = false;
   const std::string* scriptName = nullptr;
-  const std::string* planName = nullptr;
-  int scripts = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const std::string& argument = arguments[i];
     // "-" alone is standard input, a script like any other.
     const bool isOption = !optionsEnded && argument.size() > 1 && argument.front() == '-';
     if (!isOption) {
+      if (scriptName != nullptr) {
+        return wrongCommandLine("only one script: " + argument);
+      }
       scriptName = &argument;
-      ++scripts;
     } else if (argument == "--") {
       optionsEnded = true;
     } else if (argument == "--check") {
-      mode = tilegraft::RunMode::check;
+      settings.check = true;
+    } else if (argument == "--strict") {
+      settings.strict = true;
     } else if (argument == "--yes" || argument == "-y") {
-      answerYes = true;
+      settings.answerYes = true;
     } else if (argument == "--plan") {
       if (i + 1 == count) {
-        return wrongCommandLine(); // without its picture
+        return wrongCommandLine("--plan needs the name of the picture to write");
       }
-      planName = &arguments[++i];
+      settings.planName = arguments[++i];
+      planGiven = true;
     } else if (argument == "--help" || argument == "-h" || argument == "--version") {
-      return wrongCommandLine(); // only alone
+      return wrongCommandLine(argument + " stands alone");
     } else {
-      std::fprintf(stderr, "tilegraft: unknown option: %s\n", argument.c_str());
-      return wrongCommandLine();
+      return wrongCommandLine("unknown option: " + argument);
     }
   }
-  // A plan is a check run's picture.
-  if (scripts != 1 || (planName != nullptr && mode != tilegraft::RunMode::check)) {
-    return wrongCommandLine();
+  if (scriptName == nullptr) {
+    return wrongCommandLine("no script given");
   }
-  return runScript(*scriptName, mode, answerYes, planName);
+  // A plan is a check run's picture.
+  if (planGiven && !settings.check) {
+    return wrongCommandLine("--plan needs --check");
+  }
+  tilegraft::PatchScript script(std::move(settings));
+  return script.run(*scriptName);
 }
 
 // The tool throws only its script errors and std::bad_alloc, and catches both. The runtime ends
@@ -125,6 +130,9 @@ int runCommandLine(const std::vector<std::string>& arguments) {
 int main(int argc, char* argv[]) {
   std::set_terminate(outOfMemoryAtThrow);
   tilegraft::guardStandardStreams();
+  // Each progress line reaches a redirected log as it is written, so a run that is interrupted
+  // leaves every line it printed before.
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   const int status = runCommandLine(tilegraft::commandLineArguments(argc, argv));
   // Output that never arrived (a full disk, a closed descriptor) is not a success, though the
   // saves made stay made.

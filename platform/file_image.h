@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -54,6 +56,18 @@ public:
   // is read (its length or change times differ before and after) is read again a few times, so
   // the image is always one that the file really held. Holds nothing unless it returns read.
   FileReadResult load(const std::string& fileName, std::size_t minLength, std::size_t maxLength);
+  // Holds a copy of these bytes, as if a file held them. False, holding nothing, when there is
+  // no memory for them.
+  bool holdCopy(std::span<const std::uint8_t> source) noexcept {
+    reset();
+    if (source.empty() || !copy.allocate(source.size())) {
+      return false;
+    }
+    std::memcpy(copy.get(), source.data(), source.size());
+    view = copy.get();
+    length = source.size();
+    return true;
+  }
   // Lets go of the image, if any. Never fails.
   void reset() noexcept;
 

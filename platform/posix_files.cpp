@@ -15,4 +15,13 @@ bool nameIsTaken(const std::string& fileName) {
   return lstat(fileName.c_str(), &existing) == 0;
 }
 
+std::optional<FileIdentity> fileIdentity(const std::string& fileName) {
+  struct stat found {};
+  if (stat(fileName.c_str(), &found) != 0) {
+    return std::nullopt;
+  }
+  return FileIdentity{static_cast<std::uint64_t>(found.st_dev),
+                      static_cast<std::uint64_t>(found.st_ino)};
+}
+
 } // namespace tilegraft

@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/windows_handle.h"
 #include "platform/windows_text.h"
 
 #include <windows.h>
@@ -18,6 +19,20 @@ std::FILE* openScriptFile(const std::string& fileName, bool& isFolder) {
 
 bool nameIsTaken(const std::string& fileName) {
   return GetFileAttributesW(wideName(fileName).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<FileIdentity> fileIdentity(const std::string& fileName) {
+  // Opened for no access at all, only to ask what it is; folders open with backup semantics.
+  const Handle file(CreateFileW(wideName(fileName).c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!file || GetFileInformationByHandle(file.get(), &information) == 0) {
+    return std::nullopt;
+  }
+  return FileIdentity{information.dwVolumeSerialNumber,
+                      (std::uint64_t{information.nFileIndexHigh} << 32) |
+                          information.nFileIndexLow};
 }
 
 } // namespace tilegraft

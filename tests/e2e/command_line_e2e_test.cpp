@@ -40,10 +40,11 @@ TEST_F(CommandLineEndToEndTest, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.standardError, "");
     EXPECT_TRUE(
-        result.standardOutput.starts_with("Usage: tilegraft [--check] [--yes] [--] SCRIPT\n"));
-    for (const char* word :
-         {"load base", "save FILE", "tilesize", "tilespecs", "merge pixels", "merge tiles", "<p",
-          "<t", "echo", "= copy", "--check", "--yes", "-y,", "--version", "man tilegraft"}) {
+        result.standardOutput.starts_with("Usage: tilegraft [--check] [--strict] [--yes] [--] "
+                                          "SCRIPT\n"));
+    for (const char* word : {"load base", "save FILE", "tilesize", "tilespecs", "merge pixels",
+                             "merge tiles", "<p", "<t", "echo", "= copy", "--check", "--strict",
+                             "--yes", "-y,", "--version", "man tilegraft"}) {
       EXPECT_NE(result.standardOutput.find(word), std::string::npos) << word;
     }
   }
@@ -130,34 +131,32 @@ TEST_F(CommandLineEndToEndTest, PlanPictureShowsBothBitmapsTheirGridsAndEachMerg
                                   bmpCompressionField, bmpPixelOffsetField}) {
     EXPECT_EQ(picture[field], want[field]) << field;
   }
-  // A plan is a check run's: without --check, or without its file, the command line is wrong.
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"--plan", "p.bmp", "script.txt"},
-        std::vector<std::string>{"--check", "script.txt", "--plan"}}) {
-    expectRun(runTool(dir.path(), arguments), 255, "",
-              "Syntax:   tilegraft  patchScriptFileName\n");
-  }
 }
 
 TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
-  const std::string syntax = "Syntax:   tilegraft  patchScriptFileName\n";
-  const std::string unknown = "tilegraft: unknown option: ";
   const std::string notOpened = "**** Error opening file.\n";
   const auto row = [](std::vector<std::string> arguments, int status, std::string out,
                       std::string err) {
     return ToolCase{"", status, std::move(out),      std::move(err), {}, "",
                     {}, {},     std::move(arguments)};
   };
+  const auto wrong = [&](std::vector<std::string> arguments, std::string_view what) {
+    return row(std::move(arguments), 255, "", commandLineError(what));
+  };
   expectCases({
-      row({"--help", "script.txt"}, 255, "", syntax),
-      row({"--check", "a", "b"}, 255, "", syntax),
-      row({"--version", "-h"}, 255, "", syntax),
-      row({"-h", "-h"}, 255, "", syntax),
-      row({"--check"}, 255, "", syntax),
-      row({"--yes", "--check"}, 255, "", syntax),
-      row({"-v"}, 255, "", unknown + "-v\n" + syntax),
-      row({"--HELP"}, 255, "", unknown + "--HELP\n" + syntax),
-      row({"--chek", "s.tgs"}, 255, "", unknown + "--chek\n" + syntax),
+      wrong({"--help", "script.txt"}, "--help stands alone"),
+      wrong({"--check", "a", "b"}, "only one script: b"),
+      wrong({"--version", "-h"}, "--version stands alone"),
+      wrong({"-h", "-h"}, "-h stands alone"),
+      wrong({"--check"}, "no script given"),
+      wrong({"--yes", "--check", "--strict"}, "no script given"),
+      wrong({"-v"}, "unknown option: -v"),
+      wrong({"--HELP"}, "unknown option: --HELP"),
+      wrong({"--chek", "s.tgs"}, "unknown option: --chek"),
+      // A plan is a check run's picture, and needs its name.
+      wrong({"--plan", "p.bmp", "script.txt"}, "--plan needs --check"),
+      wrong({"--strict", "--plan", "p.bmp", "script.txt"}, "--plan needs --check"),
+      wrong({"--check", "script.txt", "--plan"}, "--plan needs the name of the picture to write"),
       // After "--" every word is a script's name.
       row({"--", "-x"}, 1, "Reading patch script: -x...\n", notOpened),
       row({"--check", "--", "--check"}, 1, "Reading patch script: --check...\n", notOpened),

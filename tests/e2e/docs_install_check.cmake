@@ -17,9 +17,9 @@ if(NOT EXISTS "${page}")
   message(FATAL_ERROR "not installed: ${page}\n${log}")
 endif()
 
-# Without a script the installed tool prints its syntax line and exits with 255.
+# Without a script the installed tool says so, prints its syntax line and exits with 255.
 execute_process(COMMAND "${tool}" RESULT_VARIABLE status ERROR_VARIABLE syntax)
-if(NOT status EQUAL 255 OR NOT syntax STREQUAL "Syntax:   tilegraft  patchScriptFileName\n")
+if(NOT status EQUAL 255 OR NOT syntax MATCHES "\nSyntax:   tilegraft  patchScriptFileName\n")
   message(FATAL_ERROR "installed tool misbehaves: status ${status}, standard error '${syntax}'")
 endif()
 

@@ -35,7 +35,6 @@ TEST_F(PatchScriptEndToEndTest, ScriptWithoutCommandsEndsWithDone) {
 
 // One argument names the script, as given; any other count prints the syntax line.
 TEST_F(PatchScriptEndToEndTest, TheOneArgumentIsTheScriptsName) {
-  const std::string syntax = "Syntax:   tilegraft  patchScriptFileName\n";
   const auto row = [](std::vector<std::string> arguments, int status, std::string out,
                       std::string err) {
     return ToolCase{"echo ran\n",
@@ -49,9 +48,9 @@ TEST_F(PatchScriptEndToEndTest, TheOneArgumentIsTheScriptsName) {
                     std::move(arguments)};
   };
   expectCases({
-      row({}, 255, "", syntax),
-      row({"script.txt", "script.txt"}, 255, "", syntax),
-      row({"script.txt", "extra", "more"}, 255, "", syntax),
+      row({}, 255, "", commandLineError("no script given")),
+      row({"script.txt", "script.txt"}, 255, "", commandLineError("only one script: script.txt")),
+      row({"script.txt", "extra", "more"}, 255, "", commandLineError("only one script: extra")),
       row({"My Script.TXT"}, 0, "Reading patch script: My Script.TXT...\nran\nDone.\n", ""),
       // A script that cannot be opened has no line in its report.
       row({"missing.txt"}, 1, "Reading patch script: missing.txt...\n",

@@ -86,4 +86,11 @@ inline std::string failureReport(int lineNumber, std::string_view line, std::str
          std::string(message) + "\n";
 }
 
+// What standard error shows for a wrong command line.
+inline std::string commandLineError(std::string_view what) {
+  return "tilegraft: " + std::string(what) +
+         "\nSyntax:   tilegraft  patchScriptFileName\nTry tilegraft --help for the options and "
+         "the commands.\n";
+}
+
 } // namespace tilegraft::testing

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "bitmap/bitmap_image.h"
+#include "bitmap/plan_picture.h"
+#include "engine/script_reader.h"
+#include "platform/files.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tilegraft {
+
+// How a run goes beyond doing what the script says.
+struct RunSettings {
+  bool check = false;     // --check: in memory only; nothing written, nothing asked
+  bool strict = false;    // --strict: every warning stops the run, and so does a save not made
+  bool answerYes = false; // --yes: every overwrite question answered yes
+  std::string planName;   // --plan: a check run draws its plan picture here; empty for none
+};
+
+// Everything a check run or a strict run does besides the script's own work; a plain real run
+// has none. Made afresh for each run, it lives as long as the run and owns:
+// - the warnings about the line being run, reported under it once it has run, or before its
+//   error when it fails (a strict run stops there instead);
+// - what the warnings remember across lines: whether a tile size was given, whether the
+//   palettes were compared since the last load, the first merge since the last save, and each
+//   slot's load line and whether a merge or save used it since;
+// - in a check run, the bytes each save would have written, by name, so that a later load of
+//   the name reads them as the real run would, and the plan picture with its merge log.
+class CheckRun {
+public:
+  // Reads the line being run from the script; refuses a plan picture that is the script
+  // itself. Throws "Plan picture: ..." for that.
+  CheckRun(const RunSettings& settings, const ScriptReader& script, const std::string& scriptName);
+  CheckRun(const CheckRun&) = delete;
+  CheckRun& operator=(const CheckRun&) = delete;
+
+  bool isDryRun() const { return dryRun; }
+
+  // Keeps a warning about the current line.
+  void warn(std::string text);
+  // Warns when a command's numbers were followed by text that was not read.
+  void warnIfTextLeft(std::string_view unread);
+  // After a line ran: reports its warnings under it. In a strict run, a line that warned throws
+  // the stop instead, its warnings still to be reported with it.
+  void endLine();
+  // Writes the current line's warnings, and forgets them: under the line's report, before the
+  // error of a line that failed.
+  void reportWarnings();
+  // At the end of the script: warns about a merge that no save followed (a strict run stops
+  // there), then draws the plan picture, if any, replacing a file only when mayReplace says so.
+  void endScript(const BitmapImage& base, const BitmapImage& patch,
+                 const std::function<bool(const std::string&)>& mayReplace);
+
+  // The note that a check run's load line gets when the name is one of its own unwritten saves.
+  std::string loadNote(const std::string& fileName) const;
+  // Loads the slot's image as the line asks: in a check run, the bytes of an earlier save to
+  // the name when there is one, else the file. Throws what the image's load throws, or
+  // "Plan picture: ..." when the file is the plan's.
+  void load(const std::string& slotName, BitmapImage& image, const std::string& fileName);
+  // A check run's save: says what the real run would do, fails where it would, keeps the bytes.
+  void save(const BitmapImage& base, const std::string& fileName);
+  // A real run's save was made.
+  void saved();
+  // A real run's save was not made, the answer not being yes: a strict run stops.
+  void saveDeclined(const std::string& fileName) const;
+
+  void tileSizeSet(std::int32_t width, std::int32_t height);
+  // Where a plan picture is drawn, the list that the base's merges add their blocks to; null.
+  std::vector<MergedBlock>* mergeLog() { return plan ? &lineBlocks : nullptr; }
+  // After a merge line succeeded: the planning mistakes it can still show, and its blocks.
+  void merged(bool tileMode, const BitmapImage& base, const BitmapImage& patch);
+
+private:
+  struct SlotUse {
+    std::int32_t loadLine = 0;
+    bool usedSinceLoad = true;
+  };
+  struct UnwrittenFile {
+    std::string name;
+    std::optional<FileIdentity> identity; // of the file at the name, if any, when it was saved
+    std::int32_t line = 0;
+    std::vector<std::uint8_t> bytes;
+  };
+  struct LineReport {
+    std::int32_t number = 0;
+    std::string raw;
+  };
+
+  SlotUse& useOf(const std::string& slotName) { return slotName == "base" ? baseUse : patchUse; }
+  const UnwrittenFile* unwrittenFile(const std::string& fileName) const;
+  // Throws when the file is the plan picture's, which would replace it.
+  void refuseIfPlan(const std::string& fileName, std::string_view use) const;
+  // Reports the warnings under their line, or throws the stop in a strict run.
+  void reportOrStop(const LineReport& line);
+
+  const ScriptReader& reader;
+  bool dryRun;
+  bool strict;
+  std::string planName;
+  std::optional<FileIdentity> planIdentity;
+  std::optional<PlanPicture> plan;
+  std::vector<MergedBlock> lineBlocks;
+
+  std::vector<std::string> warnings;
+  bool tileSizeGiven = false;
+  bool palettesCompared = false;
+  std::optional<LineReport> unsavedMerge;
+  SlotUse baseUse;
+  SlotUse patchUse;
+  std::vector<UnwrittenFile> unwrittenFiles;
+};
+
+// Writes "Line N: " and the raw line, always ending in a line feed, to standard error.
+void reportLine(std::int32_t number, const std::string& raw);
+
+} // namespace tilegraft
