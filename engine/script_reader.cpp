@@ -62,13 +62,15 @@ bool ScriptReader::readPhysicalLine() {
   for (;;) {
     if (bufferPosition == bufferEnd) {
       bufferPosition = 0;
-      bufferEnd = std::fread(readBuffer.get(), 1, readBlockSize, file.get());
+      const std::optional<std::size_t> got =
+          readScriptBytes(file.get(), readBuffer.get(), readBlockSize);
+      if (!got) {
+        // No line caused this, so the script is closed first and the report shows no line.
+        close();
+        throw ScriptError("Error reading file.");
+      }
+      bufferEnd = *got;
       if (bufferEnd == 0) {
-        if (std::ferror(file.get()) != 0) {
-          // No line caused this, so the script is closed first and the report shows no line.
-          close();
-          throw ScriptError("Error reading file.");
-        }
         return readAny;
       }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -12,6 +13,10 @@ namespace tilegraft {
 // folder, which some systems open and then fail to read, from a name that cannot be opened.
 std::FILE* openScriptFile(const std::string& fileName, bool& isFolder);
 
+// Reads what the script has ready, up to capacity bytes, without waiting for more than one read
+// of the system's: a script from a pipe is run line by line as it arrives. 0 at the end of the
+// script; nothing on a read error. Reads the script only this way, past its stream's buffer.
+std::optional<std::size_t> readScriptBytes(std::FILE* script, char* buffer, std::size_t capacity);
 // True when anything at all is at the name: a file, a folder, a device, or a symbolic link, even
 // one that leads nowhere yet.
 bool nameIsTaken(const std::string& fileName);

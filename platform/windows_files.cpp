@@ -2,6 +2,8 @@
 #include "platform/windows_handle.h"
 #include "platform/windows_text.h"
 
+#include <climits>
+#include <io.h>
 #include <windows.h>
 
 namespace tilegraft {
@@ -15,6 +17,16 @@ std::FILE* openScriptFile(const std::string& fileName, bool& isFolder) {
   }
   // Text mode: CR LF reads as LF, and a Ctrl-Z ends the script there.
   return _wfopen(name.c_str(), L"rt");
+}
+
+std::optional<std::size_t> readScriptBytes(std::FILE* script, char* buffer, std::size_t capacity) {
+  // _read keeps the stream's text mode: CR LF arrives as LF, and a Ctrl-Z ends the script.
+  const int got = _read(_fileno(script), buffer,
+                        static_cast<unsigned>(capacity < INT_MAX ? capacity : INT_MAX));
+  if (got < 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(got);
 }
 
 bool nameIsTaken(const std::string& fileName) {

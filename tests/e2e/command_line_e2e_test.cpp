@@ -313,8 +313,31 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
                     {},
                     {"out.bmp"},
                     std::vector<std::string>{"--check", "script.txt"}});
-    // A real run never warns.
-    rows.push_back({script, 0, loading + "Saving output bitmap: out.bmp...\nDone.\n", "", in});
+    // A real run never warns; a strict one, real or checked, stops after the line that warns.
+    const std::string saving = loading + "Saving output bitmap: out.bmp...\nDone.\n";
+    rows.push_back({script, 0, saving, "", in});
+    const int strictStatus = c.warnings.empty() ? 0 : 1;
+    const std::string stop = c.warnings.empty() ? "" : "**** Stopped on a warning (--strict).\n";
+    rows.push_back({script,
+                    strictStatus,
+                    start + (c.warnings.empty() ? saving : loading),
+                    report + stop,
+                    in,
+                    "",
+                    {},
+                    {},
+                    std::vector<std::string>{"--strict", "script.txt"}});
+    rows.push_back(
+        {script,
+         strictStatus,
+         start + loading +
+             (c.warnings.empty() ? "Would save output bitmap: out.bmp (a new file)\nDone.\n" : ""),
+         report + stop,
+         in,
+         "",
+         {},
+         {"out.bmp"},
+         std::vector<std::string>{"--check", "--strict", "script.txt"}});
   }
   expectCases(rows);
 }
@@ -336,6 +359,11 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutPlansAndExplainsFailures) {
       .setLe32(bmpCompressionField, 3)
       .writeTo(dir.file("masks.bmp"));
   BmpBuilder(4, 3, 24).setLe16(bmpBitCountField, 16).writeTo(dir.file("16-bit.bmp"));
+  BmpBuilder(4, 3, 8)
+      .setLe32(bmpHeightField, static_cast<std::uint32_t>(-60))
+      .setLe32(bmpPixelOffsetField, 200)
+      .truncate(100)
+      .writeTo(dir.file("short-top-down.bmp"));
   const std::string warning = "---- Warning: ";
   const std::string notSaved =
       warning + "No save comes after this merge: what it and later merges do is lost.\n";
@@ -385,6 +413,19 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutPlansAndExplainsFailures) {
        "Line 1: load base masks.bmp\n**** Base bitmap: Compressed bitmaps not supported.\n"
        "     Its header gives compression 3 (colour masks of a 16- or 32-bit file, BI_BITFIELDS); "
        "only uncompressed (0) 8- and 24-bit files are read.\n"},
+      // A line that warns and then fails shows its warnings before its error.
+      {"load base in.bmp\n<p = 0 0 0 0 1 1 1 1 extra\n",
+       "Line 2: <p = 0 0 0 0 1 1 1 1 extra\n" + warning +
+           "Text after the numbers ignored: extra\n**** Patch bitmap: Not loaded.\n"},
+      // A top-down 8-bit patch whose pixels would start past its end: its colour table is read
+      // no further than the file.
+      {"load base grey.bmp\nload patch short-top-down.bmp\n<p = 0 0 0 0 1 1 0\nsave out.bmp\n",
+       "Line 2: load patch short-top-down.bmp\n" + warning +
+           "Stored top-down (a negative height): it loads and saves, but every merge into or "
+           "from it fails as out of range.\nLine 3: <p = 0 0 0 0 1 1 0\n" +
+           warning + "Merges nothing: a width, height or repeat count of 0 or less.\n" + warning +
+           "The 8-bit base and patch have different palettes: the merge combines palette "
+           "indices, so colours change.\n"},
       {"load base 16-bit.bmp\n",
        "Line 1: load base 16-bit.bmp\n**** Base bitmap: Only 24-BPP and 8-BPP bitmaps "
        "supported.\n     Its header gives 16 bits per pixel; only 8 (a palette) and 24 are "
@@ -409,6 +450,140 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutPlansAndExplainsFailures) {
     EXPECT_EQ(real.standardError,
               checked.exitStatus == 0 ? "" : quiet.substr(quiet.rfind("Line ")));
   }
+}
+
+// A check run reads back what its own saves would have written, and tells a second save to a
+// name that it would ask; a plan picture never replaces the script or a file the script uses,
+// and replaces another file only when the question is answered yes. Strict runs stop where a
+// plain run would carry on.
+TEST_F(CommandLineEndToEndTest, CheckRunsReadTheirOwnSavesAndPlansNeverHarmAFile) {
+  const Bytes in = BmpBuilder(4, 3, 24).fillPattern(1).bytes();
+  const Bytes stale = BmpBuilder(4, 3, 8).bytes(); // a patch the base could not take
+  const Bytes old{'o', 'l', 'd'};
+  const std::string twoPasses = "load base in.bmp\nsave mid.bmp\nload patch mid.bmp\n"
+                                "<p ^ 0 0 0 0 2 2\nsave out.bmp\nsave out.bmp\n";
+  const std::string loads = "Loading base bitmap: in.bmp...\n";
+  const std::string question = " already exists: overwrite (y/n)? ";
+  const std::string exists =
+      " (it exists: a real run asks to overwrite it; checked as if answered yes)\n";
+  const auto args = [](std::vector<std::string> words) { return std::optional(words); };
+  const std::string refused = ": drawing the plan would replace it. Give --plan the name of a "
+                              "new file.\n";
+  const std::string script = "load base in.bmp\nsave out.bmp\n";
+  expectCases({
+      // Two passes: the check reads line 2's bitmap, not the stale file a last run left.
+      {.script = twoPasses,
+       .out = start + loads + "Would save output bitmap: mid.bmp" + exists +
+              "Loading patch bitmap: mid.bmp... (as line 2 would save it)\n"
+              "Would save output bitmap: out.bmp (a new file)\nWould save output bitmap: "
+              "out.bmp" +
+              exists + "Done.\n",
+       .files = {{"in.bmp", in}, {"mid.bmp", stale}},
+       .expectedFiles = {{"mid.bmp", stale}},
+       .absentFiles = {"out.bmp"},
+       .arguments = args({"--check", "script.txt"})},
+      {.script = twoPasses,
+       .out = start + loads +
+              "Would save output bitmap: mid.bmp (a new file)\n"
+              "Loading patch bitmap: mid.bmp... (as line 2 would save it)\n"
+              "Would save output bitmap: out.bmp (a new file)\n"
+              "Would save output bitmap: out.bmp" +
+              exists + "Done.\n",
+       .files = {{"in.bmp", in}},
+       .absentFiles = {"mid.bmp", "out.bmp"},
+       .arguments = args({"--check", "script.txt"})},
+      // The real run asks at the second save to one name; under --strict a no stops it.
+      {.script = twoPasses,
+       .status = 1,
+       .out = start + loads +
+              "Saving output bitmap: mid.bmp...\nLoading patch bitmap: mid.bmp...\n"
+              "Saving output bitmap: out.bmp...\n",
+       .err = "out.bmp" + question +
+              "Line 6: save out.bmp\n**** Kept out.bmp as it was: the overwrite question was "
+              "not answered yes (--strict).\n",
+       .files = {{"in.bmp", in}},
+       .input = "n\n",
+       .arguments = args({"--strict", "script.txt"})},
+      {.script = "load base in.bmp\nload patch in.bmp\n<p = 0 0\n",
+       .status = 1,
+       .out = start + loads + "Loading patch bitmap: in.bmp...\n",
+       .err = "Line 3: <p = 0 0\n---- Warning: No save comes after this merge: what it and "
+              "later merges do is lost.\n**** Stopped on a warning (--strict).\n",
+       .files = {{"in.bmp", in}},
+       .arguments = args({"--strict", "script.txt"})},
+      // The plan picture is never the script or a file the script loads or saves, by any name.
+      {.script = script,
+       .status = 1,
+       .out = start,
+       .err = "**** Plan picture: script.txt is the script" + refused,
+       .files = {{"in.bmp", in}},
+       .absentFiles = {"out.bmp"},
+       .arguments = args({"--check", "--plan", "script.txt", "script.txt"})},
+      {.script = script,
+       .status = 1,
+       .out = start + loads,
+       .err = "Line 1: load base in.bmp\n**** Plan picture: ./in.bmp is a file this script "
+              "loads" +
+              refused,
+       .files = {{"in.bmp", in}},
+       .expectedFiles = {{"in.bmp", in}},
+       .arguments = args({"--check", "--plan", "./in.bmp", "script.txt"})},
+      {.script = script,
+       .status = 1,
+       .out = start + loads,
+       .err =
+           "Line 2: save out.bmp\n**** Plan picture: out.bmp is a file this script saves" + refused,
+       .files = {{"in.bmp", in}},
+       .absentFiles = {"out.bmp"},
+       .arguments = args({"--check", "--plan", "out.bmp", "script.txt"})},
+      // Another file at the plan's name is replaced only after a yes.
+      {.script = script,
+       .out = start + loads + "Would save output bitmap: out.bmp (a new file)\nDone.\n",
+       .err = "plan.bmp" + question,
+       .files = {{"in.bmp", in}, {"plan.bmp", old}},
+       .input = "n\n",
+       .expectedFiles = {{"plan.bmp", old}},
+       .arguments = args({"--check", "--plan", "plan.bmp", "script.txt"})},
+      {.script = script,
+       .status = 1,
+       .out = start + loads + "Would save output bitmap: out.bmp (a new file)\n",
+       .err = "plan.bmp" + question +
+              "**** Kept plan.bmp as it was: the overwrite question was not answered yes "
+              "(--strict).\n",
+       .files = {{"in.bmp", in}, {"plan.bmp", old}},
+       .expectedFiles = {{"plan.bmp", old}},
+       .arguments = args({"--check", "--strict", "--plan", "plan.bmp", "script.txt"})},
+  });
+  writeFileBytes(dir.file("in.bmp"), in);
+  writeFileBytes(dir.file("plan.bmp"), old);
+  writeTextFile(dir.file("script.txt"), script);
+  expectRun(runTool(dir.path(), {"--check", "--yes", "--plan", "plan.bmp", "script.txt"}), 0,
+            start + loads +
+                "Would save output bitmap: out.bmp (a new file)\nWriting plan picture: "
+                "plan.bmp...\nDone.\n",
+            "plan.bmp" + question + "y\n");
+  EXPECT_EQ(fileBytes("plan.bmp").at(0), 'B');
+}
+
+// Every progress line reaches a log as it is printed: a run interrupted while it waits for more
+// of its script leaves them all.
+TEST_F(CommandLineEndToEndTest, AnInterruptedRunLeavesEveryLineItPrinted) {
+  BmpBuilder(4, 3, 24).writeTo(dir.file("in.bmp"));
+  RunOptions options;
+  options.throughShell = true;
+  options.timeout = std::chrono::seconds(20);
+  // The script stalls after its save; the shell waits until the log shows the line after it.
+  // (A background job of a shell starts with SIGINT ignored; env gives it back.)
+  const ToolRun result = runTool(dir.path(), {R"(mkfifo script.fifo &&
+          { env --default-signal=INT "$TILEGRAFT" script.fifo > log.txt & } &&
+          exec 3> script.fifo && printf 'load base in.bmp\nsave out.bmp\necho saved\n' >&3 &&
+          until grep -q saved log.txt; do :; done &&
+          kill -INT $! ; wait $! ; echo "status $?" ; cat log.txt)"},
+                                 options);
+  EXPECT_EQ(result.standardOutput,
+            "status 130\nReading patch script: script.fifo...\nLoading base bitmap: in.bmp...\n"
+            "Saving output bitmap: out.bmp...\nsaved\n");
+  EXPECT_EQ(fileBytes("out.bmp"), fileBytes("in.bmp"));
 }
 
 TEST_F(CommandLineEndToEndTest, ScriptFromStandardInputIsNeverTakenForAnAnswer) {
