@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace tilegraft {
 
@@ -44,13 +45,59 @@ void BitmapImage::raiseError(std::string_view message, std::string explanation) 
   throw ScriptError(std::move(text), std::move(explanation));
 }
 
+namespace {
+
+// Where a block of tiles does not fit the grid's whole tiles along one axis: the first tile
+// outside them, or nothing when all of its tiles are inside.
+std::optional<std::int64_t> tileOutside(std::int32_t corner, std::int32_t origin,
+                                        std::int32_t borderBefore, std::int32_t tile,
+                                        std::int32_t pitch, std::int32_t blockSize,
+                                        std::int64_t wholeCount) {
+  const std::int64_t offset = std::int64_t{corner} - origin - borderBefore;
+  // Rounded down, so that a block left of the first tile is in a negative column.
+  const std::int64_t first = offset >= 0 ? offset / pitch : (offset - pitch + 1) / pitch;
+  const std::int64_t last = first + std::max<std::int64_t>(blockSize / tile, 1) - 1;
+  if (first < 0) {
+    return first;
+  }
+  if (last >= wholeCount) {
+    return std::max(first, wholeCount);
+  }
+  return std::nullopt;
+}
+
+std::string tileSpan(std::int64_t count, std::string_view what) {
+  return count == 0 ? "no whole " + std::string(what)
+                    : std::string(what) + "s 0 to " + std::to_string(count - 1);
+}
+
+} // namespace
+
 void BitmapImage::raiseOutOfRange(std::int32_t x, std::int32_t y, std::int32_t blockWidth,
-                                  std::int32_t blockHeight) const {
+                                  std::int32_t blockHeight, bool inTiles) const {
   std::string why = "The block of " + std::to_string(blockWidth) + " by " +
                     std::to_string(blockHeight) + " pixels at x " + std::to_string(x) + ", y " +
                     std::to_string(y) + " does not fit in the bitmap's " + std::to_string(width) +
                     " by " + std::to_string(height) +
                     " pixels (x and y count from 0 at the top left).\n";
+  const PixelPoint pitch = cellPitch(layout);
+  if (inTiles && pitch.x > 0 && pitch.y > 0 && layout.tileWidth > 0 && layout.tileHeight > 0) {
+    const WholeTiles across = wholeTiles(layout.xOrigin, layout.xBorderBefore, layout.tileWidth,
+                                         layout.xBorderAfter, width);
+    const WholeTiles down = wholeTiles(layout.yOrigin, layout.yBorderBefore, layout.tileHeight,
+                                       layout.yBorderAfter, height);
+    const std::optional<std::int64_t> column =
+        tileOutside(x, layout.xOrigin, layout.xBorderBefore, layout.tileWidth, pitch.x, blockWidth,
+                    across.count);
+    const std::optional<std::int64_t> row =
+        tileOutside(y, layout.yOrigin, layout.yBorderBefore, layout.tileHeight, pitch.y,
+                    blockHeight, down.count);
+    const std::string outside = column ? "tile column " + std::to_string(*column)
+                                : row  ? "tile row " + std::to_string(*row)
+                                       : "the block";
+    why += "In tiles: " + outside + " is outside the grid's whole tiles here, " +
+           tileSpan(across.count, "column") + " and " + tileSpan(down.count, "row") + ".\n";
+  }
   if (height < 0) {
     why += "A negative height means the rows are stored top first; merges need them stored "
            "bottom first, as most BMP files are.\n";

@@ -130,9 +130,10 @@ private:
   void adopt(FileImage&& image);
 
   // Kept out of line, so that the inline range tests stay small on the merge path.
-  // For the block of width by height pixels at (x, y), which does not fit.
+  // For the block of width by height pixels at (x, y), which does not fit; a block of a tile
+  // merge is also explained in the grid's tiles.
   [[noreturn]] void raiseOutOfRange(std::int32_t x, std::int32_t y, std::int32_t blockWidth,
-                                    std::int32_t blockHeight) const;
+                                    std::int32_t blockHeight, bool inTiles) const;
 
   // Runs the copies of one level of the walk, from the top-left corners of the first block in
   // this bitmap and in the source, each level inside the one before.

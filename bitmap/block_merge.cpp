@@ -60,6 +60,7 @@ struct BitmapImage::CopyWalk {
   };
 
   MergeOperator op;
+  bool inTiles;
   std::int32_t blockWidth;
   std::int32_t blockHeight;
   std::array<Level, 4> levels;
@@ -102,7 +103,7 @@ void BitmapImage::mergePixels(MergeOperator op, std::int32_t x, std::int32_t y,
   }
   checkCompatible(source, false);
   const CopyWalk walk{
-      op, w, h, {{{repeats.down, {0, h}, {0, 0}}, {repeats.across, {w, 0}, {0, 0}}}}, 2};
+      op, false, w, h, {{{repeats.down, {0, h}, {0, 0}}, {repeats.across, {w, 0}, {0, 0}}}}, 2};
   walkCopies(walk, 0, {x, y}, {sourceX, sourceY}, source);
 }
 
@@ -129,6 +130,7 @@ void BitmapImage::mergeTiles(MergeOperator op, std::int32_t column, std::int32_t
   const PixelPoint sourcePitch = cellPitch(from);
   // A repeat moves the destination by the run's size in tiles; the source stays.
   const CopyWalk walk{op,
+                      true,
                       blockWidth,
                       blockHeight,
                       {{{repeats.down, {0, wrapMul(rows, pitch.y)}, {0, 0}},
@@ -201,11 +203,11 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count,
   std::int32_t sourceX = sourceCorner.x;
   for (std::int32_t i = 0; i < count; ++i) {
     if (!rowsInside || !containsColumn(x) || !containsColumn(wrapAdd(x, lastColumn))) {
-      raiseOutOfRange(x, destinationCorner.y, w, h);
+      raiseOutOfRange(x, destinationCorner.y, w, h, walk.inTiles);
     }
     if (!sourceRowsInside || !source.containsColumn(sourceX) ||
         !source.containsColumn(wrapAdd(sourceX, lastColumn))) {
-      source.raiseOutOfRange(sourceX, sourceCorner.y, w, h);
+      source.raiseOutOfRange(sourceX, sourceCorner.y, w, h, walk.inTiles);
     }
     if (mergesBytes) {
       // The block's bytes run from its bottom row's first to its top row's last.

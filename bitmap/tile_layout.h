@@ -36,4 +36,23 @@ constexpr PixelPoint cellPitch(const TileLayout& layout) {
           wrapAdd(wrapAdd(layout.yBorderBefore, layout.tileHeight), layout.yBorderAfter)};
 }
 
+// Along one axis of extent pixels: how many tiles of the grid, from the first on, lie wholly
+// inside, and how many pixels follow the last of them. No tiles when the first does not fit, or
+// the tile or the distance between tiles is not positive.
+struct WholeTiles {
+  std::int64_t count = 0;
+  std::int64_t pixelsAfter = 0;
+};
+constexpr WholeTiles wholeTiles(std::int32_t origin, std::int32_t borderBefore, std::int32_t tile,
+                                std::int32_t borderAfter, std::int32_t extent) {
+  const std::int64_t first = std::int64_t{origin} + borderBefore;
+  const std::int64_t pitch = std::int64_t{borderBefore} + tile + borderAfter;
+  const std::int64_t room = std::int64_t{extent} - tile - first;
+  if (tile <= 0 || pitch <= 0 || first < 0 || room < 0) {
+    return {};
+  }
+  const std::int64_t count = room / pitch + 1;
+  return {count, room - (count - 1) * pitch};
+}
+
 } // namespace tilegraft

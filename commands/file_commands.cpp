@@ -31,7 +31,7 @@ BitmapSlot& PatchScript::selectSlot(const std::string& name) {
   if (name == "patch") {
     return patch;
   }
-  throw ScriptError("Invalid argument: " + name);
+  throw ScriptError("Invalid argument: " + name, "The bitmap is named base or patch.\n");
 }
 
 bool PatchScript::mayReplace(const std::string& fileName) {
@@ -81,7 +81,7 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
   std::printf("Saving output bitmap: %s...\n", fileName.c_str());
   base.image.save(fileName);
   if (checks) {
-    checks->saved();
+    checks->saved(fileName);
   }
 }
 

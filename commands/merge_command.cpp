@@ -24,12 +24,18 @@ std::optional<MergeOperator> operatorNamed(std::string_view word) {
 void PatchScript::mergeCommand(const std::string& mode) {
   const bool tileMode = mode == "tiles";
   if (!tileMode && mode != "pixels") {
-    throw ScriptError("Invalid argument: " + mode);
+    throw ScriptError("Invalid argument: " + mode, "The merge mode is pixels or tiles.\n");
   }
   const std::string operatorWord = nextToken(WordCase::lowered);
   const std::optional<MergeOperator> op = operatorNamed(operatorWord);
   if (!op) {
-    throw ScriptError("Invalid operator: " + operatorWord);
+    std::string why = "The operator is one of = (copy), & (AND), | (OR) and ^ (XOR), as a word of "
+                      "its own.\n";
+    if (operatorWord.size() > 1 && operatorNamed(operatorWord.substr(0, 1))) {
+      why += "Write a blank after the operator: " + operatorWord.substr(0, 1) + " " +
+             operatorWord.substr(1) + ", not " + operatorWord + ".\n";
+    }
+    throw ScriptError("Invalid operator: " + operatorWord, std::move(why));
   }
 
   std::int32_t x = 0;
@@ -60,10 +66,11 @@ void PatchScript::mergeCommand(const std::string& mode) {
     height = tileMode ? 1 : base.settings.tileHeight;
   }
   if (checks) {
-    checks->warnIfTextLeft(numbers.unreadText());
+    checks->warnAboutNumbers(numbers);
     if (width <= 0 || height <= 0 || repeats.across <= 0 || repeats.down <= 0) {
       checks->warn("Merges nothing: a width, height or repeat count of 0 or less.");
     }
+    checks->warnAboutWork(tileMode, base.image, width, height, repeats);
   }
 
   if (tileMode) {

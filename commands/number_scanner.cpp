@@ -38,6 +38,7 @@ bool NumberScanner::scan(std::int32_t& field, long long lowest, long long highes
   while (i < rest.size() && isScanSpace(rest[i])) {
     ++i;
   }
+  const std::size_t numberStart = i;
   const bool negative = i < rest.size() && rest[i] == '-';
   if (i < rest.size() && (rest[i] == '-' || rest[i] == '+')) {
     ++i;
@@ -65,6 +66,11 @@ bool NumberScanner::scan(std::int32_t& field, long long lowest, long long highes
                 : static_cast<long long>(magnitude);
   }
   field = static_cast<std::int32_t>(value);
+  const unsigned long long largest32 = negative ? 1ULL << 31 : (1ULL << 31) - 1;
+  if (magnitude > largest32 && firstBeyond.empty()) {
+    firstBeyond = rest.substr(numberStart, i - numberStart);
+    firstBeyondStored = field;
+  }
   rest.remove_prefix(i);
   ++assignedCount;
   return true;

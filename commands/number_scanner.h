@@ -22,11 +22,17 @@ public:
   // What no scan has read, from its first character that is not white space; empty when only
   // white space is left.
   std::string_view unreadText() const;
+  // The first number stored as another, being beyond 32 bits, as written (empty when none was),
+  // and what was stored.
+  std::string_view firstNumberBeyond32Bits() const { return firstBeyond; }
+  std::int32_t firstNumberBeyond32BitsStored() const { return firstBeyondStored; }
 
 private:
   bool scan(std::int32_t& field, long long lowest, long long highest);
 
   std::string_view rest;
+  std::string_view firstBeyond;
+  std::int32_t firstBeyondStored = 0;
   int assignedCount = 0;
   bool stopped = false;
 };

@@ -10,13 +10,15 @@ void PatchScript::tileSizeCommand(const std::string& /*unused*/) {
   NumberScanner numbers(workingLine);
   numbers.scanLong(tileWidth) && numbers.scanLong(tileHeight);
   if (numbers.assigned() == 0) {
-    throw ScriptError("Missing arguments.");
+    throw ScriptError(
+        "Missing arguments.",
+        "tilesize needs the tile's width in pixels, then its height if it differs.\n");
   }
   if (numbers.assigned() == 1) {
     tileHeight = tileWidth;
   }
   if (checks) {
-    checks->warnIfTextLeft(numbers.unreadText());
+    checks->warnAboutNumbers(numbers);
     checks->tileSizeSet(tileWidth, tileHeight);
   }
   for (BitmapSlot* slot : {&patch, &base}) {
@@ -36,7 +38,7 @@ void PatchScript::tileSpecsCommand(const std::string& slotName) {
       numbers.scanLong(settings.xBorderBefore) && numbers.scanLong(settings.yBorderBefore) &&
       numbers.scanLong(settings.xBorderAfter) && numbers.scanLong(settings.yBorderAfter);
   if (checks) {
-    checks->warnIfTextLeft(numbers.unreadText());
+    checks->warnAboutNumbers(numbers);
   }
   slot.image.setTileLayout(settings);
 }

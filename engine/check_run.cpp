@@ -4,6 +4,7 @@
 #include "platform/file_writer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <span>
 
@@ -51,9 +52,29 @@ CheckRun::CheckRun(const RunSettings& settings, const ScriptReader& script,
 
 void CheckRun::warn(std::string text) { warnings.push_back(std::move(text)); }
 
-void CheckRun::warnIfTextLeft(std::string_view unread) {
-  if (!unread.empty()) {
+void CheckRun::warnAboutNumbers(const NumberScanner& numbers) {
+  if (const std::string_view beyond = numbers.firstNumberBeyond32Bits(); !beyond.empty()) {
+    warn(std::string(beyond) + " is read as " +
+         std::to_string(numbers.firstNumberBeyond32BitsStored()) +
+         ": numbers have 32 bits, and larger ones wrap around.");
+  }
+  if (const std::string_view unread = numbers.unreadText(); !unread.empty()) {
     warn("Text after the numbers ignored: " + std::string(unread));
+  }
+}
+
+void CheckRun::warnAboutName(const std::string& fileName) {
+  if (fileName.starts_with('"') || fileName.starts_with('\'')) {
+    warn("The file name begins with a quote: quotes are part of a name here, and the whole rest "
+         "of the line is the name, blanks included.");
+  }
+  const std::string& raw = reader.currentRawLine();
+  const std::size_t comment = raw.find("//");
+  if (comment != std::string::npos && comment > 0 && raw[comment - 1] != ' ' &&
+      raw[comment - 1] != '\t') {
+    warn("The file name is cut where // begins: // starts a comment even inside a name, so the "
+         "name read is " +
+         fileName + ".");
   }
 }
 
@@ -135,6 +156,7 @@ std::string CheckRun::loadNote(const std::string& fileName) const {
 
 void CheckRun::load(const std::string& slotName, BitmapImage& image, const std::string& fileName) {
   refuseIfPlan(fileName, "loads");
+  warnAboutName(fileName);
   SlotUse& use = useOf(slotName);
   if (image.isLoaded() && !use.usedSinceLoad) {
     warn("The " + slotName + " bitmap loaded on line " + std::to_string(use.loadLine) +
@@ -155,6 +177,7 @@ void CheckRun::load(const std::string& slotName, BitmapImage& image, const std::
 
 void CheckRun::save(const BitmapImage& base, const std::string& fileName) {
   refuseIfPlan(fileName, "saves");
+  warnAboutName(fileName);
   // Nothing is written and nothing asked: the save is checked as if the answer were yes, and
   // fails where the real run's would.
   const bool taken = nameIsTaken(fileName) || unwrittenFile(fileName) != nullptr;
@@ -165,10 +188,13 @@ void CheckRun::save(const BitmapImage& base, const std::string& fileName) {
   const std::span<const std::uint8_t> bytes = base.fileBytes();
   unwrittenFiles.push_back(
       {fileName, fileIdentity(fileName), reader.currentLineNumber(), {bytes.begin(), bytes.end()}});
-  saved();
+  saved(fileName);
 }
 
-void CheckRun::saved() {
+void CheckRun::saved(const std::string& fileName) {
+  if (!dryRun) {
+    warnAboutName(fileName);
+  }
   baseUse.usedSinceLoad = true;
   unsavedMerge.reset();
 }
@@ -187,10 +213,117 @@ void CheckRun::tileSizeSet(std::int32_t width, std::int32_t height) {
   tileSizeGiven = true;
 }
 
+void CheckRun::warnAboutWork(bool tileMode, const BitmapImage& base, std::int32_t width,
+                             std::int32_t height, MergeRepeats repeats) {
+  if (!base.isLoaded() || width <= 0 || height <= 0 || repeats.across <= 0 || repeats.down <= 0) {
+    return;
+  }
+  const TileLayout& grid = base.tileLayout();
+  const double blocks = static_cast<double>(repeats.across) * repeats.down *
+                        (tileMode ? static_cast<double>(width) * height : 1);
+  const double blockBytes = tileMode ? static_cast<double>(grid.tileWidth) * grid.tileHeight
+                                     : static_cast<double>(width) * height;
+  const double bytes = blocks * blockBytes * base.bytesPerPixelCount();
+  const double pixelBytes =
+      static_cast<double>(base.strideBytes()) * std::abs(static_cast<double>(base.pixelHeight()));
+  // Work many times the bitmap is what overlapping cells and huge repeats cost; a merge that
+  // covers the bitmap a few times over is normal.
+  constexpr double manyTimes = 16;
+  constexpr double worthTelling = 64.0 * 1024 * 1024;
+  if (bytes > worthTelling && bytes > manyTimes * pixelBytes) {
+    warn("This line merges " + std::to_string(static_cast<long long>(blocks)) + " blocks, " +
+         std::to_string(static_cast<long long>(bytes / (1024 * 1024))) + " MiB in all, about " +
+         std::to_string(static_cast<long long>(bytes / pixelBytes)) +
+         " times the base's pixels: tiles larger than the distance between them, or large "
+         "repeats, make the work grow fast.");
+  }
+}
+
+void CheckRun::warnAboutGrid(const char* role, const BitmapImage& image,
+                             std::optional<GridFit>& lastChecked) {
+  const GridFit fit{image.tileLayout(), image.pixelWidth(), image.pixelHeight()};
+  if (lastChecked == fit) {
+    return;
+  }
+  lastChecked = fit;
+  const TileLayout& grid = fit.layout;
+  if (grid.tileWidth <= 0 || grid.tileHeight <= 0) {
+    return;
+  }
+  const WholeTiles across =
+      wholeTiles(grid.xOrigin, grid.xBorderBefore, grid.tileWidth, grid.xBorderAfter, fit.width);
+  const WholeTiles down =
+      wholeTiles(grid.yOrigin, grid.yBorderBefore, grid.tileHeight, grid.yBorderAfter, fit.height);
+  // Pixels after the last tile are expected when they are none, the last tile's own border, or
+  // as many as come before the first tile (a margin on both sides).
+  const auto fits = [](const WholeTiles& tiles, std::int32_t origin, std::int32_t before,
+                       std::int32_t after) {
+    const std::int64_t left = tiles.pixelsAfter;
+    return tiles.count > 0 && (left == 0 || left == after || left == std::int64_t{origin} + before);
+  };
+  const auto describe = [](const WholeTiles& tiles, const char* direction) {
+    return tiles.count == 0
+               ? std::string("no whole tile fits ") + direction
+               : std::to_string(tiles.count) +
+                     (tiles.count == 1 ? " whole tile " : " whole tiles ") + direction + " leave " +
+                     std::to_string(tiles.pixelsAfter) + " pixels after the last";
+  };
+  const bool acrossFits = fits(across, grid.xOrigin, grid.xBorderBefore, grid.xBorderAfter);
+  const bool downFits = fits(down, grid.yOrigin, grid.yBorderBefore, grid.yBorderAfter);
+  if (acrossFits && downFits) {
+    return;
+  }
+  std::string what = !acrossFits ? describe(across, "across") : "";
+  if (!downFits) {
+    what += (what.empty() ? "" : "; ") + describe(down, "down");
+  }
+  warn(std::string("The ") + role + "'s grid does not fit its " + std::to_string(fit.width) +
+       " by " + std::to_string(fit.height) + " pixels: " + what +
+       ". A tile size that includes the gutter, or a margin or gutter missing from tilespecs, "
+       "shifts every tile.");
+}
+
+void CheckRun::warnAboutIndices(const BitmapImage& base) {
+  const std::size_t entries = base.paletteBytes().size() / 4;
+  if (base.bytesPerPixelCount() != 1 || entries >= 256 || lineBlocks.empty()) {
+    return;
+  }
+  // Each pixel counted once, however many blocks cover it.
+  const auto width = static_cast<std::size_t>(base.pixelWidth());
+  std::vector<bool> seen(width * static_cast<std::size_t>(base.pixelHeight()));
+  std::size_t outside = 0;
+  for (const MergedBlock& block : lineBlocks) {
+    for (std::int32_t row = 0; row < block.height; ++row) {
+      const std::int32_t y = block.destination.y + row;
+      const std::uint8_t* pixels =
+          base.fileBytes().data() + base.pixelOffset(block.destination.x, y);
+      for (std::int32_t column = 0; column < block.width; ++column) {
+        const std::size_t at = static_cast<std::size_t>(y) * width +
+                               static_cast<std::size_t>(block.destination.x + column);
+        if (pixels[column] >= entries && !seen[at]) {
+          seen[at] = true;
+          ++outside;
+        }
+      }
+    }
+  }
+  if (outside > 0) {
+    warn(std::to_string(outside) +
+         " merged pixels hold a colour index beyond the base's colour "
+         "table of " +
+         std::to_string(entries) + " colours: they show no colour of the table.");
+  }
+}
+
 void CheckRun::merged(bool tileMode, const BitmapImage& base, const BitmapImage& patch) {
   if (tileMode && !tileSizeGiven) {
     warn("Tile merge with the default tile size of 1 by 1 pixel: no tilesize line came first.");
   }
+  if (tileMode) {
+    warnAboutGrid("base", base, baseGrid);
+    warnAboutGrid("patch", patch, patchGrid);
+  }
+  warnAboutIndices(base);
   const std::span<const std::uint8_t> basePalette = base.paletteBytes();
   const std::span<const std::uint8_t> patchPalette = patch.paletteBytes();
   if (!palettesCompared && !basePalette.empty() &&
@@ -206,10 +339,10 @@ void CheckRun::merged(bool tileMode, const BitmapImage& base, const BitmapImage&
   }
   if (plan) {
     const std::string_view colour = plan->addLine(lineBlocks);
-    lineBlocks.clear();
     std::printf("Plan: line %ld in %.*s\n", static_cast<long>(reader.currentLineNumber()),
                 static_cast<int>(colour.size()), colour.data());
   }
+  lineBlocks.clear();
 }
 
 } // namespace tilegraft

@@ -2,6 +2,7 @@
 
 #include "bitmap/bitmap_image.h"
 #include "bitmap/plan_picture.h"
+#include "commands/number_scanner.h"
 #include "engine/script_reader.h"
 #include "platform/files.h"
 
@@ -43,8 +44,8 @@ public:
 
   // Keeps a warning about the current line.
   void warn(std::string text);
-  // Warns when a command's numbers were followed by text that was not read.
-  void warnIfTextLeft(std::string_view unread);
+  // Warns about a command's numbers: text after them that was not read, a number beyond 32 bits.
+  void warnAboutNumbers(const NumberScanner& numbers);
   // After a line ran: reports its warnings under it. In a strict run, a line that warned throws
   // the stop instead, its warnings still to be reported with it.
   void endLine();
@@ -64,14 +65,18 @@ public:
   void load(const std::string& slotName, BitmapImage& image, const std::string& fileName);
   // A check run's save: says what the real run would do, fails where it would, keeps the bytes.
   void save(const BitmapImage& base, const std::string& fileName);
-  // A real run's save was made.
-  void saved();
+  // A save was made, or a check run's would have been.
+  void saved(const std::string& fileName);
   // A real run's save was not made, the answer not being yes: a strict run stops.
   void saveDeclined(const std::string& fileName) const;
 
   void tileSizeSet(std::int32_t width, std::int32_t height);
-  // Where a plan picture is drawn, the list that the base's merges add their blocks to; null.
-  std::vector<MergedBlock>* mergeLog() { return plan ? &lineBlocks : nullptr; }
+  // In a check run, the list that the base's merges add their blocks to; null in a strict real
+  // run, whose merges list nothing.
+  std::vector<MergedBlock>* mergeLog() { return dryRun ? &lineBlocks : nullptr; }
+  // Before a merge line runs: warns when its work is many times the base bitmap.
+  void warnAboutWork(bool tileMode, const BitmapImage& base, std::int32_t width,
+                     std::int32_t height, MergeRepeats repeats);
   // After a merge line succeeded: the planning mistakes it can still show, and its blocks.
   void merged(bool tileMode, const BitmapImage& base, const BitmapImage& patch);
 
@@ -86,6 +91,13 @@ private:
     std::int32_t line = 0;
     std::vector<std::uint8_t> bytes;
   };
+  // A grid as last checked against its bitmap's size.
+  struct GridFit {
+    TileLayout layout;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    bool operator==(const GridFit&) const = default;
+  };
   struct LineReport {
     std::int32_t number = 0;
     std::string raw;
@@ -93,6 +105,14 @@ private:
 
   SlotUse& useOf(const std::string& slotName) { return slotName == "base" ? baseUse : patchUse; }
   const UnwrittenFile* unwrittenFile(const std::string& fileName) const;
+  // Warns when a grid's whole tiles leave pixels at the right or bottom that no margin explains.
+  void warnAboutGrid(const char* role, const BitmapImage& image,
+                     std::optional<GridFit>& lastChecked);
+  // Warns when the line's merges left 8-bit indices that the base's colour table has no entry
+  // for; its cost is that of the blocks merged.
+  void warnAboutIndices(const BitmapImage& base);
+  // Warns about a file name that is likely not what was meant.
+  void warnAboutName(const std::string& fileName);
   // Throws when the file is the plan picture's, which would replace it.
   void refuseIfPlan(const std::string& fileName, std::string_view use) const;
   // Reports the warnings under their line, or throws the stop in a strict run.
@@ -112,6 +132,8 @@ private:
   std::optional<LineReport> unsavedMerge;
   SlotUse baseUse;
   SlotUse patchUse;
+  std::optional<GridFit> baseGrid;
+  std::optional<GridFit> patchGrid;
   std::vector<UnwrittenFile> unwrittenFiles;
 };
 

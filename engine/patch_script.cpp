@@ -91,13 +91,23 @@ void PatchScript::runLine() {
       const std::string argument =
           row.fixedArgument.empty() ? nextToken(WordCase::lowered) : std::string(row.fixedArgument);
       if (argument.empty()) {
-        throw ScriptError("Missing arguments.");
+        throw ScriptError("Missing arguments.",
+                          row.keyword == "load"        ? "load needs the bitmap, base or patch, "
+                                                         "then the file's name.\n"
+                          : row.keyword == "tilespecs" ? "tilespecs needs the bitmap, base or "
+                                                         "patch, then its numbers.\n"
+                                                       : "merge needs the mode, pixels or tiles, "
+                                                         "then the operator and the numbers.\n");
       }
       (this->*row.handler)(argument);
       return;
     }
   }
-  throw ScriptError("Syntax error.");
+  std::string why = "The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n";
+  if (keyword == "<") {
+    why += "The short forms are one word: <p for merge pixels, <t for merge tiles.\n";
+  }
+  throw ScriptError("Syntax error.", std::move(why));
 }
 
 void PatchScript::echoCommand(const std::string& /*unused*/) {

@@ -407,7 +407,7 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutPlansAndExplainsFailures) {
        "Line 3: <p = 0 0\n**** Base bitmap: Bitmaps are incompatible.\n"
        "     The base has 24 bits per pixel, the patch 8.\n"},
       {"tilesize 2\nload base in.bmp\nload patch in.bmp\ntilesize 1\ntilespecs patch\n"
-       "tilesize 2\n<t = 0 0\nsave out.bmp\n",
+       "tilesize 2 3\n<t = 0 0\nsave out.bmp\n",
        ""},
       {"load base masks.bmp\n",
        "Line 1: load base masks.bmp\n**** Base bitmap: Compressed bitmaps not supported.\n"
