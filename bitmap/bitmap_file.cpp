@@ -2,6 +2,7 @@
 #include "common/script_error.h"
 #include "platform/file_image.h"
 #include "platform/file_writer.h"
+#include "platform/files.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -27,6 +28,102 @@ std::uint32_t readLe32(const std::uint8_t* bytes) {
 
 std::uint16_t readLe16(const std::uint8_t* bytes) {
   return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8U);
+}
+
+// Every explanation of a file the tool cannot read ends in where to find the conversion.
+constexpr std::string_view convertIt =
+    "Convert it to an uncompressed 24-bit BMP, or an 8-bit one with a palette: the README's "
+    "section Preparing bitmaps gives the commands.\n";
+
+// What the first bytes of a file that is no BMP say it is.
+std::string_view kindOf(const std::uint8_t* bytes) {
+  const auto startsWith = [&](std::string_view magic, std::size_t at = 0) {
+    return std::equal(magic.begin(), magic.end(), bytes + at,
+                      [](char m, std::uint8_t b) { return static_cast<std::uint8_t>(m) == b; });
+  };
+  if (startsWith("\x89PNG")) {
+    return "a PNG image";
+  }
+  if (startsWith("\xFF\xD8\xFF")) {
+    return "a JPEG image";
+  }
+  if (startsWith("GIF8")) {
+    return "a GIF image";
+  }
+  if (startsWith(std::string_view("II*\0", 4)) || startsWith(std::string_view("MM\0*", 4))) {
+    return "a TIFF image";
+  }
+  if (startsWith("RIFF") && startsWith("WEBP", 8)) {
+    return "a WebP image";
+  }
+  const bool text = std::all_of(bytes, bytes + headersLength, [](std::uint8_t b) {
+    return (b >= 0x20 && b < 0x7F) || b == '\t' || b == '\n' || b == '\r';
+  });
+  return text ? "a text file" : "";
+}
+
+// A 12-byte info header is the OS/2 layout, whose fields stand elsewhere.
+bool isOs2Bitmap(const std::uint8_t* header) { return readLe32(header + 14) == 12; }
+
+std::string compressionName(std::uint32_t compression) {
+  switch (compression) {
+  case 1:
+    return " (run-length encoded 8-bit, RLE8)";
+  case 2:
+    return " (run-length encoded 4-bit, RLE4)";
+  case 3:
+    return " (colour masks of a 16- or 32-bit file, BI_BITFIELDS)";
+  case 4:
+    return " (a JPEG inside the BMP)";
+  case 5:
+    return " (a PNG inside the BMP)";
+  default:
+    return "";
+  }
+}
+
+// Why a file could not be opened or read, as far as its name tells afterwards.
+std::string readingTrouble(const std::string& fileName, std::string_view missingNote) {
+  const NameFacts facts = troubleReading(fileName);
+  switch (facts.trouble) {
+  case NameTrouble::missing:
+    return "There is no file " + fileName + ".\n" + std::string(missingNote);
+  case NameTrouble::folderMissing:
+    return "There is no folder " + facts.folder + ".\n" + std::string(missingNote);
+  case NameTrouble::isFolder:
+    return fileName + " is a folder, not a file.\n";
+  case NameTrouble::noPermission:
+    return "You may not read " + fileName + " (or search its folder): check the permissions.\n";
+  case NameTrouble::isPipe:
+    return fileName + " is a named pipe or a device, whose length cannot be known: save the "
+                      "bitmap to a file first.\n";
+  case NameTrouble::readOnly:
+  case NameTrouble::unknown:
+    break;
+  }
+  return "";
+}
+
+// Why a file could not be created at the name, as far as the name tells afterwards.
+std::string writingTrouble(const std::string& fileName) {
+  const NameFacts facts = troubleWriting(fileName);
+  switch (facts.trouble) {
+  case NameTrouble::folderMissing:
+    return "There is no folder " + facts.folder + " to save into: create it first.\n";
+  case NameTrouble::isFolder:
+    return fileName + " is a folder: give the file's own name.\n";
+  case NameTrouble::noPermission:
+    return "You may not write " + fileName + " or its folder " + facts.folder +
+           ": check the permissions, or save elsewhere.\n";
+  case NameTrouble::readOnly:
+    return "The file system of " + facts.folder + " is mounted read-only: save elsewhere.\n";
+  case NameTrouble::isPipe:
+    return fileName + " is a named pipe with no program reading it: start the reader first.\n";
+  case NameTrouble::missing:
+  case NameTrouble::unknown:
+    break;
+  }
+  return "";
 }
 
 bool fitsInt32(std::int64_t value) {
@@ -145,7 +242,7 @@ std::span<const std::uint8_t> BitmapImage::paletteBytes() const {
                              static_cast<std::size_t>(end - start));
 }
 
-void BitmapImage::load(const std::string& fileName) {
+void BitmapImage::load(const std::string& fileName, std::string_view missingNote) {
   unload();
   // The image is read into memory of its own and becomes the bitmap's only once it has passed
   // every test, so a failure anywhere leaves the bitmap empty.
@@ -155,13 +252,24 @@ void BitmapImage::load(const std::string& fileName) {
   case FileReadResult::read:
     break;
   case FileReadResult::notOpened:
-    raiseError("Error opening file.");
-  case FileReadResult::lengthRefused:
-    raiseError("Invalid bitmap file.");
+    raiseError("Error opening file.", readingTrouble(fileName, missingNote));
+  case FileReadResult::lengthRefused: {
+    const NameFacts facts = troubleReading(fileName);
+    if (facts.trouble != NameTrouble::unknown) {
+      raiseError("Invalid bitmap file.", readingTrouble(fileName, missingNote));
+    }
+    const std::uint64_t length = facts.length;
+    raiseError("Invalid bitmap file.",
+               "It is " + std::to_string(length) + " bytes long; " +
+                   (length < headersLength
+                        ? "a BMP file's headers alone take " + std::to_string(headersLength) + "."
+                        : "a BMP file has at most 2147483647.") +
+                   "\n");
+  }
   case FileReadResult::noMemory:
     raiseError("Not enough memory.");
   case FileReadResult::notRead:
-    raiseError("Error reading file.");
+    raiseError("Error reading file.", readingTrouble(fileName, missingNote));
   }
   adopt(std::move(image));
 }
@@ -183,21 +291,32 @@ void BitmapImage::adopt(FileImage&& image) {
 
   const std::uint8_t* header = image.bytes();
   if (header[0] != 'B' || header[1] != 'M') {
-    raiseError("Unrecognized bitmap format.");
+    const std::string_view kind = kindOf(header);
+    raiseError("Unrecognized bitmap format.",
+               (kind.empty() ? std::string("It does not begin with BM, as every BMP file does")
+                             : "It is " + std::string(kind) + ", not a BMP file") +
+                   ".\n" + std::string(convertIt));
   }
+  const std::string os2 = isOs2Bitmap(header)
+                              ? "It is an OS/2 bitmap (a 12-byte header), whose fields stand "
+                                "elsewhere.\n"
+                              : "";
   const std::uint32_t compression = readLe32(header + compressionOffset);
   if (compression != 0) {
-    raiseError(
-        "Compressed bitmaps not supported.",
-        "Its header gives compression " + std::to_string(compression) +
-            (compression == 3 ? " (colour masks of a 16- or 32-bit file, BI_BITFIELDS)" : "") +
-            "; only uncompressed (0) 8- and 24-bit files are read.\n");
+    raiseError("Compressed bitmaps not supported.",
+               os2.empty() ? "Its header gives compression " + std::to_string(compression) +
+                                 compressionName(compression) +
+                                 "; only uncompressed (0) 8- and 24-bit files are read.\n" +
+                                 std::string(convertIt)
+                           : os2 + std::string(convertIt));
   }
   const std::uint16_t bitCount = readLe16(header + bitCountOffset);
   if (bitCount != 24 && bitCount != 8) {
     raiseError("Only 24-BPP and 8-BPP bitmaps supported.",
-               "Its header gives " + std::to_string(bitCount) +
-                   " bits per pixel; only 8 (a palette) and 24 are read.\n");
+               os2.empty() ? "Its header gives " + std::to_string(bitCount) +
+                                 " bits per pixel; only 8 (a palette) and 24 are read.\n" +
+                                 std::string(convertIt)
+                           : os2 + std::string(convertIt));
   }
   bytesPerPixel = bitCount / 8;
   width = static_cast<std::int32_t>(readLe32(header + widthOffset));
@@ -209,7 +328,8 @@ void BitmapImage::adopt(FileImage&& image) {
   // Each product is formed only once its factors are known to fit 32 bits, so none overflows.
   const std::int64_t rowBytesRounded = std::int64_t{bytesPerPixel} * width + 3;
   if (!fitsInt32(rowBytesRounded)) {
-    raiseError("Invalid bitmap file.");
+    raiseError("Invalid bitmap file.", "Its header gives a width of " + std::to_string(width) +
+                                           " pixels, more than a BMP file can hold.\n");
   }
   const std::int64_t stride = rowBytesRounded / 4 * 4;
   const std::int64_t arrayBytes = stride * height;
@@ -217,7 +337,10 @@ void BitmapImage::adopt(FileImage&& image) {
   const bool pixelsInsideFile = fitsInt32(arrayBytes) && fitsInt32(arrayEnd) &&
                                 pixelDataOffset >= 0 && arrayEnd <= fileLength;
   if (!pixelsInsideFile) {
-    raiseError("Invalid bitmap file.");
+    raiseError("Invalid bitmap file.",
+               "Its header puts the pixels at bytes " + std::to_string(pixelDataOffset) + " to " +
+                   std::to_string(std::int64_t{pixelDataOffset} + arrayBytes) +
+                   ", but the file has " + std::to_string(fileLength) + ".\n");
   }
   rowStride = static_cast<std::int32_t>(stride);
   fileImage = std::move(image);
@@ -227,7 +350,7 @@ void BitmapImage::adopt(FileImage&& image) {
 void BitmapImage::checkSave(const std::string& fileName) const {
   requireLoaded();
   if (!replaceLooksPossible(fileName)) {
-    raiseError("Error creating file.");
+    raiseError("Error creating file.", writingTrouble(fileName));
   }
 }
 
@@ -241,7 +364,7 @@ void BitmapImage::save(const std::string& fileName) const {
   case ReplaceResult::replaced:
     return;
   case ReplaceResult::notCreated:
-    raiseError("Error creating file.");
+    raiseError("Error creating file.", writingTrouble(fileName));
   case ReplaceResult::notWritten:
     raiseError("Error writing file.");
   }

@@ -47,7 +47,8 @@ public:
   // "Invalid bitmap file.", "Not enough memory.", "Error reading file.", "Unrecognized bitmap
   // format.", "Compressed bitmaps not supported." or "Only 24-BPP and 8-BPP bitmaps supported.",
   // and is then not loaded.
-  void load(const std::string& fileName);
+  // missingNote, for a check run, ends the explanation of a name that leads to no file.
+  void load(const std::string& fileName, std::string_view missingNote = {});
   // The same for bytes that a file would hold (a check run's unwritten saves): throws "Not enough
   // memory." or what the header checks of load throw.
   void loadCopy(std::span<const std::uint8_t> fileBytes);

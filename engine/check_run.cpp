@@ -37,6 +37,11 @@ CheckRun::CheckRun(const RunSettings& settings, const ScriptReader& script,
                    const std::string& scriptName)
     : reader(script), dryRun(settings.check), strict(settings.strict),
       planName(settings.check ? settings.planName : std::string()) {
+  // A script in another folder is the likely reason a name it gives leads nowhere.
+  if (scriptName.find_first_of("/\\") != std::string::npos) {
+    missingNote = "Names in a script are relative to the current folder, not to the script's "
+                  "folder.\n";
+  }
   if (planName.empty()) {
     return;
   }
@@ -165,7 +170,7 @@ void CheckRun::load(const std::string& slotName, BitmapImage& image, const std::
   if (const UnwrittenFile* unwritten = unwrittenFile(fileName)) {
     image.loadCopy(unwritten->bytes);
   } else {
-    image.load(fileName);
+    image.load(fileName, missingNote);
   }
   use = {reader.currentLineNumber(), false};
   palettesCompared = false;

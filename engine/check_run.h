@@ -124,6 +124,7 @@ private:
   std::string planName;
   std::optional<FileIdentity> planIdentity;
   std::optional<PlanPicture> plan;
+  std::string missingNote; // for a load whose name leads nowhere
   std::vector<MergedBlock> lineBlocks;
 
   std::vector<std::string> warnings;

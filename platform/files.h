@@ -30,4 +30,23 @@ struct FileIdentity {
 // The identity of the file the name leads to (through symbolic links), if there is one.
 std::optional<FileIdentity> fileIdentity(const std::string& fileName);
 
+// Why a name could not be read from or written to, looked up after the failure for the user's
+// explanation only: the name may have changed since, so nothing else relies on it.
+enum class NameTrouble {
+  unknown,       // nothing found that explains it
+  missing,       // no file has the name, though its folder exists
+  folderMissing, // the folder the name is in does not exist (or is a file)
+  isFolder,      // the name is a folder
+  noPermission,  // the process may not read (or write) the file, or its folder
+  isPipe,        // a named pipe, socket or device: no length to read, maybe no reader to write
+  readOnly,      // the file system is mounted read-only
+};
+struct NameFacts {
+  NameTrouble trouble = NameTrouble::unknown;
+  std::string folder;       // the folder of the name, as written ("." for none)
+  std::uint64_t length = 0; // of a regular file at the name
+};
+NameFacts troubleReading(const std::string& fileName);
+NameFacts troubleWriting(const std::string& fileName);
+
 } // namespace tilegraft

@@ -38,4 +38,73 @@ std::optional<FileIdentity> fileIdentity(const std::string& fileName) {
                       static_cast<std::uint64_t>(found.st_ino)};
 }
 
+namespace {
+
+std::string folderOf(const std::string& fileName) {
+  const std::size_t slash = fileName.find_last_of('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : fileName.substr(0, slash);
+}
+
+NameTrouble troubleOf(int error) {
+  switch (error) {
+  case ENOENT:
+    return NameTrouble::missing;
+  case ENOTDIR:
+    return NameTrouble::folderMissing;
+  case EACCES:
+  case EPERM:
+    return NameTrouble::noPermission;
+  case EROFS:
+    return NameTrouble::readOnly;
+  default:
+    return NameTrouble::unknown;
+  }
+}
+
+bool isStream(const struct stat& found) {
+  return S_ISFIFO(found.st_mode) || S_ISSOCK(found.st_mode) || S_ISCHR(found.st_mode);
+}
+
+} // namespace
+
+NameFacts troubleReading(const std::string& fileName) {
+  NameFacts facts{NameTrouble::unknown, folderOf(fileName), 0};
+  struct stat found {};
+  if (stat(fileName.c_str(), &found) != 0) {
+    facts.trouble = troubleOf(errno);
+    struct stat folder {};
+    if (facts.trouble == NameTrouble::missing && stat(facts.folder.c_str(), &folder) != 0) {
+      facts.trouble = NameTrouble::folderMissing;
+    }
+  } else if (S_ISDIR(found.st_mode)) {
+    facts.trouble = NameTrouble::isFolder;
+  } else if (isStream(found)) {
+    facts.trouble = NameTrouble::isPipe;
+  } else {
+    facts.length = static_cast<std::uint64_t>(found.st_size);
+    if (access(fileName.c_str(), R_OK) != 0) {
+      facts.trouble = troubleOf(errno);
+    }
+  }
+  return facts;
+}
+
+NameFacts troubleWriting(const std::string& fileName) {
+  NameFacts facts{NameTrouble::unknown, folderOf(fileName), 0};
+  struct stat found {};
+  struct stat folder {};
+  if (stat(fileName.c_str(), &found) == 0 && S_ISDIR(found.st_mode)) {
+    facts.trouble = NameTrouble::isFolder;
+  } else if (stat(facts.folder.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+    facts.trouble = NameTrouble::folderMissing;
+  } else if (stat(fileName.c_str(), &found) == 0 && isStream(found)) {
+    facts.trouble = NameTrouble::isPipe;
+  } else if (access(facts.folder.c_str(), W_OK | X_OK) != 0) {
+    facts.trouble = troubleOf(errno);
+  } else if (stat(fileName.c_str(), &found) == 0 && access(fileName.c_str(), W_OK) != 0) {
+    facts.trouble = troubleOf(errno);
+  }
+  return facts;
+}
+
 } // namespace tilegraft

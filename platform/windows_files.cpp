@@ -47,4 +47,55 @@ std::optional<FileIdentity> fileIdentity(const std::string& fileName) {
                           information.nFileIndexLow};
 }
 
+namespace {
+
+std::string folderOf(const std::string& fileName) {
+  const std::size_t slash = fileName.find_last_of("/\\");
+  return slash == std::string::npos ? "." : fileName.substr(0, slash + (slash == 0 ? 1 : 0));
+}
+
+NameTrouble troubleOf(DWORD error) {
+  switch (error) {
+  case ERROR_FILE_NOT_FOUND:
+    return NameTrouble::missing;
+  case ERROR_PATH_NOT_FOUND:
+    return NameTrouble::folderMissing;
+  case ERROR_ACCESS_DENIED:
+    return NameTrouble::noPermission;
+  case ERROR_WRITE_PROTECT:
+    return NameTrouble::readOnly;
+  default:
+    return NameTrouble::unknown;
+  }
+}
+
+} // namespace
+
+NameFacts troubleReading(const std::string& fileName) {
+  NameFacts facts{NameTrouble::unknown, folderOf(fileName), 0};
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (GetFileAttributesExW(wideName(fileName).c_str(), GetFileExInfoStandard, &data) == 0) {
+    facts.trouble = troubleOf(GetLastError());
+  } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    facts.trouble = NameTrouble::isFolder;
+  } else {
+    facts.length = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  }
+  return facts;
+}
+
+NameFacts troubleWriting(const std::string& fileName) {
+  NameFacts facts{NameTrouble::unknown, folderOf(fileName), 0};
+  const DWORD attributes = GetFileAttributesW(wideName(fileName).c_str());
+  const DWORD folder = GetFileAttributesW(wideName(facts.folder).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    facts.trouble = NameTrouble::isFolder;
+  } else if (folder == INVALID_FILE_ATTRIBUTES || (folder & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    facts.trouble = NameTrouble::folderMissing;
+  } else if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    facts.trouble = NameTrouble::noPermission;
+  }
+  return facts;
+}
+
 } // namespace tilegraft

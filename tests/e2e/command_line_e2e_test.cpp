@@ -365,6 +365,9 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutPlansAndExplainsFailures) {
       .truncate(100)
       .writeTo(dir.file("short-top-down.bmp"));
   const std::string warning = "---- Warning: ";
+  const std::string convert =
+      "     Convert it to an uncompressed 24-bit BMP, or an 8-bit one with a palette: the README's "
+      "section Preparing bitmaps gives the commands.\n";
   const std::string notSaved =
       warning + "No save comes after this merge: what it and later merges do is lost.\n";
   struct Case {
@@ -412,7 +415,8 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutPlansAndExplainsFailures) {
       {"load base masks.bmp\n",
        "Line 1: load base masks.bmp\n**** Base bitmap: Compressed bitmaps not supported.\n"
        "     Its header gives compression 3 (colour masks of a 16- or 32-bit file, BI_BITFIELDS); "
-       "only uncompressed (0) 8- and 24-bit files are read.\n"},
+       "only uncompressed (0) 8- and 24-bit files are read.\n" +
+           convert},
       // A line that warns and then fails shows its warnings before its error.
       {"load base in.bmp\n<p = 0 0 0 0 1 1 1 1 extra\n",
        "Line 2: <p = 0 0 0 0 1 1 1 1 extra\n" + warning +
@@ -429,7 +433,8 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutPlansAndExplainsFailures) {
       {"load base 16-bit.bmp\n",
        "Line 1: load base 16-bit.bmp\n**** Base bitmap: Only 24-BPP and 8-BPP bitmaps "
        "supported.\n     Its header gives 16 bits per pixel; only 8 (a palette) and 24 are "
-       "read.\n"},
+       "read.\n" +
+           convert},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
