@@ -457,6 +457,222 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutPlansAndExplainsFailures) {
   }
 }
 
+// Failures a check run explains, each in the user's terms with what to do; a real run of the
+// same script shows the same report without the explanation.
+TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
+  const Bytes in = BmpBuilder(4, 3, 24).bytes();
+  const auto header = [](std::size_t field, std::uint32_t value, int bits = 24) {
+    return BmpBuilder(4, 3, bits).setLe32(field, value).bytes();
+  };
+  Bytes png = in;
+  const std::string pngMagic = "\x89PNG\r\n\x1a\n";
+  std::copy(pngMagic.begin(), pngMagic.end(), png.begin());
+  Bytes text(60, 'a');
+  Bytes os2 = header(14, 12);
+  os2[30] = 0x11; // where a 12-byte header's colours begin, the compression field is read
+  const std::string convert = "     Convert it to an uncompressed 24-bit BMP, or an 8-bit one "
+                              "with a palette: the README's section Preparing bitmaps gives the "
+                              "commands.\n";
+  const std::string loadLine = "Line 1: load base x.bmp\n";
+  struct Case {
+    std::string script;
+    std::vector<std::pair<std::string, Bytes>> files;
+    std::string report;      // the line and the message, as a real run shows them
+    std::string explanation; // the indented lines under them
+  };
+  const auto loadOf = [&](Bytes bytes, std::string message, std::string explanation) {
+    return Case{"load base x.bmp\n",
+                {{"x.bmp", std::move(bytes)}},
+                loadLine + "**** Base bitmap: " + message + "\n",
+                std::move(explanation)};
+  };
+  const std::string loads = "load base in.bmp\nload patch in.bmp\n";
+  const std::vector<Case> cases{
+      {"load base x.bmp\n",
+       {},
+       loadLine + "**** Base bitmap: Error opening file.\n",
+       "     There is no file x.bmp.\n"},
+      {"load base no/x.bmp\n",
+       {},
+       "Line 1: load base no/x.bmp\n**** Base bitmap: Error opening "
+       "file.\n",
+       "     There is no folder no.\n"},
+      loadOf(Bytes(20, 'B'), "Invalid bitmap file.",
+             "     It is 20 bytes long; a BMP file's headers alone take 54.\n"),
+      loadOf(png, "Unrecognized bitmap format.",
+             "     It is a PNG image, not a BMP file.\n" + convert),
+      loadOf(text, "Unrecognized bitmap format.",
+             "     It is a text file, not a BMP file.\n" + convert),
+      loadOf(os2, "Compressed bitmaps not supported.",
+             "     It is an OS/2 bitmap (a 12-byte header), whose fields stand elsewhere.\n" +
+                 convert),
+      loadOf(header(bmpCompressionField, 1, 8), "Compressed bitmaps not supported.",
+             "     Its header gives compression 1 (run-length encoded 8-bit, RLE8); only "
+             "uncompressed (0) 8- and 24-bit files are read.\n" +
+                 convert),
+      loadOf(header(bmpCompressionField, 2, 8), "Compressed bitmaps not supported.",
+             "     Its header gives compression 2 (run-length encoded 4-bit, RLE4); only "
+             "uncompressed (0) 8- and 24-bit files are read.\n" +
+                 convert),
+      loadOf(BmpBuilder(4, 3, 24).setLe16(bmpBitCountField, 4).bytes(),
+             "Only 24-BPP and 8-BPP bitmaps supported.",
+             "     Its header gives 4 bits per pixel; only 8 (a palette) and 24 are read.\n" +
+                 convert),
+      loadOf(BmpBuilder(4, 3, 24).truncate(60).bytes(), "Invalid bitmap file.",
+             "     Its header puts the pixels at bytes 54 to 90, but the file has 60.\n"),
+      {"load base in.bmp\nsave no/out.bmp\n",
+       {{"in.bmp", in}},
+       "Line 2: save no/out.bmp\n**** Base bitmap: Error creating file.\n",
+       "     There is no folder no to save into: create it first.\n"},
+      {"load base in.bmp\nsave in.bmp/\n",
+       {{"in.bmp", in}},
+       "Line 2: save in.bmp/\n**** Base bitmap: Error creating file.\n",
+       "     There is no folder in.bmp to save into: create it first.\n"},
+      {"lod base in.bmp\n",
+       {},
+       "Line 1: lod base in.bmp\n**** Syntax error.\n",
+       "     The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n"},
+      {"< t = 0 0\n",
+       {},
+       "Line 1: < t = 0 0\n**** Syntax error.\n",
+       "     The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n"
+       "     The short forms are one word: <p for merge pixels, <t for merge tiles.\n"},
+      {"load bsae in.bmp\n",
+       {},
+       "Line 1: load bsae in.bmp\n**** Invalid argument: bsae\n",
+       "     The bitmap is named base or patch.\n"},
+      {"merge tile = 0 0\n",
+       {},
+       "Line 1: merge tile = 0 0\n**** Invalid argument: tile\n",
+       "     The merge mode is pixels or tiles.\n"},
+      {"<t =1 0\n",
+       {},
+       "Line 1: <t =1 0\n**** Invalid operator: =1\n",
+       "     The operator is one of = (copy), & (AND), | (OR) and ^ (XOR), as a word of its "
+       "own.\n     Write a blank after the operator: = 1, not =1.\n"},
+      {"load\n",
+       {},
+       "Line 1: load\n**** Missing arguments.\n",
+       "     load needs the bitmap, base or patch, then the file's name.\n"},
+      {"tilesize big\n",
+       {},
+       "Line 1: tilesize big\n**** Missing arguments.\n",
+       "     tilesize needs the tile's width in pixels, then its height if it differs.\n"},
+      {"tilesize 2\n" + loads + "<t = 1 1 0 0 1 1\n",
+       {{"in.bmp", in}},
+       "Line 4: <t = 1 1 0 0 1 1\n**** Base bitmap: Co-ordinates out of range.\n",
+       "     The block of 2 by 2 pixels at x 2, y 2 does not fit in the bitmap's 4 by 3 pixels "
+       "(x and y count from 0 at the top left).\n     In tiles: tile row 1 is outside the "
+       "grid's whole tiles here, columns 0 to 1 and rows 0 to 0.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    for (const char* mode : {"--check", "--yes"}) {
+      const ScopedTempDir folder;
+      for (const auto& [name, bytes] : c.files) {
+        writeFileBytes(folder.file(name), bytes);
+      }
+      writeTextFile(folder.file("script.txt"), c.script);
+      const ToolRun result = runTool(folder.path(), {mode, "script.txt"});
+      EXPECT_EQ(result.exitStatus, 1);
+      EXPECT_EQ(result.standardError,
+                c.report + (std::string(mode) == "--check" ? c.explanation : ""));
+    }
+  }
+}
+
+// Warnings about what is likely not what the script means, and scripts as meant, which get none.
+TEST_F(CommandLineEndToEndTest, CheckWarnsOnlyWhereAMistakeIsLikely) {
+  // A sheet of 32-pixel tiles with a 2-pixel margin and 2-pixel gutters: tile c at x = 2 + 34c.
+  const Bytes sheet = BmpBuilder(410, 376, 24).bytes();
+  const auto indexed = [](std::uint8_t index) {
+    BmpBuilder bitmap(4, 3, 8);
+    bitmap.setLe32(46, 16); // 16 colours used
+    for (std::int32_t y = 0; y < 3; ++y) {
+      for (std::int32_t x = 0; x < 4; ++x) {
+        bitmap.setByte(bitmap.pixelIndex(x, y), index);
+      }
+    }
+    return bitmap.bytes();
+  };
+  const Bytes in = BmpBuilder(4, 3, 24).bytes();
+  const std::string warning = "---- Warning: ";
+  const std::string grid = "tilesize 32\ntilespecs base 0 0 2 2\ntilespecs patch 0 0 2 2\n"
+                           "load base sheet.bmp\nload patch sheet.bmp\n<t = 1 1 0 0\n";
+  const std::string shifts = ". A tile size that includes the gutter, or a margin or gutter "
+                             "missing from tilespecs, shifts every tile.\n";
+  const std::string loads = "load base in.bmp\nload patch in.bmp\n";
+  const std::string loading =
+      start + "Loading base bitmap: in.bmp...\nLoading patch bitmap: in.bmp...\n";
+  const std::string sheetLoading =
+      start + "Loading base bitmap: sheet.bmp...\nLoading patch bitmap: sheet.bmp...\n";
+  const std::string saved = "Would save output bitmap: out.bmp (a new file)\nDone.\n";
+  const auto check = std::optional(std::vector<std::string>{"--check", "script.txt"});
+  expectCases({
+      {.script = grid + "save out.bmp\n",
+       .out = sheetLoading + saved,
+       .files = {{"sheet.bmp", sheet}},
+       .arguments = check},
+      {.script = "tilesize 34\n" + grid.substr(12) + "save out.bmp\n",
+       .out = sheetLoading + saved,
+       .err = "Line 6: <t = 1 1 0 0\n" + warning +
+              "The base's grid does not fit its 410 by 376 pixels: 11 whole tiles across leave "
+              "14 pixels after the last; 10 whole tiles down leave 16 pixels after the last" +
+              shifts + warning +
+              "The patch's grid does not fit its 410 by 376 pixels: 11 whole tiles across leave "
+              "14 pixels after the last; 10 whole tiles down leave 16 pixels after the last" +
+              shifts,
+       .files = {{"sheet.bmp", sheet}},
+       .arguments = check},
+      {.script = "load base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\nsave out.bmp\n",
+       .out =
+           start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n" + saved,
+       .err = "Line 3: <p | 0 0 0 0 2 2\n" + warning +
+              "4 merged pixels hold a colour index beyond the base's colour table of 16 "
+              "colours: they show no colour of the table.\n",
+       .files = {{"base.bmp", indexed(0)}, {"patch.bmp", indexed(0x40)}},
+       .arguments = check},
+      {.script = "load base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\nsave out.bmp\n",
+       .out =
+           start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n" + saved,
+       .files = {{"base.bmp", indexed(0)}, {"patch.bmp", indexed(0x0F)}},
+       .arguments = check},
+      {.script = loads + "<p = 4294967298 0\nsave out.bmp\n",
+       .out = loading + saved,
+       .err = "Line 3: <p = 4294967298 0\n" + warning +
+              "4294967298 is read as 2: numbers have 32 bits, and larger ones wrap around.\n",
+       .files = {{"in.bmp", in}},
+       .arguments = check},
+      {.script = "load base \"in.bmp\"\n",
+       .status = 1,
+       .out = start + "Loading base bitmap: \"in.bmp\"...\n",
+       .err = "Line 1: load base \"in.bmp\"\n" + warning +
+              "The file name begins with a quote: quotes are part of a name here, and the whole "
+              "rest of the line is the name, blanks included.\n**** Base bitmap: Error opening "
+              "file.\n     There is no file \"in.bmp\".\n",
+       .files = {{"in.bmp", in}},
+       .arguments = check},
+      {.script = "load base in.bmp//old\nsave out.bmp // new\n",
+       .out = start + "Loading base bitmap: in.bmp...\n" + saved,
+       .err = "Line 1: load base in.bmp//old\n" + warning +
+              "The file name is cut where // begins: // starts a comment even inside a name, so "
+              "the name read is in.bmp.\n",
+       .files = {{"in.bmp", in}},
+       .arguments = check},
+      {.script = loads + "<p = 0 0 0 0 1 1 100000 100000\n",
+       .status = 1,
+       .out = loading,
+       .err = "Line 3: <p = 0 0 0 0 1 1 100000 100000\n" + warning +
+              "This line merges 10000000000 blocks, 28610 MiB in all, about 833333333 times the "
+              "base's pixels: tiles larger than the distance between them, or large repeats, "
+              "make the work grow fast.\n**** Base bitmap: Co-ordinates out of range.\n     The "
+              "block of 1 by 1 pixels at x 4, y 0 does not fit in the bitmap's 4 by 3 pixels (x "
+              "and y count from 0 at the top left).\n",
+       .files = {{"in.bmp", in}},
+       .arguments = check},
+  });
+}
+
 // A check run reads back what its own saves would have written, and tells a second save to a
 // name that it would ask; a plan picture never replaces the script or a file the script uses,
 // and replaces another file only when the question is answered yes. Strict runs stop where a
