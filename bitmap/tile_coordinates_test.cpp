@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace tilegraft {
@@ -45,39 +46,66 @@ protected:
 };
 
 TEST_F(TileCoordinatesTest, TileOriginFollowsOriginBordersAndPitch) {
-  BitmapImage image("Base bitmap");
-  // Across: origin 2, border 1, tiles 8 wide, border 1, so the pitch is 10. Down: origin -4,
-  // border 3, tiles 2 high, border 0, so the pitch is 5.
-  image.setTileLayout({2, 1, 8, 1, -4, 3, 2, 0});
   struct Case {
+    std::optional<TileLayout> layout; // none: the layout a new bitmap has
     std::int32_t column;
     std::int32_t row;
     PixelPoint expected;
   };
+  // Across: origin 2, border 1, tiles 8 wide, border 1, so the pitch is 10. Down: origin -4,
+  // border 3, tiles 2 high, border 0, so the pitch is 5.
+  const TileLayout bordered{2, 1, 8, 1, -4, 3, 2, 0};
+  // Tiles without borders touch.
+  const TileLayout touching{0, 0, 5, 0, 0, 0, 3, 0};
   const Case cases[] = {
-      {0, 0, {3, -1}}, {1, 1, {13, 4}}, {3, 2, {33, 9}}, {-1, -1, {-7, -6}}, {-2, 3, {-17, 14}},
+      {bordered, 0, 0, {3, -1}},
+      {bordered, 1, 1, {13, 4}},
+      {bordered, 3, 2, {33, 9}},
+      {bordered, -1, -1, {-7, -6}},
+      {bordered, -2, 3, {-17, 14}},
+      {touching, 0, 0, {0, 0}},
+      {touching, 1, 1, {5, 3}},
+      {touching, 4, 7, {20, 21}},
+      // A new bitmap's tiles are its pixels.
+      {std::nullopt, 0, 0, {0, 0}},
+      {std::nullopt, 7, 3, {7, 3}},
+      {std::nullopt, -5, 2, {-5, 2}},
+      {std::nullopt, int32Max, int32Min, {int32Max, int32Min}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.column << ", " << c.row);
+    BitmapImage image("Base bitmap");
+    if (c.layout) {
+      image.setTileLayout(*c.layout);
+    }
     EXPECT_EQ(image.tileOrigin(c.column, c.row), c.expected);
   }
 }
 
-TEST_F(TileCoordinatesTest, DefaultLayoutMakesEveryTileOnePixel) {
-  BitmapImage image("Patch bitmap");
-  EXPECT_EQ(image.tileLayout(), (TileLayout{0, 0, 1, 0, 0, 0, 1, 0}));
-  for (const PixelPoint tile :
-       {PixelPoint{0, 0}, PixelPoint{7, 3}, PixelPoint{-5, 2}, PixelPoint{int32Max, int32Min}}) {
-    EXPECT_EQ(image.tileOrigin(tile.x, tile.y), tile);
+// How many tiles of a grid lie wholly inside a bitmap along one axis, and what follows them.
+TEST_F(TileCoordinatesTest, WholeTilesCountOnlyTilesInside) {
+  struct Case {
+    std::int32_t origin, before, tile, after, extent;
+    std::int64_t count, pixelsAfter;
+  };
+  const Case cases[] = {
+      {0, 2, 32, 0, 410, 12, 2},  // margin and gutters of 2: as much after as before
+      {0, 2, 34, 0, 410, 11, 14}, // the gutter counted into the tile
+      {0, 0, 4, 0, 12, 3, 0},     // exactly
+      {0, 0, 4, 1, 14, 3, 0},     // the last tile's border cut off
+      {0, 0, 4, 0, 3, 0, 0},      // not one
+      {-1, 0, 4, 0, 40, 0, 0},    // the first tile starts outside
+      {0, 0, 0, 0, 40, 0, 0},     // no tile
+      {0, -3, 2, 0, 40, 0, 0},    // tiles that go backwards
+      {int32Max, int32Max, 1, 0, int32Max, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.origin << " " << c.before << " " << c.tile << " "
+                                      << c.after << " in " << c.extent);
+    const WholeTiles tiles = wholeTiles(c.origin, c.before, c.tile, c.after, c.extent);
+    EXPECT_EQ(tiles.count, c.count);
+    EXPECT_EQ(tiles.pixelsAfter, c.pixelsAfter);
   }
-}
-
-TEST_F(TileCoordinatesTest, TilesWithoutBordersTouch) {
-  BitmapImage image("Base bitmap");
-  image.setTileLayout({0, 0, 5, 0, 0, 0, 3, 0});
-  EXPECT_EQ(image.tileOrigin(0, 0), (PixelPoint{0, 0}));
-  EXPECT_EQ(image.tileOrigin(1, 1), (PixelPoint{5, 3}));
-  EXPECT_EQ(image.tileOrigin(4, 7), (PixelPoint{20, 21}));
 }
 
 TEST_F(TileCoordinatesTest, TileOriginWrapsAroundIn32Bits) {
