@@ -1,3 +1,4 @@
+#include "engine/script_reader.h"
 #include "tests/support/bmp_builder.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
@@ -16,7 +17,7 @@ const std::string start(scriptStartLine);
 using PatchScriptEndToEndTest = ToolTest;
 
 // The tool reads its script in blocks of this many bytes.
-constexpr std::size_t readBlock = 64 * 1024;
+constexpr std::size_t readBlock = ScriptReader::readBlockSize;
 
 // Text of the given length whose tails from the end of the first and of the second read block
 // on would be commands of their own if the line were read in pieces.
