@@ -28,8 +28,9 @@ const std::filesystem::path examplesDir = sourceDir / "examples";
 
 // A new example must come with a test above.
 TEST(DocumentsTest, EveryExampleScriptIsTested) {
-  const std::set<std::string> tested{"demo.tgs", "graft.tgs",  "repeat-row.tgs", "repeat-grid.tgs",
-                                     "mask.tgs", "toggle.tgs", "typo.tgs"};
+  const std::set<std::string> tested{
+      "demo.tgs", "graft.tgs",   "repeat-row.tgs", "repeat-grid.tgs", "mask.tgs", "toggle.tgs",
+      "typo.tgs", "extrude.tgs", "swap-rows.tgs",  "relay.tgs",       "bank.tgs"};
   std::set<std::string> found;
   for (const auto& entry : std::filesystem::directory_iterator(examplesDir)) {
     if (entry.path().extension() == ".tgs") {

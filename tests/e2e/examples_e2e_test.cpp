@@ -55,6 +55,17 @@ std::optional<TileSpot> tileOf(std::int32_t x, std::int32_t y) {
   return TileSpot{x / cellSize, y / cellSize, x % cellSize - 1, y % cellSize - 1};
 }
 
+// gutters.bmp: tiles of 16 by 16 pixels with a 1-pixel margin and 2 pixels between tiles, so
+// every 18 by 18 cell is a tile with a 1-pixel gutter on each side.
+constexpr std::int32_t gutterPitch = tileSize + 2;
+
+// The cell of gutters.bmp that a pixel lies in, and the position inside the tile of the tile
+// pixel nearest to it: itself inside the tile, the edge pixel beside it in a gutter.
+TileSpot nearestTilePixel(std::int32_t x, std::int32_t y) {
+  auto inside = [](std::int32_t offset) { return std::clamp(offset % gutterPitch - 1, 0, 15); };
+  return TileSpot{x / gutterPitch, y / gutterPitch, inside(x), inside(y)};
+}
+
 // Pixel (u, v) of tile (column, row) of a picture on the samples' grid.
 Bytes tilePixel(const ModelBitmap& picture, std::int32_t column, std::int32_t row, std::int32_t u,
                 std::int32_t v) {
@@ -170,6 +181,16 @@ TEST_F(ExamplesTest, SamplesAreOnTheGridTheScriptsAssume) {
   EXPECT_EQ(stamps.bytesPerPixel, 3);
   EXPECT_EQ(indexed.bytesPerPixel, 1);
   EXPECT_EQ(masks.bytesPerPixel, 1);
+  const ModelBitmap gutters = sample("gutters.bmp");
+  EXPECT_EQ(gutters.width, 4 * gutterPitch);
+  EXPECT_EQ(gutters.height, 2 * gutterPitch);
+  EXPECT_EQ(gutters.bytesPerPixel, 3);
+  // Neighbouring pixels of a gutters.bmp tile differ, and differ from the gutter, so that
+  // extrude.tgs is seen to copy the right one.
+  EXPECT_NE(gutters.pixel(1, 1), gutters.pixel(2, 1));
+  EXPECT_NE(gutters.pixel(1, 1), gutters.pixel(1, 2));
+  EXPECT_NE(gutters.pixel(1, 1), gutters.pixel(1 + gutterPitch, 1));
+  EXPECT_NE(gutters.pixel(0, 0), gutters.pixel(1, 1));
   // The mask tiles hold what mask.tgs says, and indexed.bmp has light and dark tiles in both
   // rows, so that both & and | change something.
   EXPECT_EQ(tilePixel(masks, 0, 0, 0, 0), Bytes{0xEF});
@@ -244,6 +265,51 @@ TEST_F(ExamplesTest, MaskClearsTheDarkBitInRowZeroAndSetsItInRowOne) {
       }
     }
   }
+}
+
+TEST_F(ExamplesTest, BankPutsTopHalvesInTheLightBankAndBottomHalvesInTheDark) {
+  const ModelBitmap indexed = sample("indexed.bmp");
+  runExample("bank.tgs");
+  expectPixels(indexed, output("banked.bmp"), [](std::int32_t x, std::int32_t y, const Bytes& b) {
+    const auto spot = tileOf(x, y);
+    if (!spot) {
+      return b;
+    }
+    return Bytes{
+        static_cast<std::uint8_t>(spot->v < tileSize / 2 ? b[0] & ~darkBit : b[0] | darkBit)};
+  });
+}
+
+TEST_F(ExamplesTest, SwapRowsExchangesRowsZeroAndOne) {
+  const ModelBitmap sheet = sample("sheet.bmp");
+  runExample("swap-rows.tgs");
+  expectPixels(sheet, output("swapped.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
+    const auto spot = tileOf(x, y);
+    return spot && spot->row < 2 ? tilePixel(sheet, spot->column, 1 - spot->row, spot->u, spot->v)
+                                 : b;
+  });
+}
+
+TEST_F(ExamplesTest, RelayPutsTheSheetsTilesBetweenTheNewGutters) {
+  const ModelBitmap gutters = sample("gutters.bmp");
+  const ModelBitmap sheet = sample("sheet.bmp");
+  runExample("relay.tgs");
+  expectPixels(gutters, output("relaid.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
+    const std::int32_t u = x % gutterPitch - 1;
+    const std::int32_t v = y % gutterPitch - 1;
+    const bool inTile = u >= 0 && u < tileSize && v >= 0 && v < tileSize;
+    return inTile ? tilePixel(sheet, x / gutterPitch, y / gutterPitch, u, v) : b;
+  });
+}
+
+TEST_F(ExamplesTest, ExtrudeFillsEachGutterPixelWithTheNearestTilePixel) {
+  const ModelBitmap gutters = sample("gutters.bmp");
+  runExample("extrude.tgs");
+  expectPixels(gutters, output("extruded.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes&) {
+    const TileSpot nearest = nearestTilePixel(x, y);
+    return gutters.pixel(1 + nearest.column * gutterPitch + nearest.u,
+                         1 + nearest.row * gutterPitch + nearest.v);
+  });
 }
 
 TEST_F(ExamplesTest, ToggleTwiceGivesBackTheInputByteForByte) {
