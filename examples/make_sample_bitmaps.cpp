@@ -190,6 +190,17 @@ Canvas drawIndexMasks() {
   return masks;
 }
 
+// The indexed sheet's colour table as a swatch, index i at (i % 16, i / 16): the palette that the
+// README's conversions to 8 bits are tried with.
+Canvas drawPaletteSwatch() {
+  constexpr int side = 16;
+  Canvas swatch(side, side, 8);
+  for (int index = 0; index < side * side; ++index) {
+    swatch.set(index % side, index / side, static_cast<std::uint32_t>(index));
+  }
+  return swatch;
+}
+
 // A sheet laid out as tile-map editors describe theirs, for the recipes that work on gutters:
 // 4 by 2 tiles of 16 pixels with a margin of 1 pixel around the sheet and a spacing of 2 pixels
 // between tiles, so that tile c starts at x = 1 + 18c. Each pixel of a tile has a colour of its
@@ -230,7 +241,8 @@ int main(int argc, char* argv[]) {
                        drawStamps().write(folder + "stamps.bmp") &&
                        drawIndexedSheet(palette).write(folder + "indexed.bmp", palette) &&
                        drawIndexMasks().write(folder + "masks.bmp", palette) &&
-                       drawGutterSheet().write(folder + "gutters.bmp");
+                       drawGutterSheet().write(folder + "gutters.bmp") &&
+                       drawPaletteSwatch().write(folder + "palette.bmp", palette);
   if (!written) {
     std::fputs("Could not write the sample bitmaps.\n", stderr);
     return 1;
