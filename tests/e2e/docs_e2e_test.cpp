@@ -119,6 +119,27 @@ TEST(DocumentsTest, ManualPageShowsTheExampleScriptsAsTheyAre) {
   EXPECT_EQ(shown, (std::set<std::string>{"graft.tgs", "mask.tgs", "toggle.tgs"}));
 }
 
+// CI runs the test command that README's "Tests" section gives users, word for word.
+TEST(DocumentsTest, CiRunsTheReadmesTestCommand) {
+  std::istringstream readme(readTextFile(sourceDir / "README.md"));
+  std::string command;
+  bool inTests = false;
+  for (std::string line; std::getline(readme, line) && command.empty();) {
+    if (line.rfind("## ", 0) == 0) {
+      inTests = line == "## Tests";
+    } else if (inTests && line.rfind("    cmake ", 0) == 0) {
+      command = line.substr(4);
+    }
+  }
+  ASSERT_FALSE(command.empty()) << "README.md's Tests section shows no command";
+  std::istringstream ci(readTextFile(sourceDir / ".ci" / "run"));
+  bool found = false;
+  for (std::string line; std::getline(ci, line);) {
+    found = found || line == command;
+  }
+  EXPECT_TRUE(found) << ".ci/run does not run " << command;
+}
+
 } // namespace
 
 std::string shownCheckOutput(const std::filesystem::path& document, const std::string& close,
