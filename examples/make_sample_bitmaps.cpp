@@ -190,6 +190,48 @@ Canvas drawIndexMasks() {
   return masks;
 }
 
+// The indexed sheet's colour table as a swatch, index i at (i % 16, i / 16): the palette that the
+// README's conversions to 8 bits are tried with.
+Canvas drawPaletteSwatch() {
+  constexpr int side = 16;
+  Canvas swatch(side, side, 8);
+  for (int index = 0; index < side * side; ++index) {
+    swatch.set(index % side, index / side, static_cast<std::uint32_t>(index));
+  }
+  return swatch;
+}
+
+// A sheet laid out as tile-map editors describe theirs, for the recipes that work on gutters:
+// 4 by 2 tiles of 16 pixels with a margin of 1 pixel around the sheet and a spacing of 2 pixels
+// between tiles, so that tile c starts at x = 1 + 18c. Each pixel of a tile has a colour of its
+// own (red from its column, green from its row, blue from the tile), so that a pixel copied
+// into a gutter shows which one it was.
+constexpr int gutterMargin = 1;
+constexpr int gutterSpacing = 2;
+
+Canvas drawGutterSheet() {
+  constexpr int columns = 4;
+  constexpr int rows = 2;
+  constexpr int pitch = tileSize + gutterSpacing;
+  constexpr int width = 2 * gutterMargin + columns * pitch - gutterSpacing;
+  constexpr int height = 2 * gutterMargin + rows * pitch - gutterSpacing;
+  Canvas sheet(width, height, 24);
+  sheet.fill(0, 0, width, height, gridColour);
+  for (int row = 0; row < rows; ++row) {
+    for (int column = 0; column < columns; ++column) {
+      for (int v = 0; v < tileSize; ++v) {
+        for (int u = 0; u < tileSize; ++u) {
+          const auto tile = static_cast<std::uint32_t>(column + columns * row);
+          sheet.set(gutterMargin + column * pitch + u, gutterMargin + row * pitch + v,
+                    rgb(40 + 12 * static_cast<std::uint32_t>(u),
+                        40 + 12 * static_cast<std::uint32_t>(v), 20 + 30 * tile));
+        }
+      }
+    }
+  }
+  return sheet;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -198,7 +240,9 @@ int main(int argc, char* argv[]) {
   const bool written = drawTileSheet().write(folder + "sheet.bmp") &&
                        drawStamps().write(folder + "stamps.bmp") &&
                        drawIndexedSheet(palette).write(folder + "indexed.bmp", palette) &&
-                       drawIndexMasks().write(folder + "masks.bmp", palette);
+                       drawIndexMasks().write(folder + "masks.bmp", palette) &&
+                       drawGutterSheet().write(folder + "gutters.bmp") &&
+                       drawPaletteSwatch().write(folder + "palette.bmp", palette);
   if (!written) {
     std::fputs("Could not write the sample bitmaps.\n", stderr);
     return 1;

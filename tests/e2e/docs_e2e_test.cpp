@@ -28,8 +28,9 @@ const std::filesystem::path examplesDir = sourceDir / "examples";
 
 // A new example must come with a test above.
 TEST(DocumentsTest, EveryExampleScriptIsTested) {
-  const std::set<std::string> tested{"demo.tgs", "graft.tgs",  "repeat-row.tgs", "repeat-grid.tgs",
-                                     "mask.tgs", "toggle.tgs", "typo.tgs"};
+  const std::set<std::string> tested{
+      "demo.tgs", "graft.tgs",   "repeat-row.tgs", "repeat-grid.tgs", "mask.tgs", "toggle.tgs",
+      "typo.tgs", "extrude.tgs", "swap-rows.tgs",  "relay.tgs",       "bank.tgs"};
   std::set<std::string> found;
   for (const auto& entry : std::filesystem::directory_iterator(examplesDir)) {
     if (entry.path().extension() == ".tgs") {
@@ -109,13 +110,34 @@ std::set<std::string> checkShownScripts(const std::filesystem::path& document,
 TEST(DocumentsTest, ReadmeShowsTheExampleScriptsAsTheyAre) {
   const std::set<std::string> shown =
       checkShownScripts(sourceDir / "README.md", "```tgs", "```", false);
-  EXPECT_EQ(shown, (std::set<std::string>{"demo.tgs", "mask.tgs"}));
+  EXPECT_EQ(shown, (std::set<std::string>{"demo.tgs", "mask.tgs", "extrude.tgs", "swap-rows.tgs"}));
 }
 
 TEST(DocumentsTest, ManualPageShowsTheExampleScriptsAsTheyAre) {
   const std::set<std::string> shown =
       checkShownScripts(sourceDir / "docs" / "tilegraft.1", ".EX", ".EE", true);
   EXPECT_EQ(shown, (std::set<std::string>{"graft.tgs", "mask.tgs", "toggle.tgs"}));
+}
+
+// CI runs the test command that README's "Tests" section gives users, word for word.
+TEST(DocumentsTest, CiRunsTheReadmesTestCommand) {
+  std::istringstream readme(readTextFile(sourceDir / "README.md"));
+  std::string command;
+  bool inTests = false;
+  for (std::string line; std::getline(readme, line) && command.empty();) {
+    if (line.rfind("## ", 0) == 0) {
+      inTests = line == "## Tests";
+    } else if (inTests && line.rfind("    cmake ", 0) == 0) {
+      command = line.substr(4);
+    }
+  }
+  ASSERT_FALSE(command.empty()) << "README.md's Tests section shows no command";
+  std::istringstream ci(readTextFile(sourceDir / ".ci" / "run"));
+  bool found = false;
+  for (std::string line; std::getline(ci, line);) {
+    found = found || line == command;
+  }
+  EXPECT_TRUE(found) << ".ci/run does not run " << command;
 }
 
 } // namespace

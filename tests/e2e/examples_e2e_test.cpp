@@ -55,6 +55,17 @@ std::optional<TileSpot> tileOf(std::int32_t x, std::int32_t y) {
   return TileSpot{x / cellSize, y / cellSize, x % cellSize - 1, y % cellSize - 1};
 }
 
+// gutters.bmp: tiles of 16 by 16 pixels with a 1-pixel margin and 2 pixels between tiles, so
+// every 18 by 18 cell is a tile with a 1-pixel gutter on each side.
+constexpr std::int32_t gutterPitch = tileSize + 2;
+
+// The cell of gutters.bmp that a pixel lies in, and the position inside the tile of the tile
+// pixel nearest to it: itself inside the tile, the edge pixel beside it in a gutter.
+TileSpot nearestTilePixel(std::int32_t x, std::int32_t y) {
+  auto inside = [](std::int32_t offset) { return std::clamp(offset % gutterPitch - 1, 0, 15); };
+  return TileSpot{x / gutterPitch, y / gutterPitch, inside(x), inside(y)};
+}
+
 // Pixel (u, v) of tile (column, row) of a picture on the samples' grid.
 Bytes tilePixel(const ModelBitmap& picture, std::int32_t column, std::int32_t row, std::int32_t u,
                 std::int32_t v) {
@@ -170,6 +181,16 @@ TEST_F(ExamplesTest, SamplesAreOnTheGridTheScriptsAssume) {
   EXPECT_EQ(stamps.bytesPerPixel, 3);
   EXPECT_EQ(indexed.bytesPerPixel, 1);
   EXPECT_EQ(masks.bytesPerPixel, 1);
+  const ModelBitmap gutters = sample("gutters.bmp");
+  EXPECT_EQ(gutters.width, 4 * gutterPitch);
+  EXPECT_EQ(gutters.height, 2 * gutterPitch);
+  EXPECT_EQ(gutters.bytesPerPixel, 3);
+  // Neighbouring pixels of a gutters.bmp tile differ, and differ from the gutter, so that
+  // extrude.tgs is seen to copy the right one.
+  EXPECT_NE(gutters.pixel(1, 1), gutters.pixel(2, 1));
+  EXPECT_NE(gutters.pixel(1, 1), gutters.pixel(1, 2));
+  EXPECT_NE(gutters.pixel(1, 1), gutters.pixel(1 + gutterPitch, 1));
+  EXPECT_NE(gutters.pixel(0, 0), gutters.pixel(1, 1));
   // The mask tiles hold what mask.tgs says, and indexed.bmp has light and dark tiles in both
   // rows, so that both & and | change something.
   EXPECT_EQ(tilePixel(masks, 0, 0, 0, 0), Bytes{0xEF});
@@ -246,6 +267,51 @@ TEST_F(ExamplesTest, MaskClearsTheDarkBitInRowZeroAndSetsItInRowOne) {
   }
 }
 
+TEST_F(ExamplesTest, BankPutsTopHalvesInTheLightBankAndBottomHalvesInTheDark) {
+  const ModelBitmap indexed = sample("indexed.bmp");
+  runExample("bank.tgs");
+  expectPixels(indexed, output("banked.bmp"), [](std::int32_t x, std::int32_t y, const Bytes& b) {
+    const auto spot = tileOf(x, y);
+    if (!spot) {
+      return b;
+    }
+    return Bytes{
+        static_cast<std::uint8_t>(spot->v < tileSize / 2 ? b[0] & ~darkBit : b[0] | darkBit)};
+  });
+}
+
+TEST_F(ExamplesTest, SwapRowsExchangesRowsZeroAndOne) {
+  const ModelBitmap sheet = sample("sheet.bmp");
+  runExample("swap-rows.tgs");
+  expectPixels(sheet, output("swapped.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
+    const auto spot = tileOf(x, y);
+    return spot && spot->row < 2 ? tilePixel(sheet, spot->column, 1 - spot->row, spot->u, spot->v)
+                                 : b;
+  });
+}
+
+TEST_F(ExamplesTest, RelayPutsTheSheetsTilesBetweenTheNewGutters) {
+  const ModelBitmap gutters = sample("gutters.bmp");
+  const ModelBitmap sheet = sample("sheet.bmp");
+  runExample("relay.tgs");
+  expectPixels(gutters, output("relaid.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
+    const std::int32_t u = x % gutterPitch - 1;
+    const std::int32_t v = y % gutterPitch - 1;
+    const bool inTile = u >= 0 && u < tileSize && v >= 0 && v < tileSize;
+    return inTile ? tilePixel(sheet, x / gutterPitch, y / gutterPitch, u, v) : b;
+  });
+}
+
+TEST_F(ExamplesTest, ExtrudeFillsEachGutterPixelWithTheNearestTilePixel) {
+  const ModelBitmap gutters = sample("gutters.bmp");
+  runExample("extrude.tgs");
+  expectPixels(gutters, output("extruded.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes&) {
+    const TileSpot nearest = nearestTilePixel(x, y);
+    return gutters.pixel(1 + nearest.column * gutterPitch + nearest.u,
+                         1 + nearest.row * gutterPitch + nearest.v);
+  });
+}
+
 TEST_F(ExamplesTest, ToggleTwiceGivesBackTheInputByteForByte) {
   const ModelBitmap sheet = sample("sheet.bmp");
   const ModelBitmap stamps = sample("stamps.bmp");
@@ -309,6 +375,143 @@ TEST_F(ExamplesTest, TypoRunsAsTheOneNumberAndCheckSaysSo) {
        {std::tuple{sourceDir / "README.md", std::string("```"), false},
         std::tuple{sourceDir / "docs" / "tilegraft.1", std::string(".EE"), true}}) {
     EXPECT_EQ(shownCheckOutput(document, close, roff), checked.standardOutput) << document;
+  }
+}
+
+// The shell blocks of a README section.
+std::vector<std::string> readmeShellBlocks(const std::string& section) {
+  std::vector<std::string> blocks;
+  std::istringstream in(readTextFile(sourceDir / "README.md"));
+  bool inSection = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("## ", 0) == 0) {
+      inSection = line == "## " + section;
+    } else if (inSection && line == "```sh") {
+      std::string block;
+      for (std::string inner; std::getline(in, inner) && inner != "```";) {
+        block += inner + "\n";
+      }
+      blocks.push_back(block);
+    }
+  }
+  return blocks;
+}
+
+// A pixel's colour, blue, green and red, through the colour table of an 8-bit bitmap.
+Bytes colourAt(const ModelBitmap& picture, std::int32_t x, std::int32_t y) {
+  const Bytes pixel = picture.pixel(x, y);
+  if (picture.bytesPerPixel == 3) {
+    return pixel;
+  }
+  std::size_t entry = 14 + 4 * std::size_t{pixel[0]};
+  for (std::size_t i = 0; i < 4; ++i) {
+    entry += std::size_t{picture.file[14 + i]} << (8 * i);
+  }
+  return Bytes(picture.file.begin() + static_cast<std::ptrdiff_t>(entry),
+               picture.file.begin() + static_cast<std::ptrdiff_t>(entry + 3));
+}
+
+// One conversion that README's "Preparing bitmaps" shows: the block that holds the marker.
+struct Conversion {
+  std::string marker;
+  const char* sample; // what tiles.png shows
+  std::int32_t bytesPerPixel;
+  bool keepsIndices; // each pixel's index is the sample's, not only its colour
+};
+
+// Runs the converter's blocks as a user would: tiles.png and palette.png made from the samples,
+// the lines up to the first that names out.bmp, a run of the tool that loads tiles.bmp and saves
+// it as out.bmp, then the rest. The converted bitmap must show the sample's colours and be
+// what the tool takes.
+void runConversions(const ScopedTempDir& samples, const std::string& converter,
+                    const std::string& probe, const std::vector<Conversion>& conversions) {
+  RunOptions shell;
+  shell.throughShell = true;
+  // A missing converter gives status 1 here, not the 127 that reads as a tool that cannot start.
+  if (runTool(samples.path(), {probe}, shell).exitStatus != 0) {
+    GTEST_SKIP() << converter << " or python3 is not installed: its commands of README.md were "
+                 << "not run";
+  }
+  const std::vector<std::string> blocks = readmeShellBlocks("Preparing bitmaps");
+  const std::string toPng =
+      "python3 " + (sourceDir / "docs" / "bmp_to_png.py").string() + " --scale 1 ";
+  for (const Conversion& conversion : conversions) {
+    SCOPED_TRACE(conversion.marker);
+    const auto found = std::find_if(blocks.begin(), blocks.end(), [&](const std::string& block) {
+      return block.find(conversion.marker) != std::string::npos;
+    });
+    ASSERT_NE(found, blocks.end()) << "README.md shows no such command";
+    const ScopedTempDir folder;
+    const ToolRun made =
+        runTool(folder.path(),
+                {toPng + samples.file(conversion.sample).string() + " tiles.png && " + toPng +
+                 samples.file("palette.bmp").string() + " palette.png"},
+                shell);
+    ASSERT_EQ(made.exitStatus, 0) << made.standardError;
+    const std::size_t back = found->find("out.bmp");
+    const std::size_t split = found->rfind('\n', back) + 1;
+    const ToolRun to = runTool(folder.path(), {"set -e\n" + found->substr(0, split)}, shell);
+    ASSERT_EQ(to.exitStatus, 0) << to.standardError;
+    const ToolRun saved = runScript(folder.path(), "load base tiles.bmp\nsave out.bmp\n");
+    EXPECT_EQ(saved.exitStatus, 0) << saved.standardError;
+    const ToolRun from = runTool(folder.path(), {"set -e\n" + found->substr(split)}, shell);
+    EXPECT_EQ(from.exitStatus, 0) << from.standardError;
+
+    const ModelBitmap sample(conversion.sample, readFileBytes(samples.file(conversion.sample)));
+    const ModelBitmap converted("tiles.bmp", readFileBytes(folder.file("tiles.bmp")));
+    ASSERT_EQ(converted.width, sample.width);
+    ASSERT_EQ(converted.height, sample.height);
+    EXPECT_EQ(converted.bytesPerPixel, conversion.bytesPerPixel);
+    for (std::int32_t y = 0; y < sample.height; ++y) {
+      for (std::int32_t x = 0; x < sample.width; ++x) {
+        ASSERT_EQ(colourAt(converted, x, y), colourAt(sample, x, y)) << x << ", " << y;
+        if (conversion.keepsIndices) {
+          ASSERT_EQ(converted.pixel(x, y), sample.pixel(x, y)) << x << ", " << y;
+        }
+      }
+    }
+    // A PNG of the sample's size: its signature, then the header chunk's width and height.
+    const Bytes png = readFileBytes(folder.file("out.png"));
+    ASSERT_GE(png.size(), 24U);
+    EXPECT_EQ(Bytes(png.begin(), png.begin() + 8),
+              (Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}));
+    Bytes size;
+    for (const std::int32_t length : {sample.width, sample.height}) {
+      for (int shift = 24; shift >= 0; shift -= 8) {
+        size.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(length) >> shift));
+      }
+    }
+    EXPECT_EQ(Bytes(png.begin() + 16, png.begin() + 24), size);
+  }
+}
+
+TEST_F(ExamplesTest, ReadmeImageMagickCommandsMakeBitmapsTheToolTakes) {
+  runConversions(
+      dir, "ImageMagick",
+      "command -v python3 > /dev/null && command -v convert > /dev/null && "
+      "convert -version | grep -q ImageMagick",
+      {{"-type TrueColor", "sheet.bmp", 3, false}, {"-type Palette", "indexed.bmp", 1, false}});
+}
+
+TEST_F(ExamplesTest, ReadmePillowCommandsMakeBitmapsTheToolTakes) {
+  runConversions(
+      dir, "Pillow", "command -v python3 > /dev/null && python3 -c 'import PIL' 2> /dev/null",
+      {{".convert(\"RGB\").save", "sheet.bmp", 3, false}, {"quantize", "indexed.bmp", 1, true}});
+}
+
+// Every block of the section is run above: by one of these markers.
+TEST(DocumentsTest, EveryConversionOfTheReadmeIsRun) {
+  const std::vector<std::string> markers{"-type TrueColor", "-type Palette",
+                                         ".convert(\"RGB\").save", "quantize"};
+  const std::vector<std::string> blocks = readmeShellBlocks("Preparing bitmaps");
+  EXPECT_EQ(blocks.size(), markers.size());
+  for (const std::string& block : blocks) {
+    EXPECT_EQ(std::count_if(markers.begin(), markers.end(),
+                            [&](const std::string& marker) {
+                              return block.find(marker) != std::string::npos;
+                            }),
+              1)
+        << block;
   }
 }
 
