@@ -259,12 +259,19 @@ void CheckRun::warnAboutGrid(const char* role, const BitmapImage& image,
       wholeTiles(grid.xOrigin, grid.xBorderBefore, grid.tileWidth, grid.xBorderAfter, fit.width);
   const WholeTiles down =
       wholeTiles(grid.yOrigin, grid.yBorderBefore, grid.tileHeight, grid.yBorderAfter, fit.height);
-  // Pixels after the last tile are expected when they are none, the last tile's own border, or
-  // as many as come before the first tile (a margin on both sides).
+  // A sheet is its margins and a whole number of cells: how far its edge lies from a cell's
+  // edge, counted from the origin, is expected when borders and margins can explain it, at most
+  // twice the borders between tiles plus the origin's offset. A tile size that takes in the
+  // gutter leaves a remainder that grows by the gutter with every tile.
   const auto fits = [](const WholeTiles& tiles, std::int32_t origin, std::int32_t before,
-                       std::int32_t after) {
-    const std::int64_t left = tiles.pixelsAfter;
-    return tiles.count > 0 && (left == 0 || left == after || left == std::int64_t{origin} + before);
+                       std::int32_t tile, std::int32_t after, std::int32_t extent) {
+    if (tiles.count == 0) {
+      return false;
+    }
+    const std::int64_t pitch = std::int64_t{before} + tile + after;
+    const std::int64_t borders = std::max<std::int64_t>(pitch - tile, 0);
+    const std::int64_t left = ((std::int64_t{extent} - origin) % pitch + pitch) % pitch;
+    return std::min(left, pitch - left) <= 2 * (borders + std::abs(std::int64_t{origin}));
   };
   const auto describe = [](const WholeTiles& tiles, const char* direction) {
     return tiles.count == 0
@@ -273,8 +280,10 @@ void CheckRun::warnAboutGrid(const char* role, const BitmapImage& image,
                      (tiles.count == 1 ? " whole tile " : " whole tiles ") + direction + " leave " +
                      std::to_string(tiles.pixelsAfter) + " pixels after the last";
   };
-  const bool acrossFits = fits(across, grid.xOrigin, grid.xBorderBefore, grid.xBorderAfter);
-  const bool downFits = fits(down, grid.yOrigin, grid.yBorderBefore, grid.yBorderAfter);
+  const bool acrossFits =
+      fits(across, grid.xOrigin, grid.xBorderBefore, grid.tileWidth, grid.xBorderAfter, fit.width);
+  const bool downFits =
+      fits(down, grid.yOrigin, grid.yBorderBefore, grid.tileHeight, grid.yBorderAfter, fit.height);
   if (acrossFits && downFits) {
     return;
   }

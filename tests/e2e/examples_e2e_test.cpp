@@ -150,10 +150,16 @@ protected:
   }
 
   // Copies the example into the temp directory and runs it there; it must end well, with
-  // nothing on standard error and the progress lines its commands call for.
-  void runExample(const std::string& name) {
+  // nothing on standard error and the progress lines its commands call for. An example meant to
+  // be clean is checked first, and must draw no warning.
+  void runExample(const std::string& name, bool meantToWarn = false) {
     const std::string script = readTextFile(examplesDir / name);
     writeTextFile(dir.file(name), script);
+    if (!meantToWarn) {
+      const ToolRun checked = runTool(dir.path(), {"--check", name});
+      EXPECT_EQ(checked.exitStatus, 0);
+      EXPECT_EQ(checked.standardError, "");
+    }
     const ToolRun result = runTool(dir.path(), {name});
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.standardError, "");
@@ -359,7 +365,7 @@ TEST_F(ExamplesTest, DemoGraftsRepeatsTogglesAndMasks) {
 TEST_F(ExamplesTest, TypoRunsAsTheOneNumberAndCheckSaysSo) {
   const ModelBitmap sheet = sample("sheet.bmp");
   const ModelBitmap stamps = sample("stamps.bmp");
-  runExample("typo.tgs");
+  runExample("typo.tgs", true);
   expectPixels(sheet, output("typo.bmp"), [&](std::int32_t x, std::int32_t y, const Bytes& b) {
     const auto spot = tileOf(x, y);
     return spot && spot->column == 2 && spot->row == 0 ? tilePixel(stamps, 2, 0, spot->u, spot->v)
@@ -428,10 +434,14 @@ void runConversions(const ScopedTempDir& samples, const std::string& converter,
   RunOptions shell;
   shell.throughShell = true;
   // A missing converter gives status 1 here, not the 127 that reads as a tool that cannot start.
-  if (runTool(samples.path(), {probe}, shell).exitStatus != 0) {
+  // The probe names the python3 to use: the first on the path that has what the commands need.
+  const ToolRun probed = runTool(samples.path(), {probe}, shell);
+  if (probed.exitStatus != 0) {
     GTEST_SKIP() << converter << " or python3 is not installed: its commands of README.md were "
                  << "not run";
   }
+  const std::string python = probed.standardOutput.substr(0, probed.standardOutput.find('\n'));
+  const std::string withPython = "python3() { '" + python + "' \"$@\"; }\n";
   const std::vector<std::string> blocks = readmeShellBlocks("Preparing bitmaps");
   const std::string toPng =
       "python3 " + (sourceDir / "docs" / "bmp_to_png.py").string() + " --scale 1 ";
@@ -444,17 +454,19 @@ void runConversions(const ScopedTempDir& samples, const std::string& converter,
     const ScopedTempDir folder;
     const ToolRun made =
         runTool(folder.path(),
-                {toPng + samples.file(conversion.sample).string() + " tiles.png && " + toPng +
-                 samples.file("palette.bmp").string() + " palette.png"},
+                {withPython + toPng + samples.file(conversion.sample).string() + " tiles.png && " +
+                 toPng + samples.file("palette.bmp").string() + " palette.png"},
                 shell);
     ASSERT_EQ(made.exitStatus, 0) << made.standardError;
     const std::size_t back = found->find("out.bmp");
     const std::size_t split = found->rfind('\n', back) + 1;
-    const ToolRun to = runTool(folder.path(), {"set -e\n" + found->substr(0, split)}, shell);
+    const ToolRun to =
+        runTool(folder.path(), {withPython + "set -e\n" + found->substr(0, split)}, shell);
     ASSERT_EQ(to.exitStatus, 0) << to.standardError;
     const ToolRun saved = runScript(folder.path(), "load base tiles.bmp\nsave out.bmp\n");
     EXPECT_EQ(saved.exitStatus, 0) << saved.standardError;
-    const ToolRun from = runTool(folder.path(), {"set -e\n" + found->substr(split)}, shell);
+    const ToolRun from =
+        runTool(folder.path(), {withPython + "set -e\n" + found->substr(split)}, shell);
     EXPECT_EQ(from.exitStatus, 0) << from.standardError;
 
     const ModelBitmap sample(conversion.sample, readFileBytes(samples.file(conversion.sample)));
@@ -488,14 +500,16 @@ void runConversions(const ScopedTempDir& samples, const std::string& converter,
 TEST_F(ExamplesTest, ReadmeImageMagickCommandsMakeBitmapsTheToolTakes) {
   runConversions(
       dir, "ImageMagick",
-      "command -v python3 > /dev/null && command -v convert > /dev/null && "
-      "convert -version | grep -q ImageMagick",
+      "command -v convert > /dev/null && convert -version | grep -q ImageMagick && "
+      "command -v python3",
       {{"-type TrueColor", "sheet.bmp", 3, false}, {"-type Palette", "indexed.bmp", 1, false}});
 }
 
 TEST_F(ExamplesTest, ReadmePillowCommandsMakeBitmapsTheToolTakes) {
   runConversions(
-      dir, "Pillow", "command -v python3 > /dev/null && python3 -c 'import PIL' 2> /dev/null",
+      dir, "Pillow",
+      "for p in $(which -a python3); do \"$p\" -c 'import PIL' 2> /dev/null && echo \"$p\" && "
+      "exit 0; done; exit 1",
       {{".convert(\"RGB\").save", "sheet.bmp", 3, false}, {"quantize", "indexed.bmp", 1, true}});
 }
 
