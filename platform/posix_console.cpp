@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,18 @@ void guardStandardStreams() noexcept {
       }
     }
   }
+}
+
+void ignoreBrokenPipes() noexcept {
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) != 0 ||
+      current.sa_handler != SIG_DFL) {
+    return;
+  }
+  struct sigaction ignored {};
+  ignored.sa_handler = SIG_IGN;
+  sigemptyset(&ignored.sa_mask);
+  sigaction(SIGPIPE, &ignored, nullptr);
 }
 
 std::optional<char> readAnswerLine() {

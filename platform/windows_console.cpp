@@ -57,6 +57,9 @@ void guardStandardStreams() noexcept {
   SetConsoleOutputCP(CP_UTF8);
 }
 
+// No such signal here: a write to a pipe whose reader has gone fails by itself.
+void ignoreBrokenPipes() noexcept {}
+
 std::optional<char> readAnswerLine() {
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   std::optional<char> first;
