@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -22,9 +23,16 @@ void guardStandardStreams() noexcept;
 // through saves too, and a write there fails the same way. Call at start, before any output.
 void ignoreBrokenPipes() noexcept;
 
+// The longest answer line, its line feed included.
+inline constexpr std::size_t answerLineLimit = 4096;
+
 // Reads one line of standard input straight from its descriptor, a byte at a time, so that not
 // one byte past the line end is taken from whatever comes next (another program sharing the
 // input). Gives the line's first byte, or nothing when the input has ended or fails.
+// A line longer than answerLineLimit is no answer: reading stops there, and this call and every
+// later one give nothing without reading, as at the end of the input. Reading on to its line
+// feed could last for ever (< /dev/zero); reading the next question's answer from its middle
+// would take a stray byte for an answer.
 std::optional<char> readAnswerLine();
 
 // A stream of its own that reads standard input, for a script named "-"; null when it cannot be

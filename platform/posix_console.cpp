@@ -39,8 +39,12 @@ void ignoreBrokenPipes() noexcept {
 }
 
 std::optional<char> readAnswerLine() {
+  static bool inputAbandoned = false;
+  if (inputAbandoned) {
+    return std::nullopt;
+  }
   std::optional<char> first;
-  for (;;) {
+  for (std::size_t taken = 0; taken < answerLineLimit;) {
     char byte = 0;
     const ssize_t got = read(STDIN_FILENO, &byte, 1);
     if (got < 0 && errno == EINTR) {
@@ -49,6 +53,7 @@ std::optional<char> readAnswerLine() {
     if (got <= 0) {
       return first;
     }
+    ++taken;
     if (!first) {
       first = byte;
     }
@@ -56,6 +61,8 @@ std::optional<char> readAnswerLine() {
       return first;
     }
   }
+  inputAbandoned = true;
+  return std::nullopt;
 }
 
 std::FILE* openStandardInput() {

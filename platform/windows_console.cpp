@@ -61,9 +61,13 @@ void guardStandardStreams() noexcept {
 void ignoreBrokenPipes() noexcept {}
 
 std::optional<char> readAnswerLine() {
+  static bool inputAbandoned = false;
+  if (inputAbandoned) {
+    return std::nullopt;
+  }
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   std::optional<char> first;
-  for (;;) {
+  for (std::size_t taken = 0; taken < answerLineLimit; ++taken) {
     char byte = 0;
     DWORD got = 0;
     if (input == nullptr || input == INVALID_HANDLE_VALUE ||
@@ -77,6 +81,8 @@ std::optional<char> readAnswerLine() {
       return first;
     }
   }
+  inputAbandoned = true;
+  return std::nullopt;
 }
 
 std::FILE* openStandardInput() {
