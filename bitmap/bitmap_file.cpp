@@ -107,6 +107,10 @@ void BitmapImage::load(const std::string& fileName) {
     break;
   case FileReadResult::notOpened:
     raiseError("Error opening file.");
+  case FileReadResult::tooManyOpen:
+    // The message of any file that cannot be opened; only a check run says why.
+    raiseError("Error opening file.", "Too many files are open: the limit of open files "
+                                      "(ulimit -n), or the system's, was reached.\n");
   case FileReadResult::lengthRefused:
     raiseError("Invalid bitmap file.");
   case FileReadResult::noMemory:
