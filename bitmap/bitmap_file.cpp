@@ -253,6 +253,10 @@ void BitmapImage::load(const std::string& fileName, std::string_view missingNote
     break;
   case FileReadResult::notOpened:
     raiseError("Error opening file.", readingTrouble(fileName, missingNote));
+  case FileReadResult::tooManyOpen:
+    // The message of any file that cannot be opened; only a check run says why.
+    raiseError("Error opening file.", "Too many files are open: the limit of open files "
+                                      "(ulimit -n), or the system's, was reached.\n");
   case FileReadResult::lengthRefused: {
     const NameFacts facts = troubleReading(fileName);
     if (facts.trouble != NameTrouble::unknown) {

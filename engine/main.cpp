@@ -130,12 +130,13 @@ int runCommandLine(const std::vector<std::string>& arguments) {
 int main(int argc, char* argv[]) {
   std::set_terminate(outOfMemoryAtThrow);
   tilegraft::guardStandardStreams();
+  tilegraft::ignoreBrokenPipes();
   // Each progress line reaches a redirected log as it is written, so a run that is interrupted
   // leaves every line it printed before.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   const int status = runCommandLine(tilegraft::commandLineArguments(argc, argv));
-  // Output that never arrived (a full disk, a closed descriptor) is not a success, though the
-  // saves made stay made.
+  // Output that never arrived (a full disk, a closed descriptor, a pipe whose reader has gone) is
+  // not a success, though the saves made stay made.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     std::fputs("**** Error writing standard output.\n", stderr);
     return status == 0 ? 1 : status;

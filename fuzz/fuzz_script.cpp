@@ -1,8 +1,14 @@
 // Arbitrary bytes as a patch script, run in a private directory that holds two small bitmaps,
-// a.bmp and b.bmp. The first byte chooses their kinds: an 8-bit and a 24-bit one, two 8-bit
-// ones or two 24-bit ones; the rest is the script. Standard input is at its end, so every
-// overwrite question is answered no and only new files can be written.
+// a.bmp and b.bmp. The first byte, b, chooses the run:
+// - b % 3 the bitmaps' kinds: an 8-bit and a 24-bit one, two 8-bit ones or two 24-bit ones;
+// - bit 0 of b / 3 a check run, bit 1 a check run that draws its plan into plan.bmp;
+// - bit 2 of b / 3 a third file, c.bmp: the two bytes after the first give its length (low byte
+//   first), and that many bytes are its contents (a crafted bitmap for the script to load).
+// The rest is the script. Standard input is at its end, so every overwrite question is answered
+// no and only new files can be written; a check run writes nothing but its plan.
 
+#include "bitmap/bitmap_image.h"
+#include "common/script_error.h"
 #include "engine/patch_script.h"
 #include "fuzz/fuzz_support.h"
 
@@ -15,6 +21,7 @@
 #include <sanitizer/common_interface_defs.h>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -88,14 +95,57 @@ bool staysInDirectory(std::string_view script) {
   return true;
 }
 
-// Files saved by a run are removed, so every input starts from the same directory.
-void removeSavedFiles() {
+// Files saved by a run are removed, so every input starts from the same directory. Gives how
+// many there were, the plan picture not counted.
+int removeSavedFiles() {
+  int saved = 0;
   std::error_code ignored;
   for (const auto& entry : std::filesystem::directory_iterator(".", ignored)) {
     const std::string name = entry.path().filename().string();
     if (name != "a.bmp" && name != "b.bmp" && name != "script.txt") {
+      saved += name == "c.bmp" || name == "plan.bmp" ? 0 : 1;
       std::filesystem::remove_all(entry.path(), ignored);
     }
+  }
+  return saved;
+}
+
+struct RunChoice {
+  bool check = false;
+  bool drawPlan = false;
+};
+
+// The one place that makes a run through the tool's public interface.
+int runScript(RunChoice choice) {
+  tilegraft::RunSettings settings;
+  settings.check = choice.check;
+  if (choice.drawPlan) {
+    settings.planName = "plan.bmp";
+  }
+  tilegraft::PatchScript patchScript(std::move(settings));
+  const int result = patchScript.run("script.txt");
+  if (patchScript.isOpen() || patchScript.base.image.isLoaded() ||
+      patchScript.patch.image.isLoaded()) {
+    finding("a run left its script open or a bitmap loaded");
+  }
+  return result;
+}
+
+// A plan picture, when one was written, is a 24-bit bitmap that the tool itself loads.
+void checkPlanPicture() {
+  std::error_code ignored;
+  if (!std::filesystem::exists("plan.bmp", ignored)) {
+    return;
+  }
+  tilegraft::BitmapImage picture("Plan picture");
+  try {
+    picture.load("plan.bmp");
+  } catch (const tilegraft::ScriptError& error) {
+    std::fprintf(stderr, "%s\n", error.message().c_str());
+    finding("a plan picture does not load");
+  }
+  if (picture.bytesPerPixelCount() != 3) {
+    finding("a plan picture is not a 24-bit bitmap");
   }
 }
 
@@ -105,27 +155,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) {
     return 0;
   }
-  const std::string_view script(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const unsigned flags = data[0] / 3U;
+  const RunChoice choice{(flags & 3U) != 0, (flags & 2U) != 0};
+  std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+  std::string_view thirdFile;
+  const bool hasThirdFile = (flags & 4U) != 0;
+  if (hasThirdFile) {
+    if (rest.size() < 2) {
+      return -1;
+    }
+    const std::size_t length = static_cast<std::uint8_t>(rest[0]) |
+                               static_cast<std::size_t>(static_cast<std::uint8_t>(rest[1])) << 8U;
+    rest.remove_prefix(2);
+    if (length > rest.size()) {
+      return -1;
+    }
+    thirdFile = rest.substr(0, length);
+    rest.remove_prefix(length);
+  }
+  const std::string_view script = rest;
   if (!staysInDirectory(script)) {
     return -1;
   }
   Sandbox& box = sandbox();
   placeBitmaps(box, data[0] % 3);
   fuzzing::writeFile("script.txt", fuzzing::Bytes(script.begin(), script.end()));
+  if (hasThirdFile) {
+    fuzzing::writeFile("c.bmp", fuzzing::Bytes(thirdFile.begin(), thirdFile.end()));
+  }
 
   // The fuzzer itself opens and closes files between runs, so the baseline is taken afresh.
   const int freeDescriptor = fuzzing::lowestFreeDescriptor();
   std::fflush(stderr);
   dup2(box.quietDescriptor, 2);
-  int result = 0;
-  {
-    tilegraft::PatchScript patchScript;
-    result = patchScript.run("script.txt");
-    if (patchScript.isOpen() || patchScript.base.image.isLoaded() ||
-        patchScript.patch.image.isLoaded()) {
-      finding("a run left its script open or a bitmap loaded");
-    }
-  }
+  const int result = runScript(choice);
   std::fflush(stdout);
   std::fflush(stderr);
   dup2(box.errorDescriptor, 2);
@@ -136,6 +199,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (fuzzing::lowestFreeDescriptor() != freeDescriptor) {
     finding("a run left a file open");
   }
-  removeSavedFiles();
+  if (choice.drawPlan) {
+    checkPlanPicture();
+  }
+  if (removeSavedFiles() != 0 && choice.check) {
+    finding("a check run saved a file");
+  }
   return 0;
 }

@@ -82,6 +82,48 @@ SCRIPTS = {
 }
 
 
+def run_input(kinds, script, *, check=False, plan=False, third=None):
+    """The bytes that fuzz_script reads: the first byte chooses the bitmaps' kinds (0 an 8-bit
+    a.bmp and a 24-bit b.bmp, 1 both 8-bit, 2 both 24-bit) and the run (a check run, one that
+    draws a plan, a third file c.bmp given before the script), the rest is the script. Without
+    any of those choices the first byte is the digit of the kinds, as in SCRIPTS."""
+    flags = 16 | (1 if check else 0) | (2 if plan else 0) | (4 if third is not None else 0)
+    data = bytes([3 * flags + kinds])
+    if third is not None:
+        data += struct.pack("<H", len(third)) + third
+    return data + script.encode()
+
+
+def builder_table(seed):
+    """The colour table of the test suite's BmpBuilder with this seed (a.bmp has seed 1)."""
+    return b"".join(bytes(((i + seed * 29) & 0xFF, (255 - i - seed * 29) & 0xFF,
+                           ((i + seed * 29) ^ (0x5A + seed)) & 0xFF, 0)) for i in range(256))
+
+
+# A 100-byte 8-bit file, stored top-down, whose colour table would run to its pixel offset at
+# 1078, far past its end; its first 46 table bytes are those of a.bmp, so that a comparison of
+# the two tables goes on past the file's end. The negative height keeps the pixel array's end
+# inside the file, so it loads.
+PAST_END = patch(patch(patch(bitmap(4, 1, 8, table=0)[:54], 2, "<I", 100), 10, "<i", 1078),
+                 22, "<i", -245) + builder_table(1)[:46]
+assert len(PAST_END) == 100
+
+RUNS = {
+    "check-merges": run_input(1, "load base a.bmp\nload patch b.bmp\ntilesize 1 2\n"
+                                 "<t ^ 0 0 0 0 2 1\n<p = 1 1 0 0 2 2 2 1\nsave out.bmp\n",
+                              check=True),
+    "check-warnings": run_input(2, "load base a.bmp\nload base b.bmp\nload patch a.bmp\n"
+                                   "<t = 0 0 0 0 1 1 0 0\n<p | 9 9\n", check=True),
+    "plan-merges": run_input(0, "load base b.bmp\nload patch b.bmp\ntilesize 2\n"
+                                "tilespecs base 1 0 1 0 0 0\n<t | 0 0 0 0 1 1 2 1\n"
+                                "<p ^ 1 0 0 1 1 1\nsave out.bmp\n", plan=True),
+    "plan-third-file": run_input(1, "load base c.bmp\nload patch a.bmp\n<p = 1 1 0 0 2 2\n",
+                                 plan=True, third=bitmap(5, 3, 8, table=16)),
+    "check-top-down-past-end": run_input(1, "load base a.bmp\nload patch c.bmp\n"
+                                            "<p = 0 0 0 0 1 1 0 0\n", check=True,
+                                         third=PAST_END),
+}
+
 def merge_case(bits, base, patch, tile, layouts, tiles, operator, numbers, patch_tile=None):
     """The bytes that fuzz_merge reads: depth, sizes, tile size, two layouts (origin x, border
     before x, border after x, origin y, border before y, border after y; each border is the byte's
@@ -118,11 +160,15 @@ MERGES = {
                                     (0, 0, 0, 0, 1, 1, 1, 1), patch_tile=(1, 2)),
     "negative-width": merge_case(8, (7, 3), (5, 5), (1, 1), (PLAIN, PLAIN), False, "=",
                                  (4, 1, 3, 2, -2, 1, 3, 1)),
+    # A finding of the fuzzer, kept as it was found.
+    "negative-run-of-negative-tiles": bytes.fromhex(
+        "010505056363636363636363636363636363636363636363636363630506"
+        "06ff05f70015010105010101185b011304040404cc070706"),
 }
 
 
 def main():
-    for kind, files in (("bitmap", BITMAPS), ("script", SCRIPTS), ("merge", MERGES)):
+    for kind, files in (("bitmap", BITMAPS), ("script", {**SCRIPTS, **RUNS}), ("merge", MERGES)):
         directory = HERE / "corpus" / kind
         directory.mkdir(parents=True, exist_ok=True)
         for old in directory.iterdir():

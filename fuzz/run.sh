@@ -51,7 +51,9 @@ status=0
 for target in fuzz_bitmap fuzz_script fuzz_merge; do
   dir="$work/$target"
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -n 1)
-  coverage=$(grep -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*/[0-9a-zA-Z]*' "$dir/log" | tail -n 1)
+  # A target that fails on a seed stops before its first coverage line.
+  coverage=$(grep -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*/[0-9a-zA-Z]*' "$dir/log" | tail -n 1 ||
+    true)
   findings=$(find "$dir/findings" -type f | wc -l)
   echo "$target: ${executions:-0} executions in ${seconds} s, ${coverage:-no coverage line}," \
     "$findings finding(s)"

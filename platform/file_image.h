@@ -15,6 +15,7 @@ namespace tilegraft {
 enum class FileReadResult {
   read,
   notOpened,     // no such file, or not one the process may open
+  tooManyOpen,   // the process's or the system's limit of open files was reached
   lengthRefused, // the file is shorter or longer than allowed
   noMemory,      // no memory for a file of its length
   notRead,       // a read failed, the file has no length (a pipe), or it kept changing

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,9 +26,25 @@ void guardStandardStreams() noexcept {
   }
 }
 
+void ignoreBrokenPipes() noexcept {
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) != 0 ||
+      current.sa_handler != SIG_DFL) {
+    return;
+  }
+  struct sigaction ignored {};
+  ignored.sa_handler = SIG_IGN;
+  sigemptyset(&ignored.sa_mask);
+  sigaction(SIGPIPE, &ignored, nullptr);
+}
+
 std::optional<char> readAnswerLine() {
+  static bool inputAbandoned = false;
+  if (inputAbandoned) {
+    return std::nullopt;
+  }
   std::optional<char> first;
-  for (;;) {
+  for (std::size_t taken = 0; taken < answerLineLimit;) {
     char byte = 0;
     const ssize_t got = read(STDIN_FILENO, &byte, 1);
     if (got < 0 && errno == EINTR) {
@@ -36,6 +53,7 @@ std::optional<char> readAnswerLine() {
     if (got <= 0) {
       return first;
     }
+    ++taken;
     if (!first) {
       first = byte;
     }
@@ -43,6 +61,8 @@ std::optional<char> readAnswerLine() {
       return first;
     }
   }
+  inputAbandoned = true;
+  return std::nullopt;
 }
 
 std::FILE* openStandardInput() {

@@ -516,7 +516,8 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
   // one open file: a program that replaces the name by a rename leaves it as it was.
   Descriptor file(open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file) {
-    return FileReadResult::notOpened;
+    return errno == EMFILE || errno == ENFILE ? FileReadResult::tooManyOpen
+                                              : FileReadResult::notOpened;
   }
   const int flags = fcntl(file.get(), F_GETFL);
   if (flags != -1) {

@@ -57,10 +57,17 @@ void guardStandardStreams() noexcept {
   SetConsoleOutputCP(CP_UTF8);
 }
 
+// No such signal here: a write to a pipe whose reader has gone fails by itself.
+void ignoreBrokenPipes() noexcept {}
+
 std::optional<char> readAnswerLine() {
+  static bool inputAbandoned = false;
+  if (inputAbandoned) {
+    return std::nullopt;
+  }
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   std::optional<char> first;
-  for (;;) {
+  for (std::size_t taken = 0; taken < answerLineLimit; ++taken) {
     char byte = 0;
     DWORD got = 0;
     if (input == nullptr || input == INVALID_HANDLE_VALUE ||
@@ -74,6 +81,8 @@ std::optional<char> readAnswerLine() {
       return first;
     }
   }
+  inputAbandoned = true;
+  return std::nullopt;
 }
 
 std::FILE* openStandardInput() {

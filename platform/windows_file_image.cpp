@@ -54,7 +54,11 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.get() == INVALID_HANDLE_VALUE) {
-    return GetLastError() == ERROR_ACCESS_DENIED &&
+    const DWORD error = GetLastError();
+    if (error == ERROR_TOO_MANY_OPEN_FILES) {
+      return FileReadResult::tooManyOpen;
+    }
+    return error == ERROR_ACCESS_DENIED &&
                    (GetFileAttributesW(wideName(fileName).c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0
                ? FileReadResult::lengthRefused
                : FileReadResult::notOpened;

@@ -52,21 +52,28 @@ TEST_F(CommandLineEndToEndTest, HelpAndVersionGoToStandardOutput) {
 }
 
 // Standard output that cannot be written fails the run at its end, in one line on standard
-// error; the saves already made stay made.
+// error; the script goes on, so the saves after the failed write are made too.
 TEST_F(CommandLineEndToEndTest, OutputThatCannotBeWrittenFailsTheRun) {
   BmpBuilder(2, 2, 24).writeTo(dir.file("in.bmp"));
-  writeTextFile(dir.file("script.txt"), "load base in.bmp\nsave out.bmp\n");
+  // More than a buffer of output, so that a write fails before the save.
+  writeTextFile(dir.file("script.txt"),
+                "load base in.bmp\necho " + std::string(10000, 'x') + "\nsave out.bmp\n");
+  // A pipe whose only reader has gone before the tool starts.
+  const std::string noReader = "mkfifo pipe && exec 3<>pipe 4>pipe 3<&- && ";
   struct Case {
     std::string command;
     bool saves;
   };
   const std::vector<Case> cases{{R"("$TILEGRAFT" script.txt > /dev/full)", true},
                                 {R"("$TILEGRAFT" script.txt >&-)", true},
+                                {noReader + R"("$TILEGRAFT" script.txt >&4)", true},
                                 {R"("$TILEGRAFT" --help > /dev/full)", false},
-                                {R"("$TILEGRAFT" --version >&-)", false}};
+                                {R"("$TILEGRAFT" --version >&-)", false},
+                                {noReader + R"("$TILEGRAFT" --help >&4)", false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
     std::filesystem::remove(dir.file("out.bmp"));
+    std::filesystem::remove(dir.file("pipe"));
     RunOptions options;
     options.throughShell = true;
     expectRun(runTool(dir.path(), {c.command}, options), 1, "",

@@ -213,6 +213,29 @@ TEST_F(HardeningEndToEndTest, HundredsOfOpensFitInEightFileDescriptors) {
   }
 }
 
+// With the standard streams and the script open, a limit of four descriptors leaves none for a
+// load: the real run's message is the one of any file that cannot be opened, and a check run
+// says why under it.
+TEST_F(HardeningEndToEndTest, LoadWithoutAFreeDescriptorIsExplainedInCheckRuns) {
+  BmpBuilder(2, 2, 24).writeTo(dir.file("in.bmp"));
+  writeTextFile(dir.file("script.txt"), "load base in.bmp\n");
+  RunOptions options;
+  options.maxOpenFiles = 4;
+  for (const bool checked : {false, true}) {
+    SCOPED_TRACE(checked ? "check" : "real");
+    std::vector<std::string> arguments{"script.txt"};
+    if (checked) {
+      arguments.insert(arguments.begin(), "--check");
+    }
+    expectRun(runTool(dir.path(), arguments, options), 1,
+              start + "Loading base bitmap: in.bmp...\n",
+              failureReport(1, "load base in.bmp", "Base bitmap: Error opening file.") +
+                  (checked ? "     Too many files are open: the limit of open files (ulimit -n), "
+                             "or the system's, was reached.\n"
+                           : ""));
+  }
+}
+
 // --- Hostile files. ---
 
 TEST_F(HardeningEndToEndTest, FileOverTwoGibibytesIsRefusedBeforeAnyAllocation) {

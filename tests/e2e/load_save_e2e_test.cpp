@@ -4,6 +4,7 @@
 #include "tests/support/scoped_temp_dir.h"
 #include "tests/support/tool_test.h"
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -160,6 +161,11 @@ TEST_F(LoadSaveEndToEndTest, EachQuestionTakesExactlyOneLine) {
       twoSaves("yy\nYY\n", true, true),
       twoSaves("y\n", true, false),
       twoSaves("n", false, false),
+      // A line of 4096 bytes, its line feed included, is an answer; a longer one is none, and no
+      // later question reads on in it.
+      twoSaves("y" + std::string(4094, 'x') + "\ny\n", true, true),
+      twoSaves("y" + std::string(4095, 'x') + "\ny\n", false, false),
+      twoSaves("y" + std::string(5000, 'x') + "\n" + std::string(10, 'y') + "\n", false, false),
       {"load base in.bmp\nsave new.bmp\n",
        0,
        "Loading base bitmap: in.bmp...\nSaving output bitmap: new.bmp...\nDone.\n",
@@ -176,6 +182,18 @@ TEST_F(LoadSaveEndToEndTest, EachQuestionTakesExactlyOneLine) {
        "y\n",
        {{"out.bmp", old}}},
   });
+  // Input without any line feed: the questions end all the same (the run's timeout catches a
+  // hang).
+  writeFileBytes(dir.file("in.bmp"), image);
+  writeFileBytes(dir.file("a.bmp"), old);
+  writeFileBytes(dir.file("b.bmp"), old);
+  writeTextFile(dir.file("script.txt"), "load base in.bmp\nsave a.bmp\nsave b.bmp\n");
+  RunOptions endless;
+  endless.throughShell = true;
+  expectRun(runTool(dir.path(), {R"("$TILEGRAFT" script.txt < /dev/zero)"}, endless), 0,
+            start + "Loading base bitmap: in.bmp...\nDone.\n", questions);
+  EXPECT_EQ(readFileBytes(dir.file("a.bmp")), old);
+  EXPECT_EQ(readFileBytes(dir.file("b.bmp")), old);
 }
 
 TEST_F(LoadSaveEndToEndTest, CommandErrorsAreReportedWithTheirLine) {

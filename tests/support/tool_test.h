@@ -36,7 +36,7 @@ protected:
       SCOPED_TRACE(::testing::Message()
                    << ::testing::PrintToString(row.arguments.value_or(std::vector<std::string>{}))
                    << " " << row.script.substr(0, 200) << "(input "
-                   << ::testing::PrintToString(row.input) << ")");
+                   << ::testing::PrintToString(row.input.substr(0, 200)) << ")");
       const ScopedTempDir folder;
       for (const auto& [name, bytes] : row.files) {
         writeFileBytes(folder.file(name), bytes);
