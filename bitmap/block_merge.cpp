@@ -147,7 +147,7 @@ void BitmapImage::mergeTiles(MergeOperator op, std::int32_t column, std::int32_t
 // A lease's handler may lose an image while a block's rows are combined; the test before each
 // block then finds it at the next block, and this one after the last.
 void BitmapImage::requireIntactAfter(const BitmapImage& source) const {
-  if (!FileImage::bothIntact(fileImage, source.fileImage)) {
+  if (!FileImage::LossWatch(fileImage, source.fileImage).bothIntact()) {
     raiseLost(source);
   }
 }
@@ -213,6 +213,7 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count,
   // only once the block has passed every test, so none ever points outside a file image.
   const std::int32_t topRow = pixelOffset(0, destinationCorner.y);
   const std::int32_t sourceTopRow = source.pixelOffset(0, sourceCorner.y);
+  const FileImage::LossWatch lossWatch(fileImage, source.fileImage);
   std::int32_t x = destinationCorner.x;
   std::int32_t sourceX = sourceCorner.x;
   for (std::int32_t i = 0; i < count; ++i) {
@@ -231,7 +232,7 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count,
       if (!fileImage.makeWritable(topFirst - below, below + rowBytes)) {
         raiseError("Not enough memory.");
       }
-      if (!FileImage::bothIntact(fileImage, source.fileImage)) {
+      if (!lossWatch.bothIntact()) {
         raiseLost(source);
       }
       if (mergeObserver != nullptr) {

@@ -80,11 +80,18 @@ public:
   // lost, an image stays lost: nothing sets it back.
   ImageLoss loss() const { return static_cast<ImageLoss>(*lossState); }
   bool isIntact() const { return *lossState == 0; }
-  // One test for both images of a merge, cheap enough for every block: a signal handler may
-  // lose either image between two blocks.
-  static bool bothIntact(const FileImage& a, const FileImage& b) {
-    return (*a.lossState | *b.lossState) == 0;
-  }
+  // Watches both images of a merge with one test, cheap enough for every block: a signal
+  // handler may lose either image between two blocks. Valid while neither image is loaded,
+  // reset or moved.
+  class LossWatch {
+  public:
+    LossWatch(const FileImage& a, const FileImage& b) : first(a.lossState), second(b.lossState) {}
+    bool bothIntact() const { return (*first | *second) == 0; }
+
+  private:
+    const volatile std::sig_atomic_t* first;
+    const volatile std::sig_atomic_t* second;
+  };
 
   // Gives bytes [offset, offset + count) memory of their own, so that they may be written
   // through writableBytes(). False, changing nothing, when there is no memory for them.

@@ -199,22 +199,26 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
     return false;
   }
   const bool slowTarget = !S_ISREG(target.st_mode);
-  std::unique_ptr<std::uint8_t[]> buffer;
+  // A chunk at a time, or without memory for that, a small buffer's worth.
+  std::unique_ptr<std::uint8_t[]> chunkBuffer;
+  std::uint8_t smallBuffer[std::size_t{64} << 10];
+  if (slowTarget) {
+    chunkBuffer.reset(new (std::nothrow) std::uint8_t[chunkSize]);
+  }
+  std::uint8_t* const buffer = chunkBuffer ? chunkBuffer.get() : smallBuffer;
+  const std::size_t bufferSize = chunkBuffer ? chunkSize : sizeof smallBuffer;
   while (from < to && isIntact()) {
     const std::size_t c = from / chunkSize;
-    const std::size_t end = std::min(to, (c + 1) * chunkSize);
+    std::size_t end = std::min(to, (c + 1) * chunkSize);
     const std::uint8_t* piece = view + from;
     if (mapping->own[c] == 0) {
-      if (slowTarget && !buffer) {
-        buffer.reset(new (std::nothrow) std::uint8_t[chunkSize]);
-        if (!buffer) {
-          return false;
-        }
+      if (slowTarget) {
+        end = std::min(end, from + bufferSize);
       }
       const LeaseSignalHeld held;
       if (mapping->own[c] == 0) {
         const bool got = slowTarget
-                             ? readAllAt(mapping->file.get(), buffer.get(), end - from, from)
+                             ? readAllAt(mapping->file.get(), buffer, end - from, from)
                              : sendFromFile(mapping->file.get(), descriptor, from, end, positioned);
         struct stat now {};
         if (!got || fstat(mapping->file.get(), &now) != 0) {
@@ -228,7 +232,7 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
           from = end;
           continue;
         }
-        piece = buffer.get();
+        piece = buffer;
       }
     }
     if (!writeAllAt(descriptor, piece, end - from, positioned ? static_cast<off_t>(from) : -1)) {

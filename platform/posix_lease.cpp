@@ -13,12 +13,14 @@
 //   resumes on the copy's equal byte. A chunk that cannot be copied in time, or for want of
 //   memory, becomes zeros, or stays the file's pages when not even zeros can be mapped (it is
 //   then never marked own), and the image is lost. Merges test for loss before each block and
-//   after the last one, saves before they send anything, so no lost byte is ever used.
+//   after the last one, saves before each piece they send, so no merge that read a lost byte
+//   succeeds and no save sends one (a merge that fails ends the run, its image unsaved).
 // - A chunk's own mark only goes from 0 to 1, and an image's loss only rises (LossRecord).
 // - A handler copies for at most half the lease-break time read at load: past that, the kernel
 //   would let the writer in on a copy still being made. What is left is lost.
 // - Handlers touch only sig_atomic_t fields and the chunks' memory, make only system calls, and
-//   check every one of them.
+//   check every one of them. The save's cleanup handlers (posix_file_writer.cpp) touch no
+//   mapping.
 //
 // The Linux calls the handlers rely on: fcntl(F_SETLEASE) to let the lease go (F_SETSIG chose
 // the signal at load), pread and fstat on the leased descriptor, mmap (MAP_FIXED for zeros),
