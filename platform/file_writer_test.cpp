@@ -513,6 +513,8 @@ TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
 // terminal (here raised by the process itself), before the process stops, so that a writer never
 // waits for a stopped tool; and a break that arrives as plain SIGIO, as it does when no real-time
 // signal can be queued (here the pending-signal limit is 0), which would otherwise end the tool.
+// While an image is mapped, each of those signals has a handler that blocks all the others, so
+// that no two of them ever run one mapping's release at once.
 TEST(FileWriterTest, EveryRequestForTheLeaseLetsItGoFirst) {
   const ScopedTempDir folder;
   const std::string input = folder.file("in.bmp").string();
@@ -531,6 +533,16 @@ TEST(FileWriterTest, EveryRequestForTheLeaseLetsItGoFirst) {
       if (image.load(input, 54, std::size_t{1} << 31) != FileReadResult::read ||
           !image.isMapped()) {
         _exit(2);
+      }
+      const int handled[] = {SIGRTMIN + 1, SIGIO, SIGTSTP, SIGTTIN, SIGTTOU};
+      for (const int signalNumber : handled) {
+        struct sigaction action {};
+        sigaction(signalNumber, nullptr, &action);
+        for (const int other : handled) {
+          if (action.sa_handler == SIG_DFL || sigismember(&action.sa_mask, other) != 1) {
+            _exit(4);
+          }
+        }
       }
       if (stop) {
         raise(SIGTSTP);
