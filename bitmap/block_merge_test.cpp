@@ -1,6 +1,7 @@
 #include "bitmap/bitmap_image.h"
 #include "common/script_error.h"
 #include "tests/support/bmp_builder.h"
+#include "tests/support/failure.h"
 #include "tests/support/merge_model.h"
 #include "tests/support/scoped_temp_dir.h"
 
@@ -426,7 +427,8 @@ TEST_F(BlockMergeTest, AnImageThatLostItsLoadTimeBytesIsNeverMerged) {
     if (c.loss == Loss::forcedBreak) {
       testing::writeTextFile(breakTime, "1\n");
     }
-    // 0: as expected; 1: another message; 2: the base changed; 3: not mapped; 4: not staged.
+    // 0: as expected; 1: another message; 2: the base changed; 3: not mapped; 4: not staged;
+    // 5: the lost base saved, or refused with another message.
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -480,7 +482,14 @@ TEST_F(BlockMergeTest, AnImageThatLostItsLoadTimeBytesIsNeverMerged) {
       if (merge(MergeLine{false, xorOp, 10, 10, 20, 20, 1000, 1000}) != c.message) {
         _exit(1);
       }
-      _exit(c.patchLost && imageBytes(base) != before ? 2 : 0);
+      if (c.patchLost) {
+        _exit(imageBytes(base) != before ? 2 : 0);
+      }
+      // Nor is a lost base saved, for the same reason.
+      const std::string out = dir.file("out.bmp").string();
+      const bool refused = testing::messageOf([&] { base.save(out); }) == c.message &&
+                           access(out.c_str(), F_OK) != 0;
+      _exit(refused ? 0 : 5);
     }
     int status = 0;
     waitpid(child, &status, 0);
