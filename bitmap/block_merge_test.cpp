@@ -2,6 +2,7 @@
 #include "common/script_error.h"
 #include "tests/support/bmp_builder.h"
 #include "tests/support/failure.h"
+#include "tests/support/lease_break_time.h"
 #include "tests/support/merge_model.h"
 #include "tests/support/scoped_temp_dir.h"
 
@@ -412,20 +413,21 @@ TEST_F(BlockMergeTest, AnImageThatLostItsLoadTimeBytesIsNeverMerged) {
       {"a lease-break time too short for the copy", Loss::breakTimeTooShort, true,
        "Patch bitmap: Error reading file."},
   };
-  const char* breakTime = "/proc/sys/fs/lease-break-time";
-  const bool mayChangeBreakTime = geteuid() == 0 && access(breakTime, W_OK) == 0;
   const Bytes baseBytes = builtBytes(1400, 1100, 24, 7);
   const Bytes patchBytes = builtBytes(1300, 1100, 24, 8);
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.title) + (c.patchLost ? ", patch" : ", base"));
     const bool timed = c.loss == Loss::forcedBreak || c.loss == Loss::breakTimeTooShort;
-    if ((!timed && underAddressSanitizer) || (timed && !mayChangeBreakTime)) {
+    if ((!timed && underAddressSanitizer) || (timed && !testing::LeaseBreakTime::mayChange())) {
       // The limits would starve the sanitizer's own memory; the break time is root's to change.
       continue;
     }
-    const std::string savedBreakTime = timed ? testing::readTextFile(breakTime) : "";
+    std::optional<testing::LeaseBreakTime> breakTime;
+    if (timed) {
+      breakTime.emplace();
+    }
     if (c.loss == Loss::forcedBreak) {
-      testing::writeTextFile(breakTime, "1\n");
+      breakTime->set("1");
     }
     // 0: as expected; 1: another message; 2: the base changed; 3: not mapped; 4: not staged;
     // 5: the lost base saved, or refused with another message.
@@ -434,11 +436,11 @@ TEST_F(BlockMergeTest, AnImageThatLostItsLoadTimeBytesIsNeverMerged) {
     if (child == 0) {
       // The tool reads the lease-break time at load: the system's is put back at once.
       if (c.loss == Loss::breakTimeTooShort) {
-        testing::writeTextFile(breakTime, "0\n");
+        breakTime->set("0");
       }
       prepare(baseBytes, {}, patchBytes, {});
       if (c.loss == Loss::breakTimeTooShort) {
-        testing::writeTextFile(breakTime, savedBreakTime);
+        breakTime->putBack();
       }
       if (!base.isMapped() || !patch.isMapped()) {
         _exit(3);
@@ -493,9 +495,7 @@ TEST_F(BlockMergeTest, AnImageThatLostItsLoadTimeBytesIsNeverMerged) {
     }
     int status = 0;
     waitpid(child, &status, 0);
-    if (timed) {
-      testing::writeTextFile(breakTime, savedBreakTime);
-    }
+    breakTime.reset();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
 }

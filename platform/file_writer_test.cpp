@@ -1,5 +1,6 @@
 #include "platform/file_writer.h"
 #include "platform/posix_features.h"
+#include "tests/support/lease_break_time.h"
 #include "tests/support/scoped_temp_dir.h"
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <signal.h>
 #include <string>
 #include <sys/file.h>
@@ -483,12 +485,11 @@ TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
 // by force after the lease-break time; the file then cut short must leave an image that refuses
 // to be saved, never a SIGBUS. Root only: it shortens the system's lease-break time for a while.
 TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
-  const char* breakTime = "/proc/sys/fs/lease-break-time";
-  if (!fileMappingsExist || geteuid() != 0 || access(breakTime, W_OK) != 0) {
+  if (!fileMappingsExist || !testing::LeaseBreakTime::mayChange()) {
     GTEST_SKIP() << "needs Linux and root, to shorten the lease-break time";
   }
-  const std::string saved = testing::readTextFile(breakTime);
-  testing::writeTextFile(breakTime, "1\n");
+  std::optional<testing::LeaseBreakTime> breakTime(std::in_place);
+  breakTime->set("1");
   const ScopedTempDir folder;
   const std::string input = folder.file("in.bmp").string();
   writeFileBytes(input, Bytes(5 << 20, 0x42));
@@ -501,7 +502,7 @@ TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
   pthread_sigmask(SIG_BLOCK, &all, &before);
   const int status = inChild([&] { return truncate(input.c_str(), 0) == 0 ? 0 : 1; });
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  testing::writeTextFile(breakTime, saved);
+  breakTime.reset();
   EXPECT_EQ(status, 0);
   EXPECT_FALSE(image.isIntact());
   EXPECT_EQ(replaceFile(folder.file("out.bmp").string(), image), ReplaceResult::notWritten);
