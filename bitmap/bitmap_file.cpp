@@ -360,9 +360,14 @@ void BitmapImage::checkSave(const std::string& fileName) const {
 
 void BitmapImage::save(const std::string& fileName) const {
   requireLoaded();
-  // Only when the lease on a mapped file was taken back by force and the file then changed.
+  // Only a mapped file's image is ever lost (see FileImage::loss); the send stops at a loss
+  // found during the save, which is then what is reported.
+  const auto raiseLost = [this] {
+    raiseError(fileImage.loss() == ImageLoss::noMemory ? "Not enough memory."
+                                                       : "Error reading file.");
+  };
   if (!fileImage.isIntact()) {
-    raiseError("Error reading file.");
+    raiseLost();
   }
   switch (replaceFile(fileName, fileImage)) {
   case ReplaceResult::replaced:
@@ -370,6 +375,9 @@ void BitmapImage::save(const std::string& fileName) const {
   case ReplaceResult::notCreated:
     raiseError("Error creating file.", writingTrouble(fileName));
   case ReplaceResult::notWritten:
+    if (!fileImage.isIntact()) {
+      raiseLost();
+    }
     raiseError("Error writing file.");
   }
 }

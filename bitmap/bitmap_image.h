@@ -54,8 +54,9 @@ public:
   void loadCopy(std::span<const std::uint8_t> fileBytes);
   // Writes the file image whole, in the way replaceFile chooses, so that a failure leaves the
   // file that was there as it was. Throws "Not loaded.", "Error creating file." or "Error writing
-  // file.", or "Error reading file." when the load-time bytes of a mapped file were lost (see
-  // FileImage::isIntact). The bitmap is unchanged either way.
+  // file.", or, when the load-time bytes of a mapped file were lost before or during the save
+  // (see FileImage::loss), "Error reading file." or "Not enough memory.". The bitmap is
+  // unchanged either way.
   void save(const std::string& fileName) const;
   // Fails as save would before its first byte ("Not loaded.", "Error creating file."), writing
   // nothing.
@@ -108,7 +109,11 @@ public:
   // the operator, repeated as asked. Each copy runs all its tests before it changes a byte, so a
   // failing copy ("Co-ordinates out of range." under the name of the bitmap whose block does not
   // fit, destination first; "Not enough memory." under this bitmap's name when the block's part
-  // of a mapped file cannot be copied in) leaves only the earlier copies merged.
+  // of a mapped file cannot be copied in) leaves only the earlier copies merged. A mapped image,
+  // this one or the source, that lost its load-time bytes (see FileImage::loss) fails the copy
+  // before it changes a byte, with "Error reading file." or "Not enough memory." under that
+  // image's name; a loss that strikes while a block is combined fails the merge at the next
+  // block or at its end, so no merge that read a lost byte succeeds.
   void mergePixels(MergeOperator op, std::int32_t x, std::int32_t y, const BitmapImage& source,
                    std::int32_t sourceX, std::int32_t sourceY, std::int32_t w, std::int32_t h,
                    MergeRepeats repeats = {});
@@ -145,6 +150,9 @@ private:
   void mergeAcross(const CopyWalk& walk, std::int32_t count, std::int32_t destinationStepAcross,
                    std::int32_t sourceStepAcross, PixelPoint destinationCorner,
                    PixelPoint sourceCorner, const BitmapImage& source);
+  // Throws the loss of this bitmap's image, or else of the source's, under its name.
+  [[noreturn]] void raiseLost(const BitmapImage& source) const;
+  void requireIntactAfter(const BitmapImage& source) const;
   bool containsColumn(std::int32_t x) const { return x >= 0 && x < width; }
   bool containsRow(std::int32_t y) const { return y >= 0 && y < height; }
 

@@ -105,6 +105,7 @@ void BitmapImage::mergePixels(MergeOperator op, std::int32_t x, std::int32_t y,
   const CopyWalk walk{
       op, false, w, h, {{{repeats.down, {0, h}, {0, 0}}, {repeats.across, {w, 0}, {0, 0}}}}, 2};
   walkCopies(walk, 0, {x, y}, {sourceX, sourceY}, source);
+  requireIntactAfter(source);
 }
 
 void BitmapImage::mergeTiles(MergeOperator op, std::int32_t column, std::int32_t row,
@@ -142,6 +143,21 @@ void BitmapImage::mergeTiles(MergeOperator op, std::int32_t column, std::int32_t
     return;
   }
   walkCopies(walk, 0, tileOrigin(column, row), source.tileOrigin(sourceColumn, sourceRow), source);
+  requireIntactAfter(source);
+}
+
+// A lease's handler may lose an image while a block's rows are combined; the test before each
+// block then finds it at the next block, and this one after the last.
+void BitmapImage::requireIntactAfter(const BitmapImage& source) const {
+  if (!FileImage::LossWatch(fileImage, source.fileImage).bothIntact()) {
+    raiseLost(source);
+  }
+}
+
+void BitmapImage::raiseLost(const BitmapImage& source) const {
+  const BitmapImage& lost = fileImage.isIntact() ? source : *this;
+  lost.raiseError(lost.fileImage.loss() == ImageLoss::noMemory ? "Not enough memory."
+                                                               : "Error reading file.");
 }
 
 // Every copy of a level lands where the previous one did when neither block moves: then =, &
@@ -199,6 +215,7 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count,
   // only once the block has passed every test, so none ever points outside a file image.
   const std::int32_t topRow = pixelOffset(0, destinationCorner.y);
   const std::int32_t sourceTopRow = source.pixelOffset(0, sourceCorner.y);
+  const FileImage::LossWatch lossWatch(fileImage, source.fileImage);
   std::int32_t x = destinationCorner.x;
   std::int32_t sourceX = sourceCorner.x;
   for (std::int32_t i = 0; i < count; ++i) {
@@ -216,6 +233,9 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count,
           static_cast<std::size_t>(h - 1) * static_cast<std::size_t>(rowStride);
       if (!fileImage.makeWritable(topFirst - below, below + rowBytes)) {
         raiseError("Not enough memory.");
+      }
+      if (!lossWatch.bothIntact()) {
+        raiseLost(source);
       }
       if (mergeLog != nullptr) {
         mergeLog->push_back({{x, destinationCorner.y}, {sourceX, sourceCorner.y}, w, h});

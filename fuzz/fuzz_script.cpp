@@ -21,8 +21,8 @@
 #include <sanitizer/common_interface_defs.h>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include "platform/file_image_memory.h"
 #include "platform/posix_features.h"
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +20,14 @@ enum class FileReadResult {
   lengthRefused, // the file is shorter or longer than allowed
   noMemory,      // no memory for a file of its length
   notRead,       // a read failed, the file has no length (a pipe), or it kept changing
+};
+
+// Why an image no longer holds its load-time bytes. The order matters: an image's loss only
+// ever rises, and the higher cause is the one reported.
+enum class ImageLoss : std::sig_atomic_t {
+  none,     // intact
+  noMemory, // no memory for a copy that had to be made
+  notRead,  // the file changed under the image, or could not be read again in time
 };
 
 // The bytes of one file exactly as they were when it was loaded, whatever happens to the file
@@ -53,9 +62,11 @@ public:
   ~FileImage() { reset(); }
 
   // Holds the named file's bytes, after checking its length against the limits. Never waits
-  // for a writer: a named pipe is refused at once. A file that another program changes while it
-  // is read (its length or change times differ before and after) is read again a few times, so
-  // the image is always one that the file really held. Holds nothing unless it returns read.
+  // for a writer to come (a named pipe is refused at once), but does wait for an in-place save
+  // of the file to end (replaceFile's exclusive lock), so as never to hold half of one. A file that
+  // another program changes while it is read (its length or change times differ before and after)
+  // is read again a few times, so the image is always one that the file really held. Holds nothing
+  // unless it returns read.
   FileReadResult load(const std::string& fileName, std::size_t minLength, std::size_t maxLength);
   // Holds a copy of these bytes, as if a file held them. False, holding nothing, when there is
   // no memory for them.
@@ -77,10 +88,25 @@ public:
   explicit operator bool() const { return view != nullptr; }
   // True while some of the image is still the file's own pages.
   bool isMapped() const;
-  // False once the load-time bytes could not be kept: the lease was taken back by force (the
-  // process was stopped longer than the system's lease-break time while a writer waited) and
-  // the file changed, or there was no memory for the copy. Such an image must not be saved.
-  bool isIntact() const;
+  // none while the image holds its load-time bytes. Only a mapped image loses them: the lease
+  // was taken back by force (the process was stopped longer than the system's lease-break time
+  // while a writer waited) and the file changed, the lease's copy could not finish within that
+  // time, or there was no memory for it. A lost image must not be read, merged or saved. Once
+  // lost, an image stays lost: nothing sets it back.
+  ImageLoss loss() const { return static_cast<ImageLoss>(*lossState); }
+  bool isIntact() const { return *lossState == 0; }
+  // Watches both images of a merge with one test, cheap enough for every block: a signal
+  // handler may lose either image between two blocks. Valid while neither image is loaded,
+  // reset or moved.
+  class LossWatch {
+  public:
+    LossWatch(const FileImage& a, const FileImage& b) : first(a.lossState), second(b.lossState) {}
+    bool bothIntact() const { return (*first | *second) == 0; }
+
+  private:
+    const volatile std::sig_atomic_t* first;
+    const volatile std::sig_atomic_t* second;
+  };
 
   // Gives bytes [offset, offset + count) memory of their own, so that they may be written
   // through writableBytes(). False, changing nothing, when there is no memory for them.
@@ -93,7 +119,7 @@ public:
 #ifndef _WIN32
   // For the file writer: writes bytes [from, to) to the descriptor (at those offsets when
   // positioned, else at its position), the parts still mapped straight from the file. False on
-  // a write error or when the image is no longer intact.
+  // a write error or when the image is no longer intact. Nothing is sent from a lost image.
   bool writeTo(int descriptor, std::size_t from, std::size_t to, bool positioned) const;
 #endif
 
@@ -105,13 +131,19 @@ private:
     view = std::exchange(other.view, nullptr);
     length = std::exchange(other.length, 0);
     allOwn = std::exchange(other.allOwn, true);
+    lossState = std::exchange(other.lossState, &neverLost);
   }
+
+  // What every image that is not mapped points at: a copy is never lost.
+  static constexpr std::sig_atomic_t neverLost = 0;
 
   FileImageMemory copy;       // the copied image
   Mapping* mapping = nullptr; // the mapped image's state; it stays put when the image moves
   std::uint8_t* view = nullptr;
   std::size_t length = 0;
   bool allOwn = true; // every byte is the process's own: nothing left to copy in
+  // The mapping's record of loss, which its signal handler may raise at any time.
+  const volatile std::sig_atomic_t* lossState = &neverLost;
 };
 
 // Whether this system's build maps files at all: the leases are Linux's.

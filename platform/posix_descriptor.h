@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <utility>
@@ -58,6 +59,42 @@ inline bool writeAllAt(int descriptor, const std::uint8_t* bytes, std::size_t co
     done += static_cast<std::size_t>(written);
   }
   return true;
+}
+
+// Reads exactly count bytes from offset; false on an error or an early end.
+inline bool readAllAt(int descriptor, std::uint8_t* bytes, std::size_t count, std::size_t offset) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t got =
+        pread(descriptor, bytes + done, count - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+inline bool sameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+#ifdef __APPLE__
+inline const struct timespec& changeTime(const struct stat& s) { return s.st_ctimespec; }
+inline const struct timespec& modifyTime(const struct stat& s) { return s.st_mtimespec; }
+#else
+inline const struct timespec& changeTime(const struct stat& s) { return s.st_ctim; }
+inline const struct timespec& modifyTime(const struct stat& s) { return s.st_mtim; }
+#endif
+
+// After a load: the same file with the same contents, as far as its status tells. The change
+// time is left out: a rename over the name, a new link or a chmod changes it, not the bytes.
+inline bool sameContents(const struct stat& before, const struct stat& after) {
+  return before.st_dev == after.st_dev && before.st_ino == after.st_ino &&
+         before.st_size == after.st_size && sameTime(modifyTime(before), modifyTime(after));
 }
 
 } // namespace tilegraft

@@ -21,10 +21,12 @@ inline std::uint8_t* mapAligned(std::size_t length, std::size_t alignment, int p
   auto* first = static_cast<std::uint8_t*>(mapped);
   const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(first) % alignment;
   const std::size_t head = misalignment == 0 ? 0 : alignment - misalignment;
-  if (head != 0) {
-    munmap(first, head);
+  // An end that cannot be given back would leave the block's neighbours unknown: none is had.
+  if ((head != 0 && munmap(first, head) != 0) ||
+      munmap(first + head + length, reserved - head - length) != 0) {
+    static_cast<void>(munmap(first, reserved));
+    return nullptr;
   }
-  munmap(first + head + length, reserved - head - length);
   return first + head;
 }
 
