@@ -166,20 +166,23 @@ void BitmapImage::checkSave(const std::string& fileName) const {
   }
 }
 
-void BitmapImage::save(const std::string& fileName) const {
+bool BitmapImage::save(const std::string& fileName, const NameState& expected) const {
   requireLoaded();
   // Only when the lease on a mapped file was taken back by force and the file then changed.
   if (!fileImage.isIntact()) {
     raiseError("Error reading file.");
   }
-  switch (replaceFile(fileName, fileImage)) {
+  switch (replaceFile(fileName, fileImage, expected)) {
   case ReplaceResult::replaced:
-    return;
+    return true;
+  case ReplaceResult::nameTaken:
+    return false;
   case ReplaceResult::notCreated:
     raiseError("Error creating file.");
   case ReplaceResult::notWritten:
-    raiseError("Error writing file.");
+    break;
   }
+  raiseError("Error writing file.");
 }
 
 } // namespace tilegraft

@@ -4,6 +4,7 @@
 #include "bitmap/tile_layout.h"
 #include "common/int32_math.h"
 #include "platform/file_image.h"
+#include "platform/files.h"
 
 #include <cstdint>
 #include <span>
@@ -52,8 +53,13 @@ public:
   // Writes the file image whole, in the way replaceFile chooses, so that a failure leaves the
   // file that was there as it was. Throws "Not loaded.", "Error creating file." or "Error writing
   // file.", or "Error reading file." when the load-time bytes of a mapped file were lost (see
-  // FileImage::isIntact). The bitmap is unchanged either way.
-  void save(const std::string& fileName) const;
+  // FileImage::isIntact). The bitmap is unchanged either way. False, with nothing written, when
+  // the name no longer holds what expected says was seen there (see replaceFile).
+  bool save(const std::string& fileName, const NameState& expected) const;
+  // The same, over whatever is at the name now.
+  void save(const std::string& fileName) const {
+    static_cast<void>(save(fileName, lookAtName(fileName)));
+  }
   // Fails as save would before its first byte ("Not loaded.", "Error creating file."), writing
   // nothing.
   void checkSave(const std::string& fileName) const;

@@ -71,18 +71,24 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
     unsavedMerge.reset();
     return;
   }
-  if (nameIsTaken(fileName)) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
-    if (answersYes) {
-      // The answer is written where a typed one would be echoed, so that logs show it.
-      std::fputs("y\n", stderr);
-    } else if (!answeredYes(isStandardInput())) {
-      return;
+  // The answer holds for what it was about: when the name changes before the save (a file
+  // appears at a free name, another file takes the place of the one asked about), nothing is
+  // written and the question is asked about what is there now.
+  for (bool saved = false; !saved;) {
+    const NameState seen = lookAtName(fileName);
+    if (seen.taken) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
+      if (answersYes) {
+        // The answer is written where a typed one would be echoed, so that logs show it.
+        std::fputs("y\n", stderr);
+      } else if (!answeredYes(isStandardInput())) {
+        return;
+      }
     }
+    std::printf("Saving output bitmap: %s...\n", fileName.c_str());
+    saved = base.image.save(fileName, seen);
   }
-  std::printf("Saving output bitmap: %s...\n", fileName.c_str());
-  base.image.save(fileName);
 }
 
 } // namespace tilegraft

@@ -100,6 +100,7 @@ void PatchScript::writePlan() const {
   case ReplaceResult::replaced:
     return;
   case ReplaceResult::notCreated:
+  case ReplaceResult::nameTaken:
     throw ScriptError("Plan picture: Error creating file.");
   case ReplaceResult::notWritten:
     throw ScriptError("Plan picture: Error writing file.");

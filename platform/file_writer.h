@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/file_image.h"
+#include "platform/files.h"
 
 #include <cstdint>
 #include <span>
@@ -12,6 +13,7 @@ enum class ReplaceResult {
   replaced,
   notCreated, // nothing could be created or opened to write into; the old file is untouched
   notWritten, // the bytes could not all be written; the old file is untouched
+  nameTaken,  // the name is no longer as the caller saw it; nothing was written
 };
 
 // Puts bytes under a file name so that the name ends holding either its old file, byte for byte,
@@ -32,8 +34,17 @@ enum class ReplaceResult {
 //
 // A file-size limit, or a pipe whose reader goes, makes the write fail instead of ending the
 // process. One save at a time: the signal handlers know one file.
-ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes);
+//
+// The save is bound to what the caller saw at the name (expected): a name that was free is only
+// ever created, never replaced, and a file is only replaced by one that was that very file;
+// otherwise the result is nameTaken.
+ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes,
+                          const NameState& expected);
 // The same for a file image's bytes; the parts it still maps go from its file to the new one.
+ReplaceResult replaceFile(const std::string& fileName, const FileImage& image,
+                          const NameState& expected);
+// The same, bound to what is at the name now.
+ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes);
 ReplaceResult replaceFile(const std::string& fileName, const FileImage& image);
 
 // True when replaceFile would get as far as writing: the name's folder exists and may be written

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <utility>
@@ -58,6 +60,26 @@ inline bool writeAllAt(int descriptor, const std::uint8_t* bytes, std::size_t co
     done += static_cast<std::size_t>(written);
   }
   return true;
+}
+
+// Holds the signals back for its lifetime; one that arrives meanwhile is delivered when the hold
+// ends. Holds nest: each gives back the mask it found.
+class HeldSignals {
+public:
+  explicit HeldSignals(const sigset_t& signals) { pthread_sigmask(SIG_BLOCK, &signals, &before); }
+  ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+
+private:
+  sigset_t before{};
+};
+
+// Makes reads and writes on the descriptor wait again, after an open that must not wait (a named
+// pipe without its other end, a file under another program's lease). False on an error.
+inline bool clearNonBlocking(int descriptor) {
+  const int flags = fcntl(descriptor, F_GETFL);
+  return flags != -1 && fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
 
 } // namespace tilegraft

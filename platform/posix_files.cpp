@@ -15,4 +15,13 @@ bool nameIsTaken(const std::string& fileName) {
   return lstat(fileName.c_str(), &existing) == 0;
 }
 
+NameState lookAtName(const std::string& fileName) {
+  struct stat existing {};
+  if (stat(fileName.c_str(), &existing) != 0 && lstat(fileName.c_str(), &existing) != 0) {
+    return {};
+  }
+  return {true, static_cast<std::uint64_t>(existing.st_dev),
+          static_cast<std::uint64_t>(existing.st_ino)};
+}
+
 } // namespace tilegraft
