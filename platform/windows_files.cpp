@@ -20,4 +20,6 @@ bool nameIsTaken(const std::string& fileName) {
   return GetFileAttributesW(wideName(fileName).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+NameState lookAtName(const std::string& fileName) { return {nameIsTaken(fileName)}; }
+
 } // namespace tilegraft
