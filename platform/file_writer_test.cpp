@@ -416,6 +416,59 @@ TEST(FileWriterTest, FullDisksMountPointsAndAppendOnlyFoldersKeepTheOldFile) {
   }
 }
 
+// On a copy-on-write file system an overwrite takes new blocks, so a write in place must know
+// the space is there before its first byte: a hard-linked file on a small Btrfs filled up to a
+// spare megabyte is kept whole (2 MB could not be written over it), and with 4 MB spare it is
+// written. Root only: a loop mount in a mount namespace of its own.
+TEST(FileWriterTest, AnInPlaceSaveOnANearlyFullBtrfsKeepsTheOldFileOrWritesItWhole) {
+  if (geteuid() != 0 || std::system("command -v mkfs.btrfs > /dev/null") != 0) {
+    GTEST_SKIP() << "needs root and mkfs.btrfs (btrfs-progs), for a small Btrfs on a loop device";
+  }
+  Bytes old(2'000'000);
+  for (std::size_t i = 0; i < old.size(); ++i) {
+    old[i] = static_cast<std::uint8_t>(i * 7 + (i >> 9));
+  }
+  const Bytes fresh(old.size(), 0x55);
+  for (const std::size_t spare : {std::size_t{1'000'000}, std::size_t{4'000'000}}) {
+    SCOPED_TRACE(spare);
+    const bool fits = spare > fresh.size();
+    const ScopedTempDir dir;
+    const fs::path disk = dir.file("disk");
+    fs::create_directory(disk);
+    // 0: as expected, 1: wrong result, 2: wrong contents, 3: the disk could not be made.
+    const int status = inChild([&] {
+      const std::string image = dir.file("btrfs.img").string();
+      const std::string make = "truncate -s 40M " + image + " && mkfs.btrfs -q -M " + image +
+                               " > /dev/null 2>&1 && mount -o loop " + image + " " + disk.string();
+      if (unshare(CLONE_NEWNS) != 0 ||
+          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          std::system(make.c_str()) != 0) {
+        return 3;
+      }
+      writeFileBytes(disk / "out.bmp", old);
+      fs::create_hard_link(disk / "out.bmp", disk / "link.bmp");
+      writeFileBytes(disk / "spare", Bytes(spare, 0));
+      const int fill = open((disk / "fill").c_str(), O_WRONLY | O_CREAT, 0600);
+      const std::vector<char> zeros(1 << 16, 0);
+      while (write(fill, zeros.data(), zeros.size()) > 0) {
+      }
+      close(fill);
+      fs::remove(disk / "spare");
+      sync();
+      const ReplaceResult result = replaceFile((disk / "out.bmp").string(), fresh);
+      if (result != (fits ? ReplaceResult::replaced : ReplaceResult::notWritten)) {
+        return 1;
+      }
+      return readFileBytes(disk / "link.bmp") == (fits ? fresh : old) ? 0 : 2;
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    if (WEXITSTATUS(status) == 3) {
+      GTEST_SKIP() << "a Btrfs on a loop device cannot be mounted here";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+}
+
 // A symbolic link that another user plants in a sticky, world-writable folder (as in /tmp) is
 // followed only where the system lets it be: with fs.protected_symlinks on, root's save through
 // it fails, and nothing is made where the link leads. Root only: it turns the setting on for a

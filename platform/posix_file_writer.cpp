@@ -2,6 +2,7 @@
 #include "platform/posix_descriptor.h"
 #include "platform/posix_features.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -18,6 +19,11 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#if TILEGRAFT_LINUX_CALLS
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/vfs.h>
+#endif
 
 namespace tilegraft {
 
@@ -208,10 +214,34 @@ bool writeImage(int descriptor, const SaveBytes& image, bool positioned) {
   return writeAll(descriptor, image, half, image.size(), positioned);
 }
 
+#if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE)
+// fallocate, again when a signal interrupts it.
+bool allocate(int descriptor, int mode, off_t offset, off_t length) {
+  int result = 0;
+  do {
+    result = fallocate(descriptor, mode, offset, length);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+// A file system whose overwrites take new blocks (copy-on-write: Btrfs, bcachefs, ZFS, NILFS,
+// F2FS), so that the blocks a file has already are no reservation for writing over it.
+bool overwritesAllocate(int descriptor) {
+  constexpr std::uint32_t copyOnWrite[] = {0x9123683EU, 0xCA451A4EU, 0x2FC12FC1U, 0x3434U,
+                                           0xF2F52010U};
+  struct statfs status {};
+  if (fstatfs(descriptor, &status) != 0) {
+    return false;
+  }
+  const auto type = static_cast<std::uint32_t>(status.f_type);
+  return std::find(std::begin(copyOnWrite), std::end(copyOnWrite), type) != std::end(copyOnWrite);
+}
+#endif
+
 // Asks the file system for the blocks of the whole new length without changing the file, so that
 // a full disk or a file-size limit shows before the first old byte is overwritten. Where the file
 // system cannot reserve, the write goes ahead as it is.
-bool reserve(int descriptor, std::size_t length) {
+bool reserve(int descriptor, std::size_t length, off_t oldLength) {
   // A reservation is not a write: the file-size limit is checked here.
   struct rlimit limit {};
   if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
@@ -222,17 +252,78 @@ bool reserve(int descriptor, std::size_t length) {
   if (length == 0) {
     return true;
   }
-  int result = 0;
-  do {
-    result = fallocate(descriptor, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length));
-  } while (result != 0 && errno == EINTR);
-  return result == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
+  const auto newLength = static_cast<off_t>(length);
+  if (!allocate(descriptor, FALLOC_FL_KEEP_SIZE, 0, newLength)) {
+    return errno == EOPNOTSUPP || errno == ENOSYS;
+  }
+  // That covers what the file grows by. Blocks that the file shares with another (a copy made
+  // by reflink) are unshared, which reserves them, where the file system can; where every
+  // overwrite takes new blocks, writeBesideAndClone takes them before an old byte changes.
+#ifdef FALLOC_FL_UNSHARE_RANGE
+  const off_t overwritten = std::min(oldLength, newLength);
+  if (overwritten > 0) {
+    static_cast<void>(allocate(descriptor, FALLOC_FL_UNSHARE_RANGE, 0, overwritten));
+  }
+#else
+  static_cast<void>(oldLength);
+#endif
+  return true;
 #else
   // No reservation that leaves the length alone (macOS's F_PREALLOCATE would serve; not yet).
   static_cast<void>(descriptor);
+  static_cast<void>(oldLength);
   return true;
 #endif
 }
+
+#if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE) && defined(FICLONERANGE)
+// Where every overwrite takes new blocks, the new bytes are written past the file's end first,
+// into blocks reserved there for them, and then cloned over the old ones (a change of the file's
+// map of blocks, not a write of its bytes); the stretch past the end is cut off last. A disk too
+// full for the new bytes fails while the old file is whole. nullopt, with the file as it was,
+// where the file system clones no blocks.
+std::optional<bool> writeBesideAndClone(int descriptor, const SaveBytes& bytes,
+                                        const struct stat& old) {
+  const auto newLength = static_cast<off_t>(bytes.size());
+  constexpr off_t besideAlignment = off_t{1} << 16;
+  const off_t beside =
+      (std::max(old.st_size, newLength) + besideAlignment - 1) / besideAlignment * besideAlignment;
+  // A clone reads its source: the same file, opened again to read, where the process may.
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+  const Descriptor source(open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC));
+  if (!source) {
+    return std::nullopt;
+  }
+  const auto restore = [&] { return ftruncate(descriptor, old.st_size) == 0; };
+  if (!allocate(descriptor, FALLOC_FL_KEEP_SIZE, beside, newLength)) {
+    const bool unsupported = errno == EOPNOTSUPP || errno == ENOSYS;
+    restore();
+    return unsupported ? std::nullopt : std::optional<bool>(false);
+  }
+  if (lseek(descriptor, beside, SEEK_SET) != beside || !writeImage(descriptor, bytes, false)) {
+    restore();
+    return false;
+  }
+  // Clones take whole blocks; the last part block is written in place.
+  const off_t block = old.st_blksize > 0 ? static_cast<off_t>(old.st_blksize) : 4096;
+  const off_t whole = newLength / block * block;
+  struct file_clone_range range {};
+  range.src_fd = source.get();
+  range.src_offset = static_cast<std::uint64_t>(beside);
+  range.src_length = static_cast<std::uint64_t>(whole);
+  if (whole > 0 && ioctl(descriptor, FICLONERANGE, &range) != 0) {
+    const bool unsupported =
+        errno == EOPNOTSUPP || errno == ENOTTY || errno == EINVAL || errno == EXDEV;
+    if (!restore() || !unsupported) {
+      return false;
+    }
+    return std::nullopt;
+  }
+  return writeAll(descriptor, bytes, static_cast<std::size_t>(whole), bytes.size(), true) &&
+         ftruncate(descriptor, newLength) == 0;
+}
+#endif
 
 // Writes over the file at the name, which must still be the file seen there; nameTaken when it is
 // not. A regular file is locked, reserved, overwritten from its start and then cut to the new
@@ -268,14 +359,21 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
   do {
     locked = flock(file.get(), LOCK_EX);
   } while (locked != 0 && errno == EINTR);
-  if (!reserve(file.get(), bytes.size())) {
+  if (!reserve(file.get(), bytes.size(), status.st_size)) {
     return ReplaceResult::notWritten;
   }
   bool written = false;
   {
     const HeldSignals hold(heldDuringSave);
-    written = writeImage(file.get(), bytes, true) &&
-              ftruncate(file.get(), static_cast<off_t>(bytes.size())) == 0;
+    std::optional<bool> cloned;
+#if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE) && defined(FICLONERANGE)
+    if (status.st_size > 0 && overwritesAllocate(file.get())) {
+      cloned = writeBesideAndClone(file.get(), bytes, status);
+    }
+#endif
+    written = cloned ? *cloned
+                     : writeImage(file.get(), bytes, true) &&
+                           ftruncate(file.get(), static_cast<off_t>(bytes.size())) == 0;
   }
   return written && file.closeNow() ? ReplaceResult::replaced : ReplaceResult::notWritten;
 }
