@@ -19,6 +19,7 @@
 #if TILEGRAFT_LINUX_CALLS
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/xattr.h>
 #endif
 
 namespace tilegraft {
@@ -492,6 +493,83 @@ TEST(FileWriterTest, ALinkAnotherUserPlantsInAStickyFolderIsFollowedOnlyAsTheSys
   EXPECT_EQ(result, ReplaceResult::notCreated);
   EXPECT_TRUE(namesIn(dir.file("private")).empty());
   EXPECT_EQ(namesIn(dir.file("shared")), std::vector<std::string>{"out.bmp"});
+}
+
+// The access list and extended attributes of a file, as a save by rename must keep them.
+std::vector<std::pair<std::string, std::string>> attributesOf(const fs::path& file) {
+  std::vector<std::pair<std::string, std::string>> attributes;
+  std::string names(65536, '\0');
+  const ssize_t length = listxattr(file.c_str(), names.data(), names.size());
+  for (std::size_t at = 0; length > 0 && at < static_cast<std::size_t>(length);) {
+    const std::string name = names.c_str() + at;
+    at += name.size() + 1;
+    std::string value(65536, '\0');
+    const ssize_t size = getxattr(file.c_str(), name.c_str(), value.data(), value.size());
+    value.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+    if (!name.starts_with("security.")) {
+      attributes.emplace_back(name, value);
+    }
+  }
+  std::sort(attributes.begin(), attributes.end());
+  return attributes;
+}
+
+// A save by rename gives the new file the old one's access list (so a group that could only
+// read cannot now write, and a named user who could write still can) and its extended
+// attributes; a folder's default list, which a new file there takes, is not added to a file
+// that had none.
+TEST(FileWriterTest, ASaveByRenameKeepsTheAccessListAndExtendedAttributes) {
+  if (std::system("command -v setfacl > /dev/null") != 0) {
+    GTEST_SKIP() << "needs setfacl (the acl package)";
+  }
+  struct Case {
+    const char* title;
+    const char* fileList;   // setfacl -m on the old file, if any
+    const char* folderList; // setfacl -d -m on the folder, once the old file is there
+    bool userAttribute;
+  };
+  const std::vector<Case> cases{
+      {"an access list", "u:nobody:rw,g::r", nullptr, false},
+      {"an extended attribute", nullptr, nullptr, true},
+      {"both", "u:nobody:rw,g::r", nullptr, true},
+      {"a folder's default list", nullptr, "u:nobody:rwx", false},
+  };
+  const Bytes fresh(3000, 0x42);
+  for (const bool unnamed : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(::testing::Message() << c.title << (unnamed ? ", unnamed" : ", named"));
+      const ScopedTempDir dir;
+      const fs::path file = dir.file("out.bmp");
+      writeFileBytes(file, Bytes{'o', 'l', 'd'});
+      ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+      if (c.fileList != nullptr) {
+        ASSERT_EQ(
+            std::system(("setfacl -m " + std::string(c.fileList) + " " + file.string()).c_str()),
+            0);
+      }
+      if (c.userAttribute && setxattr(file.c_str(), "user.origin", "scanner", 7, 0) != 0) {
+        GTEST_SKIP() << "no user extended attributes here";
+      }
+      if (c.folderList != nullptr) {
+        ASSERT_EQ(
+            std::system(
+                ("setfacl -d -m " + std::string(c.folderList) + " " + dir.path().string()).c_str()),
+            0);
+      }
+      const auto before = attributesOf(file);
+      struct stat old {};
+      ASSERT_EQ(stat(file.c_str(), &old), 0);
+      unnamedFilesForTesting = unnamed;
+      EXPECT_EQ(replaceFile(file.string(), fresh), ReplaceResult::replaced);
+      unnamedFilesForTesting = true;
+      struct stat now {};
+      ASSERT_EQ(stat(file.c_str(), &now), 0);
+      EXPECT_EQ(now.st_mode, old.st_mode);
+      EXPECT_EQ(attributesOf(file), before);
+      EXPECT_EQ(readFileBytes(file), fresh);
+      EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"out.bmp"});
+    }
+  }
 }
 
 #endif // mount namespaces and file attributes are Linux's

@@ -14,15 +14,18 @@
 #include <iterator>
 #include <optional>
 #include <signal.h>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <vector>
 #if TILEGRAFT_LINUX_CALLS
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/vfs.h>
+#include <sys/xattr.h>
 #endif
 
 namespace tilegraft {
@@ -787,6 +790,88 @@ ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& by
   return written ? ReplaceResult::replaced : ReplaceResult::notWritten;
 }
 
+#if TILEGRAFT_LINUX_CALLS
+// The names of a file's extended attributes, each ended by a NUL; nullopt where they cannot be
+// listed. The path is one of /proc's, of a descriptor.
+std::optional<std::vector<char>> attributeNames(const char* path) {
+  for (;;) {
+    const ssize_t size = listxattr(path, nullptr, 0);
+    if (size < 0) {
+      return errno == EOPNOTSUPP ? std::optional<std::vector<char>>(std::vector<char>())
+                                 : std::nullopt;
+    }
+    std::vector<char> names(static_cast<std::size_t>(size));
+    const ssize_t listed = listxattr(path, names.data(), names.size());
+    if (listed >= 0) {
+      names.resize(static_cast<std::size_t>(listed));
+      return names;
+    }
+    if (errno != ERANGE) {
+      return std::nullopt;
+    }
+  }
+}
+
+std::optional<std::vector<char>> attributeValue(const char* path, const char* name) {
+  for (;;) {
+    const ssize_t size = getxattr(path, name, nullptr, 0);
+    if (size < 0) {
+      return std::nullopt;
+    }
+    std::vector<char> value(static_cast<std::size_t>(size));
+    const ssize_t read = getxattr(path, name, value.data(), value.size());
+    if (read >= 0) {
+      value.resize(static_cast<std::size_t>(read));
+      return value;
+    }
+    if (errno != ERANGE) {
+      return std::nullopt;
+    }
+  }
+}
+
+constexpr const char* accessList = "system.posix_acl_access";
+
+// Gives the new file the old one's access list and extended attributes, so that a save by rename
+// neither widens nor narrows who may use the file (the mode's group bits are the list's mask, not
+// the group's rights). False where one that bears on that could not be copied: the file is then
+// written in place. A security module's labels (security.*) and what only the system may set
+// (trusted.*) are copied where the process may, and otherwise left as the new file has them.
+bool copyAttributes(const Target& target, int to) {
+  const Descriptor old(
+      openat(target.folder.get(), target.entry.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status {};
+  if (!old || fstat(old.get(), &status) != 0 || !sameFile(status, target.file)) {
+    return false;
+  }
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", old.get());
+  const std::optional<std::vector<char>> names = attributeNames(path);
+  if (!names) {
+    return false;
+  }
+  bool listCopied = false;
+  for (std::size_t at = 0; at < names->size();) {
+    const char* name = names->data() + at;
+    const std::string_view view(name);
+    at += view.size() + 1;
+    const bool bearsOnUse = !view.starts_with("security.") && !view.starts_with("trusted.");
+    const std::optional<std::vector<char>> value = attributeValue(path, name);
+    const bool copied = value && fsetxattr(to, name, value->data(), value->size(), 0) == 0;
+    if (!copied && bearsOnUse) {
+      return false;
+    }
+    listCopied = listCopied || (copied && view == accessList);
+  }
+  // A new file takes its folder's default list; a file that had none gets none.
+  return listCopied || fremovexattr(to, accessList) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+}
+#else
+// Elsewhere each system keeps access lists and extended attributes its own way, and none is read
+// here: a save by rename keeps the mode, owner and group only (the documents say so).
+bool copyAttributes(const Target&, int) { return true; }
+#endif
+
 // A regular file with one link: a new file beside it, with its mode, owner and group, renamed
 // over it once whole.
 ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
@@ -803,8 +888,10 @@ ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
   if (fchown(temporary.descriptor(), old.st_uid, old.st_gid) != 0) {
     static_cast<void>(fchown(temporary.descriptor(), static_cast<uid_t>(-1), old.st_gid));
   }
-  // A file system that cannot take the mode gets the file written in place, mode and all.
-  if (fchmod(temporary.descriptor(), old.st_mode & 07777) != 0) {
+  // A file system that cannot take the mode, or the old file's access list and attributes,
+  // gets the file written in place, mode and all.
+  if (fchmod(temporary.descriptor(), old.st_mode & 07777) != 0 ||
+      !copyAttributes(target, temporary.descriptor())) {
     temporary.discard();
     return writeInPlace(fileName, old, bytes);
   }
