@@ -349,7 +349,9 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
   if (fstat(file.get(), &status) != 0) {
     return ReplaceResult::notWritten;
   }
-  if (!sameFile(status, seen)) {
+  // A device may open as another file than its name shows (/dev/tty, /dev/ptmx): only a
+  // regular file, seen or found, must be the one seen.
+  if (!sameFile(status, seen) && (S_ISREG(status.st_mode) || S_ISREG(seen.st_mode))) {
     return ReplaceResult::nameTaken;
   }
   if (!S_ISREG(status.st_mode)) {
