@@ -226,6 +226,7 @@ TEST(FileWriterTest, ASaveReplacesOnlyWhatWasSeenAtTheName) {
       {"a free name that stays free", false, nullptr, false},
       {"a file appears at a free name before the save", false, plantFile, false},
       {"a file appears at a free name while the save writes", false, plantFile, true},
+      {"a link to elsewhere appears at a free name before the save", false, plantLink, false},
       {"a link to elsewhere appears at a free name while the save writes", false, plantLink, true},
       {"the file that was seen", true, nullptr, false},
       {"another file takes the place of the one seen before the save", true, swapFile, false},

@@ -174,6 +174,10 @@ std::string folderOf(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// The name under /proc by which the kernel reaches the file a descriptor holds, whatever its
+// names are now.
+std::string descriptorPath(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
+
 // What a file created with mode 0666 gets. The mask can only be read by setting it; the tool has
 // one thread and creates nothing in between.
 mode_t newFileMode() {
@@ -292,9 +296,8 @@ std::optional<bool> writeBesideAndClone(int descriptor, const SaveBytes& bytes,
   const off_t beside =
       (std::max(old.st_size, newLength) + besideAlignment - 1) / besideAlignment * besideAlignment;
   // A clone reads its source: the same file, opened again to read, where the process may.
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
-  const Descriptor source(open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC));
+  const Descriptor source(
+      open(descriptorPath(descriptor).c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
   if (!source) {
     return std::nullopt;
   }
@@ -532,9 +535,7 @@ private:
 
   // Links the unnamed file under the name, which must be free (EEXIST otherwise).
   bool linkUnnamed(const char* as) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", file.get());
-    if (linkat(AT_FDCWD, path, folder, as, AT_SYMLINK_FOLLOW) == 0) {
+    if (linkat(AT_FDCWD, descriptorPath(file.get()).c_str(), folder, as, AT_SYMLINK_FOLLOW) == 0) {
       return true;
     }
 #ifdef AT_EMPTY_PATH
@@ -621,9 +622,7 @@ std::optional<std::string> readLink(const std::string& path) {
 // whoever uses it checks that the entry there is that file.
 std::string pathOf([[maybe_unused]] int descriptor, [[maybe_unused]] const std::string& fileName) {
 #if TILEGRAFT_LINUX_CALLS
-  char link[64];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", descriptor);
-  const std::optional<std::string> path = readLink(link);
+  const std::optional<std::string> path = readLink(descriptorPath(descriptor));
   // Pipes and sockets have made-up names, and a file whose name has gone says "(deleted)".
   return path && path->starts_with('/') ? *path : std::string();
 #else
@@ -846,8 +845,8 @@ bool copyAttributes(const Target& target, int to) {
   if (!old || fstat(old.get(), &status) != 0 || !sameFile(status, target.file)) {
     return false;
   }
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/self/fd/%d", old.get());
+  const std::string oldPath = descriptorPath(old.get());
+  const char* path = oldPath.c_str();
   const std::optional<std::vector<char>> names = attributeNames(path);
   if (!names) {
     return false;
