@@ -295,6 +295,12 @@ std::optional<bool> writeBesideAndClone(int descriptor, const SaveBytes& bytes,
   constexpr off_t besideAlignment = off_t{1} << 16;
   const off_t beside =
       (std::max(old.st_size, newLength) + besideAlignment - 1) / besideAlignment * besideAlignment;
+  // The stretch past the end must be within the file-size limit.
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      static_cast<std::uint64_t>(beside) + bytes.size() > limit.rlim_cur) {
+    return std::nullopt;
+  }
   // A clone reads its source: the same file, opened again to read, where the process may.
   const Descriptor source(
       open(descriptorPath(descriptor).c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
