@@ -874,8 +874,11 @@ bool copyAttributes(const Target& target, int to) {
   return listCopied || fremovexattr(to, accessList) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
 }
 #else
-// Elsewhere each system keeps access lists and extended attributes its own way, and none is read
-// here: a save by rename keeps the mode, owner and group only (the documents say so).
+// Elsewhere each system keeps access lists and extended attributes its own way (macOS's and the
+// BSDs' acl_get_fd, extattr_get_fd), and none is read here: a save by rename keeps the mode,
+// owner and group only, and the documents say so. A list's extra rights are then lost, and so is
+// a macOS deny entry; writing every file in place instead would give up whole-or-old saves for
+// all files, which matters more than the rare list.
 bool copyAttributes(const Target&, int) { return true; }
 #endif
 
