@@ -56,9 +56,12 @@ public:
   // FileImage::isIntact). The bitmap is unchanged either way. False, with nothing written, when
   // the name no longer holds what expected says was seen there (see replaceFile).
   bool save(const std::string& fileName, const NameState& expected) const;
-  // The same, over whatever is at the name now.
+  // The same, over whatever is at the name now; a name that changes meanwhile fails as "Error
+  // creating file.".
   void save(const std::string& fileName) const {
-    static_cast<void>(save(fileName, lookAtName(fileName)));
+    if (!save(fileName, lookAtName(fileName))) {
+      raiseError("Error creating file.");
+    }
   }
   // Fails as save would before its first byte ("Not loaded.", "Error creating file."), writing
   // nothing.
