@@ -268,8 +268,8 @@ bool reserve(int descriptor, std::size_t length, off_t oldLength) {
   // overwrite takes new blocks, writeBesideAndClone takes them before an old byte changes.
 #ifdef FALLOC_FL_UNSHARE_RANGE
   const off_t overwritten = std::min(oldLength, newLength);
-  if (overwritten > 0) {
-    static_cast<void>(allocate(descriptor, FALLOC_FL_UNSHARE_RANGE, 0, overwritten));
+  if (overwritten > 0 && !allocate(descriptor, FALLOC_FL_UNSHARE_RANGE, 0, overwritten)) {
+    return errno != ENOSPC && errno != EDQUOT;
   }
 #else
   static_cast<void>(oldLength);
