@@ -358,7 +358,7 @@ void BitmapImage::checkSave(const std::string& fileName) const {
   }
 }
 
-void BitmapImage::save(const std::string& fileName) const {
+bool BitmapImage::save(const std::string& fileName, const NameState& expected) const {
   requireLoaded();
   // Only a mapped file's image is ever lost (see FileImage::loss); the send stops at a loss
   // found during the save, which is then what is reported.
@@ -369,17 +369,20 @@ void BitmapImage::save(const std::string& fileName) const {
   if (!fileImage.isIntact()) {
     raiseLost();
   }
-  switch (replaceFile(fileName, fileImage)) {
+  switch (replaceFile(fileName, fileImage, expected)) {
   case ReplaceResult::replaced:
-    return;
+    return true;
+  case ReplaceResult::nameTaken:
+    return false;
   case ReplaceResult::notCreated:
     raiseError("Error creating file.", writingTrouble(fileName));
   case ReplaceResult::notWritten:
     if (!fileImage.isIntact()) {
       raiseLost();
     }
-    raiseError("Error writing file.");
+    break;
   }
+  raiseError("Error writing file.");
 }
 
 } // namespace tilegraft

@@ -4,6 +4,7 @@
 #include "bitmap/tile_layout.h"
 #include "common/int32_math.h"
 #include "platform/file_image.h"
+#include "platform/files.h"
 
 #include <cstdint>
 #include <span>
@@ -56,8 +57,16 @@ public:
   // file that was there as it was. Throws "Not loaded.", "Error creating file." or "Error writing
   // file.", or, when the load-time bytes of a mapped file were lost before or during the save
   // (see FileImage::loss), "Error reading file." or "Not enough memory.". The bitmap is
-  // unchanged either way.
-  void save(const std::string& fileName) const;
+  // unchanged either way. False, with nothing written, when the name no longer holds what
+  // expected says was seen there (see replaceFile).
+  bool save(const std::string& fileName, const NameState& expected) const;
+  // The same, over whatever is at the name now; a name that changes meanwhile fails as "Error
+  // creating file.".
+  void save(const std::string& fileName) const {
+    if (!save(fileName, lookAtName(fileName))) {
+      raiseError("Error creating file.");
+    }
+  }
   // Fails as save would before its first byte ("Not loaded.", "Error creating file."), writing
   // nothing.
   void checkSave(const std::string& fileName) const;

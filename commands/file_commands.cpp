@@ -34,10 +34,7 @@ BitmapSlot& PatchScript::selectSlot(const std::string& name) {
   throw ScriptError("Invalid argument: " + name, "The bitmap is named base or patch.\n");
 }
 
-bool PatchScript::mayReplace(const std::string& fileName) {
-  if (!nameIsTaken(fileName)) {
-    return true;
-  }
+bool PatchScript::confirmOverwrite(const std::string& fileName) {
   std::fflush(stdout);
   std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
   if (options.answerYes) {
@@ -72,14 +69,20 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
     checks->save(base.image, fileName);
     return;
   }
-  if (!mayReplace(fileName)) {
-    if (checks) {
-      checks->saveDeclined(fileName);
+  // The answer holds for what it was about: when the name changes before the save (a file
+  // appears at a free name, another file takes the place of the one asked about), nothing is
+  // written and the question is asked about what is there now.
+  for (bool saved = false; !saved;) {
+    const NameState seen = lookAtName(fileName);
+    if (seen.taken && !confirmOverwrite(fileName)) {
+      if (checks) {
+        checks->saveDeclined(fileName);
+      }
+      return;
     }
-    return;
+    std::printf("Saving output bitmap: %s...\n", fileName.c_str());
+    saved = base.image.save(fileName, seen);
   }
-  std::printf("Saving output bitmap: %s...\n", fileName.c_str());
-  base.image.save(fileName);
   if (checks) {
     checks->saved(fileName);
   }

@@ -16,13 +16,12 @@ constexpr std::string_view strictStop = "Stopped on a warning (--strict).";
 
 // Two names are one file when both lead to the same file, or, where a name leads nowhere yet,
 // when they are written alike.
-bool sameFile(const std::string& name, const std::optional<FileIdentity>& identity,
-              const std::string& otherName) {
+bool sameFile(const std::string& name, const NameState& state, const std::string& otherName) {
   if (name == otherName) {
     return true;
   }
-  const std::optional<FileIdentity> other = identity ? fileIdentity(otherName) : std::nullopt;
-  return other && *other == *identity;
+  // A system without file numbers gives zeros, which tell nothing.
+  return state.taken && state.inode != 0 && lookAtName(otherName) == state;
 }
 
 } // namespace
@@ -45,9 +44,9 @@ CheckRun::CheckRun(const RunSettings& settings, const ScriptReader& script,
   if (planName.empty()) {
     return;
   }
-  planIdentity = fileIdentity(planName);
+  planState = lookAtName(planName);
   // Standard input is no file that a picture could replace.
-  if (scriptName != "-" && sameFile(planName, planIdentity, scriptName)) {
+  if (scriptName != "-" && sameFile(planName, planState, scriptName)) {
     throw ScriptError("Plan picture: " + planName +
                       " is the script: drawing the plan would replace it. Give --plan the name "
                       "of a new file.");
@@ -105,7 +104,7 @@ void CheckRun::reportWarnings() {
 }
 
 void CheckRun::endScript(const BitmapImage& base, const BitmapImage& patch,
-                         const std::function<bool(const std::string&)>& mayReplace) {
+                         const std::function<bool(const std::string&)>& confirmOverwrite) {
   if (unsavedMerge) {
     warn("No save comes after this merge: what it and later merges do is lost.");
     if (strict) {
@@ -118,22 +117,29 @@ void CheckRun::endScript(const BitmapImage& base, const BitmapImage& patch,
   if (!plan) {
     return;
   }
-  if (!mayReplace(planName)) {
-    saveDeclined(planName);
-    return;
-  }
-  std::printf("Writing plan picture: %s...\n", planName.c_str());
   const std::vector<std::uint8_t> picture = plan->draw(base, patch);
-  if (picture.empty()) {
-    throw ScriptError("Plan picture: too large for a BMP file.");
-  }
-  switch (replaceFile(planName, picture)) {
-  case ReplaceResult::replaced:
-    return;
-  case ReplaceResult::notCreated:
-    throw ScriptError("Plan picture: Error creating file.");
-  case ReplaceResult::notWritten:
-    throw ScriptError("Plan picture: Error writing file.");
+  // As a save does: the answer holds for the file it was about, and a name that changes is
+  // asked about again.
+  for (;;) {
+    const NameState seen = lookAtName(planName);
+    if (seen.taken && !confirmOverwrite(planName)) {
+      saveDeclined(planName);
+      return;
+    }
+    std::printf("Writing plan picture: %s...\n", planName.c_str());
+    if (picture.empty()) {
+      throw ScriptError("Plan picture: too large for a BMP file.");
+    }
+    switch (replaceFile(planName, picture, seen)) {
+    case ReplaceResult::replaced:
+      return;
+    case ReplaceResult::nameTaken:
+      continue;
+    case ReplaceResult::notCreated:
+      throw ScriptError("Plan picture: Error creating file.");
+    case ReplaceResult::notWritten:
+      throw ScriptError("Plan picture: Error writing file.");
+    }
   }
 }
 
@@ -141,13 +147,13 @@ const CheckRun::UnwrittenFile* CheckRun::unwrittenFile(const std::string& fileNa
   // The latest save to the name is what a load would read.
   const auto found =
       std::find_if(unwrittenFiles.rbegin(), unwrittenFiles.rend(), [&](const UnwrittenFile& file) {
-        return sameFile(file.name, file.identity, fileName);
+        return sameFile(file.name, file.state, fileName);
       });
   return found == unwrittenFiles.rend() ? nullptr : &*found;
 }
 
 void CheckRun::refuseIfPlan(const std::string& fileName, std::string_view use) const {
-  if (plan && sameFile(planName, planIdentity, fileName)) {
+  if (plan && sameFile(planName, planState, fileName)) {
     throw ScriptError("Plan picture: " + planName + " is a file this script " + std::string(use) +
                       ": drawing the plan would replace it. Give --plan the name of a new file.");
   }
@@ -192,7 +198,7 @@ void CheckRun::save(const BitmapImage& base, const std::string& fileName) {
   base.checkSave(fileName);
   const std::span<const std::uint8_t> bytes = base.fileBytes();
   unwrittenFiles.push_back(
-      {fileName, fileIdentity(fileName), reader.currentLineNumber(), {bytes.begin(), bytes.end()}});
+      {fileName, lookAtName(fileName), reader.currentLineNumber(), {bytes.begin(), bytes.end()}});
   saved(fileName);
 }
 

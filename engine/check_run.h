@@ -53,9 +53,10 @@ public:
   // error of a line that failed.
   void reportWarnings();
   // At the end of the script: warns about a merge that no save followed (a strict run stops
-  // there), then draws the plan picture, if any, replacing a file only when mayReplace says so.
+  // there), then draws the plan picture, if any, replacing a file only when confirmOverwrite,
+  // asked about that very file, says yes.
   void endScript(const BitmapImage& base, const BitmapImage& patch,
-                 const std::function<bool(const std::string&)>& mayReplace);
+                 const std::function<bool(const std::string&)>& confirmOverwrite);
 
   // The note that a check run's load line gets when the name is one of its own unwritten saves.
   std::string loadNote(const std::string& fileName) const;
@@ -87,7 +88,7 @@ private:
   };
   struct UnwrittenFile {
     std::string name;
-    std::optional<FileIdentity> identity; // of the file at the name, if any, when it was saved
+    NameState state; // what was at the name when it was saved
     std::int32_t line = 0;
     std::vector<std::uint8_t> bytes;
   };
@@ -122,7 +123,7 @@ private:
   bool dryRun;
   bool strict;
   std::string planName;
-  std::optional<FileIdentity> planIdentity;
+  NameState planState;
   std::optional<PlanPicture> plan;
   std::string missingNote; // for a load whose name leads nowhere
   std::vector<MergedBlock> lineBlocks;

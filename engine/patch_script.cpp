@@ -43,7 +43,7 @@ int PatchScript::run(const std::string& scriptName) {
       // What fails from here on has no line of the script to show.
       close();
       checks->endScript(base.image, patch.image,
-                        [this](const std::string& name) { return mayReplace(name); });
+                        [this](const std::string& name) { return confirmOverwrite(name); });
     }
     std::puts("Done.");
   } catch (const ScriptError& error) {

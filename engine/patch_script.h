@@ -56,8 +56,8 @@ private:
   void reportError(const ScriptError& error);
   // Throws "Invalid argument: " + name unless the name is "base" or "patch".
   BitmapSlot& selectSlot(const std::string& name);
-  // True when nothing is at the name, or the overwrite question about it was answered yes.
-  bool mayReplace(const std::string& fileName);
+  // Asks the overwrite question about the file at the name: true when answered yes.
+  bool confirmOverwrite(const std::string& fileName);
 
   void loadCommand(const std::string& slotName);
   void saveCommand(const std::string& unused);

@@ -21,14 +21,17 @@ std::optional<std::size_t> readScriptBytes(std::FILE* script, char* buffer, std:
 // one that leads nowhere yet.
 bool nameIsTaken(const std::string& fileName);
 
-// What tells one file from another whatever name leads to it: its device and its number there.
-struct FileIdentity {
+// What is at a name at one moment: nothing, or one file, told apart from any other by its device
+// and number. Through symbolic links, the file they lead to; a link that leads nowhere is itself
+// the file.
+struct NameState {
+  bool taken = false;
   std::uint64_t device = 0;
-  std::uint64_t number = 0;
-  bool operator==(const FileIdentity&) const = default;
+  std::uint64_t inode = 0;
+  bool operator==(const NameState&) const = default;
 };
-// The identity of the file the name leads to (through symbolic links), if there is one.
-std::optional<FileIdentity> fileIdentity(const std::string& fileName);
+// taken is what nameIsTaken gives; the numbers are zero where the system has none.
+NameState lookAtName(const std::string& fileName);
 
 // Why a name could not be read from or written to, looked up after the failure for the user's
 // explanation only: the name may have changed since, so nothing else relies on it.

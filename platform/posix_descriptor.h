@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -95,6 +97,26 @@ inline const struct timespec& modifyTime(const struct stat& s) { return s.st_mti
 inline bool sameContents(const struct stat& before, const struct stat& after) {
   return before.st_dev == after.st_dev && before.st_ino == after.st_ino &&
          before.st_size == after.st_size && sameTime(modifyTime(before), modifyTime(after));
+}
+
+// Holds the signals back for its lifetime; one that arrives meanwhile is delivered when the hold
+// ends. Holds nest: each gives back the mask it found.
+class HeldSignals {
+public:
+  explicit HeldSignals(const sigset_t& signals) { pthread_sigmask(SIG_BLOCK, &signals, &before); }
+  ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+
+private:
+  sigset_t before{};
+};
+
+// Makes reads and writes on the descriptor wait again, after an open that must not wait (a named
+// pipe without its other end, a file under another program's lease). False on an error.
+inline bool clearNonBlocking(int descriptor) {
+  const int flags = fcntl(descriptor, F_GETFL);
+  return flags != -1 && fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
 
 } // namespace tilegraft

@@ -29,15 +29,6 @@ bool nameIsTaken(const std::string& fileName) {
   return lstat(fileName.c_str(), &existing) == 0;
 }
 
-std::optional<FileIdentity> fileIdentity(const std::string& fileName) {
-  struct stat found {};
-  if (stat(fileName.c_str(), &found) != 0) {
-    return std::nullopt;
-  }
-  return FileIdentity{static_cast<std::uint64_t>(found.st_dev),
-                      static_cast<std::uint64_t>(found.st_ino)};
-}
-
 namespace {
 
 std::string folderOf(const std::string& fileName) {
@@ -105,6 +96,15 @@ NameFacts troubleWriting(const std::string& fileName) {
     facts.trouble = troubleOf(errno);
   }
   return facts;
+}
+
+NameState lookAtName(const std::string& fileName) {
+  struct stat existing {};
+  if (stat(fileName.c_str(), &existing) != 0 && lstat(fileName.c_str(), &existing) != 0) {
+    return {};
+  }
+  return {true, static_cast<std::uint64_t>(existing.st_dev),
+          static_cast<std::uint64_t>(existing.st_ino)};
 }
 
 } // namespace tilegraft

@@ -90,10 +90,16 @@ bool needsInPlace(const std::wstring& target) {
 
 } // namespace
 
-ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes) {
+// A free name is only created; a file that was seen is replaced by what is at the name then, as
+// the numbers that would tell files apart are not looked at here.
+ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes,
+                          const NameState& expected) {
   const std::wstring target = wideName(fileName);
   const DWORD attributes = GetFileAttributesW(target.c_str());
   const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+  if (exists && !expected.taken) {
+    return ReplaceResult::nameTaken;
+  }
   // The calls that replace a file pass over its read-only mark, so the mark is checked here, and
   // a folder is refused as elsewhere.
   if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
@@ -150,6 +156,10 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
     if (MoveFileExW(temporary.c_str(), target.c_str(), flags) != 0) {
       return ReplaceResult::replaced;
     }
+    if (!exists && GetLastError() == ERROR_ALREADY_EXISTS) {
+      DeleteFileW(temporary.c_str());
+      return ReplaceResult::nameTaken;
+    }
     if (!heldByAnotherProgram(GetLastError())) {
       break;
     }
@@ -159,8 +169,18 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   return ReplaceResult::notWritten;
 }
 
+ReplaceResult replaceFile(const std::string& fileName, const FileImage& image,
+                          const NameState& expected) {
+  return replaceFile(fileName, std::span<const std::uint8_t>(image.bytes(), image.size()),
+                     expected);
+}
+
+ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes) {
+  return replaceFile(fileName, bytes, lookAtName(fileName));
+}
+
 ReplaceResult replaceFile(const std::string& fileName, const FileImage& image) {
-  return replaceFile(fileName, std::span<const std::uint8_t>(image.bytes(), image.size()));
+  return replaceFile(fileName, image, lookAtName(fileName));
 }
 
 bool replaceLooksPossible(const std::string& fileName) {

@@ -33,18 +33,18 @@ bool nameIsTaken(const std::string& fileName) {
   return GetFileAttributesW(wideName(fileName).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::optional<FileIdentity> fileIdentity(const std::string& fileName) {
+NameState lookAtName(const std::string& fileName) {
   // Opened for no access at all, only to ask what it is; folders open with backup semantics.
   const Handle file(CreateFileW(wideName(fileName).c_str(), 0,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION information{};
   if (!file || GetFileInformationByHandle(file.get(), &information) == 0) {
-    return std::nullopt;
+    // Taken all the same when something is there that cannot be opened.
+    return {nameIsTaken(fileName)};
   }
-  return FileIdentity{information.dwVolumeSerialNumber,
-                      (std::uint64_t{information.nFileIndexHigh} << 32) |
-                          information.nFileIndexLow};
+  return {true, information.dwVolumeSerialNumber,
+          (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
 }
 
 namespace {

@@ -440,6 +440,43 @@ TEST_F(LoadSaveEndToEndTest, RunsSharingOneInputEachTakeTheirOwnAnswer) {
   }
 }
 
+// The answer holds for the file it was about: when another file takes its place while the
+// question waits, the save writes nothing and asks about the file that is there now.
+TEST_F(LoadSaveEndToEndTest, AFileThatTakesTheNamesPlaceIsAskedAboutAnew) {
+  const Bytes image = BmpBuilder(3, 2, 8).bytes();
+  const Bytes other{'o', 't', 'h', 'e', 'r'};
+  writeFileBytes(dir.file("in.bmp"), image);
+  writeFileBytes(dir.file("out.bmp"), Bytes{'o', 'l', 'd'});
+  writeFileBytes(dir.file("other"), other);
+  writeTextFile(dir.file("script.txt"), "load base in.bmp\nsave out.bmp\n");
+  // Each answer is written once the tool has asked, or has ended (waiting on the question, not
+  // on time).
+  const std::string session =
+      "mkfifo answers\n"
+      "\"$TILEGRAFT\" script.txt < answers > tool.out 2> tool.err & tool=$!\n"
+      "exec 3> answers\n"
+      "asked() {\n"
+      "  [ \"$(grep -o overwrite tool.err | wc -l)\" -ge \"$1\" ] || ! kill -0 $tool 2> /dev/null\n"
+      "}\n"
+      "until asked 1; do sleep 0.01; done\n"
+      "mv other out.bmp\n"
+      "echo y >&3\n"
+      "until asked 2; do sleep 0.01; done\n"
+      "echo n >&3\n"
+      "exec 3>&-\n"
+      "wait $tool\n";
+  RunOptions shell;
+  shell.throughShell = true;
+  const ToolRun run = runTool(dir.path(), {session}, shell);
+  EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+  EXPECT_EQ(readTextFile(dir.file("tool.err")),
+            "out.bmp already exists: overwrite (y/n)? out.bmp already exists: overwrite (y/n)? ");
+  EXPECT_EQ(readTextFile(dir.file("tool.out")), start +
+                                                    "Loading base bitmap: in.bmp...\n"
+                                                    "Saving output bitmap: out.bmp...\nDone.\n");
+  EXPECT_EQ(fileBytes("out.bmp"), other);
+}
+
 // Every way a save can go, each checked against the whole folder afterwards: the bytes, mode and
 // owner of every file, links still links, and no temporary file left behind.
 TEST(SaveReplacesEndToEndTest, OldFileSurvivesEveryFailureAndNewBytesArriveWhole) {
