@@ -119,9 +119,12 @@ TEST(FileWriterTest, SignalSentMidSaveLeavesOnlyTheOldFile) {
       const std::string name = dir.file("out.bmp").string();
       ASSERT_EQ(pipe(toParent), 0);
       ASSERT_EQ(pipe(toChild), 0);
+      int errors[2] = {-1, -1};
+      ASSERT_EQ(pipe(errors), 0);
       const pid_t child = fork();
       ASSERT_GE(child, 0);
       if (child == 0) {
+        dup2(errors[1], STDERR_FILENO);
         void (*const hostHandler)(int) = [](int) {};
         std::signal(c.signalNumber, c.disposition == ignored   ? SIG_IGN
                                     : c.disposition == handled ? hostHandler
@@ -137,9 +140,22 @@ TEST(FileWriterTest, SignalSentMidSaveLeavesOnlyTheOldFile) {
       static_cast<void>(write(toChild[1], &byte, 1));
       int status = 0;
       ASSERT_EQ(waitpid(child, &status, 0), child);
-      for (const int end : {toParent[0], toParent[1], toChild[0], toChild[1]}) {
+      close(errors[1]);
+      std::string said;
+      for (char got = 0; read(errors[0], &got, 1) == 1;) {
+        said += got;
+      }
+      for (const int end : {toParent[0], toParent[1], toChild[0], toChild[1], errors[0]}) {
         close(end);
       }
+      // The one line the handler writes says what the name holds: an in-place write holds the
+      // signal back until the file is whole.
+      const bool told = !survives && c.signalNumber != SIGKILL;
+      EXPECT_EQ(said, !told                ? ""
+                      : target == twoLinks ? "**** Stopped by a signal at the end of a save: the "
+                                             "file was written whole.\n"
+                                           : "**** Stopped by a signal while saving: the file was "
+                                             "not written; its name holds what it held before.\n");
       if (survives) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
       } else {

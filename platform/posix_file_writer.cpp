@@ -59,7 +59,18 @@ constexpr std::size_t maxCleanedSignals = standardSignalCount + 64;
 char pendingName[NAME_MAX + 1];
 std::atomic<int> pendingFolder{-1};
 std::atomic<bool> pendingNamed{false};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+// What the name holds if a signal ends the save now, for the line the handler writes. It only
+// moves on from `before` inside a held stretch, together with the change it tells of.
+enum class NameHolds : int { before, newFile, partOfNewFile };
+std::atomic<NameHolds> nameHolds{NameHolds::before};
+constexpr std::string_view endedBefore = "**** Stopped by a signal while saving: the file was not "
+                                         "written; its name holds what it held before.\n";
+constexpr std::string_view endedAfter =
+    "**** Stopped by a signal at the end of a save: the file was written whole.\n";
+constexpr std::string_view endedPart =
+    "**** Stopped by a signal while saving: only part of the file was written.\n";
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free &&
+                  std::atomic<NameHolds>::is_always_lock_free,
               "read by a signal handler");
 
 // What one save changed in the signals' dispositions, and the set that it holds back while a name
@@ -97,6 +108,12 @@ void removePendingAndResignal(int signalNumber, siginfo_t* info, void* /*context
   if (pendingNamed.load()) {
     unlinkat(pendingFolder.load(), pendingName, 0);
   }
+  const NameHolds holds = nameHolds.load();
+  const std::string_view line = holds == NameHolds::before    ? endedBefore
+                                : holds == NameHolds::newFile ? endedAfter
+                                                              : endedPart;
+  // Nothing to do if standard error is gone: the process ends either way.
+  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line.data(), line.size());
   struct sigaction byDefault {};
   byDefault.sa_handler = SIG_DFL;
   sigemptyset(&byDefault.sa_mask);
@@ -119,6 +136,7 @@ void forgetPending() { pendingNamed.store(false); }
 class SaveSignals {
 public:
   SaveSignals() {
+    nameHolds.store(NameHolds::before);
     cleanedSignalCount = 0;
     for (const int signalNumber : standardSignals) {
       cleanedSignals[cleanedSignalCount++].number = signalNumber;
@@ -364,8 +382,13 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
     return ReplaceResult::nameTaken;
   }
   if (!S_ISREG(status.st_mode)) {
-    return writeImage(file.get(), bytes, false) && file.closeNow() ? ReplaceResult::replaced
-                                                                   : ReplaceResult::notWritten;
+    nameHolds.store(NameHolds::partOfNewFile);
+    if (!writeImage(file.get(), bytes, false) || !file.closeNow()) {
+      return ReplaceResult::notWritten;
+    }
+    const HeldSignals hold(heldDuringSave);
+    nameHolds.store(NameHolds::newFile);
+    return ReplaceResult::replaced;
   }
   // Another save of the same file waits here for this one to finish. A file system without
   // locks (some network disks) is written unlocked, as before.
@@ -388,6 +411,8 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
     written = cloned ? *cloned
                      : writeImage(file.get(), bytes, true) &&
                            ftruncate(file.get(), static_cast<off_t>(bytes.size())) == 0;
+    // A failure part-way leaves the file part new: the held signal tells so.
+    nameHolds.store(written ? NameHolds::newFile : NameHolds::partOfNewFile);
   }
   return written && file.closeNow() ? ReplaceResult::replaced : ReplaceResult::notWritten;
 }
@@ -479,8 +504,12 @@ public:
   // Gives the finished file the new name, which must still be free: nameTaken when it is not.
   ReplaceResult linkAsNew(const std::string& entry) {
     if (!named) {
-      if (!linkUnnamed(entry.c_str())) {
-        return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notWritten;
+      {
+        const HeldSignals hold(heldDuringSave);
+        if (!linkUnnamed(entry.c_str())) {
+          return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notWritten;
+        }
+        nameHolds.store(NameHolds::newFile);
       }
       return file.closeNow() ? ReplaceResult::replaced : ReplaceResult::notWritten;
     }
@@ -492,6 +521,7 @@ public:
       return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notWritten;
     }
     forgetName();
+    nameHolds.store(NameHolds::newFile);
     return ReplaceResult::replaced;
   }
 
@@ -521,6 +551,7 @@ public:
       return ReplaceResult::notWritten;
     }
     forgetName();
+    nameHolds.store(NameHolds::newFile);
     return ReplaceResult::replaced;
   }
 
@@ -752,8 +783,13 @@ ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
     if (!file) {
       return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notCreated;
     }
-    return writeImage(file.get(), bytes, false) && file.closeNow() ? ReplaceResult::replaced
-                                                                   : ReplaceResult::notWritten;
+    nameHolds.store(NameHolds::partOfNewFile);
+    if (!writeImage(file.get(), bytes, false) || !file.closeNow()) {
+      return ReplaceResult::notWritten;
+    }
+    const HeldSignals hold(heldDuringSave);
+    nameHolds.store(NameHolds::newFile);
+    return ReplaceResult::replaced;
   }
   if (fchmod(temporary.descriptor(), newFileMode()) != 0 ||
       !writeImage(temporary.descriptor(), bytes, false)) {
@@ -787,6 +823,9 @@ ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& by
   if (known) {
     const HeldSignals hold(heldDuringSave);
     recordPending(where.folder.get(), where.entry.c_str());
+  } else {
+    // Where the file cannot be named again, a signal leaves what was written.
+    nameHolds.store(NameHolds::partOfNewFile);
   }
   const bool written = writeImage(file.get(), bytes, false) && file.closeNow();
   const HeldSignals hold(heldDuringSave);
@@ -794,6 +833,9 @@ ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& by
     unlinkat(where.folder.get(), where.entry.c_str(), 0);
   }
   forgetPending();
+  if (written) {
+    nameHolds.store(NameHolds::newFile);
+  }
   return written ? ReplaceResult::replaced : ReplaceResult::notWritten;
 }
 
