@@ -359,6 +359,18 @@ std::optional<bool> writeBesideAndClone(int descriptor, const SaveBytes& bytes,
 // not. A regular file is locked, reserved, overwritten from its start and then cut to the new
 // length; it is never emptied first, and the catchable signals wait from the first write to the
 // cut, so that only a kill that cannot be caught (or a power cut) leaves it part new, part old.
+// Writes the bytes into a file that already stands at the name, from its position, with no way
+// back: a signal meanwhile leaves the part written.
+ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes) {
+  nameHolds.store(NameHolds::partOfNewFile);
+  if (!writeImage(file.get(), bytes, false) || !file.closeNow()) {
+    return ReplaceResult::notWritten;
+  }
+  const HeldSignals hold(heldDuringSave);
+  nameHolds.store(NameHolds::newFile);
+  return ReplaceResult::replaced;
+}
+
 ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
                            const SaveBytes& bytes) {
   // O_NONBLOCK: a named pipe without a reader fails at once (ENXIO) instead of waiting.
@@ -382,13 +394,7 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
     return ReplaceResult::nameTaken;
   }
   if (!S_ISREG(status.st_mode)) {
-    nameHolds.store(NameHolds::partOfNewFile);
-    if (!writeImage(file.get(), bytes, false) || !file.closeNow()) {
-      return ReplaceResult::notWritten;
-    }
-    const HeldSignals hold(heldDuringSave);
-    nameHolds.store(NameHolds::newFile);
-    return ReplaceResult::replaced;
+    return writeStraight(file, bytes);
   }
   // Another save of the same file waits here for this one to finish. A file system without
   // locks (some network disks) is written unlocked, as before.
@@ -783,13 +789,7 @@ ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
     if (!file) {
       return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notCreated;
     }
-    nameHolds.store(NameHolds::partOfNewFile);
-    if (!writeImage(file.get(), bytes, false) || !file.closeNow()) {
-      return ReplaceResult::notWritten;
-    }
-    const HeldSignals hold(heldDuringSave);
-    nameHolds.store(NameHolds::newFile);
-    return ReplaceResult::replaced;
+    return writeStraight(file, bytes);
   }
   if (fchmod(temporary.descriptor(), newFileMode()) != 0 ||
       !writeImage(temporary.descriptor(), bytes, false)) {
