@@ -483,27 +483,25 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
   const std::string loadLine = "Line 1: load base x.bmp\n";
   struct Case {
     std::string script;
-    std::vector<std::pair<std::string, Bytes>> files;
+    std::vector<std::pair<std::string, Bytes>> files{};
     std::string report;      // the line and the message, as a real run shows them
     std::string explanation; // the indented lines under them
   };
   const auto loadOf = [&](Bytes bytes, std::string message, std::string explanation) {
-    return Case{"load base x.bmp\n",
-                {{"x.bmp", std::move(bytes)}},
-                loadLine + "**** Base bitmap: " + message + "\n",
-                std::move(explanation)};
+    return Case{.script = "load base x.bmp\n",
+                .files = {{"x.bmp", std::move(bytes)}},
+                .report = loadLine + "**** Base bitmap: " + message + "\n",
+                .explanation = std::move(explanation)};
   };
   const std::string loads = "load base in.bmp\nload patch in.bmp\n";
   const std::vector<Case> cases{
-      {"load base x.bmp\n",
-       {},
-       loadLine + "**** Base bitmap: Error opening file.\n",
-       "     There is no file x.bmp.\n"},
-      {"load base no/x.bmp\n",
-       {},
-       "Line 1: load base no/x.bmp\n**** Base bitmap: Error opening "
-       "file.\n",
-       "     There is no folder no.\n"},
+      {.script = "load base x.bmp\n",
+       .report = loadLine + "**** Base bitmap: Error opening file.\n",
+       .explanation = "     There is no file x.bmp.\n"},
+      {.script = "load base no/x.bmp\n",
+       .report = "Line 1: load base no/x.bmp\n**** Base bitmap: Error opening "
+                 "file.\n",
+       .explanation = "     There is no folder no.\n"},
       loadOf(Bytes(20, 'B'), "Invalid bitmap file.",
              "     It is 20 bytes long; a BMP file's headers alone take 54.\n"),
       loadOf(png, "Unrecognized bitmap format.",
@@ -527,50 +525,48 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
                  convert),
       loadOf(BmpBuilder(4, 3, 24).truncate(60).bytes(), "Invalid bitmap file.",
              "     Its header puts the pixels at bytes 54 to 90, but the file has 60.\n"),
-      {"load base in.bmp\nsave no/out.bmp\n",
-       {{"in.bmp", in}},
-       "Line 2: save no/out.bmp\n**** Base bitmap: Error creating file.\n",
-       "     There is no folder no to save into: create it first.\n"},
-      {"load base in.bmp\nsave in.bmp/\n",
-       {{"in.bmp", in}},
-       "Line 2: save in.bmp/\n**** Base bitmap: Error creating file.\n",
-       "     There is no folder in.bmp to save into: create it first.\n"},
-      {"lod base in.bmp\n",
-       {},
-       "Line 1: lod base in.bmp\n**** Syntax error.\n",
-       "     The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n"},
-      {"< t = 0 0\n",
-       {},
-       "Line 1: < t = 0 0\n**** Syntax error.\n",
-       "     The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n"
-       "     The short forms are one word: <p for merge pixels, <t for merge tiles.\n"},
-      {"load bsae in.bmp\n",
-       {},
-       "Line 1: load bsae in.bmp\n**** Invalid argument: bsae\n",
-       "     The bitmap is named base or patch.\n"},
-      {"merge tile = 0 0\n",
-       {},
-       "Line 1: merge tile = 0 0\n**** Invalid argument: tile\n",
-       "     The merge mode is pixels or tiles.\n"},
-      {"<t =1 0\n",
-       {},
-       "Line 1: <t =1 0\n**** Invalid operator: =1\n",
-       "     The operator is one of = (copy), & (AND), | (OR) and ^ (XOR), as a word of its "
-       "own.\n     Write a blank after the operator: = 1, not =1.\n"},
-      {"load\n",
-       {},
-       "Line 1: load\n**** Missing arguments.\n",
-       "     load needs the bitmap, base or patch, then the file's name.\n"},
-      {"tilesize big\n",
-       {},
-       "Line 1: tilesize big\n**** Missing arguments.\n",
-       "     tilesize needs the tile's width in pixels, then its height if it differs.\n"},
-      {"tilesize 2\n" + loads + "<t = 1 1 0 0 1 1\n",
-       {{"in.bmp", in}},
-       "Line 4: <t = 1 1 0 0 1 1\n**** Base bitmap: Co-ordinates out of range.\n",
-       "     The block of 2 by 2 pixels at x 2, y 2 does not fit in the bitmap's 4 by 3 pixels "
-       "(x and y count from 0 at the top left).\n     In tiles: tile row 1 is outside the "
-       "grid's whole tiles here, columns 0 to 1 and rows 0 to 0.\n"},
+      {.script = "load base in.bmp\nsave no/out.bmp\n",
+       .files = {{"in.bmp", in}},
+       .report = "Line 2: save no/out.bmp\n**** Base bitmap: Error creating file.\n",
+       .explanation = "     There is no folder no to save into: create it first.\n"},
+      {.script = "load base in.bmp\nsave in.bmp/\n",
+       .files = {{"in.bmp", in}},
+       .report = "Line 2: save in.bmp/\n**** Base bitmap: Error creating file.\n",
+       .explanation = "     There is no folder in.bmp to save into: create it first.\n"},
+      {.script = "lod base in.bmp\n",
+       .report = "Line 1: lod base in.bmp\n**** Syntax error.\n",
+       .explanation =
+           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n"},
+      {.script = "< t = 0 0\n",
+       .report = "Line 1: < t = 0 0\n**** Syntax error.\n",
+       .explanation =
+           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n"
+           "     The short forms are one word: <p for merge pixels, <t for merge tiles.\n"},
+      {.script = "load bsae in.bmp\n",
+       .report = "Line 1: load bsae in.bmp\n**** Invalid argument: bsae\n",
+       .explanation = "     The bitmap is named base or patch.\n"},
+      {.script = "merge tile = 0 0\n",
+       .report = "Line 1: merge tile = 0 0\n**** Invalid argument: tile\n",
+       .explanation = "     The merge mode is pixels or tiles.\n"},
+      {.script = "<t =1 0\n",
+       .report = "Line 1: <t =1 0\n**** Invalid operator: =1\n",
+       .explanation =
+           "     The operator is one of = (copy), & (AND), | (OR) and ^ (XOR), as a word of its "
+           "own.\n     Write a blank after the operator: = 1, not =1.\n"},
+      {.script = "load\n",
+       .report = "Line 1: load\n**** Missing arguments.\n",
+       .explanation = "     load needs the bitmap, base or patch, then the file's name.\n"},
+      {.script = "tilesize big\n",
+       .report = "Line 1: tilesize big\n**** Missing arguments.\n",
+       .explanation =
+           "     tilesize needs the tile's width in pixels, then its height if it differs.\n"},
+      {.script = "tilesize 2\n" + loads + "<t = 1 1 0 0 1 1\n",
+       .files = {{"in.bmp", in}},
+       .report = "Line 4: <t = 1 1 0 0 1 1\n**** Base bitmap: Co-ordinates out of range.\n",
+       .explanation =
+           "     The block of 2 by 2 pixels at x 2, y 2 does not fit in the bitmap's 4 by 3 pixels "
+           "(x and y count from 0 at the top left).\n     In tiles: tile row 1 is outside the "
+           "grid's whole tiles here, columns 0 to 1 and rows 0 to 0.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
