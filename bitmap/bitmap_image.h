@@ -134,8 +134,10 @@ public:
                   const BitmapImage& source, std::int32_t sourceColumn, std::int32_t sourceRow,
                   std::int32_t columns, std::int32_t rows, MergeRepeats repeats = {});
 
-  // Null, or the list that each block merged into this bitmap is added to (check runs keep one).
+  // Null, or the list that each block merged into this bitmap is added to (check runs keep one),
+  // up to mergeLogLimit blocks.
   void recordMergesInto(std::vector<MergedBlock>* log) { mergeLog = log; }
+  static constexpr std::size_t mergeLogLimit = std::size_t{1} << 20;
 
 private:
   struct CopyWalk;

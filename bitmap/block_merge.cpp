@@ -237,7 +237,7 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count,
       if (!lossWatch.bothIntact()) {
         raiseLost(source);
       }
-      if (mergeLog != nullptr) {
+      if (mergeLog != nullptr && mergeLog->size() < mergeLogLimit) {
         mergeLog->push_back({{x, destinationCorner.y}, {sourceX, sourceCorner.y}, w, h});
       }
       walkBlockRows(fileImage.writableBytes() + topFirst,

@@ -421,6 +421,7 @@ TEST_F(BlockMergeTest, AnImageThatLostItsLoadTimeBytesIsNeverMerged) {
   };
   const Bytes baseBytes = builtBytes(1400, 1100, 24, 7);
   const Bytes patchBytes = builtBytes(1300, 1100, 24, 8);
+  int ran = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.title) + (c.patchLost ? ", patch" : ", base"));
     const bool timed = c.loss == Loss::forcedBreak || c.loss == Loss::breakTimeTooShort;
@@ -428,6 +429,7 @@ TEST_F(BlockMergeTest, AnImageThatLostItsLoadTimeBytesIsNeverMerged) {
       // The limits would starve the sanitizer's own memory; the break time is root's to change.
       continue;
     }
+    ++ran;
     std::optional<testing::LeaseBreakTime> breakTime;
     if (timed) {
       breakTime.emplace();
@@ -503,6 +505,10 @@ TEST_F(BlockMergeTest, AnImageThatLostItsLoadTimeBytesIsNeverMerged) {
     waitpid(child, &status, 0);
     breakTime.reset();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  if (ran == 0) {
+    GTEST_SKIP() << "no case could run here: the memory limits starve a sanitizer, and only root "
+                    "may change the lease-break time";
   }
 }
 #endif

@@ -33,7 +33,7 @@ constexpr Colour borderTint{255, 0, 255};
 constexpr Colour edgeTint{0, 255, 255};
 constexpr std::int64_t sideGap = 8;
 // Enough for every tile of a large sheet; the blocks after these are not drawn.
-constexpr std::size_t maxBlocks = std::size_t{1} << 20;
+constexpr std::size_t maxBlocks = BitmapImage::mergeLogLimit;
 constexpr std::size_t headersLength = 54;
 
 Colour mix(Colour a, Colour b) {

@@ -70,7 +70,7 @@ void PatchScript::mergeCommand(const std::string& mode) {
     if (width <= 0 || height <= 0 || repeats.across <= 0 || repeats.down <= 0) {
       checks->warn("Merges nothing: a width, height or repeat count of 0 or less.");
     }
-    checks->warnAboutWork(tileMode, base.image, width, height, repeats);
+    checks->beforeMerge(tileMode, base.image, width, height, repeats);
   }
 
   if (tileMode) {

@@ -14,17 +14,38 @@ namespace {
 
 constexpr std::string_view strictStop = "Stopped on a warning (--strict).";
 
-// Two names are one file when both lead to the same file, or, where a name leads nowhere yet,
-// when they are written alike.
-bool sameFile(const std::string& name, const NameState& state, const std::string& otherName) {
-  if (name == otherName) {
-    return true;
-  }
-  // A system without file numbers gives zeros, which tell nothing.
-  return state.taken && state.inode != 0 && lookAtName(otherName) == state;
+// A count too large for any integer type still prints, rounded down.
+std::string wholeNumber(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f", std::floor(value));
+  return text;
 }
 
 } // namespace
+
+CheckRun::FileKey CheckRun::keyOf(const std::string& fileName) {
+  const std::size_t slash = fileName.find_last_of("/\\");
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? fileName.substr(0, 1)
+                                                        : fileName.substr(0, slash);
+  return {fileName, lookAtName(fileName), lookAtName(folder),
+          slash == std::string::npos ? fileName : fileName.substr(slash + 1)};
+}
+
+// Two names are one file when they are written alike, when both lead to the same file, or,
+// where neither leads to a file yet, when both name the same entry of the same folder. A system
+// without file numbers gives zeros, which tell nothing.
+bool CheckRun::sameFile(const FileKey& key, const std::string& otherName) {
+  if (key.name == otherName) {
+    return true;
+  }
+  const FileKey other = keyOf(otherName);
+  if (key.file.taken || other.file.taken) {
+    return key.file.taken && key.file.inode != 0 && key.file == other.file;
+  }
+  return key.folder.taken && key.folder.inode != 0 && key.folder == other.folder &&
+         key.entry == other.entry;
+}
 
 void reportLine(std::int32_t number, const std::string& raw) {
   // A last line without a line feed, or one cut at a NUL byte, still ends its report line.
@@ -44,9 +65,12 @@ CheckRun::CheckRun(const RunSettings& settings, const ScriptReader& script,
   if (planName.empty()) {
     return;
   }
-  planState = lookAtName(planName);
-  // Standard input is no file that a picture could replace.
-  if (scriptName != "-" && sameFile(planName, planState, scriptName)) {
+  planKey = keyOf(planName);
+  // A script on standard input may still be a file, redirected.
+  const bool planIsScript = scriptName == "-" ? planKey.file.taken && planKey.file.inode != 0 &&
+                                                    planKey.file == lookAtStandardInput()
+                                              : sameFile(planKey, scriptName);
+  if (planIsScript) {
     throw ScriptError("Plan picture: " + planName +
                       " is the script: drawing the plan would replace it. Give --plan the name "
                       "of a new file.");
@@ -59,8 +83,7 @@ void CheckRun::warn(std::string text) { warnings.push_back(std::move(text)); }
 void CheckRun::warnAboutNumbers(const NumberScanner& numbers) {
   if (const std::string_view beyond = numbers.firstNumberBeyond32Bits(); !beyond.empty()) {
     warn(std::string(beyond) + " is read as " +
-         std::to_string(numbers.firstNumberBeyond32BitsStored()) +
-         ": numbers have 32 bits, and larger ones wrap around.");
+         std::to_string(numbers.firstNumberBeyond32BitsStored()) + ": numbers have 32 bits.");
   }
   if (const std::string_view unread = numbers.unreadText(); !unread.empty()) {
     warn("Text after the numbers ignored: " + std::string(unread));
@@ -146,14 +169,13 @@ void CheckRun::endScript(const BitmapImage& base, const BitmapImage& patch,
 const CheckRun::UnwrittenFile* CheckRun::unwrittenFile(const std::string& fileName) const {
   // The latest save to the name is what a load would read.
   const auto found =
-      std::find_if(unwrittenFiles.rbegin(), unwrittenFiles.rend(), [&](const UnwrittenFile& file) {
-        return sameFile(file.name, file.state, fileName);
-      });
+      std::find_if(unwrittenFiles.rbegin(), unwrittenFiles.rend(),
+                   [&](const UnwrittenFile& file) { return sameFile(file.key, fileName); });
   return found == unwrittenFiles.rend() ? nullptr : &*found;
 }
 
 void CheckRun::refuseIfPlan(const std::string& fileName, std::string_view use) const {
-  if (plan && sameFile(planName, planState, fileName)) {
+  if (plan && sameFile(planKey, fileName)) {
     throw ScriptError("Plan picture: " + planName + " is a file this script " + std::string(use) +
                       ": drawing the plan would replace it. Give --plan the name of a new file.");
   }
@@ -198,7 +220,7 @@ void CheckRun::save(const BitmapImage& base, const std::string& fileName) {
   base.checkSave(fileName);
   const std::span<const std::uint8_t> bytes = base.fileBytes();
   unwrittenFiles.push_back(
-      {fileName, lookAtName(fileName), reader.currentLineNumber(), {bytes.begin(), bytes.end()}});
+      {keyOf(fileName), reader.currentLineNumber(), {bytes.begin(), bytes.end()}});
   saved(fileName);
 }
 
@@ -224,8 +246,12 @@ void CheckRun::tileSizeSet(std::int32_t width, std::int32_t height) {
   tileSizeGiven = true;
 }
 
-void CheckRun::warnAboutWork(bool tileMode, const BitmapImage& base, std::int32_t width,
-                             std::int32_t height, MergeRepeats repeats) {
+void CheckRun::beforeMerge(bool tileMode, BitmapImage& base, std::int32_t width,
+                           std::int32_t height, MergeRepeats repeats) {
+  lineBlocks.clear();
+  const bool indicesMayLackColours =
+      base.bytesPerPixelCount() == 1 && base.paletteBytes().size() / 4 < 256;
+  base.recordMergesInto(plan || indicesMayLackColours ? &lineBlocks : nullptr);
   if (!base.isLoaded() || width <= 0 || height <= 0 || repeats.across <= 0 || repeats.down <= 0) {
     return;
   }
@@ -238,13 +264,13 @@ void CheckRun::warnAboutWork(bool tileMode, const BitmapImage& base, std::int32_
   const double pixelBytes =
       static_cast<double>(base.strideBytes()) * std::abs(static_cast<double>(base.pixelHeight()));
   // Work many times the bitmap is what overlapping cells and huge repeats cost; a merge that
-  // covers the bitmap a few times over is normal.
+  // covers the bitmap a few times over is normal. A bitmap without pixels merges nothing.
   constexpr double manyTimes = 16;
   constexpr double worthTelling = 64.0 * 1024 * 1024;
-  if (bytes > worthTelling && bytes > manyTimes * pixelBytes) {
-    warn("This line merges " + std::to_string(static_cast<long long>(blocks)) + " blocks, " +
-         std::to_string(static_cast<long long>(bytes / (1024 * 1024))) + " MiB in all, about " +
-         std::to_string(static_cast<long long>(bytes / pixelBytes)) +
+  if (pixelBytes > 0 && bytes > worthTelling && bytes > manyTimes * pixelBytes) {
+    warn("This line merges " + wholeNumber(blocks) + " blocks, " +
+         wholeNumber(bytes / (1024 * 1024)) + " MiB in all, about " +
+         wholeNumber(bytes / pixelBytes) +
          " times the base's pixels: tiles larger than the distance between them, or large "
          "repeats, make the work grow fast.");
   }
@@ -328,7 +354,9 @@ void CheckRun::warnAboutIndices(const BitmapImage& base) {
     }
   }
   if (outside > 0) {
-    warn(std::to_string(outside) +
+    // The list keeps its first blocks only: beyond them, more pixels may lack a colour.
+    const bool allSeen = lineBlocks.size() < BitmapImage::mergeLogLimit;
+    warn(std::string(allSeen ? "" : "At least ") + std::to_string(outside) +
          " merged pixels hold a colour index beyond the base's colour "
          "table of " +
          std::to_string(entries) + " colours: they show no colour of the table.");

@@ -72,12 +72,10 @@ public:
   void saveDeclined(const std::string& fileName) const;
 
   void tileSizeSet(std::int32_t width, std::int32_t height);
-  // In a check run, the list that the base's merges add their blocks to; null in a strict real
-  // run, whose merges list nothing.
-  std::vector<MergedBlock>* mergeLog() { return dryRun ? &lineBlocks : nullptr; }
-  // Before a merge line runs: warns when its work is many times the base bitmap.
-  void warnAboutWork(bool tileMode, const BitmapImage& base, std::int32_t width,
-                     std::int32_t height, MergeRepeats repeats);
+  // Before a merge line runs: warns when its work is many times the base bitmap, and gives the
+  // base a list of the blocks it merges when the plan or the colour-index warning needs them.
+  void beforeMerge(bool tileMode, BitmapImage& base, std::int32_t width, std::int32_t height,
+                   MergeRepeats repeats);
   // After a merge line succeeded: the planning mistakes it can still show, and its blocks.
   void merged(bool tileMode, const BitmapImage& base, const BitmapImage& patch);
 
@@ -86,9 +84,16 @@ private:
     std::int32_t loadLine = 0;
     bool usedSinceLoad = true;
   };
-  struct UnwrittenFile {
+  // What tells one file from another whatever its name's spelling: the file, or where there is
+  // none yet, the folder and the entry in it.
+  struct FileKey {
     std::string name;
-    NameState state; // what was at the name when it was saved
+    NameState file;
+    NameState folder;
+    std::string entry;
+  };
+  struct UnwrittenFile {
+    FileKey key; // as it was when the file was saved
     std::int32_t line = 0;
     std::vector<std::uint8_t> bytes;
   };
@@ -105,6 +110,8 @@ private:
   };
 
   SlotUse& useOf(const std::string& slotName) { return slotName == "base" ? baseUse : patchUse; }
+  static FileKey keyOf(const std::string& fileName);
+  static bool sameFile(const FileKey& key, const std::string& otherName);
   const UnwrittenFile* unwrittenFile(const std::string& fileName) const;
   // Warns when a grid's whole tiles leave pixels at the right or bottom that no margin explains.
   void warnAboutGrid(const char* role, const BitmapImage& image,
@@ -123,7 +130,7 @@ private:
   bool dryRun;
   bool strict;
   std::string planName;
-  NameState planState;
+  FileKey planKey;
   std::optional<PlanPicture> plan;
   std::string missingNote; // for a load whose name leads nowhere
   std::vector<MergedBlock> lineBlocks;

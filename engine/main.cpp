@@ -94,8 +94,13 @@ int runCommandLine(const std::vector<std::string>& arguments) {
     } else if (argument == "--yes" || argument == "-y") {
       settings.answerYes = true;
     } else if (argument == "--plan") {
-      if (i + 1 == count) {
+      // The next word is the picture's name, unless it is an option: a picture named like one
+      // is given as ./--name.
+      if (i + 1 == count || (arguments[i + 1].size() > 1 && arguments[i + 1].front() == '-')) {
         return wrongCommandLine("--plan needs the name of the picture to write");
+      }
+      if (planGiven) {
+        return wrongCommandLine("only one --plan");
       }
       settings.planName = arguments[++i];
       planGiven = true;

@@ -30,7 +30,6 @@ int PatchScript::run(const std::string& scriptName) {
   try {
     if (options.check || options.strict) {
       checks.emplace(options, *this, scriptName);
-      base.image.recordMergesInto(checks->mergeLog());
     }
     open(scriptName);
     while (readLine()) {

@@ -48,6 +48,7 @@ void ScriptReader::close() noexcept {
   }
   bufferPosition = 0;
   bufferEnd = 0;
+  ended = false;
 }
 
 // Reads one physical line, up to and including its line feed or to the end of the file, into
@@ -61,6 +62,9 @@ bool ScriptReader::readPhysicalLine() {
   bool textEnded = false;
   for (;;) {
     if (bufferPosition == bufferEnd) {
+      if (ended) {
+        return readAny;
+      }
       bufferPosition = 0;
       const std::optional<std::size_t> got =
           readScriptBytes(file.get(), readBuffer.get(), readBlockSize);
@@ -71,6 +75,7 @@ bool ScriptReader::readPhysicalLine() {
       }
       bufferEnd = *got;
       if (bufferEnd == 0) {
+        ended = true;
         return readAny;
       }
     }

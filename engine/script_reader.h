@@ -59,6 +59,8 @@ private:
   std::unique_ptr<char[]> readBuffer;
   std::size_t bufferPosition = 0;
   std::size_t bufferEnd = 0;
+  // The script ended: a terminal gives more after an end of input, but the script is over.
+  bool ended = false;
   // True until the first physical line since the open has been read.
   bool atScriptStart = false;
   bool readsStandardInput = false;

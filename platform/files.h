@@ -32,6 +32,8 @@ struct NameState {
 };
 // taken is what nameIsTaken gives; the numbers are zero where the system has none.
 NameState lookAtName(const std::string& fileName);
+// The same for what standard input is: a file it was redirected from, or nothing.
+NameState lookAtStandardInput();
 
 // Why a name could not be read from or written to, looked up after the failure for the user's
 // explanation only: the name may have changed since, so nothing else relies on it.

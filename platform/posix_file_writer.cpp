@@ -355,10 +355,6 @@ std::optional<bool> writeBesideAndClone(int descriptor, const SaveBytes& bytes,
 }
 #endif
 
-// Writes over the file at the name, which must still be the file seen there; nameTaken when it is
-// not. A regular file is locked, reserved, overwritten from its start and then cut to the new
-// length; it is never emptied first, and the catchable signals wait from the first write to the
-// cut, so that only a kill that cannot be caught (or a power cut) leaves it part new, part old.
 // Writes the bytes into a file that already stands at the name, from its position, with no way
 // back: a signal meanwhile leaves the part written.
 ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes) {
@@ -371,6 +367,10 @@ ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes) {
   return ReplaceResult::replaced;
 }
 
+// Writes over the file at the name, which must still be the file seen there; nameTaken when it is
+// not. A regular file is locked, reserved, overwritten from its start and then cut to the new
+// length; it is never emptied first, and the catchable signals wait from the first write to the
+// cut, so that only a kill that cannot be caught (or a power cut) leaves it part new, part old.
 ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
                            const SaveBytes& bytes) {
   // O_NONBLOCK: a named pipe without a reader fails at once (ENXIO) instead of waiting.
@@ -784,10 +784,21 @@ ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
     }
     // There the file is made under its own name; a write that fails part-way leaves what it
     // wrote, as the folder keeps that name too.
-    Descriptor file(openat(target.folder.get(), target.entry.c_str(),
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
+    Descriptor file;
+    int openError = 0;
+    {
+      // The name and what a signal says of it change together.
+      const HeldSignals hold(heldDuringSave);
+      file =
+          Descriptor(openat(target.folder.get(), target.entry.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
+      openError = errno;
+      if (file) {
+        nameHolds.store(NameHolds::partOfNewFile);
+      }
+    }
     if (!file) {
-      return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notCreated;
+      return openError == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notCreated;
     }
     return writeStraight(file, bytes);
   }
@@ -803,29 +814,34 @@ ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
 // open instead: only an empty one, which loses nothing, is written. Until the file is whole, a
 // failure or a signal removes it again.
 ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& bytes) {
-  Descriptor file(
-      open(fileName.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
-  if (!file) {
-    return ReplaceResult::notCreated;
-  }
-  clearNonBlocking(file.get());
-  struct stat made {};
-  if (fstat(file.get(), &made) != 0 || !S_ISREG(made.st_mode) || made.st_size != 0) {
-    return ReplaceResult::nameTaken;
-  }
+  Descriptor file;
   Target where;
-  lookAtFolder(where, pathOf(file.get(), fileName));
-  struct stat atEntry {};
-  const bool known =
-      where.folder &&
-      fstatat(where.folder.get(), where.entry.c_str(), &atEntry, AT_SYMLINK_NOFOLLOW) == 0 &&
-      sameFile(atEntry, made);
-  if (known) {
+  bool known = false;
+  {
+    // From the file's making until the handler knows it, a signal waits: it would leave the new,
+    // empty file at the name and say that the name holds what it held.
     const HeldSignals hold(heldDuringSave);
-    recordPending(where.folder.get(), where.entry.c_str());
-  } else {
-    // Where the file cannot be named again, a signal leaves what was written.
-    nameHolds.store(NameHolds::partOfNewFile);
+    file = Descriptor(
+        open(fileName.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+    if (!file) {
+      return ReplaceResult::notCreated;
+    }
+    clearNonBlocking(file.get());
+    struct stat made {};
+    if (fstat(file.get(), &made) != 0 || !S_ISREG(made.st_mode) || made.st_size != 0) {
+      return ReplaceResult::nameTaken;
+    }
+    lookAtFolder(where, pathOf(file.get(), fileName));
+    struct stat atEntry {};
+    known = where.folder &&
+            fstatat(where.folder.get(), where.entry.c_str(), &atEntry, AT_SYMLINK_NOFOLLOW) == 0 &&
+            sameFile(atEntry, made);
+    if (known) {
+      recordPending(where.folder.get(), where.entry.c_str());
+    } else {
+      // Where the file cannot be named again, a signal leaves what was written.
+      nameHolds.store(NameHolds::partOfNewFile);
+    }
   }
   const bool written = writeImage(file.get(), bytes, false) && file.closeNow();
   const HeldSignals hold(heldDuringSave);

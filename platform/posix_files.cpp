@@ -98,6 +98,14 @@ NameFacts troubleWriting(const std::string& fileName) {
   return facts;
 }
 
+NameState lookAtStandardInput() {
+  struct stat input {};
+  if (fstat(STDIN_FILENO, &input) != 0 || !S_ISREG(input.st_mode)) {
+    return {};
+  }
+  return {true, static_cast<std::uint64_t>(input.st_dev), static_cast<std::uint64_t>(input.st_ino)};
+}
+
 NameState lookAtName(const std::string& fileName) {
   struct stat existing {};
   if (stat(fileName.c_str(), &existing) != 0 && lstat(fileName.c_str(), &existing) != 0) {

@@ -33,6 +33,17 @@ bool nameIsTaken(const std::string& fileName) {
   return GetFileAttributesW(wideName(fileName).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+NameState lookAtStandardInput() {
+  BY_HANDLE_FILE_INFORMATION information{};
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (input == INVALID_HANDLE_VALUE || input == nullptr || GetFileType(input) != FILE_TYPE_DISK ||
+      GetFileInformationByHandle(input, &information) == 0) {
+    return {};
+  }
+  return {true, information.dwVolumeSerialNumber,
+          (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+}
+
 NameState lookAtName(const std::string& fileName) {
   // Opened for no access at all, only to ask what it is; folders open with backup semantics.
   const Handle file(CreateFileW(wideName(fileName).c_str(), 0,

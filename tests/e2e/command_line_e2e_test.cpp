@@ -164,6 +164,8 @@ TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
       wrong({"--plan", "p.bmp", "script.txt"}, "--plan needs --check"),
       wrong({"--strict", "--plan", "p.bmp", "script.txt"}, "--plan needs --check"),
       wrong({"--check", "script.txt", "--plan"}, "--plan needs the name of the picture to write"),
+      wrong({"--plan", "--check", "script.txt"}, "--plan needs the name of the picture to write"),
+      wrong({"--check", "--plan", "a.bmp", "--plan", "b.bmp", "s.tgs"}, "only one --plan"),
       // After "--" every word is a script's name.
       row({"--", "-x"}, 1, "Reading patch script: -x...\n", notOpened),
       row({"--check", "--", "--check"}, 1, "Reading patch script: --check...\n", notOpened),
@@ -640,10 +642,30 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsOnlyWhereAMistakeIsLikely) {
            start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n" + saved,
        .files = {{"base.bmp", indexed(0)}, {"patch.bmp", indexed(0x0F)}},
        .arguments = check},
+      // A strict real run stops where the check warns.
+      {.script = "load base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\nsave out.bmp\n",
+       .status = 1,
+       .out = start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n",
+       .err = "Line 3: <p | 0 0 0 0 2 2\n" + warning +
+              "4 merged pixels hold a colour index beyond the base's colour table of 16 "
+              "colours: they show no colour of the table.\n**** Stopped on a warning "
+              "(--strict).\n",
+       .files = {{"base.bmp", indexed(0)}, {"patch.bmp", indexed(0x40)}},
+       .absentFiles = {"out.bmp"},
+       .arguments = std::optional(std::vector<std::string>{"--strict", "script.txt"})},
+      // A bitmap without pixels gives no measure of work.
+      {.script = "load base empty.bmp\nload patch empty.bmp\n<p = 0 0 0 0 100000 100000 100 100\n",
+       .status = 1,
+       .out = start + "Loading base bitmap: empty.bmp...\nLoading patch bitmap: empty.bmp...\n",
+       .err = "Line 3: <p = 0 0 0 0 100000 100000 100 100\n**** Base bitmap: Co-ordinates out of "
+              "range.\n     The block of 100000 by 100000 pixels at x 0, y 0 does not fit in the "
+              "bitmap's 0 by 3 pixels (x and y count from 0 at the top left).\n",
+       .files = {{"empty.bmp", BmpBuilder(0, 3, 24).bytes()}},
+       .arguments = check},
       {.script = loads + "<p = 4294967298 0\nsave out.bmp\n",
        .out = loading + saved,
        .err = "Line 3: <p = 4294967298 0\n" + warning +
-              "4294967298 is read as 2: numbers have 32 bits, and larger ones wrap around.\n",
+              "4294967298 is read as 2: numbers have 32 bits.\n",
        .files = {{"in.bmp", in}},
        .arguments = check},
       {.script = "load base \"in.bmp\"\n",
