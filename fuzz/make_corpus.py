@@ -122,6 +122,11 @@ RUNS = {
     "check-top-down-past-end": run_input(1, "load base a.bmp\nload patch c.bmp\n"
                                             "<p = 0 0 0 0 1 1 0 0\n", check=True,
                                          third=PAST_END),
+    # Overlapping cells and counts near 2^31: the warning's measure of work is beyond any integer.
+    "check-work-beyond-integers": run_input(2, "load base a.bmp\nload patch b.bmp\ntilesize 2\n"
+                                               "tilespecs base 0 0 -1 -1\n"
+                                               "<t ^ 0 0 0 0 2147483647 2147483647 "
+                                               "2147483647 2147483647\n", check=True),
 }
 
 def merge_case(bits, base, patch, tile, layouts, tiles, operator, numbers, patch_tile=None):
