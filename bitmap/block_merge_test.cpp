@@ -6,9 +6,8 @@
 #include "tests/support/scoped_temp_dir.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdint>
-#include <fstream>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <limits>
 #include <optional>
@@ -19,12 +18,7 @@
 
 #ifndef _WIN32
 #include "tests/support/lease_break_time.h"
-
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "tests/support/lease_loss.h"
 #endif
 
 namespace tilegraft {
@@ -359,7 +353,7 @@ TEST_F(BlockMergeTest, LargeBitmapsMergeTheSameMappedOrCopied) {
   }
 }
 
-// Losing a mapped image takes the POSIX calls of another process and of resource limits.
+// Losing a mapped image takes another process and resource limits: POSIX only.
 #ifndef _WIN32
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool underAddressSanitizer = true;
@@ -373,50 +367,36 @@ constexpr bool underAddressSanitizer = false;
 constexpr bool underAddressSanitizer = false;
 #endif
 
-// The address space the process has mapped, in bytes; 0 when the system does not say.
-rlim_t addressSpaceInUse() {
-  std::ifstream status("/proc/self/status");
-  std::string word;
-  while (status >> word) {
-    if (word == "VmSize:") {
-      rlim_t kibibytes = 0;
-      status >> kibibytes;
-      return kibibytes * 1024;
-    }
-  }
-  return 0;
-}
-
 // A mapped image that lost its load-time bytes when another program took its file is never
 // merged: the merge fails under the name of the image lost, with the cause, and changes
-// nothing. Each case runs in a
-// child, which loads both bitmaps mapped, has one lease broken by a program that opens the file
-// to write, then merges. The lease-break time is the system's: those rows need root.
+// nothing; nor is a lost base saved. Each case runs in a child, which loads both bitmaps
+// mapped, has one lease broken by a program that opens the file to write, then merges. The
+// lease-break time is the system's: those rows need root.
 TEST_F(BlockMergeTest, AnImageThatLostItsLoadTimeBytesIsNeverMerged) {
   if (!fileMappingsExist) {
     GTEST_SKIP() << "no file mappings here";
   }
-  enum class Loss { addressSpace, noMappings, forcedBreak, breakTimeTooShort };
+  using testing::LeaseLoss;
   struct Case {
     const char* title;
-    Loss loss;
+    LeaseLoss loss;
     bool patchLost;
     const char* message;
   };
   const Case cases[] = {
-      {"no address space for the copy", Loss::addressSpace, true,
+      {"no address space for the copy", LeaseLoss::addressSpace, true,
        "Patch bitmap: Not enough memory."},
-      {"no address space for the copy", Loss::addressSpace, false,
+      {"no address space for the copy", LeaseLoss::addressSpace, false,
        "Base bitmap: Not enough memory."},
-      {"no memory for the copy, nor for zeros", Loss::noMappings, true,
+      {"no memory for the copy, nor for zeros", LeaseLoss::noMappings, true,
        "Patch bitmap: Not enough memory."},
-      {"no memory for the copy, nor for zeros", Loss::noMappings, false,
+      {"no memory for the copy, nor for zeros", LeaseLoss::noMappings, false,
        "Base bitmap: Not enough memory."},
-      {"taken back by force while stopped, then rewritten", Loss::forcedBreak, true,
+      {"taken back by force while stopped, then rewritten", LeaseLoss::forcedBreak, true,
        "Patch bitmap: Error reading file."},
-      {"taken back by force while stopped, then rewritten", Loss::forcedBreak, false,
+      {"taken back by force while stopped, then rewritten", LeaseLoss::forcedBreak, false,
        "Base bitmap: Error reading file."},
-      {"a lease-break time too short for the copy", Loss::breakTimeTooShort, true,
+      {"a lease-break time too short for the copy", LeaseLoss::breakTime, true,
        "Patch bitmap: Error reading file."},
   };
   const Bytes baseBytes = builtBytes(1400, 1100, 24, 7);
@@ -424,7 +404,7 @@ TEST_F(BlockMergeTest, AnImageThatLostItsLoadTimeBytesIsNeverMerged) {
   int ran = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.title) + (c.patchLost ? ", patch" : ", base"));
-    const bool timed = c.loss == Loss::forcedBreak || c.loss == Loss::breakTimeTooShort;
+    const bool timed = c.loss == LeaseLoss::forcedBreak || c.loss == LeaseLoss::breakTime;
     if ((!timed && underAddressSanitizer) || (timed && !testing::LeaseBreakTime::mayChange())) {
       // The limits would starve the sanitizer's own memory; the break time is root's to change.
       continue;
@@ -434,77 +414,40 @@ TEST_F(BlockMergeTest, AnImageThatLostItsLoadTimeBytesIsNeverMerged) {
     if (timed) {
       breakTime.emplace();
     }
-    if (c.loss == Loss::forcedBreak) {
+    if (c.loss == LeaseLoss::forcedBreak) {
       breakTime->set("1");
     }
     // 0: as expected; 1: another message; 2: the base changed; 3: not mapped; 4: not staged;
     // 5: the lost base saved, or refused with another message.
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const int result = testing::resultInChild([&] {
       // The tool reads the lease-break time at load: the system's is put back at once.
-      if (c.loss == Loss::breakTimeTooShort) {
+      if (c.loss == LeaseLoss::breakTime) {
         breakTime->set("0");
       }
       prepare(baseBytes, {}, patchBytes, {});
-      if (c.loss == Loss::breakTimeTooShort) {
+      if (c.loss == LeaseLoss::breakTime) {
         breakTime->putBack();
       }
       if (!base.isMapped() || !patch.isMapped()) {
-        _exit(3);
+        return 3;
       }
       const Bytes before = imageBytes(base);
-      const std::string lostFile = dir.file(c.patchLost ? "patch.bmp" : "base.bmp").string();
-      const int limited = c.loss == Loss::addressSpace ? RLIMIT_AS : RLIMIT_DATA;
-      struct rlimit saved {};
-      getrlimit(limited, &saved);
-      struct rlimit tight = saved;
-      // A little above what is in use: no room for a copy. No private memory at all (1, as the
-      // system reads 0 as a debugger's request for no limit): no room for zeros either.
-      tight.rlim_cur = c.loss == Loss::addressSpace ? addressSpaceInUse() + (1 << 20) : 1;
-      sigset_t all;
-      sigset_t unblocked;
-      sigfillset(&all);
-      if (c.loss == Loss::forcedBreak) {
-        // A stopped process hears nothing.
-        sigprocmask(SIG_BLOCK, &all, &unblocked);
-      }
-      if (!timed && setrlimit(limited, &tight) != 0) {
-        _exit(4);
-      }
-      const pid_t writer = fork();
-      if (writer == 0) {
-        const int file = open(lostFile.c_str(), O_WRONLY);
-        const std::uint8_t other[4096] = {0xEE};
-        const bool rewritten =
-            c.loss != Loss::forcedBreak || pwrite(file, other, sizeof other, 1 << 20) > 0;
-        _exit(file >= 0 && rewritten ? 0 : 1);
-      }
-      int status = 0;
-      waitpid(writer, &status, 0);
-      setrlimit(limited, &saved);
-      if (c.loss == Loss::forcedBreak) {
-        sigprocmask(SIG_SETMASK, &unblocked, nullptr);
-      }
-      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        _exit(4);
+      if (!testing::breakLease(dir.file(c.patchLost ? "patch.bmp" : "base.bmp").string(), c.loss)) {
+        return 4;
       }
       if (merge(MergeLine{false, xorOp, 10, 10, 20, 20, 1000, 1000}) != c.message) {
-        _exit(1);
+        return 1;
       }
       if (c.patchLost) {
-        _exit(imageBytes(base) != before ? 2 : 0);
+        return imageBytes(base) != before ? 2 : 0;
       }
-      // Nor is a lost base saved, for the same reason.
       const std::string out = dir.file("out.bmp").string();
-      const bool refused = testing::messageOf([&] { base.save(out); }) == c.message &&
-                           access(out.c_str(), F_OK) != 0;
-      _exit(refused ? 0 : 5);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
+      const bool refused =
+          testing::messageOf([&] { base.save(out); }) == c.message && !std::filesystem::exists(out);
+      return refused ? 0 : 5;
+    });
     breakTime.reset();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(result, 0);
   }
   if (ran == 0) {
     GTEST_SKIP() << "no case could run here: the memory limits starve a sanitizer, and only root "
