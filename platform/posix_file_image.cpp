@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #if TILEGRAFT_LINUX_CALLS
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #endif
 
@@ -159,29 +161,101 @@ bool FileImage::isMapped() const {
   return false;
 }
 
-bool FileImage::copyIn(std::size_t offset, std::size_t count) noexcept {
-  if (mapping == nullptr || count == 0) {
+bool FileImage::copyIn(std::size_t offset, std::size_t count, std::size_t rows,
+                       std::size_t stride) noexcept {
+  if (count == 0 || rows == 0) {
     return true;
   }
+  const std::size_t end = offset + (rows - 1) * stride + count;
   const std::size_t first = offset / chunkSize;
-  const std::size_t last = (offset + count - 1) / chunkSize;
+  const std::size_t last = (end - 1) / chunkSize;
   // Chunks only ever become private, so one seen private stays so without holding the signal.
   bool allPrivate = true;
   for (std::size_t c = first; c <= last && allPrivate; ++c) {
     allPrivate = mapping->own[c] != 0;
   }
-  if (allPrivate) {
-    return true;
-  }
   // A chunk at a time, so that a writer waiting on the lease waits for at most one.
-  for (std::size_t c = first; c <= last; ++c) {
+  for (std::size_t c = first; c <= last && !allPrivate; ++c) {
     const LeaseSignalHeld held;
     if (mapping->own[c] == 0 && !copyChunkIn(*mapping, c)) {
       return false;
     }
   }
-  allOwn = !isMapped();
+  // The rows' pages only, not the span between them: a block's rows are far apart in a wide
+  // bitmap, and a save that shares blocks writes exactly these.
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::size_t rowStart = offset + r * stride;
+    const std::size_t lastPage = (rowStart + count - 1) / writtenPageSize;
+    for (std::size_t page = rowStart / writtenPageSize; page <= lastPage; ++page) {
+      mapping->written[page / 64] |= std::uint64_t{1} << (page % 64);
+    }
+  }
   return true;
+}
+
+std::optional<bool> FileImage::shareInto(int descriptor, void (*afterClone)()) const {
+#ifdef FICLONE
+  if (mapping == nullptr || !blockSharingForTesting) {
+    return std::nullopt;
+  }
+  {
+    // While the lease is held and the image intact, the file holds exactly the load-time bytes,
+    // so a clone taken now shares those; the signal waits, as for a send, until it is taken.
+    const LeaseSignalHeld held;
+    if (mapping->leaseHeld == 0 || !isIntact()) {
+      return std::nullopt;
+    }
+    if (ioctl(descriptor, FICLONE, mapping->file.get()) != 0) {
+      // Refused (another file system, one that shares nothing, flags that differ): whatever a
+      // clone that failed part-way left is cut off, and the bytes are written as anywhere else.
+      if (ftruncate(descriptor, 0) != 0) {
+        return false;
+      }
+      return std::nullopt;
+    }
+    struct stat now {};
+    if (fstat(mapping->file.get(), &now) != 0) {
+      return false;
+    }
+    if (!sameContents(mapping->loaded, now)) {
+      mapping->loss.lose(ImageLoss::notRead);
+      return false;
+    }
+  }
+  if (afterClone != nullptr) {
+    afterClone();
+  }
+  // Runs of written pages, each in one write; the last page ends at the file's end.
+  const std::size_t pages = (length + writtenPageSize - 1) / writtenPageSize;
+  const auto isWritten = [this](std::size_t page) {
+    return (mapping->written[page / 64] >> (page % 64) & 1U) != 0;
+  };
+  for (std::size_t page = 0; page < pages;) {
+    if (mapping->written[page / 64] == 0) {
+      page = (page / 64 + 1) * 64;
+      continue;
+    }
+    if (!isWritten(page)) {
+      ++page;
+      continue;
+    }
+    std::size_t runEnd = page + 1;
+    while (runEnd < pages && isWritten(runEnd)) {
+      ++runEnd;
+    }
+    const std::size_t from = page * writtenPageSize;
+    const std::size_t to = std::min(length, runEnd * writtenPageSize);
+    if (!isIntact() || !writeAllAt(descriptor, view + from, to - from, static_cast<off_t>(from))) {
+      return false;
+    }
+    page = runEnd;
+  }
+  return isIntact();
+#else
+  static_cast<void>(descriptor);
+  static_cast<void>(afterClone);
+  return std::nullopt;
+#endif
 }
 
 // The parts still mapped go from file to file with the lease signal held, and the file's status
@@ -248,7 +322,9 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
 struct FileImage::Mapping {};
 
 bool FileImage::isMapped() const { return false; }
-bool FileImage::copyIn(std::size_t, std::size_t) noexcept { return true; }
+bool FileImage::copyIn(std::size_t, std::size_t, std::size_t, std::size_t) noexcept { return true; }
+// No call here clones into an open file (macOS's clones make a new name of their own).
+std::optional<bool> FileImage::shareInto(int, void (*)()) const { return std::nullopt; }
 bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool positioned) const {
   return writeAllAt(descriptor, view + from, to - from, positioned ? static_cast<off_t>(from) : -1);
 }
@@ -276,7 +352,6 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
     if (*mapped == FileReadResult::read) {
       view = mapping->start;
       length = mapping->length;
-      allOwn = false;
       lossState = mapping->loss.state();
     }
     return *mapped;
@@ -310,7 +385,6 @@ void FileImage::reset() noexcept {
   copy.reset();
   view = nullptr;
   length = 0;
-  allOwn = true;
   lossState = &neverLost;
 }
 

@@ -221,6 +221,18 @@ bool writeImage(int descriptor, const SaveBytes& image, bool positioned) {
   return writeAll(descriptor, image, half, image.size(), positioned);
 }
 
+// Fills a new, empty file. A mapped image shares its file's blocks with it where the file system
+// can, so that only what merges wrote is written.
+bool writeNew(int descriptor, const SaveBytes& bytes) {
+  if (bytes.image != nullptr) {
+    if (const std::optional<bool> shared =
+            bytes.image->shareInto(descriptor, afterHalfWrittenForTesting)) {
+      return *shared;
+    }
+  }
+  return writeImage(descriptor, bytes, false);
+}
+
 #if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE)
 // fallocate, again when a signal interrupts it.
 bool allocate(int descriptor, int mode, off_t offset, off_t length) {
@@ -752,11 +764,11 @@ ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
     if (!file) {
       return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notCreated;
     }
-    return writeImage(file.get(), bytes, false) && file.closeNow() ? ReplaceResult::replaced
-                                                                   : ReplaceResult::notWritten;
+    return writeNew(file.get(), bytes) && file.closeNow() ? ReplaceResult::replaced
+                                                          : ReplaceResult::notWritten;
   }
   if (fchmod(temporary.descriptor(), newFileMode()) != 0 ||
-      !writeImage(temporary.descriptor(), bytes, false)) {
+      !writeNew(temporary.descriptor(), bytes)) {
     return ReplaceResult::notWritten;
   }
   return temporary.linkAsNew(target.entry);
@@ -788,7 +800,7 @@ ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& by
     const HeldSignals hold(heldDuringSave);
     recordPending(where.folder.get(), where.entry.c_str());
   }
-  const bool written = writeImage(file.get(), bytes, false) && file.closeNow();
+  const bool written = writeNew(file.get(), bytes) && file.closeNow();
   const HeldSignals hold(heldDuringSave);
   if (known && !written) {
     unlinkat(where.folder.get(), where.entry.c_str(), 0);
@@ -905,7 +917,7 @@ ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
     temporary.discard();
     return writeInPlace(fileName, old, bytes);
   }
-  if (!writeImage(temporary.descriptor(), bytes, false)) {
+  if (!writeNew(temporary.descriptor(), bytes)) {
     return ReplaceResult::notWritten;
   }
   bool renameRefused = false;
