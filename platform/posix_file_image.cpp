@@ -193,6 +193,9 @@ bool FileImage::copyIn(std::size_t offset, std::size_t count, std::size_t rows,
   return true;
 }
 
+// Written pages at most this many clean pages apart are written in one call.
+constexpr std::size_t joinedGapPages = 4;
+
 std::optional<bool> FileImage::shareInto(int descriptor, void (*afterClone)()) const {
 #ifdef FICLONE
   if (mapping == nullptr || !blockSharingForTesting) {
@@ -225,30 +228,36 @@ std::optional<bool> FileImage::shareInto(int descriptor, void (*afterClone)()) c
   if (afterClone != nullptr) {
     afterClone();
   }
-  // Runs of written pages, each in one write; the last page ends at the file's end.
+  // Runs of written pages, each in one write, and runs a few clean pages apart joined into one:
+  // a write into shared blocks costs per call about what a few pages do (1,754 writes of the
+  // rows of 100 small blocks took 25 ms on XFS and 75 on Btrfs; joined into 10 writes, 22 and
+  // 45 ms). The pages between lie in the chunks of the pages beside them, copied in, so they
+  // hold the load-time bytes.
   const std::size_t pages = (length + writtenPageSize - 1) / writtenPageSize;
   const auto isWritten = [this](std::size_t page) {
     return (mapping->written[page / 64] >> (page % 64) & 1U) != 0;
   };
-  for (std::size_t page = 0; page < pages;) {
-    if (mapping->written[page / 64] == 0) {
-      page = (page / 64 + 1) * 64;
-      continue;
+  const auto nextWritten = [&](std::size_t page) {
+    while (page < pages && !isWritten(page)) {
+      page = mapping->written[page / 64] >> (page % 64) == 0 ? (page / 64 + 1) * 64 : page + 1;
     }
-    if (!isWritten(page)) {
-      ++page;
-      continue;
-    }
-    std::size_t runEnd = page + 1;
-    while (runEnd < pages && isWritten(runEnd)) {
-      ++runEnd;
+    return std::min(page, pages);
+  };
+  for (std::size_t page = nextWritten(0); page < pages;) {
+    std::size_t runEnd = page;
+    for (std::size_t next = page; next < pages && next <= runEnd + joinedGapPages;
+         next = nextWritten(runEnd)) {
+      runEnd = next;
+      while (runEnd < pages && isWritten(runEnd)) {
+        ++runEnd;
+      }
     }
     const std::size_t from = page * writtenPageSize;
     const std::size_t to = std::min(length, runEnd * writtenPageSize);
     if (!isIntact() || !writeAllAt(descriptor, view + from, to - from, static_cast<off_t>(from))) {
       return false;
     }
-    page = runEnd;
+    page = nextWritten(runEnd);
   }
   return isIntact();
 #else
