@@ -123,29 +123,27 @@ std::int64_t copyTimeAllowed() {
 // about it, least of all in a handler.
 void giveBack(void* start, std::size_t count) { static_cast<void>(munmap(start, count)); }
 
-// Anonymous memory of count bytes in small pages, made resident; null when there is none. Only
-// system calls, so the lease handler may use it.
-//
-// Small pages, not huge ones: on a virtual machine that hands free memory back to its host, huge
-// pages come from exactly the blocks handed back, and the first touch of each after an idle pause
-// costs a fault in the host too (bench/README.md has the figures). Warm, a huge page fills a
-// little faster; after a pause, small pages are several times faster.
+// Anonymous memory of count bytes, on a huge-page boundary when it is a whole chunk, its pages
+// made resident; null when there is none. Only system calls, so the lease handler may use it.
 std::uint8_t* freshChunk(std::size_t count) {
-  void* mapped = mmap(nullptr, count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) {
+  if (count != chunkSize) {
+    void* mapped = mmap(nullptr, count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return mapped == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(mapped);
+  }
+  std::uint8_t* start = mapAligned(chunkSize, chunkSize, PROT_READ | PROT_WRITE);
+  if (start == nullptr) {
     return nullptr;
   }
-  auto* start = static_cast<std::uint8_t*>(mapped);
-#ifdef MADV_NOHUGEPAGE
-  // Where huge pages are always used, the advice keeps them off; refused, they serve as well.
-  static_cast<void>(madvise(start, count, MADV_NOHUGEPAGE));
+#ifdef MADV_HUGEPAGE
+  // Advice: refused, the chunk is small pages, as good if slower.
+  static_cast<void>(madvise(start, chunkSize, MADV_HUGEPAGE));
 #endif
 #ifdef MADV_POPULATE_WRITE
   // No memory for the pages is no memory for the chunk, found here rather than by the kernel's
   // out-of-memory killer during the read; an older kernel refuses the advice, and the read fills
   // the pages instead.
-  if (madvise(start, count, MADV_POPULATE_WRITE) != 0 && errno == ENOMEM) {
-    giveBack(start, count);
+  if (madvise(start, chunkSize, MADV_POPULATE_WRITE) != 0 && errno == ENOMEM) {
+    giveBack(start, chunkSize);
     return nullptr;
   }
 #endif
@@ -334,8 +332,8 @@ FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std:
   if (!mapping->own || !mapping->written) {
     return nullptr;
   }
-  // On a 2 MiB boundary, so that a page cache that holds the file in large pieces can map them
-  // whole: an address range is reserved there, then the file is mapped over it.
+  // On a chunk boundary, so that every chunk copied in can be one huge page: an address range
+  // is reserved there, then the file is mapped over it.
   std::uint8_t* area = mapAligned(mapping->mappedLength, chunkSize, PROT_NONE, MAP_NORESERVE);
   if (area == nullptr) {
     return nullptr;

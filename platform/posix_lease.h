@@ -20,8 +20,8 @@ namespace tilegraft {
 // handlers that serve it; posix_lease.cpp states the rules they keep. For the POSIX
 // implementation files only.
 
-// Parts of a mapped image become private this many bytes at a time: few enough system calls for
-// a merge of many small blocks, and a writer waiting on the lease waits for at most one.
+// Parts of a mapped image become private this many bytes at a time: a huge page, so that each
+// takes one page fault, and few enough system calls for a merge of many small blocks.
 inline constexpr std::size_t chunkSize = std::size_t{2} << 20;
 
 // What a save that shares the file's blocks writes over them: whole pages of this size, the block
