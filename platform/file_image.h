@@ -165,6 +165,9 @@ inline constexpr bool fileMappingsExist = false;
 inline bool fileMappingsForTesting = true;
 // For tests: false makes saves write every byte, as where no file system shares blocks.
 inline bool blockSharingForTesting = true;
+// For tests: true has a save that would share blocks copy the loaded file instead, so that the
+// writing of the merged pages alone runs on any file system.
+inline bool cloneByCopyForTesting = false;
 // For tests: called after each whole read of a file, before it is looked at again.
 inline void (*afterFileReadForTesting)(const std::string& fileName) = nullptr;
 

@@ -208,7 +208,10 @@ std::optional<bool> FileImage::shareInto(int descriptor, void (*afterClone)()) c
     if (mapping->leaseHeld == 0 || !isIntact()) {
       return std::nullopt;
     }
-    if (ioctl(descriptor, FICLONE, mapping->file.get()) != 0) {
+    const bool cloned = cloneByCopyForTesting
+                            ? sendFromFile(mapping->file.get(), descriptor, 0, length, true)
+                            : ioctl(descriptor, FICLONE, mapping->file.get()) == 0;
+    if (!cloned) {
       // Refused (another file system, one that shares nothing, flags that differ): whatever a
       // clone that failed part-way left is cut off, and the bytes are written as anywhere else.
       if (ftruncate(descriptor, 0) != 0) {
