@@ -6,6 +6,11 @@
 #   after idle  the same, each run (tool and floor alike) after IDLE seconds of sleep
 #   small files LOOP runs of a 256x256 8-bit sheet with 20 merges, saved, against LOOP cp
 #   2 GiB       the largest bitmap that loads, 100 small blocks XORed, saved, against dd
+#   shared      on XFS and on Btrfs, each a 3 GiB image loop-mounted here (root only), an
+#               18000x18000 24-bit base (972 MB), a 64x64 patch XORed at 10x10 places, saved
+#               under a new name, against dd of the base and cp --reflink=always of it; the
+#               output checked against what the same binary saves in /dev/shm, and again after
+#               the base is rewritten in place
 # plus minor page faults, peak resident memory (the file pages it maps included) and the most
 # memory of its own seen (anonymous pages, sampled), and a check of every output against numpy
 # or against the copied path.
@@ -13,7 +18,9 @@
 # Usage: bench/regimes.sh [TILEGRAFT_BINARY] [RUNS] [IDLE_SECONDS] [LOOP]
 #   defaults: build/tilegraft beside this folder, 7 runs (medians), 10 seconds, 300 runs.
 #   Files go to $TMPDIR (default /tmp). Needs python3 and strace (for the path taken); numpy
-#   (python3-numpy) for the independent check of the 8k output.
+#   (python3-numpy) for the independent check of the 8k output; mkfs.xfs (xfsprogs) and
+#   mkfs.btrfs (btrfs-progs) for the shared regime. REGIMES="warm idle small big shared" (the
+#   default) picks which run.
 #
 # The idle pause: on virtual machines whose host takes back memory that the guest leaves free,
 # the first touch of fresh memory after a pause costs a fault in the host as well. Pauses of 1,
@@ -30,8 +37,19 @@ loop=${4:-300}
 [[ -x $tool ]] || { echo "no tilegraft binary at $tool" >&2; exit 2; }
 measure="python3 $here/measure_run.py"
 
+regimes=" ${REGIMES:-warm idle small big shared} "
+wanted() { [[ $regimes == *" $1 "* ]]; }
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/tilegraft_regimes.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+mounted=()
+cleanUp() {
+  cd /
+  for disk in "${mounted[@]}"; do
+    [[ -z $disk ]] || umount "$disk" || umount -l "$disk" || true
+  done
+  rm -rf "$work"
+}
+trap cleanUp EXIT
 cd "$work"
 
 echo "tilegraft: $tool"
@@ -90,87 +108,172 @@ report() { # name, floor file, tool file, script...
     "$(mib "$(median "$toolFile" 3)")" "$(mib "$(ownMemory "$tool" "$@")")" "$(path "$@")"
 }
 
-python3 "$here/make_bitmap.py" 8192 8192 24 1 base.bmp
-python3 "$here/make_bitmap.py" 4096 4096 24 2 patch.bmp
-printf 'load base base.bmp\nload patch patch.bmp\nmerge pixels ^ 0 0 0 0 4000 3980\nsave out.bmp\n' \
-  > xor8k.tgs
-rm -f out.bmp
-"$tool" xor8k.tgs > /dev/null
-mv out.bmp mapped.bmp
-# A descriptor open to write on the base keeps any lease off it: the copied path.
-"$tool" xor8k.tgs > /dev/null 3>> base.bmp
-cmp -s out.bmp mapped.bmp || { echo "the mapped and the copied path wrote different bytes" >&2; exit 1; }
-numpyPython=
-for candidate in "$(python3 -c 'import sys; print(sys.executable)')" /usr/bin/python3; do
-  if [[ -x $candidate ]] && "$candidate" -c 'import numpy' 2> /dev/null; then
-    numpyPython=$candidate
-    break
+eightK() {
+  python3 "$here/make_bitmap.py" 8192 8192 24 1 base.bmp
+  python3 "$here/make_bitmap.py" 4096 4096 24 2 patch.bmp
+  printf 'load base base.bmp\nload patch patch.bmp\nmerge pixels ^ 0 0 0 0 4000 3980\nsave out.bmp\n' \
+    > xor8k.tgs
+  rm -f out.bmp
+  "$tool" xor8k.tgs > /dev/null
+  mv out.bmp mapped.bmp
+  # A descriptor open to write on the base keeps any lease off it: the copied path.
+  "$tool" xor8k.tgs > /dev/null 3>> base.bmp
+  cmp -s out.bmp mapped.bmp || { echo "the mapped and the copied path wrote different bytes" >&2; exit 1; }
+  numpyPython=
+  for candidate in "$(python3 -c 'import sys; print(sys.executable)')" /usr/bin/python3; do
+    if [[ -x $candidate ]] && "$candidate" -c 'import numpy' 2> /dev/null; then
+      numpyPython=$candidate
+      break
+    fi
+  done
+  if [[ -n $numpyPython ]]; then
+    "$numpyPython" "$here/xor_block_numpy.py" base.bmp patch.bmp 4000 3980 numpy.bmp
+    cmp -s numpy.bmp mapped.bmp || { echo "numpy and tilegraft wrote different bytes" >&2; exit 1; }
+    echo "8k output: the same bytes on both paths and from numpy"
+  else
+    echo "8k output: the same bytes on both paths (no numpy for the independent check)"
   fi
-done
-if [[ -n $numpyPython ]]; then
-  "$numpyPython" "$here/xor_block_numpy.py" base.bmp patch.bmp 4000 3980 numpy.bmp
-  cmp -s numpy.bmp mapped.bmp || { echo "numpy and tilegraft wrote different bytes" >&2; exit 1; }
-  echo "8k output: the same bytes on both paths and from numpy"
-else
-  echo "8k output: the same bytes on both paths (no numpy for the independent check)"
-fi
-rm -f mapped.bmp numpy.bmp
+  rm -f mapped.bmp numpy.bmp
 
-# Warm: one uncounted round, then interleaved so that noise falls on both alike.
-for ((run = -1; run < runs; run++)); do
-  ((run == 0)) && rm -f warm.*
-  timed warm.floor bash -c 'floor "$@"' floor base.bmp patch.bmp
-  timed warm.tool "$tool" xor8k.tgs
-done
-report "warm 8k" warm.floor warm.tool xor8k.tgs
+  if wanted warm; then
+    # Warm: one uncounted round, then interleaved so that noise falls on both alike.
+    for ((run = -1; run < runs; run++)); do
+      ((run == 0)) && rm -f warm.*
+      timed warm.floor bash -c 'floor "$@"' floor base.bmp patch.bmp
+      timed warm.tool "$tool" xor8k.tgs
+    done
+    report "warm 8k" warm.floor warm.tool xor8k.tgs
+  fi
 
-for ((run = 0; run < runs; run++)); do
-  sleep "$idle"
-  timed idle.floor bash -c 'floor "$@"' floor base.bmp patch.bmp
-  sleep "$idle"
-  timed idle.tool "$tool" xor8k.tgs
-done
-report "after idle" idle.floor idle.tool xor8k.tgs
-rm -f base.bmp patch.bmp out.bmp
+  if wanted idle; then
+    for ((run = 0; run < runs; run++)); do
+      sleep "$idle"
+      timed idle.floor bash -c 'floor "$@"' floor base.bmp patch.bmp
+      sleep "$idle"
+      timed idle.tool "$tool" xor8k.tgs
+    done
+    report "after idle" idle.floor idle.tool xor8k.tgs
+  fi
+  rm -f base.bmp patch.bmp out.bmp
+}
 
-# Small files: whole loops, three of each, interleaved; the medians of the loops compared.
-python3 "$here/make_bitmap.py" 256 256 8 1 sheet.bmp
-{
-  printf 'load base sheet.bmp\nload patch sheet.bmp\n'
-  awk 'BEGIN { for (i = 0; i < 20; i++) print "merge pixels ^ " i * 12 " " i * 12 " 0 0 16 16" }'
-  printf 'save out.bmp\n'
-} > small.tgs
-for ((round = 0; round < 3; round++)); do
-  timed small.floor bash -c 'for ((i = 0; i < $0; i++)); do rm -f out.bmp; cp sheet.bmp out.bmp; done' "$loop"
-  timed small.tool bash -c 'for ((i = 0; i < $0; i++)); do rm -f out.bmp; "$1" "$2"; done' "$loop" "$tool" small.tgs
-done
-report "small files" small.floor small.tool small.tgs
-echo "             (times are of whole loops of $loop; faults and peak of the loop's shell)"
-rm -f sheet.bmp out.bmp
+smallFiles() {
+  # Small files: whole loops, three of each, interleaved; the medians of the loops compared.
+  python3 "$here/make_bitmap.py" 256 256 8 1 sheet.bmp
+  {
+    printf 'load base sheet.bmp\nload patch sheet.bmp\n'
+    awk 'BEGIN { for (i = 0; i < 20; i++) print "merge pixels ^ " i * 12 " " i * 12 " 0 0 16 16" }'
+    printf 'save out.bmp\n'
+  } > small.tgs
+  for ((round = 0; round < 3; round++)); do
+    timed small.floor bash -c 'for ((i = 0; i < $0; i++)); do rm -f out.bmp; cp sheet.bmp out.bmp; done' "$loop"
+    timed small.tool bash -c 'for ((i = 0; i < $0; i++)); do rm -f out.bmp; "$1" "$2"; done' "$loop" "$tool" small.tgs
+  done
+  report "small files" small.floor small.tool small.tgs
+  echo "             (times are of whole loops of $loop; faults and peak of the loop's shell)"
+  rm -f sheet.bmp out.bmp
+}
 
-bigBytes=2147249334
-freeDisk=$(($(df -k --output=avail "$work" | tail -n 1) * 1024))
-needDisk=$((2 * bigBytes + (64 << 20)))
-if ((freeDisk < needDisk)); then
-  echo "2 GiB: skipped, needs $(mib $((needDisk / 1024))) MiB free in $work"
-  exit 0
-fi
-python3 "$here/make_bitmap.py" 26752 26755 24 3 big.bmp
-python3 "$here/make_bitmap.py" 256 256 24 4 patch.bmp
-{
-  printf 'load base big.bmp\nload patch patch.bmp\n'
-  awk 'BEGIN { for (i = 0; i < 100; i++) print "merge pixels ^ " (i % 10) * 2600 " " \
-    int(i / 10) * 2600 " 0 0 64 64" }'
-  printf 'save out.bmp\n'
-} > big.tgs
-"$tool" big.tgs > /dev/null
-mv out.bmp mapped.bmp
-"$tool" big.tgs > /dev/null 3>> big.bmp
-cmp -s out.bmp mapped.bmp || { echo "2 GiB: the two paths wrote different bytes" >&2; exit 1; }
-rm -f mapped.bmp
-for ((run = -1; run < runs; run++)); do
-  ((run == 0)) && rm -f big.floor big.tool
-  timed big.floor dd if=big.bmp of=out.bmp bs=1M status=none
-  timed big.tool "$tool" big.tgs
-done
-report "2 GiB" big.floor big.tool big.tgs
+twoGiB() {
+  bigBytes=2147249334
+  freeDisk=$(($(df -k --output=avail "$work" | tail -n 1) * 1024))
+  needDisk=$((2 * bigBytes + (64 << 20)))
+  if ((freeDisk < needDisk)); then
+    echo "2 GiB: skipped, needs $(mib $((needDisk / 1024))) MiB free in $work"
+    return
+  fi
+  python3 "$here/make_bitmap.py" 26752 26755 24 3 big.bmp
+  python3 "$here/make_bitmap.py" 256 256 24 4 patch.bmp
+  {
+    printf 'load base big.bmp\nload patch patch.bmp\n'
+    awk 'BEGIN { for (i = 0; i < 100; i++) print "merge pixels ^ " (i % 10) * 2600 " " \
+      int(i / 10) * 2600 " 0 0 64 64" }'
+    printf 'save out.bmp\n'
+  } > big.tgs
+  "$tool" big.tgs > /dev/null
+  mv out.bmp mapped.bmp
+  "$tool" big.tgs > /dev/null 3>> big.bmp
+  cmp -s out.bmp mapped.bmp || { echo "2 GiB: the two paths wrote different bytes" >&2; exit 1; }
+  rm -f mapped.bmp
+  for ((run = -1; run < runs; run++)); do
+    ((run == 0)) && rm -f big.floor big.tool
+    timed big.floor dd if=big.bmp of=out.bmp bs=1M status=none
+    timed big.tool "$tool" big.tgs
+  done
+  report "2 GiB" big.floor big.tool big.tgs
+}
+# Shared blocks, per file system: the base copied in, one uncounted round, then dd, cp and the
+# tool interleaved. The reference output is the same binary's in /dev/shm (no shared blocks).
+sharedBlocks() {
+  if ((EUID != 0)); then
+    echo "shared:      skipped, needs root for loop mounts"
+    return
+  fi
+  local reference
+  reference=$(mktemp -d /dev/shm/tilegraft_shared.XXXXXX)
+  python3 "$here/make_bitmap.py" 18000 18000 24 5 "$reference/base.bmp"
+  python3 "$here/make_bitmap.py" 64 64 24 6 "$reference/patch.bmp"
+  {
+    printf 'load base base.bmp\nload patch patch.bmp\n'
+    awk 'BEGIN { for (i = 0; i < 100; i++) print "merge pixels ^ " (i % 10) * 1790 " " \
+      int(i / 10) * 1790 " 0 0 64 64" }'
+    printf 'save out.bmp\n'
+  } > "$reference/shared.tgs"
+  (cd "$reference" && "$tool" shared.tgs > /dev/null)
+  for system in xfs btrfs; do
+    if ! command -v "mkfs.$system" > /dev/null; then
+      echo "shared $system: skipped, needs mkfs.$system"
+      continue
+    fi
+    local disk=$work/$system
+    mkdir -p "$disk"
+    truncate -s 3G "$work/$system.img"
+    if ! mkfs."$system" -q "$work/$system.img" > /dev/null 2>&1 ||
+      ! mount -o loop "$work/$system.img" "$disk"; then
+      echo "shared $system: skipped, a loop device cannot be mounted here"
+      rm -f "$work/$system.img"
+      continue
+    fi
+    mounted+=("$disk")
+    cp "$reference/base.bmp" "$reference/patch.bmp" "$reference/shared.tgs" "$disk/"
+    cd "$disk"
+    sync
+    for ((run = -1; run < runs; run++)); do
+      ((run == 0)) && rm -f "$work"/shared.*
+      # Each starts with nothing left to write back, so none pays for the one before.
+      sync
+      timed "$work/shared.dd" dd if=base.bmp of=out.bmp bs=1M status=none
+      sync
+      timed "$work/shared.cp" cp --reflink=always base.bmp out.bmp
+      sync
+      timed "$work/shared.tool" "$tool" shared.tgs
+    done
+    local ddTime cpTime toolTime
+    ddTime=$(median "$work/shared.dd" 1)
+    cpTime=$(median "$work/shared.cp" 1)
+    toolTime=$(median "$work/shared.tool" 1)
+    printf '%-12s tool %8s ms, dd %8s ms, ratio %6s; cp --reflink %6s ms, ratio %5s; %s\n' \
+      "shared $system" "$(ms "$toolTime")" "$(ms "$ddTime")" "$(ratio "$toolTime" "$ddTime")" \
+      "$(ms "$cpTime")" "$(ratio "$toolTime" "$cpTime")" "$(path shared.tgs)"
+    cmp -s out.bmp "$reference/out.bmp" ||
+      { echo "shared $system: not the bytes saved in /dev/shm" >&2; exit 1; }
+    # Every byte of the base rewritten in place; the output read back from the disk.
+    dd if=/dev/zero of=base.bmp bs=1M count="$(stat -c %s base.bmp)" iflag=count_bytes \
+      conv=notrunc status=none
+    sync
+    dd if=out.bmp iflag=nocache count=0 status=none
+    cmp -s out.bmp "$reference/out.bmp" ||
+      { echo "shared $system: the output changed with the base" >&2; exit 1; }
+    echo "             output: the bytes saved in /dev/shm, and still after the base was rewritten"
+    cd "$work"
+    umount "$disk"
+    mounted=("${mounted[@]/$disk/}")
+    rm -f "$work/$system.img"
+  done
+  rm -rf "$reference"
+}
+
+if wanted warm || wanted idle; then eightK; fi
+if wanted small; then smallFiles; fi
+if wanted big; then twoGiB; fi
+if wanted shared; then sharedBlocks; fi

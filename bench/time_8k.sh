@@ -5,13 +5,17 @@
 #
 # Usage: bench/time_8k.sh RUNS TILEGRAFT_BINARY [OTHER_BINARY ...]
 #   Files go to $TMPDIR (default /tmp); TMPDIR=/dev/shm keeps the disk out of the figures.
+#   The word floor in place of a binary times cat of the patch plus dd of the base instead.
+#   IDLE=SECONDS sleeps that long before every run: the first run after a pause.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 runs=$1
 shift
 tools=()
-for tool in "$@"; do tools+=("$(realpath "$tool")"); done
+for tool in "$@"; do
+  if [[ $tool == floor ]]; then tools+=(floor); else tools+=("$(realpath "$tool")"); fi
+done
 work=$(mktemp -d "${TMPDIR:-/tmp}/tilegraft_8k.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -22,8 +26,14 @@ printf 'load base base.bmp\nload patch patch.bmp\nmerge pixels ^ 0 0 0 0 4000 39
 for ((run = 0; run < runs; ++run)); do
   for i in "${!tools[@]}"; do
     rm -f out.bmp
+    sleep "${IDLE:-0}"
     start=$(date +%s%N)
-    "${tools[$i]}" xor8k.tgs > /dev/null
+    if [[ ${tools[$i]} == floor ]]; then
+      cat patch.bmp > /dev/null
+      dd if=base.bmp of=out.bmp bs=1M status=none
+    else
+      "${tools[$i]}" xor8k.tgs > /dev/null
+    fi
     echo $((($(date +%s%N) - start) / 1000)) >> "times.$i"
   done
 done

@@ -227,11 +227,12 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count,
       source.raiseOutOfRange(sourceX, sourceCorner.y, w, h, walk.inTiles);
     }
     if (mergesBytes) {
-      // The block's bytes run from its bottom row's first to its top row's last.
+      // The block's rows run up from its bottom row's first byte, rowStride apart.
       const auto topFirst = static_cast<std::size_t>(wrapAdd(topRow, wrapMul(x, bytesPerPixel)));
       const std::size_t below =
           static_cast<std::size_t>(h - 1) * static_cast<std::size_t>(rowStride);
-      if (!fileImage.makeWritable(topFirst - below, below + rowBytes)) {
+      if (!fileImage.makeWritable(topFirst - below, rowBytes, static_cast<std::size_t>(h),
+                                  static_cast<std::size_t>(rowStride))) {
         raiseError("Not enough memory.");
       }
       if (!lossWatch.bothIntact()) {

@@ -334,21 +334,44 @@ TEST_F(BlockMergeTest, OperatorsCombineBytesInsideTheBlockOnly) {
 }
 
 TEST_F(BlockMergeTest, LargeBitmapsMergeTheSameMappedOrCopied) {
-  // Over 4 MiB each, so that both are mapped where the system allows; then the same copied.
-  const Bytes baseBytes = builtBytes(1400, 1100, 24, 5);
+  // Over 4 MiB each, so that both are mapped where the system allows; then the same copied. The
+  // wide base's rows lie pages apart, so a save that writes merged pages only writes each alone.
+  struct Shape {
+    std::int32_t width;
+    std::int32_t height;
+    std::vector<MergeLine> lines;
+  };
+  // Blocks whose rows cross 2 MiB boundaries, to the last row and column, and tile runs.
+  const Shape shapes[] = {
+      {1400,
+       1100,
+       {MergeLine{false, xorOp, 700, 300, 10, 20, 700, 800},
+        MergeLine{false, copyOp, 1399, 1099, 0, 0, 1, 1},
+        MergeLine{true, orOp, 1, 2, 0, 0, 3, 4, 2, 3}}},
+      {10000,
+       300,
+       {MergeLine{false, xorOp, 9000, 50, 10, 20, 700, 240},
+        MergeLine{false, andOp, 9999, 299, 0, 0, 1, 1},
+        MergeLine{true, orOp, 1, 1, 0, 0, 3, 3, 2, 2}}},
+  };
   const Bytes patchBytes = builtBytes(1300, 1100, 24, 6);
   const TileLayout tiles{3, 1, 64, 0, 2, 0, 48, 2};
-  for (const bool mapped : {true, false}) {
-    SCOPED_TRACE(mapped ? "mapped" : "copied");
-    fileMappingsForTesting = mapped;
-    prepare(baseBytes, tiles, patchBytes, tiles);
-    fileMappingsForTesting = true;
-    EXPECT_EQ(base.isMapped(), mapped && fileMappingsExist);
-    // Blocks whose rows cross 2 MiB boundaries, to the last row and column, and tile runs.
-    for (const MergeLine& line : {MergeLine{false, xorOp, 700, 300, 10, 20, 700, 800},
-                                  MergeLine{false, copyOp, 1399, 1099, 0, 0, 1, 1},
-                                  MergeLine{true, orOp, 1, 2, 0, 0, 3, 4, 2, 3}}) {
-      expectSameAsModel(line, line);
+  for (const Shape& shape : shapes) {
+    const Bytes baseBytes = builtBytes(shape.width, shape.height, 24, 5);
+    for (const bool mapped : {true, false}) {
+      SCOPED_TRACE(std::to_string(shape.width) + (mapped ? " wide, mapped" : " wide, copied"));
+      fileMappingsForTesting = mapped;
+      prepare(baseBytes, tiles, patchBytes, tiles);
+      fileMappingsForTesting = true;
+      EXPECT_EQ(base.isMapped(), mapped && fileMappingsExist);
+      for (const MergeLine& line : shape.lines) {
+        expectSameAsModel(line, line);
+      }
+      // Saved as onto a file system that shares blocks: the loaded file, then the merged pages.
+      cloneByCopyForTesting = true;
+      base.save(dir.file("out.bmp").string());
+      cloneByCopyForTesting = false;
+      EXPECT_EQ(testing::readFileBytes(dir.file("out.bmp")), modelBase->file);
     }
   }
 }

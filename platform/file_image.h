@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -108,10 +109,13 @@ public:
     const volatile std::sig_atomic_t* second;
   };
 
-  // Gives bytes [offset, offset + count) memory of their own, so that they may be written
-  // through writableBytes(). False, changing nothing, when there is no memory for them.
-  bool makeWritable(std::size_t offset, std::size_t count) noexcept {
-    return allOwn || copyIn(offset, count);
+  // Gives bytes [offset + r * stride, offset + r * stride + count) for each r below rows memory
+  // of their own, so that they may be written through writableBytes(), and a mapped image
+  // remembers them as written (a save that shares the file's blocks writes only those). False,
+  // with nothing copied in, when there is no memory for them.
+  bool makeWritable(std::size_t offset, std::size_t count, std::size_t rows = 1,
+                    std::size_t stride = 0) noexcept {
+    return mapping == nullptr || copyIn(offset, count, rows, stride);
   }
   // The image, for writing the parts that makeWritable made the process's own.
   std::uint8_t* writableBytes() { return view; }
@@ -121,16 +125,22 @@ public:
   // positioned, else at its position), the parts still mapped straight from the file. False on
   // a write error or when the image is no longer intact. Nothing is sent from a lost image.
   bool writeTo(int descriptor, std::size_t from, std::size_t to, bool positioned) const;
+  // For the file writer: makes the empty regular file at descriptor hold the image by sharing
+  // the blocks of the image's file (a clone, copy-on-write, so neither file's later writes reach
+  // the other), then writing only the pages that makeWritable gave out; afterClone runs between
+  // the two. nullopt, with the file left empty and afterClone not run, where no blocks can be
+  // shared: a copied image, one whose lease has gone, another file system, or one that clones
+  // nothing. False on a write error or when the image is no longer intact.
+  std::optional<bool> shareInto(int descriptor, void (*afterClone)()) const;
 #endif
 
 private:
-  bool copyIn(std::size_t offset, std::size_t count) noexcept;
+  bool copyIn(std::size_t offset, std::size_t count, std::size_t rows, std::size_t stride) noexcept;
   void take(FileImage& other) noexcept {
     copy = std::move(other.copy);
     mapping = std::exchange(other.mapping, nullptr);
     view = std::exchange(other.view, nullptr);
     length = std::exchange(other.length, 0);
-    allOwn = std::exchange(other.allOwn, true);
     lossState = std::exchange(other.lossState, &neverLost);
   }
 
@@ -141,7 +151,6 @@ private:
   Mapping* mapping = nullptr; // the mapped image's state; it stays put when the image moves
   std::uint8_t* view = nullptr;
   std::size_t length = 0;
-  bool allOwn = true; // every byte is the process's own: nothing left to copy in
   // The mapping's record of loss, which its signal handler may raise at any time.
   const volatile std::sig_atomic_t* lossState = &neverLost;
 };
@@ -154,6 +163,11 @@ inline constexpr bool fileMappingsExist = false;
 #endif
 // For tests: false makes every load copy, as where no lease can be had.
 inline bool fileMappingsForTesting = true;
+// For tests: false makes saves write every byte, as where no file system shares blocks.
+inline bool blockSharingForTesting = true;
+// For tests: true has a save that would share blocks copy the loaded file instead, so that the
+// writing of the merged pages alone runs on any file system.
+inline bool cloneByCopyForTesting = false;
 // For tests: called after each whole read of a file, before it is looked at again.
 inline void (*afterFileReadForTesting)(const std::string& fileName) = nullptr;
 

@@ -46,6 +46,8 @@ enum class ReplaceResult {
 ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes,
                           const NameState& expected);
 // The same for a file image's bytes; the parts it still maps go from its file to the new one.
+// A new file (any way but in place) shares the blocks of a mapped image's file where the file
+// system can, and then only the pages that merges wrote are written.
 ReplaceResult replaceFile(const std::string& fileName, const FileImage& image,
                           const NameState& expected);
 // The same, bound to what is at the name now.

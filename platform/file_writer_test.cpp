@@ -22,6 +22,8 @@
 #include <unistd.h>
 #include <vector>
 #if TILEGRAFT_LINUX_CALLS
+#include <linux/fiemap.h>
+#include <linux/fs.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/xattr.h>
@@ -528,6 +530,125 @@ TEST(FileWriterTest, AnInPlaceSaveOnANearlyFullBtrfsKeepsTheOldFileOrWritesItWho
   }
 }
 
+// Bytes of the file in extents that it shares with another file, and in all its extents.
+std::pair<std::uint64_t, std::uint64_t> sharedAndAllBytes(const fs::path& file) {
+  constexpr unsigned maxExtents = 256;
+  std::vector<std::uint8_t> buffer(sizeof(struct fiemap) +
+                                   maxExtents * sizeof(struct fiemap_extent));
+  auto* map = reinterpret_cast<struct fiemap*>(buffer.data());
+  map->fm_length = FIEMAP_MAX_OFFSET;
+  map->fm_flags = FIEMAP_FLAG_SYNC;
+  map->fm_extent_count = maxExtents;
+  const int descriptor = open(file.c_str(), O_RDONLY);
+  const bool mapped = ioctl(descriptor, FS_IOC_FIEMAP, map) == 0;
+  close(descriptor);
+  std::pair<std::uint64_t, std::uint64_t> bytes{0, 0};
+  for (unsigned i = 0; mapped && i < map->fm_mapped_extents; ++i) {
+    const struct fiemap_extent& extent = map->fm_extents[i];
+    bytes.first += (extent.fe_flags & FIEMAP_EXTENT_SHARED) != 0 ? extent.fe_length : 0;
+    bytes.second += extent.fe_length;
+  }
+  return bytes;
+}
+
+// Where the file system can, a new file saved from a mapped image shares the blocks of the
+// image's file and gets only the written pages of its own: a few rows far apart, one across a
+// chunk boundary, keep most of a 5 MiB file shared. It holds the image's bytes, under a new name
+// and over an old file, and keeps them when the loaded file is then rewritten in place (read back
+// from the disk, not the cache). A clone refused, or a folder on another file system, writes the
+// bytes whole. Root only: loop mounts in a mount namespace of their own.
+TEST(FileWriterTest, SavesOfAMappedImageShareItsFilesBlocksWhereTheFileSystemCan) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, for XFS and Btrfs on loop devices";
+  }
+  struct Case {
+    const char* system; // mkfs's name; its image's size
+    const char* size;
+    bool sharingAllowed;
+    bool savedBeside; // into the same file system as the loaded file
+  };
+  static const Case cases[] = {
+      Case{"xfs", "300M", true, true},    Case{"xfs", "300M", false, true},
+      Case{"xfs", "300M", true, false},   Case{"btrfs", "120M", true, true},
+      Case{"btrfs", "120M", false, true},
+  };
+  Bytes original((5 << 20) + 123);
+  for (std::size_t i = 0; i < original.size(); ++i) {
+    original[i] = static_cast<std::uint8_t>(i * 7 + (i >> 12));
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.system) + (c.sharingAllowed ? ", sharing" : ", refused") +
+                 (c.savedBeside ? ", beside" : ", elsewhere"));
+    if (std::system(("command -v mkfs." + std::string(c.system) + " > /dev/null").c_str()) != 0) {
+      std::cout << "[  SKIPPED ] needs mkfs." << c.system << "\n";
+      continue;
+    }
+    const ScopedTempDir dir;
+    const fs::path disk = dir.file("disk");
+    fs::create_directory(disk);
+    // 0: as expected, 1: not replaced, 2: wrong bytes, 3: no disk, 4: wrong sharing, 5: changed
+    // with the loaded file, 6: not mapped.
+    const int status = inChild([&] {
+      const std::string image = dir.file("fs.img").string();
+      const std::string make = "truncate -s " + std::string(c.size) + " " + image + " && mkfs." +
+                               c.system + " -q " + image + " > /dev/null 2>&1 && mount -o loop " +
+                               image + " " + disk.string();
+      if (unshare(CLONE_NEWNS) != 0 ||
+          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          std::system(make.c_str()) != 0) {
+        return 3;
+      }
+      const fs::path input = disk / "in.bmp";
+      const fs::path output = (c.savedBeside ? disk : dir.path()) / "out.bmp";
+      writeFileBytes(input, original);
+      FileImage loaded;
+      if (loaded.load(input.string(), 54, std::size_t{1} << 31) != FileReadResult::read ||
+          !loaded.isMapped()) {
+        return 6;
+      }
+      Bytes expected = original;
+      const std::size_t first = (std::size_t{2} << 20) - 8;
+      const std::size_t stride = (std::size_t{1} << 20) + 3;
+      if (!loaded.makeWritable(first, 16, 3, stride)) {
+        return 2;
+      }
+      for (std::size_t row = 0; row < 3; ++row) {
+        for (std::size_t i = first + row * stride; i < first + row * stride + 16; ++i) {
+          loaded.writableBytes()[i] ^= 0x5A;
+          expected[i] ^= 0x5A;
+        }
+      }
+      blockSharingForTesting = c.sharingAllowed;
+      const bool replaced = replaceFile(output.string(), loaded) == ReplaceResult::replaced &&
+                            readFileBytes(output) == expected &&
+                            replaceFile(output.string(), loaded) == ReplaceResult::replaced;
+      blockSharingForTesting = true;
+      if (!replaced) {
+        return 1;
+      }
+      const auto [shared, all] = sharedAndAllBytes(output);
+      const bool shares = c.sharingAllowed && c.savedBeside;
+      if (all < original.size() || (shares ? all - shared > (std::size_t{1} << 20) : shared != 0)) {
+        return 4;
+      }
+      const int rewrite = open(input.c_str(), O_WRONLY);
+      const Bytes other(original.size(), 0xEE);
+      const bool rewritten = pwrite(rewrite, other.data(), other.size(), 0) > 0 &&
+                             fsync(rewrite) == 0 && close(rewrite) == 0;
+      const int reread = open(output.c_str(), O_RDONLY);
+      static_cast<void>(posix_fadvise(reread, 0, 0, POSIX_FADV_DONTNEED));
+      close(reread);
+      return rewritten && readFileBytes(output) == expected ? 0 : 5;
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    if (WEXITSTATUS(status) == 3) {
+      std::cout << "[  SKIPPED ] " << c.system << " on a loop device cannot be mounted here\n";
+      continue;
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+}
+
 // A symbolic link that another user plants in a sticky, world-writable folder (as in /tmp) is
 // followed only where the system lets it be: with fs.protected_symlinks on, root's save through
 // it fails, and nothing is made where the link leads. Root only: it turns the setting on for a
@@ -703,7 +824,10 @@ TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
       EXPECT_FALSE(image.isMapped());
       EXPECT_TRUE(image.isIntact());
       EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.bytes()));
+      // As onto a file system that shares blocks: the lease has gone, so the file is no source.
+      cloneByCopyForTesting = true;
       ASSERT_EQ(replaceFile(output, image), ReplaceResult::replaced);
+      cloneByCopyForTesting = false;
       EXPECT_EQ(readFileBytes(output), expected);
     }
   }

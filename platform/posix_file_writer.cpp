@@ -239,6 +239,18 @@ bool writeImage(int descriptor, const SaveBytes& image, bool positioned) {
   return writeAll(descriptor, image, half, image.size(), positioned);
 }
 
+// Fills a new, empty file. A mapped image shares its file's blocks with it where the file system
+// can, so that only what merges wrote is written.
+bool writeNew(int descriptor, const SaveBytes& bytes) {
+  if (bytes.image != nullptr) {
+    if (const std::optional<bool> shared =
+            bytes.image->shareInto(descriptor, afterHalfWrittenForTesting)) {
+      return *shared;
+    }
+  }
+  return writeImage(descriptor, bytes, false);
+}
+
 #if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE)
 // fallocate, again when a signal interrupts it.
 bool allocate(int descriptor, int mode, off_t offset, off_t length) {
@@ -356,10 +368,12 @@ std::optional<bool> writeBesideAndClone(int descriptor, const SaveBytes& bytes,
 #endif
 
 // Writes the bytes into a file that already stands at the name, from its position, with no way
-// back: a signal meanwhile leaves the part written.
-ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes) {
+// back: a signal meanwhile leaves the part written. A new, empty file may share the image's
+// blocks; a pipe or a device is only written.
+ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes, bool newFile) {
   nameHolds.store(NameHolds::partOfNewFile);
-  if (!writeImage(file.get(), bytes, false) || !file.closeNow()) {
+  const bool written = newFile ? writeNew(file.get(), bytes) : writeImage(file.get(), bytes, false);
+  if (!written || !file.closeNow()) {
     return ReplaceResult::notWritten;
   }
   const HeldSignals hold(heldDuringSave);
@@ -394,7 +408,7 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
     return ReplaceResult::nameTaken;
   }
   if (!S_ISREG(status.st_mode)) {
-    return writeStraight(file, bytes);
+    return writeStraight(file, bytes, false);
   }
   // Another save of the same file waits here for this one to finish. A file system without
   // locks (some network disks) is written unlocked, as before.
@@ -800,10 +814,10 @@ ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
     if (!file) {
       return openError == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notCreated;
     }
-    return writeStraight(file, bytes);
+    return writeStraight(file, bytes, true);
   }
   if (fchmod(temporary.descriptor(), newFileMode()) != 0 ||
-      !writeImage(temporary.descriptor(), bytes, false)) {
+      !writeNew(temporary.descriptor(), bytes)) {
     return ReplaceResult::notWritten;
   }
   return temporary.linkAsNew(target.entry);
@@ -843,7 +857,7 @@ ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& by
       nameHolds.store(NameHolds::partOfNewFile);
     }
   }
-  const bool written = writeImage(file.get(), bytes, false) && file.closeNow();
+  const bool written = writeNew(file.get(), bytes) && file.closeNow();
   const HeldSignals hold(heldDuringSave);
   if (known && !written) {
     unlinkat(where.folder.get(), where.entry.c_str(), 0);
@@ -963,7 +977,7 @@ ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
     temporary.discard();
     return writeInPlace(fileName, old, bytes);
   }
-  if (!writeImage(temporary.descriptor(), bytes, false)) {
+  if (!writeNew(temporary.descriptor(), bytes)) {
     return ReplaceResult::notWritten;
   }
   bool renameRefused = false;

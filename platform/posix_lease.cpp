@@ -327,7 +327,9 @@ FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std:
   mapping->chunks = roundUp(mapping->mappedLength, chunkSize) / chunkSize;
   mapping->copyNanoseconds = copyTimeAllowed();
   mapping->own.reset(new (std::nothrow) volatile std::sig_atomic_t[mapping->chunks]());
-  if (!mapping->own) {
+  const std::size_t pages = roundUp(length, writtenPageSize) / writtenPageSize;
+  mapping->written.reset(new (std::nothrow) std::uint64_t[roundUp(pages, 64) / 64]());
+  if (!mapping->own || !mapping->written) {
     return nullptr;
   }
   // On a chunk boundary, so that every chunk copied in can be one huge page: an address range

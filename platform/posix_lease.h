@@ -24,6 +24,10 @@ namespace tilegraft {
 // takes one page fault, and few enough system calls for a merge of many small blocks.
 inline constexpr std::size_t chunkSize = std::size_t{2} << 20;
 
+// What a save that shares the file's blocks writes over them: whole pages of this size, the block
+// size of the file systems that share blocks.
+inline constexpr std::size_t writtenPageSize = 4096;
+
 // A mapped image's loss. It only rises: there is no way to lower it. Raised only by the
 // handlers, which never nest, and by the main line with their signals held, so its test and
 // its store are never split by another writer.
@@ -53,6 +57,9 @@ struct FileImage::Mapping {
   // Per chunk: 1 once it is memory of the process's own (a copy, or zeros for a lost chunk).
   // Only ever goes from 0 to 1.
   std::unique_ptr<volatile std::sig_atomic_t[]> own;
+  // Per page of writtenPageSize bytes, one bit, set once makeWritable gave the page out. Only the
+  // main line touches it.
+  std::unique_ptr<std::uint64_t[]> written;
   // How long the handler may spend copying before it lets the lease go, read at load.
   std::int64_t copyNanoseconds = 0;
   volatile std::sig_atomic_t leaseHeld = 1;

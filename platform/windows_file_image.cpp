@@ -111,6 +111,6 @@ void FileImage::reset() noexcept {
 }
 
 bool FileImage::isMapped() const { return false; }
-bool FileImage::copyIn(std::size_t, std::size_t) noexcept { return true; }
+bool FileImage::copyIn(std::size_t, std::size_t, std::size_t, std::size_t) noexcept { return true; }
 
 } // namespace tilegraft
