@@ -69,6 +69,9 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
     checks->save(base.image, fileName);
     return;
   }
+  if (checks) {
+    checks->warnAboutName(fileName);
+  }
   // The answer holds for what it was about: when the name changes before the save (a file
   // appears at a free name, another file takes the place of the one asked about), nothing is
   // written and the question is asked about what is there now.
@@ -82,9 +85,12 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
     }
     std::printf("Saving output bitmap: %s...\n", fileName.c_str());
     saved = base.image.save(fileName, seen);
+    if (!saved) {
+      std::printf("Not saved: %s changed at its name meanwhile.\n", fileName.c_str());
+    }
   }
   if (checks) {
-    checks->saved(fileName);
+    checks->saved();
   }
 }
 

@@ -24,12 +24,14 @@ std::string wholeNumber(double value) {
 } // namespace
 
 CheckRun::FileKey CheckRun::keyOf(const std::string& fileName) {
-  const std::size_t slash = fileName.find_last_of("/\\");
+  // A link that leads nowhere names the file it would make.
+  const std::string leads = whereNameLeads(fileName);
+  const std::size_t slash = leads.find_last_of("/\\");
   const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? fileName.substr(0, 1)
-                                                        : fileName.substr(0, slash);
-  return {fileName, lookAtName(fileName), lookAtName(folder),
-          slash == std::string::npos ? fileName : fileName.substr(slash + 1)};
+                             : slash == 0               ? leads.substr(0, 1)
+                                                        : leads.substr(0, slash);
+  return {fileName, lookAtName(leads), lookAtName(folder),
+          slash == std::string::npos ? leads : leads.substr(slash + 1)};
 }
 
 // Two names are one file when they are written alike, when both lead to the same file, or,
@@ -157,6 +159,7 @@ void CheckRun::endScript(const BitmapImage& base, const BitmapImage& patch,
     case ReplaceResult::replaced:
       return;
     case ReplaceResult::nameTaken:
+      std::printf("Not written: %s changed at its name meanwhile.\n", planName.c_str());
       continue;
     case ReplaceResult::notCreated:
       throw ScriptError("Plan picture: Error creating file.");
@@ -195,6 +198,11 @@ void CheckRun::load(const std::string& slotName, BitmapImage& image, const std::
     warn("The " + slotName + " bitmap loaded on line " + std::to_string(use.loadLine) +
          " is replaced before any merge or save used it.");
   }
+  if (slotName == "base" && unsavedMerge) {
+    warn("The base bitmap is replaced before a save: what the merge on line " +
+         std::to_string(unsavedMerge->number) + " and those after it did is lost.");
+    unsavedMerge.reset();
+  }
   if (const UnwrittenFile* unwritten = unwrittenFile(fileName)) {
     image.loadCopy(unwritten->bytes);
   } else {
@@ -221,13 +229,10 @@ void CheckRun::save(const BitmapImage& base, const std::string& fileName) {
   const std::span<const std::uint8_t> bytes = base.fileBytes();
   unwrittenFiles.push_back(
       {keyOf(fileName), reader.currentLineNumber(), {bytes.begin(), bytes.end()}});
-  saved(fileName);
+  saved();
 }
 
-void CheckRun::saved(const std::string& fileName) {
-  if (!dryRun) {
-    warnAboutName(fileName);
-  }
+void CheckRun::saved() {
   baseUse.usedSinceLoad = true;
   unsavedMerge.reset();
 }
@@ -284,7 +289,10 @@ void CheckRun::warnAboutGrid(const char* role, const BitmapImage& image,
   }
   lastChecked = fit;
   const TileLayout& grid = fit.layout;
-  if (grid.tileWidth <= 0 || grid.tileHeight <= 0) {
+  // A grid whose tiles do not move on (a pitch of 0 or less) lays every tile on one place: no
+  // sheet of tiles to fit.
+  const PixelPoint cell = cellPitch(grid);
+  if (grid.tileWidth <= 0 || grid.tileHeight <= 0 || cell.x <= 0 || cell.y <= 0) {
     return;
   }
   const WholeTiles across =
@@ -309,8 +317,10 @@ void CheckRun::warnAboutGrid(const char* role, const BitmapImage& image,
     return tiles.count == 0
                ? std::string("no whole tile fits ") + direction
                : std::to_string(tiles.count) +
-                     (tiles.count == 1 ? " whole tile " : " whole tiles ") + direction + " leave " +
-                     std::to_string(tiles.pixelsAfter) + " pixels after the last";
+                     (tiles.count == 1 ? " whole tile " : " whole tiles ") + direction +
+                     (tiles.count == 1 ? " leaves " : " leave ") +
+                     std::to_string(tiles.pixelsAfter) +
+                     (tiles.pixelsAfter == 1 ? " pixel after the last" : " pixels after the last");
   };
   const bool acrossFits =
       fits(across, grid.xOrigin, grid.xBorderBefore, grid.tileWidth, grid.xBorderAfter, fit.width);
@@ -359,7 +369,8 @@ void CheckRun::warnAboutIndices(const BitmapImage& base) {
     warn(std::string(allSeen ? "" : "At least ") + std::to_string(outside) +
          " merged pixels hold a colour index beyond the base's colour "
          "table of " +
-         std::to_string(entries) + " colours: they show no colour of the table.");
+         std::to_string(entries) + (entries == 1 ? " colour" : " colours") +
+         ": they show no colour of the table.");
   }
 }
 

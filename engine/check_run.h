@@ -67,7 +67,9 @@ public:
   // A check run's save: says what the real run would do, fails where it would, keeps the bytes.
   void save(const BitmapImage& base, const std::string& fileName);
   // A save was made, or a check run's would have been.
-  void saved(const std::string& fileName);
+  void saved();
+  // Warns about a file name that is likely not what was meant.
+  void warnAboutName(const std::string& fileName);
   // A real run's save was not made, the answer not being yes: a strict run stops.
   void saveDeclined(const std::string& fileName) const;
 
@@ -119,8 +121,6 @@ private:
   // Warns when the line's merges left 8-bit indices that the base's colour table has no entry
   // for; its cost is that of the blocks merged.
   void warnAboutIndices(const BitmapImage& base);
-  // Warns about a file name that is likely not what was meant.
-  void warnAboutName(const std::string& fileName);
   // Throws when the file is the plan picture's, which would replace it.
   void refuseIfPlan(const std::string& fileName, std::string_view use) const;
   // Reports the warnings under their line, or throws the stop in a strict run.

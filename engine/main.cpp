@@ -96,7 +96,8 @@ int runCommandLine(const std::vector<std::string>& arguments) {
     } else if (argument == "--plan") {
       // The next word is the picture's name, unless it is an option: a picture named like one
       // is given as ./--name.
-      if (i + 1 == count || (arguments[i + 1].size() > 1 && arguments[i + 1].front() == '-')) {
+      if (i + 1 == count || arguments[i + 1].empty() ||
+          (arguments[i + 1].size() > 1 && arguments[i + 1].front() == '-')) {
         return wrongCommandLine("--plan needs the name of the picture to write");
       }
       if (planGiven) {

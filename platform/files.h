@@ -32,6 +32,10 @@ struct NameState {
 };
 // taken is what nameIsTaken gives; the numbers are zero where the system has none.
 NameState lookAtName(const std::string& fileName);
+// Where a symbolic link that leads nowhere would have its file made: the name it finally leads
+// to (relative to the link's folder where it is written so). Any other name is given back as it
+// is. Only for what a name means, never to open it by: the kernel follows links for that.
+std::string whereNameLeads(const std::string& fileName);
 // The same for what standard input is: a file it was redirected from, or nothing.
 NameState lookAtStandardInput();
 

@@ -1,4 +1,5 @@
 #include "platform/file_writer.h"
+#include "platform/files.h"
 #include "platform/posix_descriptor.h"
 #include "platform/posix_features.h"
 
@@ -1039,11 +1040,8 @@ bool replaceLooksPossible(const std::string& fileName) {
   if (errno != ENOENT) {
     return false;
   }
-  // A symbolic link that leads nowhere is followed only by the open that creates its file.
-  if (lstat(fileName.c_str(), &old) == 0) {
-    return true;
-  }
-  const Descriptor folder = openFolder(folderOf(fileName));
+  // A symbolic link that leads nowhere has its file made in the folder it leads to.
+  const Descriptor folder = openFolder(folderOf(whereNameLeads(fileName)));
   return folder && folderMayBeWritten(folder.get());
 }
 

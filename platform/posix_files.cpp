@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <cerrno>
+#include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +97,27 @@ NameFacts troubleWriting(const std::string& fileName) {
     facts.trouble = troubleOf(errno);
   }
   return facts;
+}
+
+std::string whereNameLeads(const std::string& fileName) {
+  // As many links as the system follows before it gives up.
+  constexpr int mostLinks = 40;
+  std::string name = fileName;
+  struct stat found {};
+  for (int link = 0; link < mostLinks && stat(name.c_str(), &found) != 0 &&
+                     lstat(name.c_str(), &found) == 0 && S_ISLNK(found.st_mode);
+       ++link) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = readlink(name.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+      break;
+    }
+    target.resize(static_cast<std::size_t>(length));
+    const std::size_t slash = name.find_last_of('/');
+    name = target.front() == '/' || slash == std::string::npos ? target
+                                                               : name.substr(0, slash + 1) + target;
+  }
+  return name;
 }
 
 NameState lookAtStandardInput() {

@@ -33,6 +33,8 @@ bool nameIsTaken(const std::string& fileName) {
   return GetFileAttributesW(wideName(fileName).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::string whereNameLeads(const std::string& fileName) { return fileName; }
+
 NameState lookAtStandardInput() {
   BY_HANDLE_FILE_INFORMATION information{};
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);

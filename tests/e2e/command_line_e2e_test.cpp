@@ -165,6 +165,8 @@ TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
       wrong({"--strict", "--plan", "p.bmp", "script.txt"}, "--plan needs --check"),
       wrong({"--check", "script.txt", "--plan"}, "--plan needs the name of the picture to write"),
       wrong({"--plan", "--check", "script.txt"}, "--plan needs the name of the picture to write"),
+      wrong({"--check", "--plan", "", "script.txt"},
+            "--plan needs the name of the picture to write"),
       wrong({"--check", "--plan", "a.bmp", "--plan", "b.bmp", "s.tgs"}, "only one --plan"),
       // After "--" every word is a script's name.
       row({"--", "-x"}, 1, "Reading patch script: -x...\n", notOpened),
@@ -642,6 +644,24 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsOnlyWhereAMistakeIsLikely) {
            start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n" + saved,
        .files = {{"base.bmp", indexed(0)}, {"patch.bmp", indexed(0x0F)}},
        .arguments = check},
+      // Merges that a new load of the base throws away before any save.
+      {.script = loads + "<p = 0 0\nload base in.bmp\nsave out.bmp\n",
+       .out = loading + "Loading base bitmap: in.bmp...\n" + saved,
+       .err = "Line 4: load base in.bmp\n" + warning +
+              "The base bitmap is replaced before a save: what the merge on line 3 and those "
+              "after it did is lost.\n",
+       .files = {{"in.bmp", in}},
+       .arguments = check},
+      // A save that warns and then fails shows its warning in a strict real run too.
+      {.script = "load base in.bmp\nsave \"no/out.bmp\n",
+       .status = 1,
+       .out = start + "Loading base bitmap: in.bmp...\nSaving output bitmap: \"no/out.bmp...\n",
+       .err = "Line 2: save \"no/out.bmp\n" + warning +
+              "The file name begins with a quote: quotes are part of a name here, and the whole "
+              "rest of the line is the name, blanks included.\n**** Base bitmap: Error creating "
+              "file.\n",
+       .files = {{"in.bmp", in}},
+       .arguments = std::optional(std::vector<std::string>{"--strict", "script.txt"})},
       // A strict real run stops where the check warns.
       {.script = "load base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\nsave out.bmp\n",
        .status = 1,
@@ -782,6 +802,24 @@ TEST_F(CommandLineEndToEndTest, CheckRunsReadTheirOwnSavesAndPlansNeverHarmAFile
        .files = {{"in.bmp", in}},
        .absentFiles = {"out.bmp"},
        .arguments = args({"--check", "--plan", "out.bmp", "script.txt"})},
+      {.script = script,
+       .status = 1,
+       .out = start + loads,
+       .err = "Line 2: save out.bmp\n**** Plan picture: ./out.bmp is a file this script saves" +
+              refused,
+       .files = {{"in.bmp", in}},
+       .absentFiles = {"out.bmp"},
+       .arguments = args({"--check", "--plan", "./out.bmp", "script.txt"})},
+      // Another spelling of a name that leads to no file yet is the same name.
+      {.script = "load base in.bmp\nsave new.bmp\nload patch ./new.bmp\nsave ./new.bmp\n",
+       .out = start + loads +
+              "Would save output bitmap: new.bmp (a new file)\n"
+              "Loading patch bitmap: ./new.bmp... (as line 2 would save it)\n"
+              "Would save output bitmap: ./new.bmp" +
+              exists + "Done.\n",
+       .files = {{"in.bmp", in}},
+       .absentFiles = {"new.bmp"},
+       .arguments = args({"--check", "script.txt"})},
       // Another file at the plan's name is replaced only after a yes.
       {.script = script,
        .out = start + loads + "Would save output bitmap: out.bmp (a new file)\nDone.\n",
@@ -809,6 +847,32 @@ TEST_F(CommandLineEndToEndTest, CheckRunsReadTheirOwnSavesAndPlansNeverHarmAFile
                 "plan.bmp...\nDone.\n",
             "plan.bmp" + question + "y\n");
   EXPECT_EQ(fileBytes("plan.bmp").at(0), 'B');
+
+  // A script read from standard input is still the file it was redirected from.
+  RunOptions shell;
+  shell.throughShell = true;
+  expectRun(runTool(dir.path(), {R"("$TILEGRAFT" --check --yes --plan script.txt - < script.txt)"},
+                    shell),
+            1, "Reading patch script: -...\n",
+            "**** Plan picture: script.txt is the script" + refused);
+  EXPECT_EQ(readTextFile(dir.file("script.txt")), script);
+
+  // A link that leads nowhere names the file it would make: a save through it is read back under
+  // the file's own name, and a plan that is such a link is refused where its file is saved.
+  std::filesystem::create_symlink("made.bmp", dir.file("link.bmp"));
+  writeTextFile(dir.file("links.txt"), "load base in.bmp\nsave link.bmp\nload patch made.bmp\n");
+  expectRun(runTool(dir.path(), {"--check", "links.txt"}), 0,
+            "Reading patch script: links.txt...\n" + loads +
+                "Would save output bitmap: link.bmp (it exists: a real run asks to overwrite it; "
+                "checked as if answered yes)\nLoading patch bitmap: made.bmp... (as line 2 would "
+                "save it)\nDone.\n",
+            "");
+  std::filesystem::remove(dir.file("link.bmp"));
+  std::filesystem::create_symlink("out.bmp", dir.file("link.bmp"));
+  expectRun(runTool(dir.path(), {"--check", "--plan", "link.bmp", "script.txt"}), 1, start + loads,
+            "Line 2: save out.bmp\n**** Plan picture: link.bmp is a file this script saves" +
+                refused);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.bmp")));
 }
 
 // Every progress line reaches a log as it is printed: a run interrupted while it waits for more
