@@ -10,7 +10,8 @@
 #               18000x18000 24-bit base (972 MB), a 64x64 patch XORed at 10x10 places, saved
 #               under a new name, against dd of the base and cp --reflink=always of it; the
 #               output checked against what the same binary saves in /dev/shm, and again after
-#               the base is rewritten in place
+#               the base is rewritten in place; and the same save without the tool, its
+#               floor (bench/shared_save_floor.cpp)
 # plus minor page faults, peak resident memory (the file pages it maps included) and the most
 # memory of its own seen (anonymous pages, sampled), and a check of every output against numpy
 # or against the copied path.
@@ -220,6 +221,9 @@ sharedBlocks() {
     printf 'save out.bmp\n'
   } > "$reference/shared.tgs"
   (cd "$reference" && "$tool" shared.tgs > /dev/null)
+  # The same save without the tool (bench/shared_save_floor.cpp), where a compiler is at hand.
+  local floorProgram=$work/shared_save_floor
+  c++ -O2 -o "$floorProgram" "$here/shared_save_floor.cpp" 2> /dev/null || floorProgram=
   for system in xfs btrfs; do
     if ! command -v "mkfs.$system" > /dev/null; then
       echo "shared $system: skipped, needs mkfs.$system"
@@ -245,6 +249,13 @@ sharedBlocks() {
       timed "$work/shared.dd" dd if=base.bmp of=out.bmp bs=1M status=none
       sync
       timed "$work/shared.cp" cp --reflink=always base.bmp out.bmp
+      if [[ -n $floorProgram ]]; then
+        for way in private buffer; do
+          rm -f out.bmp
+          sync
+          "$floorProgram" "$way" | cut -d ' ' -f 1 >> "$work/shared.$way"
+        done
+      fi
       sync
       timed "$work/shared.tool" "$tool" shared.tgs
     done
@@ -255,6 +266,14 @@ sharedBlocks() {
     printf '%-12s tool %8s ms, dd %8s ms, ratio %6s; cp --reflink %6s ms, ratio %5s; %s\n' \
       "shared $system" "$(ms "$toolTime")" "$(ms "$ddTime")" "$(ratio "$toolTime" "$ddTime")" \
       "$(ms "$cpTime")" "$(ratio "$toolTime" "$cpTime")" "$(path shared.tgs)"
+    if [[ -n $floorProgram ]]; then
+      local private buffer
+      private=$(median "$work/shared.private" 1)
+      buffer=$(median "$work/shared.buffer" 1)
+      printf '%-12s pages made private %s ms, ratio %s; read into one buffer %s ms, ratio %s\n' \
+        "  no tool:" "$private" "$(ratio "$private" "$(ms "$ddTime")")" "$buffer" \
+        "$(ratio "$buffer" "$(ms "$ddTime")")"
+    fi
     cmp -s out.bmp "$reference/out.bmp" ||
       { echo "shared $system: not the bytes saved in /dev/shm" >&2; exit 1; }
     # Every byte of the base rewritten in place; the output read back from the disk.

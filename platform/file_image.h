@@ -39,8 +39,9 @@ enum class ImageLoss : std::sig_atomic_t {
 //   block is the file's own pages in the page cache, read-only. The lease makes the kernel tell
 //   the process before any other program may open the file to write or truncate it; the process
 //   then copies what it still shares and lets go, so the other program waits only for that copy.
-//   Parts that merges write are copied in, 2 MiB at a time, on first write, and a save sends
-//   the untouched parts from file to file without passing them through the process.
+//   Parts that merges write are copied in on first write: a whole chunk of 2 MiB where a
+//   merge writes much of it, its pages alone (4 KiB, copy-on-write) where it writes little; a
+//   save sends the untouched parts from file to file without passing them through the process.
 // - Copied (everywhere else, and whenever the lease cannot be had: another program has the file
 //   open to write, the process may not take leases on it, a network or user-space file system):
 //   the whole file is read into memory of the process's own at load, as the only safe choice.

@@ -760,6 +760,7 @@ TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
   struct Change {
     const char* what;
     void (*apply)(const std::string& file);
+    bool keepsLease = false; // the loaded file itself is left alone
   };
   static const Change changes[] = {
       {"cut to nothing",
@@ -775,7 +776,8 @@ TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
        [](const std::string& file) {
          writeFileBytes(file + ".new", Bytes(100, 0xEE));
          static_cast<void>(rename((file + ".new").c_str(), file.c_str()));
-       }},
+       },
+       true},
       {"written through another mapping",
        [](const std::string& file) {
          const int descriptor = open(file.c_str(), O_RDWR);
@@ -796,10 +798,13 @@ TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
   for (std::size_t i = 0; i < original.size(); ++i) {
     original[i] = static_cast<std::uint8_t>(i * 7 + (i >> 12));
   }
-  // Writes a few bytes into the image and into what it should hold, straddling the first chunk.
-  const auto writeInto = [](FileImage& image, Bytes& expected, std::size_t offset) {
-    ASSERT_TRUE(image.makeWritable(offset, 16));
-    for (std::size_t i = offset; i < offset + 16; ++i) {
+  // Writes bytes into the image and into what it should hold: a few (only their pages become
+  // the process's own) or a whole chunk's worth (the chunk is copied in, keeping what the few
+  // wrote before).
+  const auto writeInto = [](FileImage& image, Bytes& expected, std::size_t offset,
+                            std::size_t count = 16) {
+    ASSERT_TRUE(image.makeWritable(offset, count));
+    for (std::size_t i = offset; i < offset + count; ++i) {
       image.writableBytes()[i] ^= 0x5A;
       expected[i] ^= 0x5A;
     }
@@ -815,13 +820,14 @@ TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
       EXPECT_EQ(image.isMapped(), mapped && fileMappingsExist);
       Bytes expected = original;
       writeInto(image, expected, (std::size_t{2} << 20) - 8);
+      writeInto(image, expected, (std::size_t{2} << 20) - 4, std::size_t{1} << 20);
       EXPECT_EQ(inChild([&] {
                   change.apply(input);
                   return 0;
                 }),
                 0);
       writeInto(image, expected, (std::size_t{4} << 20) - 8);
-      EXPECT_FALSE(image.isMapped());
+      EXPECT_EQ(image.isMapped(), mapped && fileMappingsExist && change.keepsLease);
       EXPECT_TRUE(image.isIntact());
       EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.bytes()));
       // As onto a file system that shares blocks: the lease has gone, so the file is no source.
@@ -831,13 +837,21 @@ TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
       EXPECT_EQ(readFileBytes(output), expected);
     }
   }
-  // Untouched, and saved while still mapped: the parts go from file to file.
+  // Saved while still mapped, untouched and then with a few bytes written: the parts go from
+  // file to file, the pages written from memory.
   writeFileBytes(input, original);
   FileImage image;
   ASSERT_EQ(image.load(input, 54, std::size_t{1} << 31), FileReadResult::read);
   ASSERT_EQ(replaceFile(output, image), ReplaceResult::replaced);
   EXPECT_EQ(image.isMapped(), fileMappingsExist);
   EXPECT_EQ(readFileBytes(output), original);
+  Bytes written = original;
+  writeInto(image, written, (std::size_t{3} << 20) + 4090);
+  blockSharingForTesting = false;
+  ASSERT_EQ(replaceFile(output, image), ReplaceResult::replaced);
+  blockSharingForTesting = true;
+  EXPECT_EQ(image.isMapped(), fileMappingsExist);
+  EXPECT_EQ(readFileBytes(output), written);
   // Saved in place over its own file (two links keep a rename from replacing it): the writer's
   // open takes this process's own lease back.
   ASSERT_EQ(link(input.c_str(), (input + ".link").c_str()), 0);

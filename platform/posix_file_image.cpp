@@ -161,34 +161,109 @@ bool FileImage::isMapped() const {
   return false;
 }
 
+namespace {
+
+// The rows of a makeWritable call: count bytes from offset, rows times, stride apart.
+struct Rows {
+  std::size_t offset;
+  std::size_t count;
+  std::size_t rows;
+  std::size_t stride;
+
+  std::size_t end() const { return offset + (rows - 1) * stride + count; }
+  // Calls visit(firstPage, endPage) for the runs of pages the rows touch within pages
+  // [fromPage, toPage), each run once, in order, adjacent pages joined; stops at the first
+  // false it gives.
+  template <class Visit> bool eachRun(std::size_t fromPage, std::size_t toPage, Visit visit) const {
+    const std::size_t from = fromPage * writtenPageSize;
+    // The first row that ends at or past from.
+    std::size_t r = 0;
+    if (stride != 0 && from > offset + count) {
+      r = std::min(rows, (from - offset - count + stride - 1) / stride);
+    }
+    std::size_t runFrom = 0;
+    std::size_t runTo = 0;
+    for (; r < rows; ++r) {
+      const std::size_t rowStart = offset + r * stride;
+      const std::size_t first = std::max(fromPage, rowStart / writtenPageSize);
+      const std::size_t last = std::min(toPage, (rowStart + count - 1) / writtenPageSize + 1);
+      if (first >= toPage) {
+        break;
+      }
+      if (first >= last) {
+        continue;
+      }
+      if (first > runTo) {
+        if (runTo > runFrom && !visit(runFrom, runTo)) {
+          return false;
+        }
+        runFrom = first;
+      }
+      runTo = std::max(runTo, last);
+    }
+    return runTo <= runFrom || visit(runFrom, runTo);
+  }
+};
+
+// A chunk whose pages the rows take fewer than this share of (1 in n) has those pages alone made
+// private; one they take more of is copied in whole, as one huge page. Measured: a page made
+// private costs about what its share of a chunk copy does, and a huge page is faster to merge
+// into and to save from.
+constexpr std::size_t wholeChunkShare = 4;
+constexpr std::size_t pagesPerChunk = chunkSize / writtenPageSize;
+
+} // namespace
+
 bool FileImage::copyIn(std::size_t offset, std::size_t count, std::size_t rows,
                        std::size_t stride) noexcept {
   if (count == 0 || rows == 0) {
     return true;
   }
-  const std::size_t end = offset + (rows - 1) * stride + count;
+  const Rows block{offset, count, rows, stride};
   const std::size_t first = offset / chunkSize;
-  const std::size_t last = (end - 1) / chunkSize;
-  // Chunks only ever become private, so one seen private stays so without holding the signal.
-  bool allPrivate = true;
-  for (std::size_t c = first; c <= last && allPrivate; ++c) {
-    allPrivate = mapping->own[c] != 0;
+  const std::size_t last = (block.end() - 1) / chunkSize;
+  bool fewPages = false;
+  if (mapping->privatePages) {
+    std::size_t pages = 0;
+    block.eachRun(first * pagesPerChunk, (last + 1) * pagesPerChunk,
+                  [&pages](std::size_t from, std::size_t to) {
+                    pages += to - from;
+                    return true;
+                  });
+    fewPages = pages * wholeChunkShare < (last - first + 1) * pagesPerChunk;
   }
-  // A chunk at a time, so that a writer waiting on the lease waits for at most one.
-  for (std::size_t c = first; c <= last && !allPrivate; ++c) {
-    const LeaseSignalHeld held;
-    if (mapping->own[c] == 0 && !copyChunkIn(*mapping, c)) {
-      return false;
-    }
-  }
-  // The rows' pages only, not the span between them: a block's rows are far apart in a wide
-  // bitmap, and a save that shares blocks writes exactly these.
-  for (std::size_t r = 0; r < rows; ++r) {
-    const std::size_t rowStart = offset + r * stride;
-    const std::size_t lastPage = (rowStart + count - 1) / writtenPageSize;
-    for (std::size_t page = rowStart / writtenPageSize; page <= lastPage; ++page) {
+  // The rows' pages only are marked, not the span between them: a block's rows are far apart in
+  // a wide bitmap, and a save that shares blocks writes exactly these.
+  const auto mark = [this](std::size_t from, std::size_t to) {
+    for (std::size_t page = from; page < to; ++page) {
       mapping->written[page / 64] |= std::uint64_t{1} << (page % 64);
     }
+    return true;
+  };
+  // A chunk at a time, so that a writer waiting on the lease waits for at most one. A page of a
+  // chunk not yet own is marked only once it is private, with the signal held, so that a handler
+  // that copies the chunk in takes that page from memory.
+  for (std::size_t c = first; c <= last; ++c) {
+    const std::size_t fromPage = c * pagesPerChunk;
+    const std::size_t toPage = fromPage + pagesPerChunk;
+    // Chunks only ever become own, so one seen own stays so without holding the signal.
+    if (mapping->own[c] != 0) {
+      block.eachRun(fromPage, toPage, mark);
+      continue;
+    }
+    const LeaseSignalHeld held;
+    if (mapping->own[c] == 0) {
+      const auto makePrivate = [this](std::size_t from, std::size_t to) {
+        return makePagesPrivate(*mapping, from * writtenPageSize,
+                                std::min(to * writtenPageSize, mapping->mappedLength));
+      };
+      const bool pagesAlone =
+          fewPages && block.eachRun(fromPage, toPage, makePrivate) && stillAsLoaded(*mapping);
+      if (!pagesAlone && !copyChunkIn(*mapping, c)) {
+        return false;
+      }
+    }
+    block.eachRun(fromPage, toPage, mark);
   }
   return true;
 }
@@ -234,12 +309,11 @@ std::optional<bool> FileImage::shareInto(int descriptor, void (*afterClone)()) c
   // Runs of written pages, each in one write, and runs a few clean pages apart joined into one:
   // a write into shared blocks costs per call about what a few pages do (1,754 writes of the
   // rows of 100 small blocks took 25 ms on XFS and 75 on Btrfs; joined into 10 writes, 22 and
-  // 45 ms). The pages between lie in the chunks of the pages beside them, copied in, so they
-  // hold the load-time bytes.
+  // 45 ms). The pages between hold the load-time bytes: copied in with their chunk, or still the
+  // file's own pages, which the kernel reads for the write (a file cut short by force then fails
+  // the write rather than raising SIGBUS).
   const std::size_t pages = (length + writtenPageSize - 1) / writtenPageSize;
-  const auto isWritten = [this](std::size_t page) {
-    return (mapping->written[page / 64] >> (page % 64) & 1U) != 0;
-  };
+  const auto isWritten = [this](std::size_t page) { return pageWritten(*mapping, page); };
   const auto nextWritten = [&](std::size_t page) {
     while (page < pages && !isWritten(page)) {
       page = mapping->written[page / 64] >> (page % 64) == 0 ? (page / 64 + 1) * 64 : page + 1;
@@ -297,7 +371,18 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
     const std::size_t c = from / chunkSize;
     std::size_t end = std::min(to, (c + 1) * chunkSize);
     const std::uint8_t* piece = view + from;
-    if (mapping->own[c] == 0) {
+    // Pages that merges made private are written from memory, the rest of the chunk is sent.
+    bool privateRun = false;
+    if (mapping->own[c] == 0 && mapping->privatePages) {
+      const std::size_t page = from / writtenPageSize;
+      privateRun = pageWritten(*mapping, page);
+      std::size_t next = page + 1;
+      while (next * writtenPageSize < end && pageWritten(*mapping, next) == privateRun) {
+        ++next;
+      }
+      end = std::min(end, next * writtenPageSize);
+    }
+    if (mapping->own[c] == 0 && !privateRun) {
       if (slowTarget) {
         end = std::min(end, from + bufferSize);
       }

@@ -18,9 +18,13 @@
 // - A chunk's own mark only goes from 0 to 1, and an image's loss only rises (LossRecord).
 // - A handler copies for at most half the lease-break time read at load: past that, the kernel
 //   would let the writer in on a copy still being made. What is left is lost.
-// - Handlers touch only sig_atomic_t fields and the chunks' memory, make only system calls, and
-//   check every one of them. The save's cleanup handlers (posix_file_writer.cpp) touch no
-//   mapping.
+// - A merge that changes few pages of a chunk makes those pages alone private (copy-on-write of
+//   the file mapped private), marks them written with the signals held, and leaves the chunk not
+//   own. A handler that copies such a chunk in takes its marked pages from memory, the rest from
+//   the file, so a merge paused in one of those pages resumes on a copy of what it wrote.
+// - Handlers touch only sig_atomic_t fields, the written marks (read only) and the chunks'
+//   memory, make only system calls and memcpy, and check every call. The save's cleanup
+//   handlers (posix_file_writer.cpp) touch no mapping.
 //
 // The Linux calls the handlers rely on: fcntl(F_SETLEASE) to let the lease go (F_SETSIG chose
 // the signal at load), pread and fstat on the leased descriptor, mmap (MAP_FIXED for zeros),
@@ -35,6 +39,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -333,14 +338,29 @@ FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std:
     return nullptr;
   }
   // On a chunk boundary, so that every chunk copied in can be one huge page: an address range
-  // is reserved there, then the file is mapped over it.
-  std::uint8_t* area = mapAligned(mapping->mappedLength, chunkSize, PROT_NONE, MAP_NORESERVE);
-  if (area == nullptr) {
-    return nullptr;
-  }
-  if (mmap(area, mapping->mappedLength, PROT_READ, MAP_SHARED | MAP_FIXED, file.get(), 0) ==
-      MAP_FAILED) {
+  // is reserved there, then the file is mapped over it. Private and writable where the system
+  // allows it and its pages are the size merges record; else read-only, and merges copy whole
+  // chunks in.
+  std::uint8_t* area = nullptr;
+  for (const bool privately : {true, false}) {
+    if (privately && sysconf(_SC_PAGESIZE) != static_cast<long>(writtenPageSize)) {
+      continue;
+    }
+    area = mapAligned(mapping->mappedLength, chunkSize, PROT_NONE, MAP_NORESERVE);
+    if (area == nullptr) {
+      return nullptr;
+    }
+    const int protection = privately ? PROT_READ | PROT_WRITE : PROT_READ;
+    const int flags = privately ? MAP_PRIVATE | MAP_NORESERVE : MAP_SHARED;
+    if (mmap(area, mapping->mappedLength, protection, flags | MAP_FIXED, file.get(), 0) !=
+        MAP_FAILED) {
+      mapping->privatePages = privately;
+      break;
+    }
     giveBack(area, mapping->mappedLength);
+    area = nullptr;
+  }
+  if (area == nullptr) {
     return nullptr;
   }
   mapping->start = area;
@@ -368,6 +388,7 @@ bool LeaseSignalHeld::wasHeld() const { return sigismember(&before, leaseSignal(
 
 // Reads the file by its descriptor, so a file cut short by force gives a short read, never
 // SIGBUS; the bytes are the load-time bytes while the lease holds, which the status confirms.
+// Pages already private are copied from memory: they may hold a merge's bytes.
 bool copyChunkIn(FileImage::Mapping& mapping, std::size_t c) {
   const std::size_t offset = c * chunkSize;
   const std::size_t count = std::min(chunkSize, mapping.mappedLength - offset);
@@ -380,12 +401,41 @@ bool copyChunkIn(FileImage::Mapping& mapping, std::size_t c) {
       fstat(mapping.file.get(), &now) != 0 || !sameContents(mapping.loaded, now)) {
     mapping.loss.lose(ImageLoss::notRead);
   }
+  if (mapping.privatePages) {
+    for (std::size_t at = 0; at < count; at += writtenPageSize) {
+      if (pageWritten(mapping, (offset + at) / writtenPageSize)) {
+        std::memcpy(fresh + at, mapping.start + offset + at, std::min(writtenPageSize, count - at));
+      }
+    }
+  }
   if (mremap(fresh, count, count, MREMAP_MAYMOVE | MREMAP_FIXED, mapping.start + offset) ==
       MAP_FAILED) {
     giveBack(fresh, count);
     return false;
   }
   mapping.own[c] = 1;
+  return true;
+}
+
+bool makePagesPrivate(FileImage::Mapping& mapping, std::size_t from, std::size_t to) {
+#ifdef MADV_POPULATE_WRITE
+  // Writing each page as the merge would, in one call: a page the file no longer has gives an
+  // error here rather than SIGBUS in the merge.
+  return madvise(mapping.start + from, to - from, MADV_POPULATE_WRITE) == 0;
+#else
+  static_cast<void>(mapping);
+  static_cast<void>(from);
+  static_cast<void>(to);
+  return false;
+#endif
+}
+
+bool stillAsLoaded(FileImage::Mapping& mapping) {
+  struct stat now {};
+  if (fstat(mapping.file.get(), &now) != 0 || !sameContents(mapping.loaded, now)) {
+    mapping.loss.lose(ImageLoss::notRead);
+    return false;
+  }
   return true;
 }
 

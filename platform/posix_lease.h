@@ -57,9 +57,13 @@ struct FileImage::Mapping {
   // Per chunk: 1 once it is memory of the process's own (a copy, or zeros for a lost chunk).
   // Only ever goes from 0 to 1.
   std::unique_ptr<volatile std::sig_atomic_t[]> own;
-  // Per page of writtenPageSize bytes, one bit, set once makeWritable gave the page out. Only the
-  // main line touches it.
+  // Per page of writtenPageSize bytes, one bit, set once makeWritable gave the page out. In a
+  // chunk not yet own, a set bit means the page alone is private already (privatePages). Set by
+  // the main line only, after the page became private; read by the handlers.
   std::unique_ptr<std::uint64_t[]> written;
+  // The file is mapped private and writable, so that a merge that changes a few rows of a chunk
+  // takes those pages alone (copy-on-write) rather than the whole chunk.
+  bool privatePages = false;
   // How long the handler may spend copying before it lets the lease go, read at load.
   std::int64_t copyNanoseconds = 0;
   volatile std::sig_atomic_t leaseHeld = 1;
@@ -88,10 +92,23 @@ private:
   sigset_t before{};
 };
 
-// Puts memory of the process's own holding the file's bytes in place of chunk c's file pages.
-// False, with the chunk unchanged, only when there is no memory; a read that fails or finds the
-// file changed raises the loss. Only with the handlers' signals held, or from a handler.
+// Puts memory of the process's own holding the file's bytes in place of chunk c's file pages,
+// and the chunk's private pages as they are now. False, with the chunk unchanged, only when
+// there is no memory; a read that fails or finds the file changed raises the loss. Only with
+// the handlers' signals held, or from a handler.
 bool copyChunkIn(FileImage::Mapping& mapping, std::size_t c);
+
+// Makes the pages of [from, to), in a chunk not yet own, private copies of the file's pages,
+// which hold the load-time bytes while the lease holds (stillAsLoaded confirms it). False where
+// they could not all be made so (no memory, a kernel without the call): the caller then copies
+// the chunk in. Only with the handlers' signals held.
+bool makePagesPrivate(FileImage::Mapping& mapping, std::size_t from, std::size_t to);
+// True while the file's status is the load's; else false, with the loss raised.
+bool stillAsLoaded(FileImage::Mapping& mapping);
+
+inline bool pageWritten(const FileImage::Mapping& mapping, std::size_t page) {
+  return (mapping.written[page / 64] >> (page % 64) & 1U) != 0;
+}
 
 // Maps the open regular file under a read lease, holding it in mapped. Gives read, or
 // lengthRefused or notRead (nothing held), or nothing when this file or this system allows no
