@@ -90,14 +90,15 @@ bool needsInPlace(const std::wstring& target) {
 
 } // namespace
 
-// A free name is only created; a file that was seen is replaced by what is at the name then, as
-// the numbers that would tell files apart are not looked at here.
+// A free name is only created, and a file that was seen is the only one replaced: another file
+// at the name, before the write or after it, is asked about anew. A name changed in the instant
+// between the last look and the move is still replaced: no call moves over one given file only.
 ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes,
                           const NameState& expected) {
   const std::wstring target = wideName(fileName);
   const DWORD attributes = GetFileAttributesW(target.c_str());
   const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-  if (exists && !expected.taken) {
+  if (exists && lookAtName(fileName) != expected) {
     return ReplaceResult::nameTaken;
   }
   // The calls that replace a file pass over its read-only mark, so the mark is checked here, and
@@ -150,6 +151,10 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   // fails it can leave files of its own behind.
   if (exists) {
     SetFileAttributesW(temporary.c_str(), attributes);
+    if (lookAtName(fileName) != expected) {
+      DeleteFileW(temporary.c_str());
+      return ReplaceResult::nameTaken;
+    }
   }
   for (int attempt = 0; attempt < replaceAttempts; ++attempt) {
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (exists ? MOVEFILE_REPLACE_EXISTING : 0);

@@ -1,8 +1,10 @@
 #include "platform/file_writer.h"
+#include "platform/files.h"
 #include "tests/support/scoped_temp_dir.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -58,6 +60,43 @@ TEST(WindowsFileWriterTest, RefusedSavesKeepTheOldFileAndLeaveNothing) {
       names.push_back(entry.path().filename().string());
     }
     EXPECT_EQ(names, std::vector<std::string>{"out.bmp"});
+  }
+}
+
+// The file seen when the question was asked is the only one a save replaces; another that takes
+// its place, before the save or while it writes, is kept and asked about anew.
+TEST(WindowsFileWriterTest, ASaveReplacesOnlyTheFileThatWasSeen) {
+  static std::filesystem::path target;
+  const auto swapFile = [] {
+    writeFileBytes(target.string() + ".other", Bytes{'p'});
+    MoveFileExW((target.wstring() + L".other").c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+  };
+  struct Case {
+    const char* title;
+    void (*before)();
+    void (*midSave)();
+  };
+  for (const Case& c :
+       {Case{"the file seen", nullptr, nullptr},
+        Case{"another file in its place before the save", +swapFile, nullptr},
+        Case{"another file in its place while the save writes", nullptr, +swapFile}}) {
+    SCOPED_TRACE(c.title);
+    const ScopedTempDir dir;
+    target = dir.file("out.bmp");
+    writeFileBytes(target, Bytes{'o', 'l', 'd'});
+    const NameState seen = lookAtName(target.string());
+    if (c.before != nullptr) {
+      c.before();
+    }
+    afterHalfWrittenForTesting = c.midSave;
+    const ReplaceResult result = replaceFile(target.string(), Bytes(5000, 0x42), seen);
+    afterHalfWrittenForTesting = nullptr;
+    const bool kept = c.before != nullptr || c.midSave != nullptr;
+    EXPECT_EQ(result, kept ? ReplaceResult::nameTaken : ReplaceResult::replaced);
+    EXPECT_EQ(readFileBytes(target), kept ? Bytes{'p'} : Bytes(5000, 0x42));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              1);
   }
 }
 
