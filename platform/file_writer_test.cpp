@@ -878,7 +878,9 @@ TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
 
 // A lease whose break goes unheard (its signal held back, as in a stopped process) is taken back
 // by force after the lease-break time; the file then cut short must leave an image that refuses
-// to be saved, never a SIGBUS. Root only: it shortens the system's lease-break time for a while.
+// to be saved, never a SIGBUS, even where a few bytes written had made their page alone the
+// process's own (a cut takes such pages back too). Root only: it shortens the system's
+// lease-break time for a while.
 TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
   if (!fileMappingsExist || !testing::LeaseBreakTime::mayChange()) {
     GTEST_SKIP() << "needs Linux and root, to shorten the lease-break time";
@@ -890,6 +892,8 @@ TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
   writeFileBytes(input, Bytes(5 << 20, 0x42));
   FileImage image;
   ASSERT_EQ(image.load(input, 54, std::size_t{1} << 31), FileReadResult::read);
+  ASSERT_TRUE(image.makeWritable(std::size_t{3} << 20, 16));
+  image.writableBytes()[std::size_t{3} << 20] ^= 0x5A;
   ASSERT_TRUE(image.isMapped());
   sigset_t all;
   sigset_t before;

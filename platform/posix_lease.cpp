@@ -397,11 +397,15 @@ bool copyChunkIn(FileImage::Mapping& mapping, std::size_t c) {
     return false;
   }
   struct stat now {};
-  if (!readAllAt(mapping.file.get(), fresh, std::min(count, mapping.length - offset), offset) ||
-      fstat(mapping.file.get(), &now) != 0 || !sameContents(mapping.loaded, now)) {
+  const bool asLoaded =
+      readAllAt(mapping.file.get(), fresh, std::min(count, mapping.length - offset), offset) &&
+      fstat(mapping.file.get(), &now) == 0 && sameContents(mapping.loaded, now);
+  if (!asLoaded) {
     mapping.loss.lose(ImageLoss::notRead);
   }
-  if (mapping.privatePages) {
+  // Not from a file changed under the image: a cut takes back even the private pages past the
+  // file's new end, and reading one would raise SIGBUS. The image is lost anyway.
+  if (mapping.privatePages && asLoaded) {
     for (std::size_t at = 0; at < count; at += writtenPageSize) {
       if (pageWritten(mapping, (offset + at) / writtenPageSize)) {
         std::memcpy(fresh + at, mapping.start + offset + at, std::min(writtenPageSize, count - at));
