@@ -1,6 +1,7 @@
 #include "platform/file_writer.h"
 #include "platform/posix_features.h"
 #include "tests/support/lease_break_time.h"
+#include "tests/support/lease_loss.h"
 #include "tests/support/scoped_temp_dir.h"
 
 #include <cerrno>
@@ -906,6 +907,36 @@ TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
   EXPECT_FALSE(image.isIntact());
   EXPECT_EQ(replaceFile(folder.file("out.bmp").string(), image), ReplaceResult::notWritten);
   EXPECT_FALSE(fs::exists(folder.file("out.bmp")));
+}
+
+// A mapped image takes from the data limit only what merges make the process's own: under a
+// limit with room for its file once and a quarter, a copy of half of it still fits, and a chunk
+// merged whole besides. Each limit is set in a child, a little above what it has in use.
+TEST(FileWriterTest, AMappedImageTakesFromTheDataLimitOnlyWhatMergesWrite) {
+  if (!fileMappingsExist) {
+    GTEST_SKIP() << "no file mappings here";
+  }
+  const ScopedTempDir folder;
+  const std::string input = folder.file("in.bmp").string();
+  constexpr std::size_t size = std::size_t{64} << 20;
+  writeFileBytes(input, Bytes(size, 0x42));
+  const Bytes half(size / 2, 0x17);
+  // 0: as expected; 1: the limit not set; 2: not mapped; 3: the copy or the chunk refused.
+  const int status = inChild([&] {
+    struct rlimit limit {};
+    getrlimit(RLIMIT_DATA, &limit);
+    limit.rlim_cur = testing::memoryInUse("VmData:") + size + size / 4;
+    if (setrlimit(RLIMIT_DATA, &limit) != 0) {
+      return 1;
+    }
+    FileImage image;
+    if (image.load(input, 54, size) != FileReadResult::read || !image.isMapped()) {
+      return 2;
+    }
+    FileImage copy;
+    return copy.holdCopy(half) && image.makeWritable(0, std::size_t{2} << 20) ? 0 : 3;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 #if TILEGRAFT_LINUX_CALLS

@@ -45,6 +45,7 @@
 #include <linux/magic.h>
 #include <new>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -319,6 +320,19 @@ bool takeLease(int descriptor) {
          fcntl(descriptor, F_SETLEASE, F_RDLCK) == 0;
 }
 
+// A private writable mapping counts in full against the data limit, and under strict overcommit
+// against the system's commit limit, however few of its pages merges write: there the file is
+// mapped read-only and merges copy whole chunks in, as a copy at load would take the whole file.
+bool privateMappingCostsNothing() {
+  struct rlimit data {};
+  if (getrlimit(RLIMIT_DATA, &data) != 0 || data.rlim_cur != RLIM_INFINITY) {
+    return false;
+  }
+  const Descriptor setting(open("/proc/sys/vm/overcommit_memory", O_RDONLY | O_CLOEXEC));
+  char mode = 0;
+  return setting && read(setting.get(), &mode, 1) == 1 && mode != '2';
+}
+
 // Maps the leased file and registers the mapping for the handlers; null (file left open) when
 // there is no memory or no free slot. With the handlers' signals held.
 FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std::size_t length) {
@@ -343,7 +357,8 @@ FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std:
   // chunks in.
   std::uint8_t* area = nullptr;
   for (const bool privately : {true, false}) {
-    if (privately && sysconf(_SC_PAGESIZE) != static_cast<long>(writtenPageSize)) {
+    if (privately && (sysconf(_SC_PAGESIZE) != static_cast<long>(writtenPageSize) ||
+                      !privateMappingCostsNothing())) {
       continue;
     }
     area = mapAligned(mapping->mappedLength, chunkSize, PROT_NONE, MAP_NORESERVE);
