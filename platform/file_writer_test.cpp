@@ -877,11 +877,15 @@ TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
   EXPECT_FALSE(image.isMapped());
 }
 
+// The file the hook below cuts short.
+std::string fileToCut;
+
 // A lease whose break goes unheard (its signal held back, as in a stopped process) is taken back
 // by force after the lease-break time; the file then cut short must leave an image that refuses
 // to be saved, never a SIGBUS, even where a few bytes written had made their page alone the
-// process's own (a cut takes such pages back too). Root only: it shortens the system's
-// lease-break time for a while.
+// process's own (a cut takes such pages back too): cut before the process hears of it, or while
+// its handler copies that page's chunk, once it has found the file as loaded. Root only: it
+// shortens the system's lease-break time for a while.
 TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
   if (!fileMappingsExist || !testing::LeaseBreakTime::mayChange()) {
     GTEST_SKIP() << "needs Linux and root, to shorten the lease-break time";
@@ -889,24 +893,34 @@ TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
   std::optional<testing::LeaseBreakTime> breakTime(std::in_place);
   breakTime->set("1");
   const ScopedTempDir folder;
-  const std::string input = folder.file("in.bmp").string();
-  writeFileBytes(input, Bytes(5 << 20, 0x42));
-  FileImage image;
-  ASSERT_EQ(image.load(input, 54, std::size_t{1} << 31), FileReadResult::read);
-  ASSERT_TRUE(image.makeWritable(std::size_t{3} << 20, 16));
-  image.writableBytes()[std::size_t{3} << 20] ^= 0x5A;
-  ASSERT_TRUE(image.isMapped());
-  sigset_t all;
-  sigset_t before;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &before);
-  const int status = inChild([&] { return truncate(input.c_str(), 0) == 0 ? 0 : 1; });
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  fileToCut = folder.file("in.bmp").string();
+  for (const bool duringCopy : {false, true}) {
+    SCOPED_TRACE(duringCopy ? "cut during the copy" : "cut before it");
+    writeFileBytes(fileToCut, Bytes(5 << 20, 0x42));
+    FileImage image;
+    ASSERT_EQ(image.load(fileToCut, 54, std::size_t{1} << 31), FileReadResult::read);
+    ASSERT_TRUE(image.makeWritable(4096, 16));
+    image.writableBytes()[4096] ^= 0x5A;
+    ASSERT_TRUE(image.isMapped());
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    const int status = inChild([&] {
+      return duringCopy ? (open(fileToCut.c_str(), O_WRONLY) >= 0 ? 0 : 1)
+                        : (truncate(fileToCut.c_str(), 0) == 0 ? 0 : 1);
+    });
+    if (duringCopy) {
+      afterChunkReadForTesting = [] { static_cast<void>(truncate(fileToCut.c_str(), 0)); };
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    afterChunkReadForTesting = nullptr;
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(image.isIntact());
+    EXPECT_EQ(replaceFile(folder.file("out.bmp").string(), image), ReplaceResult::notWritten);
+    EXPECT_FALSE(fs::exists(folder.file("out.bmp")));
+  }
   breakTime.reset();
-  EXPECT_EQ(status, 0);
-  EXPECT_FALSE(image.isIntact());
-  EXPECT_EQ(replaceFile(folder.file("out.bmp").string(), image), ReplaceResult::notWritten);
-  EXPECT_FALSE(fs::exists(folder.file("out.bmp")));
 }
 
 // A mapped image takes from the data limit only what merges make the process's own: under a
