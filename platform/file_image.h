@@ -171,5 +171,8 @@ inline bool blockSharingForTesting = true;
 inline bool cloneByCopyForTesting = false;
 // For tests: called after each whole read of a file, before it is looked at again.
 inline void (*afterFileReadForTesting)(const std::string& fileName) = nullptr;
+// For tests: called when a lease's copy of a chunk has read and checked the file, before the
+// pages merges made private are copied over; from a signal handler too.
+inline void (*afterChunkReadForTesting)() = nullptr;
 
 } // namespace tilegraft

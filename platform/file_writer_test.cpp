@@ -1,6 +1,7 @@
 #include "platform/file_writer.h"
 #include "platform/posix_features.h"
 #include "tests/support/lease_break_time.h"
+#include "tests/support/lease_loss.h"
 #include "tests/support/scoped_temp_dir.h"
 
 #include <cerrno>
@@ -876,9 +877,15 @@ TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
   EXPECT_FALSE(image.isMapped());
 }
 
+// The file the hook below cuts short.
+std::string fileToCut;
+
 // A lease whose break goes unheard (its signal held back, as in a stopped process) is taken back
 // by force after the lease-break time; the file then cut short must leave an image that refuses
-// to be saved, never a SIGBUS. Root only: it shortens the system's lease-break time for a while.
+// to be saved, never a SIGBUS, even where a few bytes written had made their page alone the
+// process's own (a cut takes such pages back too): cut before the process hears of it, or while
+// its handler copies that page's chunk, once it has found the file as loaded. Root only: it
+// shortens the system's lease-break time for a while.
 TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
   if (!fileMappingsExist || !testing::LeaseBreakTime::mayChange()) {
     GTEST_SKIP() << "needs Linux and root, to shorten the lease-break time";
@@ -886,22 +893,64 @@ TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
   std::optional<testing::LeaseBreakTime> breakTime(std::in_place);
   breakTime->set("1");
   const ScopedTempDir folder;
-  const std::string input = folder.file("in.bmp").string();
-  writeFileBytes(input, Bytes(5 << 20, 0x42));
-  FileImage image;
-  ASSERT_EQ(image.load(input, 54, std::size_t{1} << 31), FileReadResult::read);
-  ASSERT_TRUE(image.isMapped());
-  sigset_t all;
-  sigset_t before;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &before);
-  const int status = inChild([&] { return truncate(input.c_str(), 0) == 0 ? 0 : 1; });
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  fileToCut = folder.file("in.bmp").string();
+  for (const bool duringCopy : {false, true}) {
+    SCOPED_TRACE(duringCopy ? "cut during the copy" : "cut before it");
+    writeFileBytes(fileToCut, Bytes(5 << 20, 0x42));
+    FileImage image;
+    ASSERT_EQ(image.load(fileToCut, 54, std::size_t{1} << 31), FileReadResult::read);
+    ASSERT_TRUE(image.makeWritable(4096, 16));
+    image.writableBytes()[4096] ^= 0x5A;
+    ASSERT_TRUE(image.isMapped());
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    const int status = inChild([&] {
+      return duringCopy ? (open(fileToCut.c_str(), O_WRONLY) >= 0 ? 0 : 1)
+                        : (truncate(fileToCut.c_str(), 0) == 0 ? 0 : 1);
+    });
+    if (duringCopy) {
+      afterChunkReadForTesting = [] { static_cast<void>(truncate(fileToCut.c_str(), 0)); };
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    afterChunkReadForTesting = nullptr;
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(image.isIntact());
+    EXPECT_EQ(replaceFile(folder.file("out.bmp").string(), image), ReplaceResult::notWritten);
+    EXPECT_FALSE(fs::exists(folder.file("out.bmp")));
+  }
   breakTime.reset();
-  EXPECT_EQ(status, 0);
-  EXPECT_FALSE(image.isIntact());
-  EXPECT_EQ(replaceFile(folder.file("out.bmp").string(), image), ReplaceResult::notWritten);
-  EXPECT_FALSE(fs::exists(folder.file("out.bmp")));
+}
+
+// A mapped image takes from the data limit only what merges make the process's own: under a
+// limit with room for its file once and a quarter, a copy of half of it still fits, and a chunk
+// merged whole besides. Each limit is set in a child, a little above what it has in use.
+TEST(FileWriterTest, AMappedImageTakesFromTheDataLimitOnlyWhatMergesWrite) {
+  if (!fileMappingsExist) {
+    GTEST_SKIP() << "no file mappings here";
+  }
+  const ScopedTempDir folder;
+  const std::string input = folder.file("in.bmp").string();
+  constexpr std::size_t size = std::size_t{64} << 20;
+  writeFileBytes(input, Bytes(size, 0x42));
+  const Bytes half(size / 2, 0x17);
+  // 0: as expected; 1: the limit not set; 2: not mapped; 3: the copy or the chunk refused.
+  const int status = inChild([&] {
+    struct rlimit limit {};
+    getrlimit(RLIMIT_DATA, &limit);
+    limit.rlim_cur = testing::memoryInUse("VmData:") + size + size / 4;
+    if (setrlimit(RLIMIT_DATA, &limit) != 0) {
+      return 1;
+    }
+    FileImage image;
+    if (image.load(input, 54, size) != FileReadResult::read || !image.isMapped()) {
+      return 2;
+    }
+    FileImage copy;
+    return copy.holdCopy(half) && image.makeWritable(0, std::size_t{2} << 20) ? 0 : 3;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 #if TILEGRAFT_LINUX_CALLS

@@ -23,11 +23,12 @@
 //   own. A handler that copies such a chunk in takes its marked pages from memory, the rest from
 //   the file, so a merge paused in one of those pages resumes on a copy of what it wrote.
 // - Handlers touch only sig_atomic_t fields, the written marks (read only) and the chunks'
-//   memory, make only system calls and memcpy, and check every call. The save's cleanup
+//   memory, make only system calls, and check every one of them. The save's cleanup
 //   handlers (posix_file_writer.cpp) touch no mapping.
 //
 // The Linux calls the handlers rely on: fcntl(F_SETLEASE) to let the lease go (F_SETSIG chose
-// the signal at load), pread and fstat on the leased descriptor, mmap (MAP_FIXED for zeros),
+// the signal at load), pread and fstat on the leased descriptor, process_vm_readv for the private
+// pages (a page gone makes it fail, where a read would raise SIGBUS), mmap (MAP_FIXED for zeros),
 // mremap (MREMAP_FIXED for the swap), madvise, munmap, clock_gettime(CLOCK_MONOTONIC) for the
 // time bound, and, in the stop handler, sigaction, pthread_sigmask and raise.
 
@@ -39,12 +40,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <new>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/uio.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -319,6 +321,40 @@ bool takeLease(int descriptor) {
          fcntl(descriptor, F_SETLEASE, F_RDLCK) == 0;
 }
 
+// Copies count bytes of this process's memory by a call that fails where a page has gone rather
+// than raise SIGBUS: a file cut short after its lease was taken back by force takes back even the
+// private pages past its new end, at any moment.
+bool copyWithoutFault(std::uint8_t* to, const std::uint8_t* from, std::size_t count) {
+  struct iovec local {};
+  local.iov_base = to;
+  local.iov_len = count;
+  struct iovec remote {};
+  remote.iov_base = const_cast<std::uint8_t*>(from);
+  remote.iov_len = count;
+  return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(count);
+}
+
+// A private writable mapping counts in full against the data limit, and under strict overcommit
+// against the system's commit limit, however few of its pages merges write: there the file is
+// mapped read-only and merges copy whole chunks in, as a copy at load would take the whole file.
+bool privateMappingCostsNothing() {
+  struct rlimit data {};
+  if (getrlimit(RLIMIT_DATA, &data) != 0 || data.rlim_cur != RLIM_INFINITY) {
+    return false;
+  }
+  const Descriptor setting(open("/proc/sys/vm/overcommit_memory", O_RDONLY | O_CLOEXEC));
+  char mode = 0;
+  return setting && read(setting.get(), &mode, 1) == 1 && mode != '2';
+}
+
+// Where a sandbox refuses the call, private pages could not be copied safely: the file is mapped
+// read-only.
+bool privatePagesCopy() {
+  const std::uint8_t from = 1;
+  std::uint8_t to = 0;
+  return copyWithoutFault(&to, &from, 1) && to == 1;
+}
+
 // Maps the leased file and registers the mapping for the handlers; null (file left open) when
 // there is no memory or no free slot. With the handlers' signals held.
 FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std::size_t length) {
@@ -343,7 +379,8 @@ FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std:
   // chunks in.
   std::uint8_t* area = nullptr;
   for (const bool privately : {true, false}) {
-    if (privately && sysconf(_SC_PAGESIZE) != static_cast<long>(writtenPageSize)) {
+    if (privately && (sysconf(_SC_PAGESIZE) != static_cast<long>(writtenPageSize) ||
+                      !privateMappingCostsNothing() || !privatePagesCopy())) {
       continue;
     }
     area = mapAligned(mapping->mappedLength, chunkSize, PROT_NONE, MAP_NORESERVE);
@@ -396,17 +433,27 @@ bool copyChunkIn(FileImage::Mapping& mapping, std::size_t c) {
   if (fresh == nullptr) {
     return false;
   }
-  if (!readAllAt(mapping.file.get(), fresh, std::min(count, mapping.length - offset), offset)) {
+  const bool asLoaded =
+      readAllAt(mapping.file.get(), fresh, std::min(count, mapping.length - offset), offset) &&
+      stillAsLoaded(mapping);
+  if (!asLoaded) {
     mapping.loss.lose(ImageLoss::notRead);
-  } else {
-    static_cast<void>(stillAsLoaded(mapping));
   }
-  if (mapping.privatePages) {
-    for (std::size_t at = 0; at < count; at += writtenPageSize) {
-      if (pageWritten(mapping, (offset + at) / writtenPageSize)) {
-        std::memcpy(fresh + at, mapping.start + offset + at, std::min(writtenPageSize, count - at));
-      }
+  if (afterChunkReadForTesting != nullptr) {
+    afterChunkReadForTesting();
+  }
+  // Not from a file changed under the image: a cut takes back even the private pages past the
+  // file's new end. The image is lost anyway. One cut from here on fails the copy.
+  for (std::size_t at = 0; mapping.privatePages && asLoaded && at < count;) {
+    std::size_t end = at;
+    while (end < count && pageWritten(mapping, (offset + end) / writtenPageSize)) {
+      end += writtenPageSize;
     }
+    if (end > at && !copyWithoutFault(fresh + at, mapping.start + offset + at, end - at)) {
+      mapping.loss.lose(ImageLoss::notRead);
+      break;
+    }
+    at = std::max(end, at + writtenPageSize);
   }
   if (mremap(fresh, count, count, MREMAP_MAYMOVE | MREMAP_FIXED, mapping.start + offset) ==
       MAP_FAILED) {

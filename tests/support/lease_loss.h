@@ -38,12 +38,14 @@ enum class LeaseLoss {
   breakTime,    // the copy outlasts the lease-break time (set at the load by the caller)
 };
 
-// The address space the process has mapped, in bytes; 0 when the system does not say.
-inline rlim_t addressSpaceInUse() {
+// What the process has mapped of one kind, by its name in /proc/self/status ("VmSize:" all its
+// address space, "VmData:" what counts against the data limit), in bytes; 0 when the system does
+// not say.
+inline rlim_t memoryInUse(const std::string& kind) {
   std::ifstream status("/proc/self/status");
   std::string word;
   while (status >> word) {
-    if (word == "VmSize:") {
+    if (word == kind) {
       rlim_t kibibytes = 0;
       status >> kibibytes;
       return kibibytes * 1024;
@@ -63,7 +65,7 @@ inline bool breakLease(const std::string& file, LeaseLoss loss) {
   struct rlimit tight = saved;
   // A little above what is in use: no room for a copy. No private memory at all (1, as the
   // system reads 0 as a debugger's request for no limit): no room for zeros either.
-  tight.rlim_cur = loss == LeaseLoss::addressSpace ? addressSpaceInUse() + (1 << 20) : 1;
+  tight.rlim_cur = loss == LeaseLoss::addressSpace ? memoryInUse("VmSize:") + (1 << 20) : 1;
   sigset_t all;
   sigset_t before;
   sigfillset(&all);
