@@ -884,8 +884,9 @@ std::string fileToCut;
 // by force after the lease-break time; the file then cut short must leave an image that refuses
 // to be saved, never a SIGBUS, even where a few bytes written had made their page alone the
 // process's own (a cut takes such pages back too): cut before the process hears of it, or while
-// its handler copies that page's chunk, once it has found the file as loaded. Root only: it
-// shortens the system's lease-break time for a while.
+// its handler copies that page's chunk, once it has found the file as loaded. So must a file
+// rewritten at its length with its modification time put back (as cp -p or rsync --inplace do):
+// only its change time tells. Root only: it shortens the system's lease-break time for a while.
 TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
   if (!fileMappingsExist || !testing::LeaseBreakTime::mayChange()) {
     GTEST_SKIP() << "needs Linux and root, to shorten the lease-break time";
@@ -894,8 +895,12 @@ TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
   breakTime->set("1");
   const ScopedTempDir folder;
   fileToCut = folder.file("in.bmp").string();
-  for (const bool duringCopy : {false, true}) {
-    SCOPED_TRACE(duringCopy ? "cut during the copy" : "cut before it");
+  enum class Force { cutBefore, cutDuringCopy, rewrittenTimeKept };
+  for (const Force force : {Force::cutBefore, Force::cutDuringCopy, Force::rewrittenTimeKept}) {
+    const bool duringCopy = force == Force::cutDuringCopy;
+    SCOPED_TRACE(duringCopy                  ? "cut during the copy"
+                 : force == Force::cutBefore ? "cut before it"
+                                             : "rewritten, its time put back");
     writeFileBytes(fileToCut, Bytes(5 << 20, 0x42));
     FileImage image;
     ASSERT_EQ(image.load(fileToCut, 54, std::size_t{1} << 31), FileReadResult::read);
@@ -907,6 +912,17 @@ TEST(FileWriterTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &before);
     const int status = inChild([&] {
+      if (force == Force::rewrittenTimeKept) {
+        struct stat loaded {};
+        const Bytes other(5 << 20, 0x24);
+        const bool statted = stat(fileToCut.c_str(), &loaded) == 0;
+        const int descriptor = open(fileToCut.c_str(), O_WRONLY);
+        const bool written = descriptor >= 0 && pwrite(descriptor, other.data(), other.size(), 0) ==
+                                                    static_cast<ssize_t>(other.size());
+        close(descriptor);
+        const struct timespec times[2] = {loaded.st_atim, loaded.st_mtim};
+        return statted && written && utimensat(AT_FDCWD, fileToCut.c_str(), times, 0) == 0 ? 0 : 1;
+      }
       return duringCopy ? (open(fileToCut.c_str(), O_WRONLY) >= 0 ? 0 : 1)
                         : (truncate(fileToCut.c_str(), 0) == 0 ? 0 : 1);
     });

@@ -298,8 +298,7 @@ std::optional<bool> FileImage::shareInto(int descriptor, void (*afterClone)()) c
     if (fstat(mapping->file.get(), &now) != 0) {
       return false;
     }
-    if (!sameContents(mapping->loaded, now)) {
-      mapping->loss.lose(ImageLoss::notRead);
+    if (!asLoaded(*mapping, now)) {
       return false;
     }
   }
@@ -395,8 +394,7 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
         if (!got || fstat(mapping->file.get(), &now) != 0) {
           return false;
         }
-        if (!sameContents(mapping->loaded, now)) {
-          mapping->loss.lose(ImageLoss::notRead);
+        if (!asLoaded(*mapping, now)) {
           return false;
         }
         if (!slowTarget) {

@@ -479,7 +479,16 @@ bool makePagesPrivate(FileImage::Mapping& mapping, std::size_t from, std::size_t
 
 bool stillAsLoaded(FileImage::Mapping& mapping) {
   struct stat now {};
-  if (fstat(mapping.file.get(), &now) != 0 || !sameContents(mapping.loaded, now)) {
+  return fstat(mapping.file.get(), &now) == 0 && asLoaded(mapping, now);
+}
+
+// A writer let in by force may put the modification time back (cp -p, rsync --inplace); only
+// the change time then tells. A new link, a chmod or a rename over the name change it too, so
+// it counts only once the lease is breaking or gone: while it is held, nobody wrote.
+bool asLoaded(FileImage::Mapping& mapping, const struct stat& now) {
+  if (!sameContents(mapping.loaded, now) ||
+      (!sameTime(changeTime(mapping.loaded), changeTime(now)) &&
+       fcntl(mapping.file.get(), F_GETLEASE) != F_RDLCK)) {
     mapping.loss.lose(ImageLoss::notRead);
     return false;
   }

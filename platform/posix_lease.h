@@ -105,6 +105,8 @@ bool copyChunkIn(FileImage::Mapping& mapping, std::size_t c);
 bool makePagesPrivate(FileImage::Mapping& mapping, std::size_t from, std::size_t to);
 // True while the file's status is the load's; else false, with the loss raised.
 bool stillAsLoaded(FileImage::Mapping& mapping);
+// The same test on a status already read.
+bool asLoaded(FileImage::Mapping& mapping, const struct stat& now);
 
 inline bool pageWritten(const FileImage::Mapping& mapping, std::size_t page) {
   return (mapping.written[page / 64] >> (page % 64) & 1U) != 0;
