@@ -773,6 +773,11 @@ TEST(FileWriterTest, FileImagesKeepTheirLoadTimeBytesWhateverHappensToTheFile) {
          static_cast<void>(pwrite(descriptor, other.data(), other.size(), 4096));
          close(descriptor);
        }},
+      {"its times changed, as by touch",
+       [](const std::string& file) {
+         static_cast<void>(utimensat(AT_FDCWD, file.c_str(), nullptr, 0));
+       },
+       true},
       {"replaced by a rename",
        [](const std::string& file) {
          writeFileBytes(file + ".new", Bytes(100, 0xEE));

@@ -482,13 +482,16 @@ bool stillAsLoaded(FileImage::Mapping& mapping) {
   return fstat(mapping.file.get(), &now) == 0 && asLoaded(mapping, now);
 }
 
-// A writer let in by force may put the modification time back (cp -p, rsync --inplace); only
-// the change time then tells. A new link, a chmod or a rename over the name change it too, so
-// it counts only once the lease is breaking or gone: while it is held, nobody wrote.
+// While the read lease is still held nobody has opened the file to write since the load, so it
+// holds the load's bytes whatever its times say (touch, chmod and a new link change them). Once
+// the lease is breaking or gone, a writer let in by force may have put the modification time
+// back (cp -p, rsync --inplace): then the change time must be the load's as well.
 bool asLoaded(FileImage::Mapping& mapping, const struct stat& now) {
+  if (fcntl(mapping.file.get(), F_GETLEASE) == F_RDLCK) {
+    return true;
+  }
   if (!sameContents(mapping.loaded, now) ||
-      (!sameTime(changeTime(mapping.loaded), changeTime(now)) &&
-       fcntl(mapping.file.get(), F_GETLEASE) != F_RDLCK)) {
+      !sameTime(changeTime(mapping.loaded), changeTime(now))) {
     mapping.loss.lose(ImageLoss::notRead);
     return false;
   }
