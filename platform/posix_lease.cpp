@@ -27,10 +27,11 @@
 //   handlers (posix_file_writer.cpp) touch no mapping.
 //
 // The Linux calls the handlers rely on: fcntl(F_SETLEASE) to let the lease go (F_SETSIG chose
-// the signal at load), pread and fstat on the leased descriptor, process_vm_readv for the private
-// pages (a page gone makes it fail, where a read would raise SIGBUS), mmap (MAP_FIXED for zeros),
-// mremap (MREMAP_FIXED for the swap), madvise, munmap, clock_gettime(CLOCK_MONOTONIC) for the
-// time bound, and, in the stop handler, sigaction, pthread_sigmask and raise.
+// the signal at load) and fcntl(F_GETLEASE) to see whether it is still held, pread and fstat on the
+// leased descriptor, process_vm_readv for the private pages (a page gone makes it fail, where a
+// read would raise SIGBUS), mmap (MAP_FIXED for zeros), mremap (MREMAP_FIXED for the swap),
+// madvise, munmap, clock_gettime(CLOCK_MONOTONIC) for the time bound, and, in the stop handler,
+// sigaction, pthread_sigmask and raise.
 
 #include "platform/posix_lease.h"
 
@@ -433,10 +434,10 @@ bool copyChunkIn(FileImage::Mapping& mapping, std::size_t c) {
   if (fresh == nullptr) {
     return false;
   }
-  const bool asLoaded =
+  const bool readAsLoaded =
       readAllAt(mapping.file.get(), fresh, std::min(count, mapping.length - offset), offset) &&
       stillAsLoaded(mapping);
-  if (!asLoaded) {
+  if (!readAsLoaded) {
     mapping.loss.lose(ImageLoss::notRead);
   }
   if (afterChunkReadForTesting != nullptr) {
@@ -444,7 +445,7 @@ bool copyChunkIn(FileImage::Mapping& mapping, std::size_t c) {
   }
   // Not from a file changed under the image: a cut takes back even the private pages past the
   // file's new end. The image is lost anyway. One cut from here on fails the copy.
-  for (std::size_t at = 0; mapping.privatePages && asLoaded && at < count;) {
+  for (std::size_t at = 0; mapping.privatePages && readAsLoaded && at < count;) {
     std::size_t end = at;
     while (end < count && pageWritten(mapping, (offset + end) / writtenPageSize)) {
       end += writtenPageSize;
