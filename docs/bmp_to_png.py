@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Turns the demo's BMP files into the PNG pictures of the README, and checks them.
+"""Turns the demo's BMP files into the PNG pictures of the README and the guide, and checks them.
 
     bmp_to_png.py IN.bmp OUT.png [--scale N]    write OUT.png, each pixel as N by N (default 4)
     bmp_to_png.py --check IN.bmp OUT.png [--scale N]

@@ -1,7 +1,7 @@
 // Runs every script of examples/ on the sample bitmaps that the project draws, and checks each
 // output by properties worked out from the script alone: which tiles take which stamp, what an
-// operator does to each byte, and that nothing else in the file moves. What README.md and the
-// manual page show of them is checked in docs_e2e_test.cpp.
+// operator does to each byte, and that nothing else in the file moves. What README.md, the user
+// guide and the manual page show of them is checked in docs_e2e_test.cpp.
 #include "tests/support/merge_model.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
@@ -378,16 +378,16 @@ TEST_F(ExamplesTest, TypoRunsAsTheOneNumberAndCheckSaysSo) {
   EXPECT_EQ(checked.exitStatus, 0);
   EXPECT_FALSE(std::filesystem::exists(output("typo.bmp")));
   for (const auto& [document, close, roff] :
-       {std::tuple{sourceDir / "README.md", std::string("```"), false},
+       {std::tuple{sourceDir / "docs" / "guide.md", std::string("```"), false},
         std::tuple{sourceDir / "docs" / "tilegraft.1", std::string(".EE"), true}}) {
     EXPECT_EQ(shownCheckOutput(document, close, roff), checked.standardOutput) << document;
   }
 }
 
-// The shell blocks of a README section.
-std::vector<std::string> readmeShellBlocks(const std::string& section) {
+// The shell blocks of a section of the user guide.
+std::vector<std::string> guideShellBlocks(const std::string& section) {
   std::vector<std::string> blocks;
-  std::istringstream in(readTextFile(sourceDir / "README.md"));
+  std::istringstream in(readTextFile(sourceDir / "docs" / "guide.md"));
   bool inSection = false;
   for (std::string line; std::getline(in, line);) {
     if (line.rfind("## ", 0) == 0) {
@@ -417,7 +417,7 @@ Bytes colourAt(const ModelBitmap& picture, std::int32_t x, std::int32_t y) {
                picture.file.begin() + static_cast<std::ptrdiff_t>(entry + 3));
 }
 
-// One conversion that README's "Preparing bitmaps" shows: the block that holds the marker.
+// One conversion that the user guide's "Preparing bitmaps" shows: the block that holds the marker.
 struct Conversion {
   std::string marker;
   const char* sample; // what tiles.png shows
@@ -437,12 +437,13 @@ void runConversions(const ScopedTempDir& samples, const std::string& converter,
   // The probe names the python3 to use: the first on the path that has what the commands need.
   const ToolRun probed = runTool(samples.path(), {probe}, shell);
   if (probed.exitStatus != 0) {
-    GTEST_SKIP() << converter << " or python3 is not installed: its commands of README.md were "
+    GTEST_SKIP() << converter
+                 << " or python3 is not installed: its commands of the user guide were "
                  << "not run";
   }
   const std::string python = probed.standardOutput.substr(0, probed.standardOutput.find('\n'));
   const std::string withPython = "python3() { '" + python + "' \"$@\"; }\n";
-  const std::vector<std::string> blocks = readmeShellBlocks("Preparing bitmaps");
+  const std::vector<std::string> blocks = guideShellBlocks("Preparing bitmaps");
   const std::string toPng =
       "python3 " + (sourceDir / "docs" / "bmp_to_png.py").string() + " --scale 1 ";
   for (const Conversion& conversion : conversions) {
@@ -450,7 +451,7 @@ void runConversions(const ScopedTempDir& samples, const std::string& converter,
     const auto found = std::find_if(blocks.begin(), blocks.end(), [&](const std::string& block) {
       return block.find(conversion.marker) != std::string::npos;
     });
-    ASSERT_NE(found, blocks.end()) << "README.md shows no such command";
+    ASSERT_NE(found, blocks.end()) << "the user guide shows no such command";
     const ScopedTempDir folder;
     const ToolRun made =
         runTool(folder.path(),
@@ -497,7 +498,7 @@ void runConversions(const ScopedTempDir& samples, const std::string& converter,
   }
 }
 
-TEST_F(ExamplesTest, ReadmeImageMagickCommandsMakeBitmapsTheToolTakes) {
+TEST_F(ExamplesTest, GuideImageMagickCommandsMakeBitmapsTheToolTakes) {
   runConversions(
       dir, "ImageMagick",
       "command -v convert > /dev/null && convert -version | grep -q ImageMagick && "
@@ -505,7 +506,7 @@ TEST_F(ExamplesTest, ReadmeImageMagickCommandsMakeBitmapsTheToolTakes) {
       {{"-type TrueColor", "sheet.bmp", 3, false}, {"-type Palette", "indexed.bmp", 1, false}});
 }
 
-TEST_F(ExamplesTest, ReadmePillowCommandsMakeBitmapsTheToolTakes) {
+TEST_F(ExamplesTest, GuidePillowCommandsMakeBitmapsTheToolTakes) {
   runConversions(
       dir, "Pillow",
       "for p in $(which -a python3); do \"$p\" -c 'import PIL' 2> /dev/null && echo \"$p\" && "
@@ -514,10 +515,10 @@ TEST_F(ExamplesTest, ReadmePillowCommandsMakeBitmapsTheToolTakes) {
 }
 
 // Every block of the section is run above: by one of these markers.
-TEST(DocumentsTest, EveryConversionOfTheReadmeIsRun) {
+TEST(DocumentsTest, EveryConversionOfTheGuideIsRun) {
   const std::vector<std::string> markers{"-type TrueColor", "-type Palette",
                                          ".convert(\"RGB\").save", "quantize"};
-  const std::vector<std::string> blocks = readmeShellBlocks("Preparing bitmaps");
+  const std::vector<std::string> blocks = guideShellBlocks("Preparing bitmaps");
   EXPECT_EQ(blocks.size(), markers.size());
   for (const std::string& block : blocks) {
     EXPECT_EQ(std::count_if(markers.begin(), markers.end(),
