@@ -209,6 +209,22 @@ bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Puts the file's bytes and length on the disk: a power cut from then on leaves them.
+bool syncFile(int descriptor) {
+  int result = 0;
+  do {
+    result = fsync(descriptor);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+// Puts the folder's entries on the disk: a name linked or renamed there stays after a power cut.
+// A folder the process may only search (opened O_PATH), or a file system that syncs no folders,
+// is left to the file system's own commit.
+bool syncFolder(int folder) {
+  return syncFile(folder) || errno == EBADF || errno == EINVAL || errno == EROFS;
+}
+
 // What a save writes: bytes in memory, or a file image, which sends what it still maps straight
 // from its file.
 struct SaveBytes {
@@ -364,17 +380,19 @@ std::optional<bool> writeBesideAndClone(int descriptor, const SaveBytes& bytes,
     return std::nullopt;
   }
   return writeAll(descriptor, bytes, static_cast<std::size_t>(whole), bytes.size(), true) &&
-         ftruncate(descriptor, newLength) == 0;
+         syncFile(descriptor) && ftruncate(descriptor, newLength) == 0 && syncFile(descriptor);
 }
 #endif
 
 // Writes the bytes into a file that already stands at the name, from its position, with no way
 // back: a signal meanwhile leaves the part written. A new, empty file may share the image's
 // blocks; a pipe or a device is only written.
-ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes, bool newFile) {
+ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes, int newFileFolder) {
   nameHolds.store(NameHolds::partOfNewFile);
-  const bool written = newFile ? writeNew(file.get(), bytes) : writeImage(file.get(), bytes, false);
-  if (!written || !file.closeNow()) {
+  const bool newFile = newFileFolder >= 0;
+  const bool written = newFile ? writeNew(file.get(), bytes) && syncFile(file.get())
+                               : writeImage(file.get(), bytes, false);
+  if (!written || !file.closeNow() || (newFile && !syncFolder(newFileFolder))) {
     return ReplaceResult::notWritten;
   }
   const HeldSignals hold(heldDuringSave);
@@ -409,7 +427,7 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
     return ReplaceResult::nameTaken;
   }
   if (!S_ISREG(status.st_mode)) {
-    return writeStraight(file, bytes, false);
+    return writeStraight(file, bytes, -1);
   }
   // Another save of the same file waits here for this one to finish. A file system without
   // locks (some network disks) is written unlocked, as before.
@@ -430,8 +448,9 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
     }
 #endif
     written = cloned ? *cloned
-                     : writeImage(file.get(), bytes, true) &&
-                           ftruncate(file.get(), static_cast<off_t>(bytes.size())) == 0;
+                     : writeImage(file.get(), bytes, true) && syncFile(file.get()) &&
+                           ftruncate(file.get(), static_cast<off_t>(bytes.size())) == 0 &&
+                           syncFile(file.get());
     // A failure part-way leaves the file part new: the held signal tells so.
     nameHolds.store(written ? NameHolds::newFile : NameHolds::partOfNewFile);
   }
@@ -532,7 +551,8 @@ public:
         }
         nameHolds.store(NameHolds::newFile);
       }
-      return file.closeNow() ? ReplaceResult::replaced : ReplaceResult::notWritten;
+      return file.closeNow() && syncFolder(folder) ? ReplaceResult::replaced
+                                                   : ReplaceResult::notWritten;
     }
     if (!file.closeNow()) {
       return ReplaceResult::notWritten;
@@ -543,7 +563,7 @@ public:
     }
     forgetName();
     nameHolds.store(NameHolds::newFile);
-    return ReplaceResult::replaced;
+    return syncFolder(folder) ? ReplaceResult::replaced : ReplaceResult::notWritten;
   }
 
   // Renames the finished file over the entry, which must still be the file seen there: nameTaken
@@ -573,7 +593,7 @@ public:
     }
     forgetName();
     nameHolds.store(NameHolds::newFile);
-    return ReplaceResult::replaced;
+    return syncFolder(folder) ? ReplaceResult::replaced : ReplaceResult::notWritten;
   }
 
   void discard() noexcept {
@@ -769,6 +789,20 @@ Target lookAt(const std::string& fileName, const NameState& expected) {
 
 enum class Way { nameTaken, notCreated, createNew, createThroughLink, rename, inPlace };
 
+// What each route leaves if the machine stops (a power cut, a crash of the kernel) at each step;
+// every one has synced all it wrote before the tool says "Done.":
+// - createNew: the new file is written unnamed (or under a temporary name), synced with its
+//   length, linked under the free name, and the folder synced. A stop before the link leaves the
+//   name free (and maybe a temporary); after it, the name free or holding the new file whole.
+// - rename: the same, then renamed over the old file, and the folder synced. Until the rename
+//   reaches the disk the name holds the old file; after, the new file whole. The old file is
+//   never replaced by bytes that are not on the disk yet.
+// - createThroughLink: the file a link names is made, written, synced, then its folder synced. A
+//   stop before the file's sync can leave it empty or part written where nothing was before.
+// - inPlace: the old bytes are overwritten, synced, the file cut to the new length, synced again.
+//   A stop while it writes leaves the file part new, part old; after the first sync, the new
+//   bytes whole (with the old tail, if it was longer); after the second, the new file.
+
 // The contract of replaceFile, in the order it is written there.
 Way chooseWay(const Target& target) {
   if (target.changed) {
@@ -815,10 +849,10 @@ ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
     if (!file) {
       return openError == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notCreated;
     }
-    return writeStraight(file, bytes, true);
+    return writeStraight(file, bytes, target.folder.get());
   }
   if (fchmod(temporary.descriptor(), newFileMode()) != 0 ||
-      !writeNew(temporary.descriptor(), bytes)) {
+      !writeNew(temporary.descriptor(), bytes) || !syncFile(temporary.descriptor())) {
     return ReplaceResult::notWritten;
   }
   return temporary.linkAsNew(target.entry);
@@ -858,7 +892,8 @@ ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& by
       nameHolds.store(NameHolds::partOfNewFile);
     }
   }
-  const bool written = writeNew(file.get(), bytes) && file.closeNow();
+  const bool written = writeNew(file.get(), bytes) && syncFile(file.get()) && file.closeNow() &&
+                       (!where.folder || syncFolder(where.folder.get()));
   const HeldSignals hold(heldDuringSave);
   if (known && !written) {
     unlinkat(where.folder.get(), where.entry.c_str(), 0);
@@ -978,7 +1013,7 @@ ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
     temporary.discard();
     return writeInPlace(fileName, old, bytes);
   }
-  if (!writeNew(temporary.descriptor(), bytes)) {
+  if (!writeNew(temporary.descriptor(), bytes) || !syncFile(temporary.descriptor())) {
     return ReplaceResult::notWritten;
   }
   bool renameRefused = false;

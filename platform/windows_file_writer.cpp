@@ -69,9 +69,10 @@ ReplaceResult writeInPlace(const std::wstring& target, std::span<const std::uint
   }
   LARGE_INTEGER end{};
   end.QuadPart = static_cast<LONGLONG>(bytes.size());
-  const bool written = writeImage(file.get(), bytes) &&
+  // On the disk before the cut and after it, as on POSIX systems.
+  const bool written = writeImage(file.get(), bytes) && FlushFileBuffers(file.get()) &&
                        SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) &&
-                       SetEndOfFile(file.get());
+                       SetEndOfFile(file.get()) && FlushFileBuffers(file.get());
   return written && file.closeNow() ? ReplaceResult::replaced : ReplaceResult::notWritten;
 }
 
@@ -134,7 +135,8 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   FILE_DISPOSITION_INFO disposition{TRUE};
   const bool marked =
       SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
-  const bool written = writeImage(file.get(), bytes);
+  // On the disk before it takes the name: the move, write-through, then puts the name there.
+  const bool written = writeImage(file.get(), bytes) && FlushFileBuffers(file.get());
   disposition.DeleteFile = FALSE;
   if (!written || (marked && !SetFileInformationByHandle(file.get(), FileDispositionInfo,
                                                          &disposition, sizeof disposition))) {
