@@ -14,6 +14,8 @@ enum class ReplaceResult {
   notCreated, // nothing could be created or opened to write into; the old file is untouched
   notWritten, // the bytes could not all be written; the old file is untouched
   nameTaken,  // the name is no longer as the caller saw it; nothing was written
+  locked,     // another program held its lock on a file to be written in place for
+              // lockWaitSeconds; the old file is untouched
 };
 
 // Puts bytes under a file name so that the name ends holding either its old file, byte for byte,

@@ -8,7 +8,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <optional>
@@ -46,20 +45,6 @@ std::vector<std::string> namesIn(const fs::path& folder) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-// Whether the process waits for a lock taken by flock, as the system's list of locks shows; false
-// where there is no such list.
-bool waitsOnAFileLock(pid_t process) {
-  std::ifstream locks("/proc/locks");
-  std::string owner(1, ' ');
-  owner.append(std::to_string(process)).push_back(' ');
-  for (std::string line; std::getline(locks, line);) {
-    if (line.find("-> FLOCK") != std::string::npos && line.find(owner) != std::string::npos) {
-      return true;
-    }
-  }
-  return false;
 }
 
 // Runs the body in a child process and gives its wait status; the child's exit status is the
@@ -199,28 +184,29 @@ TEST(FileWriterTest, InPlaceWritesAreLockedAndPipesNeedAReader) {
     EXPECT_NE(flock(probe, LOCK_EX | LOCK_NB), 0) << "a second save could interleave";
     EXPECT_EQ(errno, EWOULDBLOCK);
     close(probe);
-    // A load meanwhile waits for the save to end, rather than keep half of each.
+    // A load meanwhile waits for the save to end, rather than keep half of each, and says so.
+    int said[2];
+    ASSERT_EQ(pipe(said), 0);
     const pid_t loader = fork();
     if (loader == 0) {
+      dup2(said[1], STDERR_FILENO);
       FileImage image;
       const bool whole =
           image.load(dir.file("b.bmp").string(), 1, 1 << 20) == FileReadResult::read &&
           std::equal(fresh.begin(), fresh.end(), image.bytes(), image.bytes() + image.size());
       _exit(whole ? 0 : 1);
     }
-    // The save stays half-way until the load has ended or waits for the lock.
-    int loaderStatus = 0;
-    bool loaderEnded = false;
-    for (int attempt = 0; attempt < 10000 && !waitsOnAFileLock(loader); ++attempt) {
-      if ((loaderEnded = waitpid(loader, &loaderStatus, WNOHANG) == loader)) {
-        break;
-      }
-      usleep(1000);
-    }
+    // The save stays half-way until the load says it waits for the lock (or has ended).
+    close(said[1]);
+    std::string line(200, '\0');
+    line.resize(static_cast<std::size_t>(std::max<ssize_t>(0, read(said[0], line.data(), 200))));
+    close(said[0]);
+    EXPECT_TRUE(line.starts_with("Waiting up to 5 seconds for another program to release its "
+                                 "lock on "))
+        << line;
     static_cast<void>(write(toChild[1], &byte, 1));
-    if (!loaderEnded) {
-      waitpid(loader, &loaderStatus, 0);
-    }
+    int loaderStatus = 0;
+    waitpid(loader, &loaderStatus, 0);
     EXPECT_TRUE(WIFEXITED(loaderStatus) && WEXITSTATUS(loaderStatus) == 0) << loaderStatus;
     int status = 0;
     waitpid(child, &status, 0);

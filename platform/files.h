@@ -21,6 +21,11 @@ std::optional<std::size_t> readScriptBytes(std::FILE* script, char* buffer, std:
 // one that leads nowhere yet.
 bool nameIsTaken(const std::string& fileName);
 
+// How long a load or an in-place save waits for a lock that another program holds on its file
+// (flock), after a line on standard error that says so: then a load reads without it, checking
+// that the file does not change meanwhile, and a save fails with the file as it was.
+inline constexpr int lockWaitSeconds = 5;
+
 // What is at a name at one moment: nothing, or one file, told apart from any other by its device
 // and number. Through symbolic links, the file they lead to; a link that leads nowhere is itself
 // the file.

@@ -1,10 +1,16 @@
 #pragma once
 
+#include "platform/files.h"
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <signal.h>
+#include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -111,6 +117,37 @@ public:
 private:
   sigset_t before{};
 };
+
+// Takes a flock lock (LOCK_SH or LOCK_EX) on the file. Where another program holds one in the
+// way, one line on standard error says what the tool waits for, and it waits lockWaitSeconds at
+// most: false then, without the lock. A file system without locks counts as locked.
+inline bool lockWithin(int descriptor, int operation, const std::string& fileName) {
+  const auto taken = [&] {
+    return flock(descriptor, operation | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+  };
+  if (taken()) {
+    return true;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "Waiting up to %d seconds for another program to release its lock on %s...\n",
+               lockWaitSeconds, fileName.c_str());
+  struct timespec start {};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    const struct timespec pause { 0, 10'000'000 };
+    nanosleep(&pause, nullptr);
+    if (taken()) {
+      return true;
+    }
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if ((now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec) >=
+        lockWaitSeconds * 1'000'000'000L) {
+      return false;
+    }
+  }
+}
 
 // Makes reads and writes on the descriptor wait again, after an open that must not wait (a named
 // pipe without its other end, a file under another program's lease). False on an error.

@@ -431,10 +431,9 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
   }
   // Another save of the same file waits here for this one to finish. A file system without
   // locks (some network disks) is written unlocked, as before.
-  int locked = 0;
-  do {
-    locked = flock(file.get(), LOCK_EX);
-  } while (locked != 0 && errno == EINTR);
+  if (!lockWithin(file.get(), LOCK_EX, fileName)) {
+    return ReplaceResult::locked;
+  }
   if (!reserve(file.get(), bytes.size(), status.st_size)) {
     return ReplaceResult::notWritten;
   }

@@ -50,7 +50,8 @@ std::wstring folderOf(const std::wstring& path) {
 
 // Writes over what is at the name: a device, or a file with several links (a new file would
 // part them). A file is locked and its new length reserved before an old byte changes.
-ReplaceResult writeInPlace(const std::wstring& target, std::span<const std::uint8_t> bytes) {
+ReplaceResult writeInPlace(const std::string& name, const std::wstring& target,
+                           std::span<const std::uint8_t> bytes) {
   Handle file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
@@ -60,8 +61,26 @@ ReplaceResult writeInPlace(const std::wstring& target, std::span<const std::uint
     return writeImage(file.get(), bytes) && file.closeNow() ? ReplaceResult::replaced
                                                             : ReplaceResult::notWritten;
   }
+  // Another program's lock is waited for a bounded time, as on POSIX systems.
   OVERLAPPED whole{};
-  LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+  const auto lock = [&] {
+    return LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                      MAXDWORD, &whole) ||
+           GetLastError() != ERROR_LOCK_VIOLATION;
+  };
+  if (!lock()) {
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "Waiting up to %d seconds for another program to release its lock on %s...\n",
+                 lockWaitSeconds, name.c_str());
+    const ULONGLONG deadline = GetTickCount64() + lockWaitSeconds * 1000ULL;
+    do {
+      Sleep(10);
+      if (GetTickCount64() >= deadline) {
+        return ReplaceResult::locked;
+      }
+    } while (!lock());
+  }
   FILE_ALLOCATION_INFO reserved{};
   reserved.AllocationSize.QuadPart = static_cast<LONGLONG>(bytes.size());
   if (!SetFileInformationByHandle(file.get(), FileAllocationInfo, &reserved, sizeof reserved)) {
@@ -109,7 +128,7 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   }
   if (exists ? needsInPlace(target) : GetLastError() != ERROR_FILE_NOT_FOUND) {
     // A device such as NUL, several links, or a name that cannot be looked at: the open decides.
-    return writeInPlace(target, bytes);
+    return writeInPlace(fileName, target, bytes);
   }
 
   // A short name beside the target, which no other save picks.

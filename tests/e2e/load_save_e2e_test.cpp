@@ -481,6 +481,48 @@ TEST_F(LoadSaveEndToEndTest, EverySaveSyncsItsBytesBeforeTheyTakeTheName) {
   }
 }
 
+// A lock that another program holds (flock, as any user who may read the file can take) is
+// waited for a bounded time, with a line that says so: then a load reads the file without it,
+// and an in-place save fails with the old file kept. The run's timeout catches a wait for ever.
+TEST_F(LoadSaveEndToEndTest, AnotherProgramsLockIsWaitedForABoundedTime) {
+  BmpBuilder(40, 30, 24).fillPattern(1).writeTo(dir.file("in.bmp"));
+  BmpBuilder(40, 30, 24).fillPattern(2).writeTo(dir.file("old.bmp"));
+  writeTextFile(dir.file("script.txt"), "load base in.bmp\nsave out.bmp\n");
+  const std::string waiting = "Waiting up to 5 seconds for another program to release its lock on ";
+  const std::string saving =
+      start + "Loading base bitmap: in.bmp...\nSaving output bitmap: out.bmp...\n";
+  struct Case {
+    const char* title;
+    const char* command;
+    int status;
+    std::string out;
+    std::string err;
+    const char* outputLike; // the file out.bmp holds afterwards
+  };
+  const Case cases[] = {
+      {"a load, under an exclusive lock",
+       R"({ flock -x 9 && "$TILEGRAFT" --yes script.txt; } 9< in.bmp)", 0, saving + "Done.\n",
+       waiting + "in.bmp...\n", "in.bmp"},
+      {"an in-place save, under a shared lock",
+       R"(cp old.bmp out.bmp && ln out.bmp link.bmp &&
+          { flock -s 9 && "$TILEGRAFT" --yes script.txt; } 9< out.bmp)",
+       1, saving,
+       "out.bmp already exists: overwrite (y/n)? y\n" + waiting +
+           "out.bmp...\nLine 2: save out.bmp\n**** Base bitmap: Error writing file.\n",
+       "old.bmp"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    fs::remove(dir.file("out.bmp"));
+    fs::remove(dir.file("link.bmp"));
+    RunOptions options;
+    options.throughShell = true;
+    options.timeout = std::chrono::seconds(20);
+    expectRun(runTool(dir.path(), {c.command}, options), c.status, c.out, c.err);
+    EXPECT_EQ(fileBytes("out.bmp"), fileBytes(c.outputLike));
+  }
+}
+
 // The answer holds for the file it was about: when another file takes its place while the
 // question waits, the save writes nothing and asks about the file that is there now.
 TEST_F(LoadSaveEndToEndTest, AFileThatTakesTheNamesPlaceIsAskedAboutAnew) {
