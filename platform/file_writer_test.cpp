@@ -683,8 +683,9 @@ std::vector<std::pair<std::string, std::string>> attributesOf(const fs::path& fi
 // A save by rename gives the new file the old one's access list (so a group that could only
 // read cannot now write, and a named user who could write still can) and its extended
 // attributes; a folder's default list, which a new file there takes, is not added to a file
-// that had none.
-TEST(FileWriterTest, ASaveByRenameKeepsTheAccessListAndExtendedAttributes) {
+// that had none. A new name gets what open(2) gives any new file there: the folder's default
+// list, where it has one, in place of the umask (077 here, which would narrow it).
+TEST(FileWriterTest, ASaveKeepsTheAccessListAndANewFileGetsTheFoldersDefault) {
   if (std::system("command -v setfacl > /dev/null") != 0) {
     GTEST_SKIP() << "needs setfacl (the acl package)";
   }
@@ -693,12 +694,15 @@ TEST(FileWriterTest, ASaveByRenameKeepsTheAccessListAndExtendedAttributes) {
     const char* fileList;   // setfacl -m on the old file, if any
     const char* folderList; // setfacl -d -m on the folder, once the old file is there
     bool userAttribute;
+    bool newName = false; // saved beside the old file, to compare with one that open(2) makes
   };
   const std::vector<Case> cases{
       {"an access list", "u:nobody:rw,g::r", nullptr, false},
       {"an extended attribute", nullptr, nullptr, true},
       {"both", "u:nobody:rw,g::r", nullptr, true},
       {"a folder's default list", nullptr, "u:nobody:rwx", false},
+      {"a new name in a folder with a default list", nullptr, "u::rw,g::rw,o::r", false, true},
+      {"a new name in a folder without one", nullptr, nullptr, false, true},
   };
   const Bytes fresh(3000, 0x42);
   for (const bool unnamed : {true, false}) {
@@ -722,18 +726,26 @@ TEST(FileWriterTest, ASaveByRenameKeepsTheAccessListAndExtendedAttributes) {
                 ("setfacl -d -m " + std::string(c.folderList) + " " + dir.path().string()).c_str()),
             0);
       }
+      const mode_t mask = umask(077);
+      const fs::path saved = c.newName ? dir.file("new.bmp") : file;
+      if (c.newName) {
+        // What open(2) gives a new file here, the new name's measure.
+        fs::remove(file);
+        close(open(file.c_str(), O_WRONLY | O_CREAT, 0666));
+      }
       const auto before = attributesOf(file);
       struct stat old {};
       ASSERT_EQ(stat(file.c_str(), &old), 0);
       unnamedFilesForTesting = unnamed;
-      EXPECT_EQ(replaceFile(file.string(), fresh), ReplaceResult::replaced);
+      EXPECT_EQ(replaceFile(saved.string(), fresh), ReplaceResult::replaced);
       unnamedFilesForTesting = true;
+      umask(mask);
       struct stat now {};
-      ASSERT_EQ(stat(file.c_str(), &now), 0);
+      ASSERT_EQ(stat(saved.c_str(), &now), 0);
       EXPECT_EQ(now.st_mode, old.st_mode);
-      EXPECT_EQ(attributesOf(file), before);
-      EXPECT_EQ(readFileBytes(file), fresh);
-      EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"out.bmp"});
+      EXPECT_EQ(attributesOf(saved), before);
+      EXPECT_EQ(readFileBytes(saved), fresh);
+      EXPECT_EQ(namesIn(dir.path()).size(), c.newName ? 2U : 1U);
     }
   }
 }

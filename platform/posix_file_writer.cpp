@@ -197,14 +197,6 @@ std::string folderOf(const std::string& path) {
 // names are now.
 std::string descriptorPath(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
 
-// What a file created with mode 0666 gets. The mask can only be read by setting it; the tool has
-// one thread and creates nothing in between.
-mode_t newFileMode() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
-
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -515,11 +507,12 @@ public:
   Temporary& operator=(const Temporary&) = delete;
 
   // False when no file could be made: no space, no inodes, the folder refused, or only a named
-  // file could be made and mayBeNamed is false.
-  bool create(bool mayBeNamed) {
+  // file could be made and mayBeNamed is false. The mode is open(2)'s: a folder's default access
+  // list, where it has one, takes the place of the umask.
+  bool create(bool mayBeNamed, mode_t mode) {
     if (unnamedFilesExist && unnamedFilesForTesting && unnamedFilesCanBeLinked()) {
 #if TILEGRAFT_LINUX_CALLS && defined(O_TMPFILE)
-      file = Descriptor(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+      file = Descriptor(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
       if (file) {
         return true;
       }
@@ -531,9 +524,9 @@ public:
       }
 #endif
     }
-    return mayBeNamed && takeFreshName([this] {
+    return mayBeNamed && takeFreshName([this, mode] {
              file = Descriptor(
-                 openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600));
+                 openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
              return static_cast<bool>(file);
            });
   }
@@ -826,7 +819,8 @@ Way chooseWay(const Target& target) {
 ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
   Temporary temporary(target.folder.get());
   // A folder that keeps every name could never lose a temporary's.
-  if (!temporary.create(!target.appendOnly)) {
+  // Made with the rights open(2) gives any new file in the folder.
+  if (!temporary.create(!target.appendOnly, 0666)) {
     if (!target.appendOnly) {
       return ReplaceResult::notCreated;
     }
@@ -850,8 +844,7 @@ ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
     }
     return writeStraight(file, bytes, target.folder.get());
   }
-  if (fchmod(temporary.descriptor(), newFileMode()) != 0 ||
-      !writeNew(temporary.descriptor(), bytes) || !syncFile(temporary.descriptor())) {
+  if (!writeNew(temporary.descriptor(), bytes) || !syncFile(temporary.descriptor())) {
     return ReplaceResult::notWritten;
   }
   return temporary.linkAsNew(target.entry);
@@ -994,7 +987,7 @@ bool copyAttributes(const Target&, int) { return true; }
 ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
                               const SaveBytes& bytes) {
   Temporary temporary(target.folder.get());
-  if (!temporary.create(true)) {
+  if (!temporary.create(true, 0600)) {
     // No space, no inodes, a race: writing in place now is what would destroy the old file.
     return ReplaceResult::notCreated;
   }
