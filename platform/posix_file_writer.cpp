@@ -176,11 +176,26 @@ public:
     }
   }
   ~SaveSignals() {
+    sigset_t callerHolds;
+    pthread_sigmask(SIG_BLOCK, nullptr, &callerHolds);
+    sigset_t ours;
+    sigemptyset(&ours);
     const HeldSignals hold(heldDuringSave);
     for (std::size_t i = 0; i < cleanedSignalCount; ++i) {
       if (cleanedSignals[i].replaced) {
         sigaction(cleanedSignals[i].number, &cleanedSignals[i].previous, nullptr);
+        if (sigismember(&callerHolds, cleanedSignals[i].number) == 0) {
+          sigaddset(&ours, cleanedSignals[i].number);
+        }
       }
+    }
+    // One that came while they were put back would end the process by its default action when
+    // the hold ends, without its line: the handler's work is done for it, and it then does so.
+    siginfo_t info{};
+    const struct timespec now {};
+    const int waiting = sigtimedwait(&ours, &info, &now);
+    if (waiting > 0) {
+      removePendingAndResignal(waiting, &info, nullptr);
     }
   }
   SaveSignals(const SaveSignals&) = delete;

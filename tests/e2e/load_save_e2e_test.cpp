@@ -523,6 +523,35 @@ TEST_F(LoadSaveEndToEndTest, AnotherProgramsLockIsWaitedForABoundedTime) {
   }
 }
 
+// A signal that comes at any moment of a save (here after each change of a signal's handling,
+// where the save sets its handlers up and puts them back) ends the tool with the line that says
+// what the name holds, never silently. strace sends SIGINT as the Nth such call returns.
+TEST_F(LoadSaveEndToEndTest, ASignalAnywhereInASaveLeavesTheStopLine) {
+  if (std::system("strace -o /dev/null true 2> /dev/null") != 0) {
+    GTEST_SKIP() << "needs strace, allowed to trace";
+  }
+  BmpBuilder(40, 30, 24).fillPattern(1).writeTo(dir.file("in.bmp"));
+  writeTextFile(dir.file("script.txt"), "load base in.bmp\nsave out.bmp\n");
+  RunOptions options;
+  options.throughShell = true;
+  const ToolRun result = runTool(dir.path(), {R"(n=1; stopped=0
+      while [ $n -lt 1000 ]; do
+        rm -f out.bmp
+        strace -qq -o /dev/null -e trace=rt_sigaction -e inject=rt_sigaction:signal=INT:when=$n \
+          "$TILEGRAFT" script.txt > out.txt 2> err.txt
+        status=$?
+        [ $status = 0 ] && break
+        if grep -q Saving out.txt; then
+          stopped=$((stopped + 1))
+          grep -q '^\*\*\*\* Stopped by a signal' err.txt || echo "no line at call $n, status $status"
+        fi
+        n=$((n + 1))
+      done
+      [ $stopped -gt 10 ] && echo ended)"},
+                                 options);
+  EXPECT_EQ(result.standardOutput, "ended\n");
+}
+
 // The answer holds for the file it was about: when another file takes its place while the
 // question waits, the save writes nothing and asks about the file that is there now.
 TEST_F(LoadSaveEndToEndTest, AFileThatTakesTheNamesPlaceIsAskedAboutAnew) {
