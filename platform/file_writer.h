@@ -61,9 +61,4 @@ ReplaceResult replaceFile(const std::string& fileName, const FileImage& image);
 // nothing; a disk that fills or a file that changes before the real save cannot be foreseen.
 bool replaceLooksPossible(const std::string& fileName);
 
-// For tests: called once, with half of the bytes written, while the save holds what it holds.
-inline void (*afterHalfWrittenForTesting)() = nullptr;
-// For tests: false makes saves use named temporary files, as on systems without unnamed ones.
-inline bool unnamedFilesForTesting = true;
-
 } // namespace tilegraft

@@ -86,6 +86,32 @@ inline bool readAllAt(int descriptor, std::uint8_t* bytes, std::size_t count, st
   return true;
 }
 
+// The name under /proc by which the kernel reaches the file a descriptor holds, whatever its
+// names are now.
+inline std::string descriptorPath(int descriptor) {
+  return "/proc/self/fd/" + std::to_string(descriptor);
+}
+
+inline bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Puts the file's bytes and length on the disk: a power cut from then on leaves them.
+inline bool syncFile(int descriptor) {
+  int result = 0;
+  do {
+    result = fsync(descriptor);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+// Puts the folder's entries on the disk: a name linked or renamed there stays after a power cut.
+// A folder the process may only search (opened O_PATH), or a file system that syncs no folders,
+// is left to the file system's own commit.
+inline bool syncFolder(int folder) {
+  return syncFile(folder) || errno == EBADF || errno == EINVAL || errno == EROFS;
+}
+
 inline bool sameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }

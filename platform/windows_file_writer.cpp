@@ -1,4 +1,5 @@
 #include "platform/file_writer.h"
+#include "platform/test_seams.h"
 #include "platform/windows_handle.h"
 #include "platform/windows_text.h"
 
@@ -42,11 +43,6 @@ bool heldByAnotherProgram(DWORD error) {
 }
 constexpr int replaceAttempts = 20;
 constexpr DWORD replacePause = 50; // milliseconds
-
-std::wstring folderOf(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
 
 // Writes over what is at the name: a device, or a file with several links (a new file would
 // part them). A file is locked and its new length reserved before an old byte changes.
@@ -132,6 +128,10 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   }
 
   // A short name beside the target, which no other save picks.
+  std::wstring folder = wideName(folderOf(fileName));
+  if (folder.back() != L'/' && folder.back() != L'\\') {
+    folder += L'\\';
+  }
   std::wstring temporary;
   Handle file;
   for (int attempt = 0; attempt < 100 && !file; ++attempt) {
@@ -139,7 +139,7 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
     std::swprintf(suffix, 32, L".tilegraft-%08lx",
                   static_cast<unsigned long>(GetTickCount64() ^ (GetCurrentProcessId() << 12U) ^
                                              static_cast<unsigned long>(attempt) * 2654435761UL));
-    temporary = folderOf(target) + suffix;
+    temporary = folder + suffix;
     file = Handle(CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file && GetLastError() != ERROR_FILE_EXISTS) {
@@ -215,8 +215,7 @@ bool replaceLooksPossible(const std::string& fileName) {
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
   }
-  const std::wstring folder = folderOf(target);
-  const DWORD folderAttributes = GetFileAttributesW(folder.empty() ? L"." : folder.c_str());
+  const DWORD folderAttributes = GetFileAttributesW(wideName(folderOf(fileName)).c_str());
   return folderAttributes != INVALID_FILE_ATTRIBUTES &&
          (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
