@@ -36,16 +36,14 @@ bool unchanged(const struct stat& before, const struct stat& after) {
 // A file system without locks is read unlocked, as saves write it.
 class SharedLock {
 public:
-  explicit SharedLock(int descriptor) {
+  SharedLock(int descriptor, const std::string& fileName) {
     struct stat status {};
     if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
       return;
     }
-    int result = 0;
-    do {
-      result = flock(descriptor, LOCK_SH);
-    } while (result != 0 && errno == EINTR);
-    locked = result == 0 ? descriptor : -1;
+    // Another program's lock, held past the wait, is read past: the read's own check then
+    // finds a file that changes meanwhile.
+    locked = lockWithin(descriptor, LOCK_SH, fileName) ? descriptor : -1;
   }
   ~SharedLock() {
     if (locked >= 0) {
@@ -440,7 +438,7 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
   if (flags != -1) {
     fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
   }
-  const SharedLock lock(file.get());
+  const SharedLock lock(file.get(), fileName);
 #if TILEGRAFT_LINUX_CALLS
   if (const std::optional<FileReadResult> mapped =
           mapUnderLease(file, minLength, maxLength, mapping)) {
