@@ -30,24 +30,18 @@
 #include "platform/test_seams.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
 #include <iterator>
 #include <optional>
 #include <signal.h>
-#include <string_view>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
-#include <vector>
 #if TILEGRAFT_LINUX_CALLS
 #include <sys/vfs.h>
 #endif
