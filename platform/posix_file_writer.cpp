@@ -240,15 +240,8 @@ bool writeImage(int descriptor, const SaveBytes& image, bool positioned) {
   return writeAll(descriptor, image, half, image.size(), positioned);
 }
 
-// Fills a new, empty file. A mapped image shares its file's blocks with it where the file system
-// can, so that only what merges wrote is written.
+// Fills a new, empty file.
 bool writeNew(int descriptor, const SaveBytes& bytes) {
-  if (bytes.image != nullptr) {
-    if (const std::optional<bool> shared =
-            bytes.image->shareInto(descriptor, afterHalfWrittenForTesting)) {
-      return *shared;
-    }
-  }
   return writeImage(descriptor, bytes, false);
 }
 
