@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <memory>
-#include <new>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -190,21 +188,14 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
     return false;
   }
   const bool slowTarget = !S_ISREG(target.st_mode);
-  // A chunk at a time, or without memory for that, a small buffer's worth.
-  std::unique_ptr<std::uint8_t[]> chunkBuffer;
-  std::uint8_t smallBuffer[std::size_t{64} << 10];
-  if (slowTarget) {
-    chunkBuffer.reset(new (std::nothrow) std::uint8_t[chunkSize]);
-  }
-  std::uint8_t* const buffer = chunkBuffer ? chunkBuffer.get() : smallBuffer;
-  const std::size_t bufferSize = chunkBuffer ? chunkSize : sizeof smallBuffer;
+  std::uint8_t buffer[std::size_t{64} << 10];
   while (from < to && isIntact()) {
     const std::size_t c = from / chunkSize;
     std::size_t end = std::min(to, (c + 1) * chunkSize);
     const std::uint8_t* piece = view + from;
     if (mapping->own[c] == 0) {
       if (slowTarget) {
-        end = std::min(end, from + bufferSize);
+        end = std::min(end, from + sizeof buffer);
       }
       const LeaseSignalHeld held;
       if (mapping->own[c] == 0) {
@@ -262,7 +253,7 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
     if (*mapped == FileReadResult::read) {
       view = mapping->start;
       length = mapping->length;
-      lossState = mapping->loss.state();
+      lossState = &mapping->loss;
     }
     return *mapped;
   }

@@ -27,8 +27,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <linux/magic.h>
 #include <new>
 #include <sys/mman.h>
@@ -73,40 +75,25 @@ std::size_t roundUp(std::size_t value, std::size_t multiple) {
   return (value + multiple - 1) / multiple * multiple;
 }
 
-std::int64_t nanosecondsOf(const struct timespec& time) {
-  return std::int64_t{time.tv_sec} * nanosecondsPerSecond + time.tv_nsec;
-}
-
-// When a handler began: the start of its time bound. A clock that cannot be read leaves no time.
-struct HandlerStart {
-  bool known = false;
-  struct timespec at {};
-};
-
-HandlerStart handlerStart() {
-  HandlerStart start;
-  start.known = clock_gettime(CLOCK_MONOTONIC, &start.at) == 0;
-  return start;
-}
-
-bool withinCopyTime(const FileImage::Mapping& mapping, const HandlerStart& start) {
+// The monotonic clock, in nanoseconds; 0 where it cannot be read, which leaves no time to copy.
+std::int64_t monotonicNow() {
   struct timespec now {};
-  return start.known && clock_gettime(CLOCK_MONOTONIC, &now) == 0 &&
-         nanosecondsOf(now) - nanosecondsOf(start.at) < mapping.copyNanoseconds;
+  return clock_gettime(CLOCK_MONOTONIC, &now) == 0
+             ? std::int64_t{now.tv_sec} * nanosecondsPerSecond + now.tv_nsec
+             : 0;
 }
 
 // Half the system's lease-break time: a handler that copies no longer leaves the other half for
 // the signal to arrive and the lease to go.
 std::int64_t copyTimeAllowed() {
+  // Unreadable, or not a number of seconds the clock can count in nanoseconds: the usual time.
   std::int64_t seconds = usualBreakSeconds;
   const Descriptor setting(open("/proc/sys/fs/lease-break-time", O_RDONLY | O_CLOEXEC));
   char text[24] = {};
-  if (setting && read(setting.get(), text, sizeof text - 1) > 0 && text[0] >= '0' &&
-      text[0] <= '9') {
-    seconds = 0;
-    for (const char* digit = text; *digit >= '0' && *digit <= '9' && seconds < 1'000'000; ++digit) {
-      seconds = seconds * 10 + (*digit - '0');
-    }
+  if (setting && read(setting.get(), text, sizeof text - 1) > 0 &&
+      (std::from_chars(text, text + sizeof text, seconds).ec != std::errc{} || seconds < 0 ||
+       seconds > 1'000'000)) {
+    seconds = usualBreakSeconds;
   }
   return seconds * nanosecondsPerSecond / 2;
 }
@@ -130,16 +117,17 @@ void giveUpChunk(FileImage::Mapping& mapping, std::size_t c) {
 
 // A writer waits for this process: every chunk still shared is copied in while there is time
 // and memory, the rest is given up, then the lease goes.
-void letLeaseGo(FileImage::Mapping& mapping, const HandlerStart& start) {
+void letLeaseGo(FileImage::Mapping& mapping, std::int64_t start) {
   for (std::size_t c = 0; c < mapping.chunks; ++c) {
     if (mapping.own[c] != 0) {
       continue;
     }
-    if (!withinCopyTime(mapping, start)) {
-      mapping.loss.lose(ImageLoss::notRead);
+    const std::int64_t now = monotonicNow();
+    if (start == 0 || now == 0 || now - start >= mapping.copyNanoseconds) {
+      lose(mapping, ImageLoss::notRead);
       giveUpChunk(mapping, c);
     } else if (!copyChunkIn(mapping, c)) {
-      mapping.loss.lose(ImageLoss::noMemory);
+      lose(mapping, ImageLoss::noMemory);
       giveUpChunk(mapping, c);
     }
   }
@@ -148,17 +136,22 @@ void letLeaseGo(FileImage::Mapping& mapping, const HandlerStart& start) {
   static_cast<void>(fcntl(mapping.file.get(), F_SETLEASE, F_UNLCK));
 }
 
-void onLeaseBreak(int signal, siginfo_t* info, void* /*context*/) {
-  const int savedErrno = errno;
-  const HandlerStart start = handlerStart();
-  // A lease break names its file. A plain SIGIO, or a signal another program sent, names none:
-  // every lease goes.
-  const bool namesFile = signal != SIGIO && info != nullptr && info->si_code == POLL_MSG;
+// Lets the lease on the file go, or with -1 every lease.
+void letLeasesGo(int file) {
+  const std::int64_t start = monotonicNow();
   for (FileImage::Mapping* mapping : mappings) {
-    if (mapping != nullptr && (!namesFile || info->si_fd == mapping->file.get())) {
+    if (mapping != nullptr && (file < 0 || file == mapping->file.get())) {
       letLeaseGo(*mapping, start);
     }
   }
+}
+
+void onLeaseBreak(int signal, siginfo_t* info, void* /*context*/) {
+  const int savedErrno = errno;
+  // A lease break names its file. A plain SIGIO, or a signal another program sent, names none:
+  // every lease goes.
+  const bool namesFile = signal != SIGIO && info != nullptr && info->si_code == POLL_MSG;
+  letLeasesGo(namesFile ? info->si_fd : -1);
   errno = savedErrno;
 }
 
@@ -175,12 +168,7 @@ bool installHandler(int signal, void (*handler)(int, siginfo_t*, void*)) {
 // back by force: every lease goes first, then the process stops as it would have.
 void onStopRequest(int signal, siginfo_t* /*info*/, void* /*context*/) {
   const int savedErrno = errno;
-  const HandlerStart start = handlerStart();
-  for (FileImage::Mapping* mapping : mappings) {
-    if (mapping != nullptr) {
-      letLeaseGo(*mapping, start);
-    }
-  }
+  letLeasesGo(-1);
   struct sigaction stop {};
   stop.sa_handler = SIG_DFL;
   sigemptyset(&stop.sa_mask);
@@ -247,20 +235,13 @@ void giveSigioBack() {
 // Local file systems whose leases see every writer. A network or user-space file system may
 // grant a lease that another machine or the file system's own daemon never breaks.
 bool leasesSeeEveryWriter(int descriptor) {
+  // ext4's also stands for ext2 and ext3.
+  constexpr unsigned long local[] = {EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC,
+                                     TMPFS_MAGIC, F2FS_SUPER_MAGIC};
   struct statfs system {};
-  if (fstatfs(descriptor, &system) != 0) {
-    return false;
-  }
-  switch (static_cast<unsigned long>(system.f_type)) {
-  case EXT4_SUPER_MAGIC: // also ext2 and ext3
-  case XFS_SUPER_MAGIC:
-  case BTRFS_SUPER_MAGIC:
-  case TMPFS_MAGIC:
-  case F2FS_SUPER_MAGIC:
-    return true;
-  default:
-    return false;
-  }
+  return fstatfs(descriptor, &system) == 0 &&
+         std::find(std::begin(local), std::end(local), static_cast<unsigned long>(system.f_type)) !=
+             std::end(local);
 }
 
 // Takes a read lease on a regular file large enough to map, on a file system whose leases see
@@ -335,7 +316,7 @@ bool copyChunkIn(FileImage::Mapping& mapping, std::size_t c) {
   }
   if (!readAllAt(mapping.file.get(), fresh, std::min(count, mapping.length - offset), offset) ||
       !stillAsLoaded(mapping)) {
-    mapping.loss.lose(ImageLoss::notRead);
+    lose(mapping, ImageLoss::notRead);
   }
   if (afterChunkReadForTesting != nullptr) {
     afterChunkReadForTesting();
@@ -358,7 +339,7 @@ bool stillAsLoaded(FileImage::Mapping& mapping) {
       (fstat(mapping.file.get(), &now) == 0 && unchangedSince(mapping.loaded, now))) {
     return true;
   }
-  mapping.loss.lose(ImageLoss::notRead);
+  lose(mapping, ImageLoss::notRead);
   return false;
 }
 

@@ -36,22 +36,6 @@ namespace tilegraft {
 // that each takes one page fault, and few enough system calls for a merge of many small blocks.
 inline constexpr std::size_t chunkSize = std::size_t{2} << 20;
 
-// A mapped image's loss. It only rises. Raised only by the handlers, which never nest, and by
-// the main line with their signals held, so its test and its store are never split.
-class LossRecord {
-public:
-  void lose(ImageLoss why) {
-    const auto level = static_cast<std::sig_atomic_t>(why);
-    if (level > value) {
-      value = level;
-    }
-  }
-  const volatile std::sig_atomic_t* state() const { return &value; }
-
-private:
-  volatile std::sig_atomic_t value = 0;
-};
-
 // The mapped image's state. Whatever a handler may change is a sig_atomic_t; the main line
 // changes it, and the rest, only with the handlers' signals held.
 struct FileImage::Mapping {
@@ -66,13 +50,18 @@ struct FileImage::Mapping {
   std::unique_ptr<volatile std::sig_atomic_t[]> own;
   // How long the handler may spend copying before it lets the lease go, read at load.
   std::int64_t copyNanoseconds = 0;
-  LossRecord loss;
+  // The image's ImageLoss. It only rises (lose): raised only by the handlers, which never nest,
+  // and by the main line with their signals held, so its test and its store are never split.
+  volatile std::sig_atomic_t loss = 0;
 
-  Mapping() = default;
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
   ~Mapping();
 };
+
+inline void lose(FileImage::Mapping& mapping, ImageLoss why) {
+  if (static_cast<std::sig_atomic_t>(why) > mapping.loss) {
+    mapping.loss = static_cast<std::sig_atomic_t>(why);
+  }
+}
 
 // Holds the handlers' signals (the lease signal, SIGIO and the terminal's stop requests) back
 // for the length of a piece of work on a mapping or its descriptor, so that no handler lets the

@@ -174,9 +174,9 @@ std::string fileToCut;
 
 // A lease whose break goes unheard (its signal held back, as in a stopped process) is taken back
 // by force after the lease-break time; the file then cut short must leave an image that refuses
-// to be saved, never a SIGBUS, even where a few bytes written had made their page alone the
-// process's own (a cut takes such pages back too): cut before the process hears of it, or while
-// its handler copies that page's chunk, once it has found the file as loaded. So must a file
+// to be saved, never a SIGBUS, even where a few bytes written had made their chunk the process's
+// own: cut before the process hears of it, or while its handler copies a chunk, once it has
+// found the file as loaded. So must a file
 // rewritten at its length with its modification time put back (as cp -p or rsync --inplace do):
 // only its change time tells. Root only: it shortens the system's lease-break time for a while.
 TEST(LeaseTest, ALeaseTakenBackByForceLeavesAnImageThatIsNotSaved) {
