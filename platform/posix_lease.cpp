@@ -1,18 +1,15 @@
 // The read lease over mapped file images, and the signal handlers that keep it.
 //
-// What a lease break does: when the kernel asks for the lease back (the lease signal, or plain
+// What a lease break does. When the kernel asks for the lease back (the lease signal, or plain
 // SIGIO where no real-time signal could be queued), or the terminal asks the process to stop,
-// the handler copies every 2 MiB chunk of the image still shared with the file into fresh memory
-// of the process's own, read by pread (a file cut short by force gives a short read, never
-// SIGBUS) and confirmed by the file's status, swaps each copy in over the file's pages by one
-// mremap (a merge paused on a byte of that chunk resumes on the copy's equal byte), then lets the
-// lease go; the waiting writer goes on. What cannot be copied within half the lease-break time,
-// or for want of memory, becomes zeros, and the image is lost: merges and saves test for loss
-// before each block or piece, so nothing lost is merged or saved. The handlers' signals block
-// each other, so no two handlers ever run; the main line holds them (LeaseSignalHeld) while it
-// registers or drops a mapping, copies a chunk in for a merge or sends one for a save, so a
-// handler never meets that work half done. Handlers make only system calls, check every one,
-// and touch only sig_atomic_t fields and the chunks' memory.
+// the handler reads every 2 MiB chunk still shared with the file into fresh memory by pread (a
+// file cut short gives a short read, never SIGBUS), checks the file's status, swaps the copy in
+// over the file's pages by one mremap (a merge paused in the chunk resumes on the copy's equal
+// byte), and lets the lease go. A chunk not copied within half the lease-break time, or for want
+// of memory, becomes zeros and the image is lost; merges and saves test for loss before each
+// block or piece. The handlers' signals block one another, and the main line holds them
+// (LeaseSignalHeld) while it works on a mapping, so that no handler meets that work half done.
+// Handlers make only system calls, check each, and touch only sig_atomic_t fields and chunks.
 //
 // The Linux calls the handlers rely on: fcntl(F_SETLEASE, F_GETLEASE), pread and fstat on the
 // leased descriptor, mmap, mremap, madvise, munmap, clock_gettime(CLOCK_MONOTONIC) for the time
