@@ -9,14 +9,20 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
 #ifdef __linux__
+#include <csignal>
+#include <grp.h>
 #include <sched.h>
+#include <sstream>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #endif
 
 namespace tilegraft::testing {
@@ -27,7 +33,7 @@ namespace fs = std::filesystem;
 
 enum class Route { overOldFile, newName, inPlace };
 enum class Size { copied, mapped };
-using Row = std::tuple<std::string, Route, Size>;
+using PowerCutRow = std::tuple<std::string, Route, Size>;
 
 bool quietly(const std::string& command) {
   return std::system((command + " > /dev/null 2>&1").c_str()) == 0;
@@ -94,7 +100,7 @@ std::string described(bool present, const Bytes& now, const Bytes& old, const By
   return std::to_string(now.size()) + " bytes, neither file";
 }
 
-class PowerCutEndToEndTest : public ::testing::TestWithParam<Row> {};
+class OutsideFaultsPowerCutTest : public ::testing::TestWithParam<PowerCutRow> {};
 
 // A power cut right after "Done.": the disk as it stands then (an image file copied while its
 // file system is still mounted: what the file system has not written back is not in it) is
@@ -106,7 +112,7 @@ class PowerCutEndToEndTest : public ::testing::TestWithParam<Row> {};
 // two links (written in place); each for a small base, copied into memory, and a large one,
 // mapped, whose few merged pages make saves beside it share its blocks where the file system can.
 // Root only: loop mounts.
-TEST_P(PowerCutEndToEndTest, TheNameHoldsTheOldFileOrTheNewOneWhole) {
+TEST_P(OutsideFaultsPowerCutTest, TheNameHoldsTheOldFileOrTheNewOneWhole) {
   const auto& [system, route, size] = GetParam();
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root, for loop-mounted file systems";
@@ -190,19 +196,147 @@ TEST_P(PowerCutEndToEndTest, TheNameHoldsTheOldFileOrTheNewOneWhole) {
   EXPECT_TRUE(whole) << "out.bmp holds " << described(present, now, old, fresh, base.bytes());
 }
 
-std::string rowName(const ::testing::TestParamInfo<Row>& info) {
+std::string rowName(const ::testing::TestParamInfo<PowerCutRow>& info) {
   const auto& [system, route, size] = info.param;
   const char* routes[] = {"OverOldFile", "NewName", "InPlace"};
   return system + routes[static_cast<int>(route)] + (size == Size::mapped ? "Mapped" : "Copied");
 }
 
-INSTANTIATE_TEST_SUITE_P(FileSystemsRoutesAndSizes, PowerCutEndToEndTest,
+INSTANTIATE_TEST_SUITE_P(FileSystemsRoutesAndSizes, OutsideFaultsPowerCutTest,
                          ::testing::Combine(::testing::Values("ext4", "xfs", "btrfs"),
                                             ::testing::Values(Route::overOldFile, Route::newName,
                                                               Route::inPlace),
                                             ::testing::Values(Size::copied, Size::mapped)),
                          rowName);
-#endif // loop mounts and mount namespaces are Linux's
+
+// Another program that holds a lock on a file with flock until the object goes: as another user
+// (nobody) where the test runs as root, so that the tool can neither signal it nor take the
+// lock from it; as the test's own user elsewhere. It opens the file only to read, as any user
+// who may read the file can.
+class LockHolder {
+public:
+  LockHolder(const fs::path& file, int operation) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+      return;
+    }
+    holder = fork();
+    if (holder == 0) {
+      // Only async-signal-safe calls between fork and the end.
+      constexpr uid_t nobody = 65534;
+      const int descriptor = open(file.c_str(), O_RDONLY);
+      const bool held = descriptor >= 0 && flock(descriptor, operation) == 0 &&
+                        (geteuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(nobody) == 0 &&
+                                            setuid(nobody) == 0));
+      const char word = held ? 'y' : 'n';
+      static_cast<void>(write(ready[1], &word, 1));
+      for (;;) {
+        pause();
+      }
+    }
+    close(ready[1]);
+    char word = 'n';
+    holding = holder > 0 && read(ready[0], &word, 1) == 1 && word == 'y';
+    close(ready[0]);
+  }
+  ~LockHolder() {
+    if (holder > 0) {
+      kill(holder, SIGKILL);
+      waitpid(holder, nullptr, 0);
+    }
+  }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+
+  explicit operator bool() const { return holding; }
+
+private:
+  pid_t holder = -1;
+  bool holding = false;
+};
+
+// Whether the first output has a line that names the file and the second lacks, other than a
+// failure's report: the line that says what the run waits for.
+bool saysWhatItWaitsFor(const std::string& output, const std::string& usual,
+                        const std::string& file) {
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(file) != std::string::npos && usual.find(line + "\n") == std::string::npos &&
+        !line.starts_with("Line ") && !line.starts_with("**** ")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A lock that another user holds on a file, which any user who may read the file can take, is
+// waited for a few seconds at most, with a line that says so: a load then reads the file without
+// it (the file is checked as any file read while others may write it), and an in-place save
+// fails with the old file kept. The timeout only catches a run that waits for ever.
+TEST(OutsideFaultsEndToEndTest, ALockAnotherUserHoldsIsWaitedForABoundedTimeWithAWord) {
+  const BmpBuilder base = BmpBuilder(40, 30, 24).fillPattern(1);
+  const BmpBuilder patch = BmpBuilder(40, 30, 24).fillPattern(2);
+  Bytes merged = base.bytes();
+  for (std::size_t k = 0; k < 3; ++k) {
+    merged[base.pixelIndex(1, 0) + k] ^= patch.bytes()[patch.pixelIndex(0, 0) + k];
+  }
+  const Bytes old{'o', 'l', 'd'};
+  struct Case {
+    const char* title;
+    const char* locked;
+    int operation;
+    bool saves; // false: the save fails, with the old file kept
+  };
+  const Case cases[] = {
+      {"a load of a base locked to write", "in.bmp", LOCK_EX, true},
+      {"an in-place save over a file locked to read", "out.bmp", LOCK_SH, false},
+  };
+  const std::string script =
+      "load base in.bmp\nload patch p.bmp\nmerge pixels ^ 1 0 0 0 1 1\nsave out.bmp\n";
+  RunOptions options;
+  options.errorIntoOutput = true;
+  options.timeout = std::chrono::seconds(30);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    std::string usual;
+    for (const bool locked : {false, true}) {
+      const ScopedTempDir dir;
+      base.writeTo(dir.file("in.bmp"));
+      patch.writeTo(dir.file("p.bmp"));
+      writeFileBytes(dir.file("out.bmp"), old);
+      fs::create_hard_link(dir.file("out.bmp"), dir.file("link.bmp"));
+      writeTextFile(dir.file("script.txt"), script);
+      fs::permissions(dir.path(), fs::perms::others_read | fs::perms::others_exec,
+                      fs::perm_options::add);
+      std::optional<LockHolder> holder;
+      if (locked) {
+        holder.emplace(dir.file(c.locked), c.operation);
+        ASSERT_TRUE(*holder) << "no other program could lock " << c.locked;
+      }
+      const ToolRun run = runTool(dir.path(), {"--yes", "script.txt"}, options);
+      if (run.timedOut) {
+        continue; // a run that waited for ever, reported as a failure by the runner
+      }
+      if (!locked) {
+        usual = run.standardOutput;
+        EXPECT_EQ(run.exitStatus, 0);
+        continue;
+      }
+      EXPECT_EQ(run.exitStatus, c.saves ? 0 : 1) << run.standardOutput;
+      EXPECT_TRUE(saysWhatItWaitsFor(run.standardOutput, usual, c.locked)) << run.standardOutput;
+      const bool saved = c.saves;
+      EXPECT_EQ(run.standardOutput.ends_with("Done.\n"), saved) << run.standardOutput;
+      if (!saved) {
+        EXPECT_NE(run.standardOutput.find("Line 4: save out.bmp\n**** Base bitmap: "),
+                  std::string::npos)
+            << run.standardOutput;
+      }
+      EXPECT_EQ(readFileBytes(dir.file("out.bmp")), saved ? merged : old);
+      EXPECT_EQ(readFileBytes(dir.file("link.bmp")), saved ? merged : old);
+    }
+  }
+}
+#endif // loop mounts, mount namespaces and flock are Linux's here
 
 } // namespace
 } // namespace tilegraft::testing
