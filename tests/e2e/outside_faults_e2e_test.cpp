@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -33,13 +34,19 @@ namespace fs = std::filesystem;
 enum class Route { overOldFile, newName, inPlace };
 enum class Size { copied, mapped };
 using PowerCutRow = std::tuple<std::string, Route, Size>;
+// For the rows' names and for gtest's report of a row.
+void PrintTo(Route route, std::ostream* os) {
+  const char* names[] = {"OverOldFile", "NewName", "InPlace"};
+  *os << names[static_cast<int>(route)];
+}
+void PrintTo(Size size, std::ostream* os) { *os << (size == Size::mapped ? "Mapped" : "Copied"); }
 
 bool quietly(const std::string& command) {
   return std::system((command + " > /dev/null 2>&1").c_str()) == 0;
 }
 
-// The process's mounts become its own, so that a test killed half-way leaves no mount and no
-// loop device behind: both go with the process.
+// The process's mounts become its own (for the rest of its life: harmless to other tests), so
+// that a test killed half-way leaves no mount and no loop device behind: both go with it.
 bool mountsOfOurOwn() {
   static const bool own =
       unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
@@ -106,11 +113,10 @@ class OutsideFaultsPowerCutTest : public ::testing::TestWithParam<PowerCutRow> {
 // mounted again, and the saved name holds its old file or the new bitmap, byte for byte. The
 // journal is committed first, as a machine does now and then shortly before a crash, so that a
 // name published before its bytes shows: by an fsync of an unrelated file, and on Btrfs by its
-// periodic commit. Each route of a save:
-// over a file with one link (a new file renamed over it), to a free name, and over a file with
-// two links (written in place); each for a small base, copied into memory, and a large one,
-// mapped, whose few merged pages make saves beside it share its blocks where the file system can.
-// Root only: loop mounts.
+// periodic commit. Each route of a save: over a file with one link (a new file renamed over it),
+// to a free name, and over a file with two links (written in place); each for a small base,
+// copied into memory, and a large one, mapped, whose few merged pages make saves beside it share
+// its blocks where the file system can. Root only: loop mounts.
 TEST_P(OutsideFaultsPowerCutTest, TheNameHoldsTheOldFileOrTheNewOneWhole) {
   const auto& [system, route, size] = GetParam();
   if (geteuid() != 0) {
@@ -197,8 +203,7 @@ TEST_P(OutsideFaultsPowerCutTest, TheNameHoldsTheOldFileOrTheNewOneWhole) {
 
 std::string rowName(const ::testing::TestParamInfo<PowerCutRow>& info) {
   const auto& [system, route, size] = info.param;
-  const char* routes[] = {"OverOldFile", "NewName", "InPlace"};
-  return system + routes[static_cast<int>(route)] + (size == Size::mapped ? "Mapped" : "Copied");
+  return system + ::testing::PrintToString(route) + ::testing::PrintToString(size);
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystemsRoutesAndSizes, OutsideFaultsPowerCutTest,
