@@ -539,7 +539,7 @@ std::pair<std::uint64_t, std::uint64_t> sharedAndAllBytes(const fs::path& file) 
 
 // Where the file system can, a new file saved from a mapped image shares the blocks of the
 // image's file and gets only the chunks merges wrote of its own: a few rows far apart, one across
-// a chunk boundary, keep 10 of a 16 MiB file's chunks shared. It holds the image's bytes, under a
+// a chunk boundary, keep 6 of a 16 MiB file's 9 chunks shared. It holds the image's bytes, under a
 // new name and over an old file, and keeps them when the loaded file is then rewritten in place
 // (read back from the disk, not the cache). A kernel copy refused, or a folder on another file
 // system, writes the bytes whole. Root only: loop mounts in a mount namespace of their own.
