@@ -14,6 +14,12 @@ namespace {
 
 constexpr std::string_view strictStop = "Stopped on a warning (--strict).";
 
+// Each acknowledgeable warning's name, in the order of the enumeration.
+constexpr std::string_view warningNameList[] = {
+    "big-number", "extra-text",   "quote",       "cut-name", "unsaved", "unused-load", "top-down",
+    "zero-tile",  "default-tile", "empty-merge", "work",     "grid",    "indices",     "palettes",
+};
+
 // A count too large for any integer type still prints, rounded down.
 std::string wholeNumber(double value) {
   char text[32];
@@ -22,6 +28,25 @@ std::string wholeNumber(double value) {
 }
 
 } // namespace
+
+std::optional<Warning> warningNamed(std::string_view name) {
+  const auto* found = std::find(std::begin(warningNameList), std::end(warningNameList), name);
+  if (found == std::end(warningNameList)) {
+    return std::nullopt;
+  }
+  return static_cast<Warning>(found - std::begin(warningNameList));
+}
+
+std::string warningNames() {
+  std::string names;
+  for (const std::string_view name : warningNameList) {
+    names += (names.empty()                                             ? ""
+              : name == warningNameList[std::size(warningNameList) - 1] ? " and "
+                                                                        : ", ");
+    names += name;
+  }
+  return names;
+}
 
 CheckRun::FileKey CheckRun::keyOf(const std::string& fileName) {
   // A link that leads nowhere names the file it would make.
@@ -82,36 +107,78 @@ CheckRun::CheckRun(const RunSettings& settings, const ScriptReader& script,
 
 void CheckRun::warn(std::string text) { warnings.push_back(std::move(text)); }
 
+void CheckRun::warn(Warning kind, std::string text) {
+  if (const Acknowledged* allowance = allowanceFor(kind)) {
+    acknowledge(*allowance, text);
+  } else {
+    warn(std::move(text));
+  }
+}
+
+const CheckRun::Acknowledged* CheckRun::allowanceFor(Warning kind, bool base) const {
+  const auto found = std::find_if(allowances.begin(), allowances.end(), [&](const Acknowledged& a) {
+    return a.allowance.warning == kind && (kind != Warning::grid || a.allowance.base == base);
+  });
+  return found == allowances.end() ? nullptr : &*found;
+}
+
+void CheckRun::acknowledge(const Acknowledged& allowance, const std::string& text) {
+  if (dryRun) {
+    acknowledgedWarnings.push_back("(" + allowance.source + "): " + text);
+  }
+}
+
+void CheckRun::allow(const Allowance& allowance) {
+  const std::int32_t line = reader.currentLineNumber();
+  Acknowledged entry{allowance,
+                     line == 0 ? std::string("--allow") : "line " + std::to_string(line)};
+  const auto same = std::find_if(allowances.begin(), allowances.end(), [&](const Acknowledged& a) {
+    return a.allowance.warning == allowance.warning && a.allowance.base == allowance.base;
+  });
+  if (same == allowances.end()) {
+    allowances.push_back(std::move(entry));
+  } else {
+    *same = std::move(entry);
+  }
+  // The grid is checked again against what the new acknowledgement says it holds.
+  if (allowance.warning == Warning::grid) {
+    (allowance.base ? baseGrid : patchGrid).reset();
+  }
+}
+
 void CheckRun::warnAboutNumbers(const NumberScanner& numbers) {
   if (const std::string_view beyond = numbers.firstNumberBeyond32Bits(); !beyond.empty()) {
-    warn(std::string(beyond) + " is read as " +
-         std::to_string(numbers.firstNumberBeyond32BitsStored()) + ": numbers have 32 bits.");
+    warn(Warning::bigNumber, std::string(beyond) + " is read as " +
+                                 std::to_string(numbers.firstNumberBeyond32BitsStored()) +
+                                 ": numbers have 32 bits.");
   }
   if (const std::string_view unread = numbers.unreadText(); !unread.empty()) {
-    warn("Text after the numbers ignored: " + std::string(unread));
+    warn(Warning::extraText, "Text after the numbers ignored: " + std::string(unread));
   }
 }
 
 void CheckRun::warnAboutName(const std::string& fileName) {
   if (fileName.starts_with('"') || fileName.starts_with('\'')) {
-    warn("The file name begins with a quote: quotes are part of a name here, and the whole rest "
+    warn(Warning::quote,
+         "The file name begins with a quote: quotes are part of a name here, and the whole rest "
          "of the line is the name, blanks included.");
   }
   const std::string& raw = reader.currentRawLine();
   const std::size_t comment = raw.find("//");
   if (comment != std::string::npos && comment > 0 && raw[comment - 1] != ' ' &&
       raw[comment - 1] != '\t') {
-    warn("The file name is cut where // begins: // starts a comment even inside a name, so the "
+    warn(Warning::cutName,
+         "The file name is cut where // begins: // starts a comment even inside a name, so the "
          "name read is " +
-         fileName + ".");
+             fileName + ".");
   }
 }
 
 void CheckRun::reportOrStop(const LineReport& line) {
-  if (warnings.empty()) {
+  if (warnings.empty() && acknowledgedWarnings.empty()) {
     return;
   }
-  if (strict) {
+  if (strict && !warnings.empty()) {
     throw ScriptError(std::string(strictStop));
   }
   std::fflush(stdout);
@@ -125,14 +192,18 @@ void CheckRun::reportWarnings() {
   for (const std::string& warning : warnings) {
     std::fprintf(stderr, "---- Warning: %s\n", warning.c_str());
   }
+  for (const std::string& acknowledged : acknowledgedWarnings) {
+    std::fprintf(stderr, "---- Acknowledged %s\n", acknowledged.c_str());
+  }
   warnings.clear();
+  acknowledgedWarnings.clear();
 }
 
 void CheckRun::endScript(const BitmapImage& base, const BitmapImage& patch,
                          const std::function<bool(const std::string&)>& confirmOverwrite) {
   if (unsavedMerge) {
-    warn("No save comes after this merge: what it and later merges do is lost.");
-    if (strict) {
+    warn(Warning::unsaved, "No save comes after this merge: what it and later merges do is lost.");
+    if (strict && !warnings.empty()) {
       // The script is closed by now, so the run's report of the stop cannot show the line.
       std::fflush(stdout);
       reportLine(unsavedMerge->number, unsavedMerge->raw);
@@ -195,12 +266,14 @@ void CheckRun::load(const std::string& slotName, BitmapImage& image, const std::
   warnAboutName(fileName);
   SlotUse& use = useOf(slotName);
   if (image.isLoaded() && !use.usedSinceLoad) {
-    warn("The " + slotName + " bitmap loaded on line " + std::to_string(use.loadLine) +
-         " is replaced before any merge or save used it.");
+    warn(Warning::unusedLoad, "The " + slotName + " bitmap loaded on line " +
+                                  std::to_string(use.loadLine) +
+                                  " is replaced before any merge or save used it.");
   }
   if (slotName == "base" && unsavedMerge) {
-    warn("The base bitmap is replaced before a save: what the merge on line " +
-         std::to_string(unsavedMerge->number) + " and those after it did is lost.");
+    warn(Warning::unsaved, "The base bitmap is replaced before a save: what the merge on line " +
+                               std::to_string(unsavedMerge->number) +
+                               " and those after it did is lost.");
     unsavedMerge.reset();
   }
   if (const UnwrittenFile* unwritten = unwrittenFile(fileName)) {
@@ -211,7 +284,8 @@ void CheckRun::load(const std::string& slotName, BitmapImage& image, const std::
   use = {reader.currentLineNumber(), false};
   palettesCompared = false;
   if (image.pixelHeight() < 0) {
-    warn("Stored top-down (a negative height): it loads and saves, but every merge into or "
+    warn(Warning::topDown,
+         "Stored top-down (a negative height): it loads and saves, but every merge into or "
          "from it fails as out of range.");
   }
 }
@@ -246,7 +320,7 @@ void CheckRun::saveDeclined(const std::string& fileName) const {
 
 void CheckRun::tileSizeSet(std::int32_t width, std::int32_t height) {
   if (width <= 0 || height <= 0) {
-    warn("Tile width or height of 0 or less.");
+    warn(Warning::zeroTile, "Tile width or height of 0 or less.");
   }
   tileSizeGiven = true;
 }
@@ -273,11 +347,12 @@ void CheckRun::beforeMerge(bool tileMode, BitmapImage& base, std::int32_t width,
   constexpr double manyTimes = 16;
   constexpr double worthTelling = 64.0 * 1024 * 1024;
   if (pixelBytes > 0 && bytes > worthTelling && bytes > manyTimes * pixelBytes) {
-    warn("This line merges " + wholeNumber(blocks) + " blocks, " +
-         wholeNumber(bytes / (1024 * 1024)) + " MiB in all, about " +
-         wholeNumber(bytes / pixelBytes) +
-         " times the base's pixels: tiles larger than the distance between them, or large "
-         "repeats, make the work grow fast.");
+    warn(Warning::work,
+         "This line merges " + wholeNumber(blocks) + " blocks, " +
+             wholeNumber(bytes / (1024 * 1024)) + " MiB in all, about " +
+             wholeNumber(bytes / pixelBytes) +
+             " times the base's pixels: tiles larger than the distance between them, or large "
+             "repeats, make the work grow fast.");
   }
 }
 
@@ -326,6 +401,16 @@ void CheckRun::warnAboutGrid(const char* role, const BitmapImage& image,
       fits(across, grid.xOrigin, grid.xBorderBefore, grid.tileWidth, grid.xBorderAfter, fit.width);
   const bool downFits =
       fits(down, grid.yOrigin, grid.yBorderBefore, grid.tileHeight, grid.yBorderAfter, fit.height);
+  // An acknowledgement states the whole tiles the grid holds: once they change, it is void.
+  const Acknowledged* allowance = allowanceFor(Warning::grid, role == std::string_view("base"));
+  const bool asAllowed = allowance != nullptr && allowance->allowance.across == across.count &&
+                         allowance->allowance.down == down.count;
+  if (allowance != nullptr && !asAllowed) {
+    warn(std::string("The ") + role + "'s grid holds " + std::to_string(across.count) + " by " +
+         std::to_string(down.count) + " whole tiles, not " +
+         std::to_string(allowance->allowance.across) + " by " +
+         std::to_string(allowance->allowance.down) + " as " + allowance->source + " says.");
+  }
   if (acrossFits && downFits) {
     return;
   }
@@ -333,10 +418,16 @@ void CheckRun::warnAboutGrid(const char* role, const BitmapImage& image,
   if (!downFits) {
     what += (what.empty() ? "" : "; ") + describe(down, "down");
   }
-  warn(std::string("The ") + role + "'s grid does not fit its " + std::to_string(fit.width) +
-       " by " + std::to_string(fit.height) + " pixels: " + what +
-       ". A tile size that includes the gutter, or a margin or gutter missing from tilespecs, "
-       "shifts every tile.");
+  std::string text = std::string("The ") + role + "'s grid does not fit its " +
+                     std::to_string(fit.width) + " by " + std::to_string(fit.height) +
+                     " pixels: " + what +
+                     ". A tile size that includes the gutter, or a margin or gutter missing "
+                     "from tilespecs, shifts every tile.";
+  if (asAllowed) {
+    acknowledge(*allowance, text);
+  } else {
+    warn(std::move(text));
+  }
 }
 
 void CheckRun::warnAboutIndices(const BitmapImage& base) {
@@ -366,17 +457,18 @@ void CheckRun::warnAboutIndices(const BitmapImage& base) {
   if (outside > 0) {
     // The list keeps its first blocks only: beyond them, more pixels may lack a colour.
     const bool allSeen = lineBlocks.size() < BitmapImage::mergeLogLimit;
-    warn(std::string(allSeen ? "" : "At least ") + std::to_string(outside) +
-         " merged pixels hold a colour index beyond the base's colour "
-         "table of " +
-         std::to_string(entries) + (entries == 1 ? " colour" : " colours") +
-         ": they show no colour of the table.");
+    warn(Warning::indices, std::string(allSeen ? "" : "At least ") + std::to_string(outside) +
+                               " merged pixels hold a colour index beyond the base's colour "
+                               "table of " +
+                               std::to_string(entries) + (entries == 1 ? " colour" : " colours") +
+                               ": they show no colour of the table.");
   }
 }
 
 void CheckRun::merged(bool tileMode, const BitmapImage& base, const BitmapImage& patch) {
   if (tileMode && !tileSizeGiven) {
-    warn("Tile merge with the default tile size of 1 by 1 pixel: no tilesize line came first.");
+    warn(Warning::defaultTile,
+         "Tile merge with the default tile size of 1 by 1 pixel: no tilesize line came first.");
   }
   if (tileMode) {
     warnAboutGrid("base", base, baseGrid);
@@ -388,7 +480,8 @@ void CheckRun::merged(bool tileMode, const BitmapImage& base, const BitmapImage&
   if (!palettesCompared && !basePalette.empty() &&
       !std::equal(basePalette.begin(), basePalette.end(), patchPalette.begin(),
                   patchPalette.end())) {
-    warn("The 8-bit base and patch have different palettes: the merge combines palette "
+    warn(Warning::palettes,
+         "The 8-bit base and patch have different palettes: the merge combines palette "
          "indices, so colours change.");
   }
   palettesCompared = true;

@@ -21,6 +21,39 @@ struct RunSettings {
   bool strict = false;    // --strict: every warning stops the run, and so does a save not made
   bool answerYes = false; // --yes: every overwrite question answered yes
   std::string planName;   // --plan: a check run draws its plan picture here; empty for none
+  // --allow: each as the words after "allow" on a line before the script's first
+  std::vector<std::string> allowances;
+};
+
+// The warnings that "allow" acknowledges, each by the name that it gives them.
+enum class Warning {
+  bigNumber,
+  extraText,
+  quote,
+  cutName,
+  unsaved,
+  unusedLoad,
+  topDown,
+  zeroTile,
+  defaultTile,
+  emptyMerge,
+  work,
+  grid,
+  indices,
+  palettes,
+};
+// The warning that "allow" names so, if any.
+std::optional<Warning> warningNamed(std::string_view name);
+// The names, as an explanation lists them.
+std::string warningNames();
+
+// What one "allow" says is meant: a warning, and for the grid the bitmap and the whole tiles
+// its grid holds, so that the acknowledgement no longer holds once the grid changes.
+struct Allowance {
+  Warning warning = Warning::grid;
+  bool base = true;
+  std::int32_t across = 0;
+  std::int32_t down = 0;
 };
 
 // Everything a check run or a strict run does besides the script's own work; a plain real run
@@ -44,13 +77,19 @@ public:
 
   // Keeps a warning about the current line.
   void warn(std::string text);
+  // The same for a warning that "allow" may have acknowledged: a check run then lists it as
+  // acknowledged, and a strict run goes on.
+  void warn(Warning kind, std::string text);
+  // Acknowledges from the current line on (from the start, for the command line's) a warning,
+  // replacing an earlier acknowledgement of the same warning and bitmap.
+  void allow(const Allowance& allowance);
   // Warns about a command's numbers: text after them that was not read, a number beyond 32 bits.
   void warnAboutNumbers(const NumberScanner& numbers);
   // After a line ran: reports its warnings under it. In a strict run, a line that warned throws
   // the stop instead, its warnings still to be reported with it.
   void endLine();
-  // Writes the current line's warnings, and forgets them: under the line's report, before the
-  // error of a line that failed.
+  // Writes the current line's warnings and acknowledged warnings, and forgets them: under the
+  // line's report, before the error of a line that failed.
   void reportWarnings();
   // At the end of the script: warns about a merge that no save followed (a strict run stops
   // there), then draws the plan picture, if any, replacing a file only when confirmOverwrite,
@@ -110,6 +149,10 @@ private:
     std::int32_t number = 0;
     std::string raw;
   };
+  struct Acknowledged {
+    Allowance allowance;
+    std::string source; // "line N", or "--allow"
+  };
 
   SlotUse& useOf(const std::string& slotName) { return slotName == "base" ? baseUse : patchUse; }
   static FileKey keyOf(const std::string& fileName);
@@ -123,6 +166,9 @@ private:
   void warnAboutIndices(const BitmapImage& base);
   // Throws when the file is the plan picture's, which would replace it.
   void refuseIfPlan(const std::string& fileName, std::string_view use) const;
+  const Acknowledged* allowanceFor(Warning kind, bool base = true) const;
+  // Keeps the text of a warning that an allowance acknowledged, for a check run to list.
+  void acknowledge(const Acknowledged& allowance, const std::string& text);
   // Reports the warnings under their line, or throws the stop in a strict run.
   void reportOrStop(const LineReport& line);
 
@@ -136,6 +182,8 @@ private:
   std::vector<MergedBlock> lineBlocks;
 
   std::vector<std::string> warnings;
+  std::vector<std::string> acknowledgedWarnings;
+  std::vector<Acknowledged> allowances;
   bool tileSizeGiven = false;
   bool palettesCompared = false;
   std::optional<LineReport> unsavedMerge;

@@ -11,8 +11,8 @@
 namespace {
 
 constexpr std::string_view usageText =
-    R"(Usage: tilegraft [--check] [--strict] [--yes] [--] SCRIPT
-       tilegraft --check --plan PICTURE.bmp [--strict] [--yes] [--] SCRIPT
+    R"(Usage: tilegraft [--check] [--strict] [--allow TEXT]... [--yes] [--] SCRIPT
+       tilegraft --check --plan PICTURE.bmp [--strict] [--allow TEXT]... [--yes] [--] SCRIPT
        tilegraft --help | -h | --version
 
 Runs the patch script SCRIPT: loads 8-bit or 24-bit uncompressed BMP files, combines blocks of
@@ -28,6 +28,8 @@ Commands, one per line; "//" starts a comment:
   merge tiles OP [...]                 combine a block of the patch into the base
   <p OP ..., <t OP ...                 short for merge pixels, merge tiles
   echo TEXT                            print the text
+  allow WARNING                        a warning is meant: check lists it, strict goes on
+  allow grid base|patch ACROSS DOWN    the grid holds exactly these whole tiles, as meant
 
 Operators, byte by byte: = copy, & AND, | OR, ^ XOR.
 
@@ -45,6 +47,8 @@ Options:
   --strict         stop with status 1 at the first warning that --check gives (after its line,
                    or at the end for a merge never saved) and at a save not made because the
                    answer was not yes; for scripts, make and CI, with --yes or without
+  --allow TEXT     as a line "allow TEXT" before the script's first (the warnings' names are
+                   in the manual)
   -y, --yes        answer yes to every overwrite question without reading standard input
   --               end of the options: the next word is the script, even if it starts with -
   -h, --help       print this help
@@ -93,6 +97,11 @@ int runCommandLine(const std::vector<std::string>& arguments) {
       settings.strict = true;
     } else if (argument == "--yes" || argument == "-y") {
       settings.answerYes = true;
+    } else if (argument == "--allow") {
+      if (i + 1 == count) {
+        return wrongCommandLine("--allow needs the name of a warning");
+      }
+      settings.allowances.push_back(arguments[++i]);
     } else if (argument == "--plan") {
       // The next word is the picture's name, unless it is an option: a picture named like one
       // is given as ./--name.

@@ -19,6 +19,7 @@ const std::array<Row, PatchScript::commandCount> PatchScript::commandTable = {
     Row{"<p", "pixels", &PatchScript::mergeCommand},
     Row{"<t", "tiles", &PatchScript::mergeCommand},
     Row{"echo", "~", &PatchScript::echoCommand},
+    Row{"allow", "", &PatchScript::allowCommand},
 };
 
 PatchScript::PatchScript(RunSettings runSettings)
@@ -30,6 +31,20 @@ int PatchScript::run(const std::string& scriptName) {
   try {
     if (options.check || options.strict) {
       checks.emplace(options, *this, scriptName);
+    }
+    for (const std::string& allowance : options.allowances) {
+      // Read as the line "allow ..." would be, and named by the option where it fails.
+      try {
+        workingLine = allowance;
+        const std::string name = nextToken(WordCase::lowered);
+        if (name.empty()) {
+          throw ScriptError("Missing arguments.",
+                            "allow needs the name of a warning: " + warningNames() + ".\n");
+        }
+        allowCommand(name);
+      } catch (const ScriptError& error) {
+        throw ScriptError("--allow " + allowance + ": " + error.message(), error.explanation());
+      }
     }
     open(scriptName);
     while (readLine()) {
@@ -91,8 +106,10 @@ void PatchScript::runLine() {
           row.fixedArgument.empty() ? nextToken(WordCase::lowered) : std::string(row.fixedArgument);
       if (argument.empty()) {
         throw ScriptError("Missing arguments.",
-                          row.keyword == "load"        ? "load needs the bitmap, base or patch, "
-                                                         "then the file's name.\n"
+                          row.keyword == "load" ? "load needs the bitmap, base or patch, "
+                                                  "then the file's name.\n"
+                          : row.keyword == "allow"
+                              ? "allow needs the name of a warning: " + warningNames() + ".\n"
                           : row.keyword == "tilespecs" ? "tilespecs needs the bitmap, base or "
                                                          "patch, then its numbers.\n"
                                                        : "merge needs the mode, pixels or tiles, "
@@ -102,7 +119,12 @@ void PatchScript::runLine() {
       return;
     }
   }
-  std::string why = "The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n";
+  std::string why = "The commands are ";
+  for (const CommandRow& row : commandTable) {
+    why += &row == &commandTable.front() ? "" : &row == &commandTable.back() ? " and " : ", ";
+    why += row.keyword;
+  }
+  why += ".\n";
   if (keyword == "<") {
     why += "The short forms are one word: <p for merge pixels, <t for merge tiles.\n";
   }

@@ -40,11 +40,12 @@ TEST_F(CommandLineEndToEndTest, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.standardError, "");
     EXPECT_TRUE(
-        result.standardOutput.starts_with("Usage: tilegraft [--check] [--strict] [--yes] [--] "
-                                          "SCRIPT\n"));
-    for (const char* word : {"load base", "save FILE", "tilesize", "tilespecs", "merge pixels",
-                             "merge tiles", "<p", "<t", "echo", "= copy", "--check", "--strict",
-                             "--yes", "-y,", "--version", "man tilegraft"}) {
+        result.standardOutput.starts_with("Usage: tilegraft [--check] [--strict] [--allow TEXT]... "
+                                          "[--yes] [--] SCRIPT\n"));
+    for (const char* word :
+         {"load base", "save FILE", "tilesize", "tilespecs", "merge pixels", "merge tiles", "<p",
+          "<t", "echo", "= copy", "--check", "--strict", "--yes", "-y,", "--version",
+          "man tilegraft", "allow grid", "--allow"}) {
       EXPECT_NE(result.standardOutput.find(word), std::string::npos) << word;
     }
   }
@@ -168,6 +169,11 @@ TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
       wrong({"--check", "--plan", "", "script.txt"},
             "--plan needs the name of the picture to write"),
       wrong({"--check", "--plan", "a.bmp", "--plan", "b.bmp", "s.tgs"}, "only one --plan"),
+      wrong({"script.txt", "--allow"}, "--allow needs the name of a warning"),
+      row({"--strict", "--allow", "gird", "--allow", "work", "x.txt"}, 1,
+          "Reading patch script: x.txt...\n", "**** --allow gird: Invalid argument: gird\n"),
+      row({"--allow", "grid base 1", "x.txt"}, 1, "Reading patch script: x.txt...\n",
+          "**** --allow grid base 1: Missing arguments.\n"),
       // After "--" every word is a script's name.
       row({"--", "-x"}, 1, "Reading patch script: -x...\n", notOpened),
       row({"--check", "--", "--check"}, 1, "Reading patch script: --check...\n", notOpened),
@@ -498,6 +504,11 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
                 .explanation = std::move(explanation)};
   };
   const std::string loads = "load base in.bmp\nload patch in.bmp\n";
+  const std::string warningList =
+      "big-number, extra-text, quote, cut-name, unsaved, unused-load, top-down, zero-tile, "
+      "default-tile, empty-merge, work, grid, indices and palettes";
+  const std::string gridUse = "     allow grid needs the bitmap, base or patch, then the whole "
+                              "tiles its grid holds across and down.\n";
   const std::vector<Case> cases{
       {.script = "load base x.bmp\n",
        .report = loadLine + "**** Base bitmap: Error opening file.\n",
@@ -539,13 +550,32 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
        .explanation = "     There is no folder in.bmp to save into: create it first.\n"},
       {.script = "lod base in.bmp\n",
        .report = "Line 1: lod base in.bmp\n**** Syntax error.\n",
-       .explanation =
-           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n"},
+       .explanation = "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo "
+                      "and allow.\n"},
       {.script = "< t = 0 0\n",
        .report = "Line 1: < t = 0 0\n**** Syntax error.\n",
        .explanation =
-           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n"
+           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo and allow.\n"
            "     The short forms are one word: <p for merge pixels, <t for merge tiles.\n"},
+      // The acknowledgement of a warning is read by every run.
+      {.script = "allow\n",
+       .report = "Line 1: allow\n**** Missing arguments.\n",
+       .explanation = "     allow needs the name of a warning: " + warningList + ".\n"},
+      {.script = "allow gird base 1 1\n",
+       .report = "Line 1: allow gird base 1 1\n**** Invalid argument: gird\n",
+       .explanation = "     The warnings that allow takes are " + warningList + ".\n"},
+      {.script = "allow grid base 12\n",
+       .report = "Line 1: allow grid base 12\n**** Missing arguments.\n",
+       .explanation = gridUse},
+      {.script = "allow grid 12 9\n",
+       .report = "Line 1: allow grid 12 9\n**** Invalid argument: 12\n",
+       .explanation = gridUse},
+      {.script = "allow grid patch 12 9 tiles\n",
+       .report = "Line 1: allow grid patch 12 9 tiles\n**** Invalid argument: tiles\n",
+       .explanation = "     Nothing follows allow grid and its bitmap and numbers.\n"},
+      {.script = "allow Palettes // meant\nallow quote 2\n",
+       .report = "Line 2: allow quote 2\n**** Invalid argument: 2\n",
+       .explanation = "     Nothing follows allow quote.\n"},
       {.script = "load bsae in.bmp\n",
        .report = "Line 1: load bsae in.bmp\n**** Invalid argument: bsae\n",
        .explanation = "     The bitmap is named base or patch.\n"},
@@ -615,6 +645,25 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsOnlyWhereAMistakeIsLikely) {
       start + "Loading base bitmap: sheet.bmp...\nLoading patch bitmap: sheet.bmp...\n";
   const std::string saved = "Would save output bitmap: out.bmp (a new file)\nDone.\n";
   const auto check = std::optional(std::vector<std::string>{"--check", "script.txt"});
+  const Bytes padding = BmpBuilder(32 * 13 + 50, 32 * 8 + 40, 24).bytes();
+  const std::string paddedGrid = "allow grid base 14 9\ntilesize 32\nload base padded.bmp\n"
+                                 "load patch padded.bmp\n<t = 1 1 0 0\n";
+  const std::string paddedLoading =
+      start + "Loading base bitmap: padded.bmp...\nLoading patch bitmap: padded.bmp...\n";
+  const auto padded = [&](const std::string& role) {
+    return "The " + role +
+           "'s grid does not fit its 466 by 296 pixels: 14 whole tiles across leave 18 pixels "
+           "after the last; 9 whole tiles down leave 8 pixels after the last" +
+           shifts;
+  };
+  const auto allowing = [](std::string mode, std::string second = "") {
+    std::vector<std::string> words{std::move(mode)};
+    if (!second.empty()) {
+      words.push_back(std::move(second));
+    }
+    words.insert(words.end(), {"--allow", "grid patch 14 9", "script.txt"});
+    return std::optional(words);
+  };
   expectCases({
       {.script = grid + "save out.bmp\n",
        .out = sheetLoading + saved,
@@ -631,6 +680,61 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsOnlyWhereAMistakeIsLikely) {
               shifts,
        .files = {{"sheet.bmp", sheet}},
        .arguments = check},
+      // A map-block sheet of 32-pixel tiles with 50 and 40 pixels of padding at its edges: the
+      // acknowledgement states the whole tiles each grid holds, and holds while they stay.
+      {.script = paddedGrid + "save out.bmp\n",
+       .out = paddedLoading + saved,
+       .err = "Line 5: <t = 1 1 0 0\n---- Acknowledged (line 1): " + padded("base") +
+              "---- Acknowledged (--allow): " + padded("patch"),
+       .files = {{"padded.bmp", padding}},
+       .arguments = allowing("--check")},
+      {.script = paddedGrid + "save out.bmp\n",
+       .out = paddedLoading + "Saving output bitmap: out.bmp...\nDone.\n",
+       .files = {{"padded.bmp", padding}},
+       .arguments = allowing("--strict")},
+      {.script = paddedGrid + "save out.bmp\n",
+       .out = paddedLoading + "Would save output bitmap: out.bmp (a new file)\nDone.\n",
+       .err = "Line 5: <t = 1 1 0 0\n---- Acknowledged (line 1): " + padded("base") +
+              "---- Acknowledged (--allow): " + padded("patch"),
+       .files = {{"padded.bmp", padding}},
+       .arguments = allowing("--check", "--strict")},
+      {.script = "allow grid base 14 9\ntilesize 30\n" + paddedGrid.substr(33) + "save out.bmp\n",
+       .status = 1,
+       .out = paddedLoading,
+       .err = "Line 5: <t = 1 1 0 0\n" + warning +
+              "The base's grid holds 15 by 9 whole tiles, not 14 by 9 as line 1 says.\n" + warning +
+              "The base's grid does not fit its 466 by 296 pixels: 15 whole tiles across leave 16 "
+              "pixels after the last; 9 whole tiles down leave 26 pixels after the last" +
+              shifts + warning +
+              "The patch's grid holds 15 by 9 whole tiles, not 14 by 9 as --allow says.\n" +
+              warning +
+              "The patch's grid does not fit its 466 by 296 pixels: 15 whole tiles across leave "
+              "16 pixels after the last; 9 whole tiles down leave 26 pixels after the last" +
+              shifts + "**** Stopped on a warning (--strict).\n",
+       .files = {{"padded.bmp", padding}},
+       .absentFiles = {"out.bmp"},
+       .arguments = allowing("--strict")},
+      // Other warnings are acknowledged by name, from their line on.
+      {.script = "allow indices\nload base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\n"
+                 "allow unsaved\n",
+       .out =
+           start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\nDone.\n",
+       .err = "Line 4: <p | 0 0 0 0 2 2\n---- Acknowledged (line 1): 4 merged pixels hold a colour "
+              "index beyond the base's colour table of 16 colours: they show no colour of the "
+              "table.\nLine 4: <p | 0 0 0 0 2 2\n---- Acknowledged (line 5): No save comes after "
+              "this merge: what it and later merges do is lost.\n",
+       .files = {{"base.bmp", indexed(0)}, {"patch.bmp", indexed(0x40)}},
+       .arguments = check},
+      {.script = "load base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\nallow indices\n"
+                 "save out.bmp\n",
+       .status = 1,
+       .out = start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n",
+       .err = "Line 3: <p | 0 0 0 0 2 2\n" + warning +
+              "4 merged pixels hold a colour index beyond the base's colour table of 16 "
+              "colours: they show no colour of the table.\n**** Stopped on a warning "
+              "(--strict).\n",
+       .files = {{"base.bmp", indexed(0)}, {"patch.bmp", indexed(0x40)}},
+       .arguments = std::optional(std::vector<std::string>{"--strict", "script.txt"})},
       {.script = "load base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\nsave out.bmp\n",
        .out =
            start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n" + saved,
