@@ -66,7 +66,8 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
   }
   const std::string& fileName = workingLine;
   if (checks && checks->isDryRun()) {
-    checks->save(base.image, fileName);
+    checks->save(base.image, fileName,
+                 [this](const std::string& name) { return confirmOverwrite(name); });
     return;
   }
   if (checks) {

@@ -83,6 +83,7 @@ void reportLine(std::int32_t number, const std::string& raw) {
 CheckRun::CheckRun(const RunSettings& settings, const ScriptReader& script,
                    const std::string& scriptName)
     : reader(script), dryRun(settings.check), strict(settings.strict),
+      answerYes(settings.answerYes),
       planName(settings.check ? settings.planName : std::string()) {
   // A script in another folder is the likely reason a name it gives leads nowhere.
   if (scriptName.find_first_of("/\\") != std::string::npos) {
@@ -290,12 +291,16 @@ void CheckRun::load(const std::string& slotName, BitmapImage& image, const std::
   }
 }
 
-void CheckRun::save(const BitmapImage& base, const std::string& fileName) {
+void CheckRun::save(const BitmapImage& base, const std::string& fileName,
+                    const std::function<bool(const std::string&)>& confirmOverwrite) {
   refuseIfPlan(fileName, "saves");
   warnAboutName(fileName);
-  // Nothing is written and nothing asked: the save is checked as if the answer were yes, and
-  // fails where the real run's would.
+  // Nothing is written, and nothing asked but where the answer decides a strict run: the save
+  // is checked as if the answer were yes, and fails where the real run's would.
   const bool taken = nameIsTaken(fileName) || unwrittenFile(fileName) != nullptr;
+  if (taken && strict && !answerYes && !confirmOverwrite(fileName)) {
+    saveDeclined(fileName);
+  }
   std::printf("Would save output bitmap: %s (%s)\n", fileName.c_str(),
               taken ? "it exists: a real run asks to overwrite it; checked as if answered yes"
                     : "a new file");

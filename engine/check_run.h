@@ -104,7 +104,10 @@ public:
   // "Plan picture: ..." when the file is the plan's.
   void load(const std::string& slotName, BitmapImage& image, const std::string& fileName);
   // A check run's save: says what the real run would do, fails where it would, keeps the bytes.
-  void save(const BitmapImage& base, const std::string& fileName);
+  // A strict one without --yes asks about a file it would replace, as the real run does, and
+  // stops unless confirmOverwrite says yes: --strict passes only saves that are made.
+  void save(const BitmapImage& base, const std::string& fileName,
+            const std::function<bool(const std::string&)>& confirmOverwrite);
   // A save was made, or a check run's would have been.
   void saved();
   // Warns about a file name that is likely not what was meant.
@@ -175,6 +178,7 @@ private:
   const ScriptReader& reader;
   bool dryRun;
   bool strict;
+  bool answerYes;
   std::string planName;
   FileKey planKey;
   std::optional<PlanPicture> plan;

@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tilegraft::testing {
@@ -235,8 +237,34 @@ TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
   struct Case {
     std::string script;
     std::string lastLine;
+    // Strict rows compare --check --strict with --strict, this text on standard input; a script
+    // on standard input is run as "-".
+    bool strict = false;
+    std::string input = "";
+    bool scriptOnInput = false;
   };
+  const std::string kept =
+      "**** Kept in.bmp as it was: the overwrite question was not answered yes (--strict).";
+  const std::string replacing = "load base in.bmp\nsave in.bmp\n";
+  std::filesystem::create_symlink("nowhere.bmp", dir.file("dangling.bmp"));
   const std::vector<Case> cases{
+      // Every way a save can be declined: no answer, a no, an empty or an unread answer, a
+      // question a script on standard input cannot answer, a second save to one name, a link.
+      {replacing, kept, true},
+      {replacing, kept, true, "n\n"},
+      {replacing, kept, true, "\n"},
+      {replacing, kept, true, "maybe\n"},
+      {replacing, kept, true, std::string(5000, 'y') + "\n"},
+      {replacing, kept, true, replacing, true},
+      {"load base in.bmp\nsave out.bmp\nsave out.bmp\n",
+       "**** Kept out.bmp as it was: the overwrite question was not answered yes (--strict).", true,
+       "n\n"},
+      {"load base in.bmp\nsave dangling.bmp\n",
+       "**** Kept dangling.bmp as it was: the overwrite question was not answered yes "
+       "(--strict).",
+       true, "no\n"},
+      {replacing, "Done.", true, "y\n"},
+      {replacing + "save out.bmp\nsave out.bmp\n", "Done.", true, "Yes\ny\n"},
       {"echo a\nbogus\n", "**** Syntax error."},
       {"load base missing.bmp\n", "**** Base bitmap: Error opening file."},
       {"load base in.bmp\nload patch in.bmp\n<p = 3 0 0 0 2 1\n",
@@ -255,7 +283,7 @@ TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
   };
   // The last line that is not a check run's indented explanation.
   const auto lastLineOf = [](const ToolRun& run) {
-    std::string text = run.standardError.empty() ? run.standardOutput : run.standardError;
+    std::string text = run.exitStatus == 0 ? run.standardOutput : run.standardError;
     std::size_t end = text.size() - 1;
     for (;;) {
       const std::size_t from = text.rfind('\n', end - 1) + 1;
@@ -268,11 +296,17 @@ TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
   RunOptions options;
   options.withoutRootOverride = true;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.script);
+    SCOPED_TRACE(c.script + "(input " + c.input.substr(0, 20) + ")");
     writeTextFile(dir.file("script.txt"), c.script);
-    const ToolRun checked = runTool(dir.path(), {"--check", "script.txt"}, options);
+    options.standardInput = c.input;
+    const std::string script = c.scriptOnInput ? "-" : "script.txt";
+    const ToolRun checked =
+        runTool(dir.path(),
+                c.strict ? std::vector<std::string>{"--check", "--strict", script}
+                         : std::vector<std::string>{"--check", script},
+                options);
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.bmp")));
-    const ToolRun real = runTool(dir.path(), {"--yes", "script.txt"}, options);
+    const ToolRun real = runTool(dir.path(), {c.strict ? "--strict" : "--yes", script}, options);
     std::filesystem::remove(dir.file("out.bmp"));
     EXPECT_EQ(checked.exitStatus, real.exitStatus);
     EXPECT_EQ(real.exitStatus, c.lastLine == "Done." ? 0 : 1);
@@ -280,6 +314,91 @@ TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
     EXPECT_EQ(lastLineOf(checked), c.lastLine);
   }
   std::filesystem::permissions(dir.file("ro"), std::filesystem::perms::owner_all);
+}
+
+// --check --strict and --strict end alike, in status and last line, on scripts drawn at random
+// from lines that load, save over files or not, merge, warn and acknowledge, with or without
+// answers waiting. The seed is fixed, so a failure repeats.
+TEST_F(CommandLineEndToEndTest, StrictCheckAgreesWithStrictRunOnRandomScripts) {
+  const std::vector<std::string> lines{"load base in.bmp",
+                                       "load base grey.bmp",
+                                       "load patch in.bmp",
+                                       "load patch grey.bmp",
+                                       "load patch out.bmp",
+                                       "load base missing.bmp",
+                                       "save out.bmp",
+                                       "save in.bmp",
+                                       "save folder",
+                                       "tilesize 2",
+                                       "tilesize 3 2",
+                                       "tilesize 0",
+                                       "tilespecs base 1 0 1",
+                                       "tilespecs patch 0 1",
+                                       "<p = 0 0",
+                                       "<p ^ 1 1 0 0 2 2",
+                                       "<t | 0 0 1 0",
+                                       "<t = 1 0 0 0 1 1",
+                                       "<p & 0 0 0 0 9 9",
+                                       "allow grid base 1 1",
+                                       "allow grid patch 2 1",
+                                       "allow unsaved",
+                                       "allow palettes",
+                                       "allow default-tile",
+                                       "echo x",
+                                       "<p = 0 0 0 0 1 1 1 x",
+                                       "save out.bmp // again"};
+  const std::vector<std::string> inputs{"", "n\n", "y\n", "y\ny\ny\ny\n"};
+  const Bytes in = BmpBuilder(5, 3, 24).fillPattern(1).bytes();
+  const Bytes grey = BmpBuilder(5, 3, 8).fillPattern(2).bytes();
+  const auto lastLineOf = [](const ToolRun& run) {
+    std::string_view text = run.exitStatus == 0 ? run.standardOutput : run.standardError;
+    text.remove_suffix(text.ends_with('\n') ? 1 : 0);
+    while (text.substr(text.rfind('\n') + 1).starts_with("     ")) {
+      text = text.substr(0, text.rfind('\n'));
+    }
+    return std::string(text.substr(text.rfind('\n') + 1));
+  };
+  struct Round {
+    std::string script;
+    RunOptions options;
+    ToolRun checked;
+    ToolRun real;
+  };
+  std::vector<Round> rounds(400);
+  std::mt19937 random(33);
+  for (Round& round : rounds) {
+    for (std::size_t count = 1 + random() % 8; count > 0; --count) {
+      round.script += lines[random() % lines.size()] + "\n";
+    }
+    round.options.standardInput = inputs[random() % inputs.size()];
+  }
+  // Real saves wait for the disk: four folders run side by side.
+  constexpr std::size_t workers = 4;
+  std::vector<std::thread> threads;
+  for (std::size_t worker = 0; worker < workers; ++worker) {
+    threads.emplace_back([&, worker] {
+      const ScopedTempDir folder;
+      std::filesystem::create_directory(folder.file("folder"));
+      for (std::size_t at = worker; at < rounds.size(); at += workers) {
+        Round& round = rounds[at];
+        writeTextFile(folder.file("script.txt"), round.script);
+        std::filesystem::remove(folder.file("out.bmp"));
+        writeFileBytes(folder.file("in.bmp"), in);
+        writeFileBytes(folder.file("grey.bmp"), grey);
+        round.checked =
+            runTool(folder.path(), {"--check", "--strict", "script.txt"}, round.options);
+        round.real = runTool(folder.path(), {"--strict", "script.txt"}, round.options);
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  for (const Round& round : rounds) {
+    SCOPED_TRACE(round.script + "(input " + round.options.standardInput + ")");
+    EXPECT_EQ(round.checked.exitStatus, round.real.exitStatus);
+    EXPECT_EQ(lastLineOf(round.checked), lastLineOf(round.real));
+  }
 }
 
 TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
