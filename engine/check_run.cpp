@@ -83,8 +83,7 @@ void reportLine(std::int32_t number, const std::string& raw) {
 CheckRun::CheckRun(const RunSettings& settings, const ScriptReader& script,
                    const std::string& scriptName)
     : reader(script), dryRun(settings.check), strict(settings.strict),
-      answerYes(settings.answerYes),
-      planName(settings.check ? settings.planName : std::string()) {
+      answerYes(settings.answerYes), planName(settings.check ? settings.planName : std::string()) {
   // A script in another folder is the likely reason a name it gives leads nowhere.
   if (scriptName.find_first_of("/\\") != std::string::npos) {
     missingNote = "Names in a script are relative to the current folder, not to the script's "

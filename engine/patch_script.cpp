@@ -89,8 +89,15 @@ void PatchScript::reportError(const ScriptError& error) {
     checks->reportWarnings();
   }
   std::fprintf(stderr, "**** %s\n", error.message().c_str());
-  std::string_view explanation =
-      checks && checks->isDryRun() ? std::string_view(error.explanation()) : std::string_view();
+  std::string why;
+  if (checks && checks->isDryRun()) {
+    // A script that is no text fails on its first line, whatever that line's error says.
+    if (isOpen() && !scriptKind().empty()) {
+      why = "The script is " + std::string(scriptKind()) + ", not a text file of commands.\n";
+    }
+    why += error.explanation();
+  }
+  std::string_view explanation = why;
   while (!explanation.empty()) {
     const std::size_t end = std::min(explanation.find('\n'), explanation.size());
     std::fprintf(stderr, "     %.*s\n", static_cast<int>(end), explanation.data());

@@ -6,7 +6,9 @@
 #include "platform/console.h"
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace tilegraft {
 
@@ -20,6 +22,28 @@ constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
 // line feeds only at its end.
 constexpr bool isBlank(char c) { return c == ' ' || c == '\t'; }
 constexpr bool isEndTrimmed(char c) { return isBlank(c) || c == '\r' || c == '\n'; }
+
+// What the first bytes of a script that is no text show it to be; empty for text. Several
+// control bytes among the first few are a binary file's, where one NUL may be a stray.
+std::string_view kindOfStart(std::string_view start) {
+  if (start.starts_with("\x89PNG")) {
+    return "a PNG image";
+  }
+  if (start.starts_with("\xFF\xD8\xFF")) {
+    return "a JPEG image";
+  }
+  if (start.starts_with("GIF8")) {
+    return "a GIF image";
+  }
+  start = start.substr(0, 64);
+  const auto controls = std::count_if(start.begin(), start.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r';
+  });
+  if (controls < 4) {
+    return "";
+  }
+  return start.starts_with("BM") ? "a BMP image" : "a binary file";
+}
 
 } // namespace
 
@@ -36,6 +60,7 @@ void ScriptReader::open(const std::string& name) {
     readBuffer = std::make_unique<char[]>(readBlockSize);
   }
   atScriptStart = true;
+  kind = {};
   readsStandardInput = dash || tilegraft::isStandardInput(file.get());
 }
 
@@ -57,9 +82,10 @@ void ScriptReader::close() noexcept {
 bool ScriptReader::readPhysicalLine() {
   rawLine.clear();
   bool readAny = false;
-  // A NUL byte ends the line's text: the rest of the line is read but not kept, so a line of
-  // NUL bytes takes no memory however long it is.
+  // A NUL byte ends what is kept of the line (which is then an error): the rest of the line is
+  // read but not kept, so a line of NUL bytes takes no memory however long it is.
   bool textEnded = false;
+  nulInLine = false;
   for (;;) {
     if (bufferPosition == bufferEnd) {
       if (ended) {
@@ -74,6 +100,9 @@ bool ScriptReader::readPhysicalLine() {
         throw ScriptError("Error reading file.");
       }
       bufferEnd = *got;
+      if (atScriptStart && lineNumber == 0 && !readAny) {
+        kind = kindOfStart({readBuffer.get(), bufferEnd});
+      }
       if (bufferEnd == 0) {
         ended = true;
         return readAny;
@@ -88,6 +117,7 @@ bool ScriptReader::readPhysicalLine() {
     if (!textEnded) {
       const void* nul = std::memchr(start, '\0', taken);
       textEnded = nul != nullptr;
+      nulInLine = textEnded;
       rawLine.append(start, textEnded
                                 ? static_cast<std::size_t>(static_cast<const char*>(nul) - start)
                                 : taken);
@@ -108,6 +138,13 @@ bool ScriptReader::readLine() {
       if (rawLine.starts_with(byteOrderMark)) {
         rawLine.erase(0, byteOrderMark.size());
       }
+    }
+    if (nulInLine) {
+      throw ScriptError("NUL byte in the line.",
+                        "Byte " + std::to_string(rawLine.size() + 1) +
+                            " of the line is a NUL (a zero byte): a script is plain text. No part "
+                            "of the line is run, as a file name cut there would be another "
+                            "file's.\n");
     }
     std::string_view text = rawLine;
     text = text.substr(0, text.find(commentMarker));
