@@ -1,6 +1,7 @@
 #include "engine/check_run.h"
 
 #include "common/script_error.h"
+#include "platform/console.h"
 #include "platform/file_writer.h"
 
 #include <algorithm>
@@ -74,10 +75,34 @@ bool CheckRun::sameFile(const FileKey& key, const std::string& otherName) {
          key.entry == other.entry;
 }
 
+std::string shownOnTerminal(std::string_view text) {
+  if (text.ends_with("\r\n")) {
+    return shownOnTerminal(text.substr(0, text.size() - 2)) + "\n";
+  }
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    const auto next = at + 1 < text.size() ? static_cast<unsigned char>(text[at + 1]) : 0U;
+    if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      shown += "M-^";
+      shown += static_cast<char>(next - 0x80 + 0x40);
+      ++at;
+    } else if ((byte < 0x20 && byte != '\t' && byte != '\n') || byte == 0x7F) {
+      shown += '^';
+      shown += static_cast<char>(byte ^ 0x40U);
+    } else {
+      shown += text[at];
+    }
+  }
+  return shown;
+}
+
 void reportLine(std::int32_t number, const std::string& raw) {
   // A last line without a line feed, or one cut at a NUL byte, still ends its report line.
   const char* lineEnd = raw.ends_with('\n') ? "" : "\n";
-  std::fprintf(stderr, "Line %ld: %s%s", static_cast<long>(number), raw.c_str(), lineEnd);
+  std::fprintf(stderr, "Line %ld: %s%s", static_cast<long>(number),
+               isTerminal(stderr) ? shownOnTerminal(raw).c_str() : raw.c_str(), lineEnd);
 }
 
 CheckRun::CheckRun(const RunSettings& settings, const ScriptReader& script,

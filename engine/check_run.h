@@ -198,7 +198,12 @@ private:
   std::vector<UnwrittenFile> unwrittenFiles;
 };
 
-// Writes "Line N: " and the raw line, always ending in a line feed, to standard error.
+// Writes "Line N: " and the raw line, always ending in a line feed, to standard error; to a
+// terminal, as shownOnTerminal shows it.
 void reportLine(std::int32_t number, const std::string& raw);
+// Text as a terminal shows it without acting on it: each control byte but tab and line feed
+// becomes a caret and a letter (^M, ^[, ^? for delete), a C1 control written in UTF-8 the same
+// after M- (M-^[), and a carriage return before the line feed that ends the text is left out.
+std::string shownOnTerminal(std::string_view text);
 
 } // namespace tilegraft

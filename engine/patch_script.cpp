@@ -1,6 +1,7 @@
 #include "engine/patch_script.h"
 
 #include "common/script_error.h"
+#include "platform/console.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -90,7 +91,9 @@ void PatchScript::reportError(const ScriptError& error) {
   }
   std::fprintf(stderr, "**** %s\n", error.message().c_str());
   std::string why;
-  if (checks && checks->isDryRun()) {
+  // At a terminal a person reads the report: the explanation is shown there too, where a pipe
+  // or a log gets the plain run's report alone, as it always has.
+  if ((checks && checks->isDryRun()) || isTerminal(stderr)) {
     // A script that is no text fails on its first line, whatever that line's error says.
     if (isOpen() && !scriptKind().empty()) {
       why = "The script is " + std::string(scriptKind()) + ", not a text file of commands.\n";
@@ -139,7 +142,8 @@ void PatchScript::runLine() {
 }
 
 void PatchScript::echoCommand(const std::string& /*unused*/) {
-  std::printf("%s\n", workingLine.c_str());
+  std::printf("%s\n",
+              isTerminal(stdout) ? shownOnTerminal(workingLine).c_str() : workingLine.c_str());
 }
 
 } // namespace tilegraft

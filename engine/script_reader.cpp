@@ -23,8 +23,8 @@ constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
 constexpr bool isBlank(char c) { return c == ' ' || c == '\t'; }
 constexpr bool isEndTrimmed(char c) { return isBlank(c) || c == '\r' || c == '\n'; }
 
-// What the first bytes of a script that is no text show it to be; empty for text. Several
-// control bytes among the first few are a binary file's, where one NUL may be a stray.
+// What the first bytes of a script that is no text show it to be; empty for text. A NUL among
+// several control bytes at the start is a binary file's, where one NUL alone may be a stray.
 std::string_view kindOfStart(std::string_view start) {
   if (start.starts_with("\x89PNG")) {
     return "a PNG image";
@@ -39,10 +39,33 @@ std::string_view kindOfStart(std::string_view start) {
   const auto controls = std::count_if(start.begin(), start.end(), [](char c) {
     return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r';
   });
-  if (controls < 4) {
+  if (controls < 4 || start.find('\0') == std::string_view::npos) {
     return "";
   }
   return start.starts_with("BM") ? "a BMP image" : "a binary file";
+}
+
+// Why the script could not be opened or read, as far as its name tells afterwards.
+std::string scriptTrouble(const std::string& name) {
+  if (name == "-") {
+    return "";
+  }
+  const NameFacts facts = troubleReading(name);
+  switch (facts.trouble) {
+  case NameTrouble::missing:
+    return "There is no file " + name + ".\n";
+  case NameTrouble::folderMissing:
+    return "There is no folder " + facts.folder + ".\n";
+  case NameTrouble::isFolder:
+    return name + " is a folder: give the script's own file.\n";
+  case NameTrouble::noPermission:
+    return "You may not read " + name + " (or search its folder): check the permissions.\n";
+  case NameTrouble::isPipe:
+  case NameTrouble::readOnly:
+  case NameTrouble::unknown:
+    break;
+  }
+  return "";
 }
 
 } // namespace
@@ -54,13 +77,15 @@ void ScriptReader::open(const std::string& name) {
   file.reset(dash ? openStandardInput() : openScriptFile(name, isFolder));
   if (!file) {
     // A folder is reported as where it opens: its first read fails.
-    throw ScriptError(isFolder ? "Error reading file." : "Error opening file.");
+    throw ScriptError(isFolder ? "Error reading file." : "Error opening file.",
+                      scriptTrouble(name));
   }
   if (!readBuffer) {
     readBuffer = std::make_unique<char[]>(readBlockSize);
   }
   atScriptStart = true;
   kind = {};
+  openedName = name;
   readsStandardInput = dash || tilegraft::isStandardInput(file.get());
 }
 
@@ -97,7 +122,7 @@ bool ScriptReader::readPhysicalLine() {
       if (!got) {
         // No line caused this, so the script is closed first and the report shows no line.
         close();
-        throw ScriptError("Error reading file.");
+        throw ScriptError("Error reading file.", scriptTrouble(openedName));
       }
       bufferEnd = *got;
       if (atScriptStart && lineNumber == 0 && !readAny) {

@@ -73,6 +73,7 @@ private:
   // The last physical line held a NUL byte, where rawLine ends.
   bool nulInLine = false;
   std::string_view kind;
+  std::string openedName;
 };
 
 } // namespace tilegraft

@@ -178,7 +178,8 @@ TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
           "**** --allow grid base 1: Missing arguments.\n"),
       // After "--" every word is a script's name.
       row({"--", "-x"}, 1, "Reading patch script: -x...\n", notOpened),
-      row({"--check", "--", "--check"}, 1, "Reading patch script: --check...\n", notOpened),
+      row({"--check", "--", "--check"}, 1, "Reading patch script: --check...\n",
+          notOpened + "     There is no file --check.\n"),
       row({"-y", "missing.tgs"}, 1, "Reading patch script: missing.tgs...\n", notOpened),
   });
 }
@@ -1096,6 +1097,107 @@ TEST_F(CommandLineEndToEndTest, CheckRunsReadTheirOwnSavesAndPlansNeverHarmAFile
             "Line 2: save out.bmp\n**** Plan picture: link.bmp is a file this script saves" +
                 refused);
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.bmp")));
+}
+
+// A person at a terminal sees why a run failed, the script's own failures included, and no
+// control byte of a line acts on the terminal; a pipe or a log gets what it always got.
+TEST_F(CommandLineEndToEndTest, APlainRunExplainsItsFailureAtATerminal) {
+  using namespace std::string_literals;
+  const Bytes bitmap = BmpBuilder(4, 3, 24).bytes();
+  writeFileBytes(dir.file("in.bmp"), bitmap);
+  writeFileBytes(dir.file("picture.bmp"), bitmap);
+  const std::string png = "\x89PNG\r\n\x1A\n\0\0\0\rIHDR"s;
+  writeTextFile(dir.file("picture.png"), png);
+  writeTextFile(dir.file("locked.txt"), "echo x\n");
+  std::filesystem::permissions(dir.file("locked.txt"), std::filesystem::perms::none);
+  std::filesystem::create_directory(dir.file("folder"));
+  const std::string commands =
+      "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo and allow.\n";
+  struct Case {
+    std::string script; // "" for none: the last argument names the script
+    std::vector<std::string> arguments;
+    std::string out;      // standard output, into a file either way
+    std::string terminal; // standard error at a terminal
+    std::string pipe;     // standard error into a file
+  };
+  const auto reading = [](const std::string& name) {
+    return "Reading patch script: " + name + "...\n";
+  };
+  const std::vector<Case> cases{
+      {"load base x.bmp\n",
+       {"script.txt"},
+       start + "Loading base bitmap: x.bmp...\n",
+       "Line 1: load base x.bmp\n**** Base bitmap: Error opening file.\n     There is no file "
+       "x.bmp.\n",
+       "Line 1: load base x.bmp\n**** Base bitmap: Error opening file.\n"},
+      {"load base in.bmp\nload patch in.bmp\n<p = 3 1 0 0 2 1\n",
+       {"--strict", "script.txt"},
+       start + "Loading base bitmap: in.bmp...\nLoading patch bitmap: in.bmp...\n",
+       "Line 3: <p = 3 1 0 0 2 1\n**** Base bitmap: Co-ordinates out of range.\n     The block "
+       "of 2 by 1 pixels at x 3, y 1 does not fit in the bitmap's 4 by 3 pixels (x and y count "
+       "from 0 at the top left).\n",
+       "Line 3: <p = 3 1 0 0 2 1\n**** Base bitmap: Co-ordinates out of range.\n"},
+      {"",
+       {"nothing.txt"},
+       reading("nothing.txt"),
+       "**** Error opening file.\n     There is no file nothing.txt.\n",
+       "**** Error opening file.\n"},
+      {"",
+       {"no/script.txt"},
+       reading("no/script.txt"),
+       "**** Error opening file.\n     There is no folder no.\n",
+       "**** Error opening file.\n"},
+      {"",
+       {"folder"},
+       reading("folder"),
+       "**** Error reading file.\n     folder is a folder: give the script's own file.\n",
+       "**** Error reading file.\n"},
+      {"",
+       {"locked.txt"},
+       reading("locked.txt"),
+       "**** Error opening file.\n     You may not read locked.txt (or search its folder): check "
+       "the permissions.\n",
+       "**** Error opening file.\n"},
+      {"",
+       {"picture.png"},
+       reading("picture.png"),
+       "Line 1: \x89PNG\n**** Syntax error.\n     The script is a PNG image, not a text file of "
+       "commands.\n" +
+           commands,
+       "Line 1: \x89PNG\r\n**** Syntax error.\n"},
+      {"",
+       {"picture.bmp"},
+       reading("picture.bmp"),
+       "Line 1: BMZ\n**** NUL byte in the line.\n     The script is a BMP image, not a text file "
+       "of commands.\n     Byte 4 of the line is a NUL (a zero byte): a script is plain text. No "
+       "part of the line is run, as a file name cut there would be another file's.\n",
+       "Line 1: BMZ\n**** NUL byte in the line.\n"},
+      // Control bytes show as a caret and a letter, a C1 control after M-; a carriage return
+      // that ends a line is left out.
+      {"echo a\x1B[2J\x7F\nload\x1B]0;t\x07 base\tx\xC2\x9B\xC3\xA9\r\n",
+       {"script.txt"},
+       start + "a\x1B[2J\x7F\n",
+       "Line 2: load^[]0;t^G base\txM-^[\xC3\xA9\n**** Syntax error.\n" + commands,
+       "Line 2: load\x1B]0;t\x07 base\tx\xC2\x9B\xC3\xA9\r\n**** Syntax error.\n"},
+  };
+  RunOptions terminal;
+  terminal.errorOnTerminal = true;
+  terminal.withoutRootOverride = true;
+  RunOptions pipe;
+  pipe.withoutRootOverride = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script + ::testing::PrintToString(c.arguments));
+    if (!c.script.empty()) {
+      writeTextFile(dir.file("script.txt"), c.script);
+    }
+    expectRun(runTool(dir.path(), c.arguments, terminal), 1, c.out, c.terminal);
+    expectRun(runTool(dir.path(), c.arguments, pipe), 1, c.out, c.pipe);
+  }
+  // Echoed text reaches a terminal shown the same way, and a file as it is.
+  terminal.outputOnTerminal = true;
+  writeTextFile(dir.file("script.txt"), "echo a\x1B[2J\x7F b\r\n");
+  expectRun(runTool(dir.path(), {"script.txt"}, terminal), 0, "", start + "a^[[2J^? b\nDone.\n");
+  std::filesystem::permissions(dir.file("locked.txt"), std::filesystem::perms::owner_all);
 }
 
 // Every progress line reaches a log as it is printed: a run interrupted while it waits for more
