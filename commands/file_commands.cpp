@@ -54,6 +54,7 @@ void PatchScript::loadCommand(const std::string& slotName) {
   std::printf("Loading %s bitmap: %s...%s\n", slotName.c_str(), fileName.c_str(),
               checks ? checks->loadNote(fileName).c_str() : "");
   if (checks) {
+    checks->beforeLoad(base.image, patch.image);
     checks->load(slotName, slot.image, fileName);
   } else {
     slot.image.load(fileName);

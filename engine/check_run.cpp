@@ -286,6 +286,12 @@ std::string CheckRun::loadNote(const std::string& fileName) const {
                               : " (as line " + std::to_string(unwritten->line) + " would save it)";
 }
 
+void CheckRun::beforeLoad(const BitmapImage& base, const BitmapImage& patch) {
+  if (plan) {
+    plan->endStage(base, patch);
+  }
+}
+
 void CheckRun::load(const std::string& slotName, BitmapImage& image, const std::string& fileName) {
   refuseIfPlan(fileName, "loads");
   warnAboutName(fileName);

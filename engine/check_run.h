@@ -97,6 +97,9 @@ public:
   void endScript(const BitmapImage& base, const BitmapImage& patch,
                  const std::function<bool(const std::string&)>& confirmOverwrite);
 
+  // Before a load replaces a bitmap: the merges so far and the bitmaps they changed become a
+  // stage of the plan picture, if any.
+  void beforeLoad(const BitmapImage& base, const BitmapImage& patch);
   // The note that a check run's load line gets when the name is one of its own unwritten saves.
   std::string loadNote(const std::string& fileName) const;
   // Loads the slot's image as the line asks: in a check run, the bytes of an earlier save to

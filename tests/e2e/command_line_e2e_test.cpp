@@ -141,6 +141,32 @@ TEST_F(CommandLineEndToEndTest, PlanPictureShowsBothBitmapsTheirGridsAndEachMerg
                                   bmpCompressionField, bmpPixelOffsetField}) {
     EXPECT_EQ(picture[field], want[field]) << field;
   }
+
+  // A base loaded again after merges starts a second stage, drawn under the first with its own
+  // merges only: the first stage's red tile is not drawn on the new base.
+  writeTextFile(dir.file("script.txt"),
+                "load base base.bmp\nload patch patch.bmp\ntilesize 2\n<t = 1 0 0 0\n"
+                "save out.bmp\nload base patch.bmp\n<p = 0 3 1 1 1 1\nsave out.bmp\n");
+  std::filesystem::remove(dir.file("plan.bmp"));
+  ASSERT_EQ(runTool(dir.path(), {"--check", "--plan", "plan.bmp", "script.txt"}).exitStatus, 0);
+  const Bytes stages = readFileBytes(dir.file("plan.bmp"));
+  const BmpBuilder layout(18, 4 + 8 + 4, 24);
+  ASSERT_EQ(stages.size(), layout.bytes().size());
+  const auto colourAt = [&](std::int32_t x, std::int32_t y) {
+    const std::size_t at = layout.pixelIndex(x, y);
+    return std::vector<int>{stages[at + 2], stages[at + 1], stages[at]};
+  };
+  const std::vector<int> red{255, 0, 0};
+  const std::vector<int> green{0, 200, 0};
+  const std::vector<int> cyan{0, 127, 127};
+  const std::vector<int> ground{32, 32, 32};
+  EXPECT_EQ(colourAt(2, 0), red);      // the first stage's base
+  EXPECT_EQ(colourAt(14, 0), red);     // and patch
+  EXPECT_EQ(colourAt(0, 6), ground);   // between the stages
+  EXPECT_EQ(colourAt(2, 12), cyan);    // the second base: no red tile
+  EXPECT_EQ(colourAt(0, 15), green);   // but its own merge
+  EXPECT_EQ(colourAt(13, 13), green);  // from the patch's pixel 1, 1
+  EXPECT_EQ(colourAt(16, 12), ground); // past the narrower row
 }
 
 TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
