@@ -1,6 +1,7 @@
 #include "engine/patch_script.h"
 #include "platform/console.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -56,6 +57,45 @@ Options:
 
 More: man tilegraft (in the source tree: man -l docs/tilegraft.1).
 )";
+
+constexpr std::string_view knownOptions[] = {"--check", "--strict", "--allow",  "--yes",
+                                             "--plan",  "--help",   "--version"};
+
+// The options a mistyped word differs from by at most two letters added, left out or changed,
+// A to Z matched in either case; none for a word of two letters or fewer, which could be
+// anything.
+std::string nearestOption(std::string_view word) {
+  if (word.size() <= 2) {
+    return "";
+  }
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  std::string_view nearest;
+  std::size_t nearestDistance = 3;
+  for (const std::string_view option : knownOptions) {
+    // Edit distance, one row at a time.
+    std::vector<std::size_t> row(option.size() + 1);
+    for (std::size_t j = 0; j < row.size(); ++j) {
+      row[j] = j;
+    }
+    for (std::size_t i = 1; i <= word.size(); ++i) {
+      std::size_t diagonal = row[0];
+      row[0] = i;
+      for (std::size_t j = 1; j <= option.size(); ++j) {
+        const std::size_t above = row[j];
+        row[j] = std::min(
+            {row[j] + 1, row[j - 1] + 1, diagonal + (lower(word[i - 1]) == option[j - 1] ? 0 : 1)});
+        diagonal = above;
+      }
+    }
+    if (row.back() < nearestDistance) {
+      nearestDistance = row.back();
+      nearest = option;
+    }
+  }
+  return nearest.empty() ? "" : " (did you mean " + std::string(nearest) + "?)";
+}
 
 // A wrong command line: what was wrong, the syntax, and where to read more.
 int wrongCommandLine(const std::string& what) {
@@ -117,7 +157,7 @@ int runCommandLine(const std::vector<std::string>& arguments) {
     } else if (argument == "--help" || argument == "-h" || argument == "--version") {
       return wrongCommandLine(argument + " stands alone");
     } else {
-      return wrongCommandLine("unknown option: " + argument);
+      return wrongCommandLine("unknown option: " + argument + nearestOption(argument));
     }
   }
   if (scriptName == nullptr) {

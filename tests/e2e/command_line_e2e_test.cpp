@@ -187,8 +187,13 @@ TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
       wrong({"--check"}, "no script given"),
       wrong({"--yes", "--check", "--strict"}, "no script given"),
       wrong({"-v"}, "unknown option: -v"),
-      wrong({"--HELP"}, "unknown option: --HELP"),
-      wrong({"--chek", "s.tgs"}, "unknown option: --chek"),
+      wrong({"--HELP"}, "unknown option: --HELP (did you mean --help?)"),
+      wrong({"--chek", "s.tgs"}, "unknown option: --chek (did you mean --check?)"),
+      wrong({"--stirct", "s.tgs"}, "unknown option: --stirct (did you mean --strict?)"),
+      wrong({"-yes", "s.tgs"}, "unknown option: -yes (did you mean --yes?)"),
+      wrong({"--allows", "s.tgs"}, "unknown option: --allows (did you mean --allow?)"),
+      wrong({"--checkout", "s.tgs"}, "unknown option: --checkout"),
+      wrong({"-x"}, "unknown option: -x"),
       // A plan is a check run's picture, and needs its name.
       wrong({"--plan", "p.bmp", "script.txt"}, "--plan needs --check"),
       wrong({"--strict", "--plan", "p.bmp", "script.txt"}, "--plan needs --check"),
@@ -683,6 +688,10 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
       loadOf(BmpBuilder(4, 3, 24).setLe16(bmpBitCountField, 4).bytes(),
              "Only 24-BPP and 8-BPP bitmaps supported.",
              "     Its header gives 4 bits per pixel; only 8 (a palette) and 24 are read.\n" +
+                 convert),
+      loadOf(BmpBuilder(4, 3, 24).setLe16(bmpBitCountField, 1).bytes(),
+             "Only 24-BPP and 8-BPP bitmaps supported.",
+             "     Its header gives 1 bit per pixel; only 8 (a palette) and 24 are read.\n" +
                  convert),
       loadOf(BmpBuilder(4, 3, 24).truncate(60).bytes(), "Invalid bitmap file.",
              "     Its header puts the pixels at bytes 54 to 90, but the file has 60.\n"),
