@@ -98,11 +98,15 @@ std::string shownOnTerminal(std::string_view text) {
   return shown;
 }
 
+std::string shownOn(std::FILE* stream, std::string_view text) {
+  return isTerminal(stream) ? shownOnTerminal(text) : std::string(text);
+}
+
 void reportLine(std::int32_t number, const std::string& raw) {
   // A last line without a line feed, or one cut at a NUL byte, still ends its report line.
   const char* lineEnd = raw.ends_with('\n') ? "" : "\n";
-  std::fprintf(stderr, "Line %ld: %s%s", static_cast<long>(number),
-               isTerminal(stderr) ? shownOnTerminal(raw).c_str() : raw.c_str(), lineEnd);
+  std::fprintf(stderr, "Line %ld: %s%s", static_cast<long>(number), shownOn(stderr, raw).c_str(),
+               lineEnd);
 }
 
 CheckRun::CheckRun(const RunSettings& settings, const ScriptReader& script,
@@ -215,10 +219,10 @@ void CheckRun::endLine() { reportOrStop({reader.currentLineNumber(), reader.curr
 
 void CheckRun::reportWarnings() {
   for (const std::string& warning : warnings) {
-    std::fprintf(stderr, "---- Warning: %s\n", warning.c_str());
+    std::fprintf(stderr, "---- Warning: %s\n", shownOn(stderr, warning).c_str());
   }
   for (const std::string& acknowledged : acknowledgedWarnings) {
-    std::fprintf(stderr, "---- Acknowledged %s\n", acknowledged.c_str());
+    std::fprintf(stderr, "---- Acknowledged %s\n", shownOn(stderr, acknowledged).c_str());
   }
   warnings.clear();
   acknowledgedWarnings.clear();
@@ -247,7 +251,7 @@ void CheckRun::endScript(const BitmapImage& base, const BitmapImage& patch,
       saveDeclined(planName);
       return;
     }
-    std::printf("Writing plan picture: %s...\n", planName.c_str());
+    std::printf("Writing plan picture: %s...\n", shownOn(stdout, planName).c_str());
     if (picture.empty()) {
       throw ScriptError("Plan picture: too large for a BMP file.");
     }
@@ -255,7 +259,8 @@ void CheckRun::endScript(const BitmapImage& base, const BitmapImage& patch,
     case ReplaceResult::replaced:
       return;
     case ReplaceResult::nameTaken:
-      std::printf("Not written: %s changed at its name meanwhile.\n", planName.c_str());
+      std::printf("Not written: %s changed at its name meanwhile.\n",
+                  shownOn(stdout, planName).c_str());
       continue;
     case ReplaceResult::notCreated:
       throw ScriptError("Plan picture: Error creating file.");
@@ -331,7 +336,7 @@ void CheckRun::save(const BitmapImage& base, const std::string& fileName,
   if (taken && strict && !answerYes && !confirmOverwrite(fileName)) {
     saveDeclined(fileName);
   }
-  std::printf("Would save output bitmap: %s (%s)\n", fileName.c_str(),
+  std::printf("Would save output bitmap: %s (%s)\n", shownOn(stdout, fileName).c_str(),
               taken ? "it exists: a real run asks to overwrite it; checked as if answered yes"
                     : "a new file");
   base.checkSave(fileName);

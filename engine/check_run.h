@@ -208,5 +208,8 @@ void reportLine(std::int32_t number, const std::string& raw);
 // becomes a caret and a letter (^M, ^[, ^? for delete), a C1 control written in UTF-8 the same
 // after M- (M-^[), and a carriage return before the line feed that ends the text is left out.
 std::string shownOnTerminal(std::string_view text);
+// The text as shownOnTerminal shows it when the stream is a terminal, else as it is: for every
+// line that may carry a script's or a name's bytes.
+std::string shownOn(std::FILE* stream, std::string_view text);
 
 } // namespace tilegraft

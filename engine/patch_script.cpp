@@ -27,7 +27,7 @@ PatchScript::PatchScript(RunSettings runSettings)
     : base("Base bitmap"), patch("Patch bitmap"), options(std::move(runSettings)) {}
 
 int PatchScript::run(const std::string& scriptName) {
-  std::printf("Reading patch script: %s...\n", scriptName.c_str());
+  std::printf("Reading patch script: %s...\n", shownOn(stdout, scriptName).c_str());
   int result = 0;
   try {
     if (options.check || options.strict) {
@@ -89,7 +89,7 @@ void PatchScript::reportError(const ScriptError& error) {
   if (checks) {
     checks->reportWarnings();
   }
-  std::fprintf(stderr, "**** %s\n", error.message().c_str());
+  std::fprintf(stderr, "**** %s\n", shownOn(stderr, error.message()).c_str());
   std::string why;
   // At a terminal a person reads the report: the explanation is shown there too, where a pipe
   // or a log gets the plain run's report alone, as it always has.
@@ -100,6 +100,7 @@ void PatchScript::reportError(const ScriptError& error) {
     }
     why += error.explanation();
   }
+  why = shownOn(stderr, why);
   std::string_view explanation = why;
   while (!explanation.empty()) {
     const std::size_t end = std::min(explanation.find('\n'), explanation.size());
@@ -142,8 +143,7 @@ void PatchScript::runLine() {
 }
 
 void PatchScript::echoCommand(const std::string& /*unused*/) {
-  std::printf("%s\n",
-              isTerminal(stdout) ? shownOnTerminal(workingLine).c_str() : workingLine.c_str());
+  std::printf("%s\n", shownOn(stdout, workingLine).c_str());
 }
 
 } // namespace tilegraft

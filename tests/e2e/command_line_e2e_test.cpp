@@ -1228,10 +1228,12 @@ TEST_F(CommandLineEndToEndTest, APlainRunExplainsItsFailureAtATerminal) {
     expectRun(runTool(dir.path(), c.arguments, terminal), 1, c.out, c.terminal);
     expectRun(runTool(dir.path(), c.arguments, pipe), 1, c.out, c.pipe);
   }
-  // Echoed text reaches a terminal shown the same way, and a file as it is.
+  // Echoed text and names reach a terminal shown the same way, in every line that shows them.
   terminal.outputOnTerminal = true;
-  writeTextFile(dir.file("script.txt"), "echo a\x1B[2J\x7F b\r\n");
-  expectRun(runTool(dir.path(), {"script.txt"}, terminal), 0, "", start + "a^[[2J^? b\nDone.\n");
+  writeTextFile(dir.file("script.txt"), "echo a\x1B[2J\x7F b\r\nload base in\x1B.bmp\n");
+  expectRun(runTool(dir.path(), {"script.txt"}, terminal), 1, "",
+            start + "a^[[2J^? b\nLoading base bitmap: in^[.bmp...\nLine 2: load base in^[.bmp\n"
+                    "**** Base bitmap: Error opening file.\n     There is no file in^[.bmp.\n");
   std::filesystem::permissions(dir.file("locked.txt"), std::filesystem::perms::owner_all);
 }
 
