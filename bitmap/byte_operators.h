@@ -103,13 +103,62 @@ inline void* xorBytes(void* destination, const void* source, std::size_t n) {
   return detail::combineBytes(destination, source, n, detail::xorByte);
 }
 
-// The four ways a merge combines bytes, in the order of their characters in a merge line.
-enum class MergeOperator : std::uint8_t { copy, bitAnd, bitOr, bitXor };
+// The ways a merge combines bytes, in the order of their characters in a merge line: the four
+// byte operators, then the copy that keeps the destination's pixels where the source holds its
+// key colour.
+enum class MergeOperator : std::uint8_t { copy, bitAnd, bitOr, bitXor, keyed };
 
-inline constexpr std::string_view operatorCharacters = "=&|^";
+inline constexpr std::string_view operatorCharacters = "=&|^~";
 
-// Indexed by MergeOperator.
+// Indexed by MergeOperator, the four byte operators only: the keyed copy needs its key.
 inline constexpr std::array<ByteOperator, 4> byteOperators{copyBytes, andBytes, orBytes, xorBytes};
+
+// The bytes of one pixel that a keyed copy leaves out; a size of 0 is no key.
+struct KeyColour {
+  std::array<std::uint8_t, 3> bytes{};
+  std::uint8_t size = 0;
+
+  friend bool operator==(const KeyColour&, const KeyColour&) = default;
+};
+
+// Copies the 1-byte pixels of a row whose value is not the key: a select per byte, which the
+// compiler makes a compare and a blend per vector.
+inline void copyUnlessKey8(std::uint8_t* to, const std::uint8_t* from, std::size_t pixels,
+                           std::uint8_t key) {
+  detail::combineBytes(to, from, pixels, [key](unsigned char kept, unsigned char copied) {
+    return copied == key ? kept : copied;
+  });
+}
+
+// Copies the 3-byte pixels of a row that differ from the key, without a branch per pixel (sprites
+// make the outcome unpredictable): each pixel but the last is read and written as 4 bytes, the
+// fourth being the next pixel's first byte of the destination, written back as it was read. The
+// last goes byte by byte, so that nothing past the row is touched. The words are built from bytes
+// in memory order, so the test holds whatever the byte order.
+inline void copyUnlessKey24(std::uint8_t* to, const std::uint8_t* from, std::size_t pixels,
+                            const std::array<std::uint8_t, 3>& key) {
+  constexpr std::uint8_t maskBytes[4] = {0xFF, 0xFF, 0xFF, 0};
+  const std::uint8_t keyBytes[4] = {key[0], key[1], key[2], 0};
+  std::uint32_t pixelMask = 0;
+  std::uint32_t keyWord = 0;
+  std::memcpy(&pixelMask, maskBytes, 4);
+  std::memcpy(&keyWord, keyBytes, 4);
+  for (; pixels > 1; --pixels) {
+    std::uint32_t kept = 0;
+    std::uint32_t copied = 0;
+    std::memcpy(&kept, to, 4);
+    std::memcpy(&copied, from, 4);
+    // All ones in the pixel's three bytes where it is copied, none where it is the key.
+    const std::uint32_t take = (copied & pixelMask) == keyWord ? 0U : pixelMask;
+    kept = (kept & ~take) | (copied & take);
+    std::memcpy(to, &kept, 4);
+    to += 3;
+    from += 3;
+  }
+  if (pixels == 1 && std::memcmp(from, key.data(), 3) != 0) {
+    std::memcpy(to, from, 3);
+  }
+}
 
 constexpr std::size_t operatorIndex(MergeOperator op) { return static_cast<std::size_t>(op); }
 
