@@ -172,11 +172,11 @@ void outline(Canvas& canvas, std::int64_t left, std::int64_t sideW, std::int64_t
 
 } // namespace
 
-std::string_view PlanPicture::addLine(std::span<const MergedBlock> lineBlocks) {
+std::string_view PlanPicture::addLine(std::span<const MergedBlock> lineBlocks, PlanSide side) {
   const std::size_t colour = lines++ % lineColours.size();
   for (const MergedBlock& block : lineBlocks.first(
            std::min(lineBlocks.size(), maxBlocks - std::min(maxBlocks, blocks.size())))) {
-    blocks.push_back({block, colour});
+    blocks.push_back({block, colour, side});
   }
   return lineColours[colour].name;
 }
@@ -215,10 +215,18 @@ std::vector<std::uint8_t> PlanPicture::draw(const BitmapImage& base,
   for (const Block& block : blocks) {
     const Colour colour = lineColours[block.colour].colour;
     const MergedBlock& merged = block.merged;
-    outline(canvas, 0, baseWidth, sideHeight(base), merged.destination, merged.width, merged.height,
-            colour);
-    outline(canvas, patchLeft, patchWidth, sideHeight(patch), merged.source, merged.width,
-            merged.height, colour);
+    if (block.side != PlanSide::patch) {
+      outline(canvas, 0, baseWidth, sideHeight(base), merged.destination, merged.width,
+              merged.height, colour);
+    }
+    if (block.side == PlanSide::both) {
+      outline(canvas, patchLeft, patchWidth, sideHeight(patch), merged.source, merged.width,
+              merged.height, colour);
+    }
+    if (block.side == PlanSide::patch) {
+      outline(canvas, patchLeft, patchWidth, sideHeight(patch), merged.destination, merged.width,
+              merged.height, colour);
+    }
   }
   return file;
 }

@@ -303,12 +303,15 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
       {"<p & 0 0 0 0 1 1 0", nothing},
       {"<p ^ 0 0 0 0 1 1 1 -1", nothing},
       {"<p ^ 1 1 1 1 0 1 1 1 more", ignored + "more\n" + nothing},
+      {"extrude base 0", "---- Warning: Extrudes nothing: an extrusion of 0 pixels.\n"},
+      {"key patch 1 2 3 x", ignored + "x\n"},
       // Clean lines: a comment is no part of the line, blanks are not text.
       {"<t = 2 1 0 0 // 2, 1", ""},
       {"<p | 1 1 \t ", ""},
       {"tilesize 4 // square", ""},
       {"tilespecs patch", ""},
       {"<p =", ""},
+      {"flip patch", ""},
   };
   std::vector<ToolCase> rows;
   for (const Case& c : cases) {
@@ -540,11 +543,13 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
       {.script = "lod base in.bmp\n",
        .report = "Line 1: lod base in.bmp\n**** Syntax error.\n",
        .explanation =
-           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n"},
+           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo, new, key, "
+           "extrude, mirror and flip.\n"},
       {.script = "< t = 0 0\n",
        .report = "Line 1: < t = 0 0\n**** Syntax error.\n",
        .explanation =
-           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n"
+           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo, new, key, "
+           "extrude, mirror and flip.\n"
            "     The short forms are one word: <p for merge pixels, <t for merge tiles.\n"},
       {.script = "load bsae in.bmp\n",
        .report = "Line 1: load bsae in.bmp\n**** Invalid argument: bsae\n",
