@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""Turns the demo's BMP files into the PNG pictures of the README, and checks them.
+"""Turns the demo's BMP files into the PNG pictures of the README and the guide, and checks them.
 
     bmp_to_png.py IN.bmp OUT.png [--scale N]    write OUT.png, each pixel as N by N (default 4)
     bmp_to_png.py --check IN.bmp OUT.png [--scale N]
                                                 exit 1 unless OUT.png shows IN.bmp at that scale
 
 Reads uncompressed 8-bit (through the colour table) and 24-bit BMP files, bottom-up or
-top-down. Uses only the standard library.
+top-down, and PNG files of every colour type that is not interlaced (to check). Uses only the
+standard library.
 """
 
 import argparse
@@ -100,13 +101,16 @@ def paeth(left, up, up_left):
 
 
 def read_png(path):
-    """Reads an 8-bit RGB, non-interlaced PNG (any filters), checking every chunk's CRC."""
+    """Reads a non-interlaced PNG of any colour type (grey, RGB, palette, with or without alpha,
+    which is dropped) at 8 bits or fewer per sample, or 16 (whose low byte is dropped), any
+    filters, checking every chunk's CRC."""
     with open(path, "rb") as f:
         data = f.read()
     if not data.startswith(PNG_SIGNATURE):
         raise ValueError(f"{path}: not a PNG file")
     at = len(PNG_SIGNATURE)
     header = None
+    palette = []
     compressed = bytearray()
     while at < len(data):
         length, = struct.unpack_from(">I", data, at)
@@ -117,16 +121,22 @@ def read_png(path):
             raise ValueError(f"{path}: bad CRC in chunk {kind!r}")
         if kind == b"IHDR":
             header = struct.unpack(">IIBBBBB", body)
+        elif kind == b"PLTE":
+            palette = [tuple(body[i:i + 3]) for i in range(0, len(body), 3)]
         elif kind == b"IDAT":
             compressed += body
         elif kind == b"IEND":
             break
         at += 12 + length
-    if header is None or header[2:] != (8, 2, 0, 0, 0):
-        raise ValueError(f"{path}: only 8-bit RGB PNGs without interlace are read")
-    width, height = header[0], header[1]
+    channels_of = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}
+    if header is None or header[3] not in channels_of or header[6] != 0:
+        raise ValueError(f"{path}: only PNGs without interlace are read")
+    width, height, depth, colour_type = header[:4]
+    channels = channels_of[colour_type]
+    bits = channels * depth
+    row_bytes = (width * bits + 7) // 8
+    step = max(1, bits // 8)  # the filters' distance to the byte on the left
     raw = zlib.decompress(bytes(compressed))
-    row_bytes = width * 3
     previous = bytearray(row_bytes)
     rows = []
     for y in range(height):
@@ -134,13 +144,31 @@ def read_png(path):
         kind = raw[start]
         line = bytearray(raw[start + 1:start + 1 + row_bytes])
         for i in range(row_bytes):
-            left = line[i - 3] if i >= 3 else 0
+            left = line[i - step] if i >= step else 0
             up = previous[i]
-            up_left = previous[i - 3] if i >= 3 else 0
+            up_left = previous[i - step] if i >= step else 0
             predictor = (0, left, up, (left + up) // 2, paeth(left, up, up_left))[kind]
             line[i] = (line[i] + predictor) & 0xFF
-        rows.append([tuple(line[x * 3:x * 3 + 3]) for x in range(width)])
         previous = line
+
+        def sample(x, channel):
+            if depth == 16:
+                return line[(x * channels + channel) * 2]
+            if depth == 8:
+                return line[x * channels + channel]
+            at_bit = x * depth
+            value = (line[at_bit // 8] >> (8 - depth - at_bit % 8)) & ((1 << depth) - 1)
+            return value if colour_type == 3 else value * 255 // ((1 << depth) - 1)
+
+        row = []
+        for x in range(width):
+            if colour_type == 3:
+                row.append(palette[sample(x, 0)])
+            elif colour_type in (0, 4):
+                row.append((sample(x, 0),) * 3)
+            else:
+                row.append((sample(x, 0), sample(x, 1), sample(x, 2)))
+        rows.append(row)
     return Picture(width, height, rows)
 
 

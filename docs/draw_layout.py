@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Draws docs/tile-layout.png, the README's picture of a tile layout.
+"""Draws docs/tile-layout.png, the user guide's picture of a tile layout.
 
     draw_layout.py OUT.png            write the picture
     draw_layout.py --check OUT.png    exit 1 unless OUT.png shows what this script draws

@@ -191,7 +191,7 @@ Canvas drawIndexMasks() {
 }
 
 // The indexed sheet's colour table as a swatch, index i at (i % 16, i / 16): the palette that the
-// README's conversions to 8 bits are tried with.
+// user guide's conversions to 8 bits are tried with.
 Canvas drawPaletteSwatch() {
   constexpr int side = 16;
   Canvas swatch(side, side, 8);

@@ -1,5 +1,6 @@
-// The checks of the documents: every example script is tested, and the scripts and the check
-// output that README.md and the manual page show are the examples as they stand. The pictures,
+// The checks of the documents: every example script is tested, the scripts and the check output
+// that README.md, the user guide and the manual page show are the examples as they stand, and
+// their links lead somewhere. The pictures,
 // the manual page's lint and the install are checked by the docs_*.cmake scripts beside this
 // file.
 #include "tests/support/scoped_temp_dir.h"
@@ -7,6 +8,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -107,10 +109,11 @@ std::set<std::string> checkShownScripts(const std::filesystem::path& document,
   return shown;
 }
 
-TEST(DocumentsTest, ReadmeShowsTheExampleScriptsAsTheyAre) {
-  const std::set<std::string> shown =
-      checkShownScripts(sourceDir / "README.md", "```tgs", "```", false);
-  EXPECT_EQ(shown, (std::set<std::string>{"demo.tgs", "mask.tgs", "extrude.tgs", "swap-rows.tgs"}));
+TEST(DocumentsTest, ReadmeAndGuideShowTheExampleScriptsAsTheyAre) {
+  EXPECT_EQ(checkShownScripts(sourceDir / "README.md", "```tgs", "```", false),
+            (std::set<std::string>{"demo.tgs"}));
+  EXPECT_EQ(checkShownScripts(sourceDir / "docs" / "guide.md", "```tgs", "```", false),
+            (std::set<std::string>{"mask.tgs", "extrude.tgs", "swap-rows.tgs"}));
 }
 
 TEST(DocumentsTest, ManualPageShowsTheExampleScriptsAsTheyAre) {
@@ -119,25 +122,82 @@ TEST(DocumentsTest, ManualPageShowsTheExampleScriptsAsTheyAre) {
   EXPECT_EQ(shown, (std::set<std::string>{"graft.tgs", "mask.tgs", "toggle.tgs"}));
 }
 
-// CI runs the test command that README's "Tests" section gives users, word for word.
+// CI runs the test command that README's "Tests" section gives users, word for word, and the
+// first screen's test command is that one.
 TEST(DocumentsTest, CiRunsTheReadmesTestCommand) {
   std::istringstream readme(readTextFile(sourceDir / "README.md"));
+  std::vector<std::string> commands; // each shown command that runs ctest, the first screen's first
   std::string command;
   bool inTests = false;
-  for (std::string line; std::getline(readme, line) && command.empty();) {
+  for (std::string line; std::getline(readme, line);) {
     if (line.rfind("## ", 0) == 0) {
       inTests = line == "## Tests";
-    } else if (inTests && line.rfind("    cmake ", 0) == 0) {
-      command = line.substr(4);
+    } else if (line.rfind("    cmake ", 0) == 0 && line.find("ctest") != std::string::npos) {
+      commands.push_back(line.substr(4));
+      command = inTests && command.empty() ? line.substr(4) : command;
     }
   }
   ASSERT_FALSE(command.empty()) << "README.md's Tests section shows no command";
+  for (const std::string& shown : commands) {
+    EXPECT_EQ(shown, command);
+  }
   std::istringstream ci(readTextFile(sourceDir / ".ci" / "run"));
   bool found = false;
   for (std::string line; std::getline(ci, line);) {
     found = found || line == command;
   }
   EXPECT_TRUE(found) << ".ci/run does not run " << command;
+}
+
+// A heading's anchor as the documents' links write it: lower case, blanks as hyphens, and
+// nothing else but letters, digits, hyphens and underscores.
+std::string anchorOf(const std::string& heading) {
+  std::string anchor;
+  for (const char c : heading.substr(heading.find(' ') + 1)) {
+    if (c >= 'A' && c <= 'Z') {
+      anchor += static_cast<char>(c - 'A' + 'a');
+    } else if (c == ' ') {
+      anchor += '-';
+    } else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_') {
+      anchor += c;
+    }
+  }
+  return anchor;
+}
+
+// Every relative link of README.md and the user guide leads to a file of the project, and every
+// #anchor to a heading of the document it names, so that moving text between them breaks none.
+TEST(DocumentsTest, LinksOfReadmeAndGuideLeadSomewhere) {
+  const std::vector<std::filesystem::path> documents{sourceDir / "README.md",
+                                                     sourceDir / "docs" / "guide.md"};
+  std::map<std::filesystem::path, std::set<std::string>> anchors;
+  for (const auto& document : documents) {
+    std::istringstream in(readTextFile(document));
+    bool inBlock = false;
+    for (std::string line; std::getline(in, line);) {
+      inBlock = line.rfind("```", 0) == 0 ? !inBlock : inBlock;
+      if (!inBlock && line.rfind("#", 0) == 0) {
+        anchors[document.lexically_normal()].insert(anchorOf(line));
+      }
+    }
+  }
+  for (const auto& document : documents) {
+    const std::string text = readTextFile(document);
+    for (std::size_t at = text.find("]("); at != std::string::npos; at = text.find("](", at + 2)) {
+      const std::string link = text.substr(at + 2, text.find(')', at) - at - 2);
+      if (link.rfind("http", 0) == 0) {
+        continue;
+      }
+      const std::size_t hash = link.find('#');
+      const std::filesystem::path target =
+          hash == 0 ? document : (document.parent_path() / link.substr(0, hash)).lexically_normal();
+      EXPECT_TRUE(std::filesystem::exists(target)) << document << " links to " << link;
+      if (hash != std::string::npos) {
+        EXPECT_EQ(anchors[target.lexically_normal()].count(link.substr(hash + 1)), 1U)
+            << document << " links to " << link;
+      }
+    }
+  }
 }
 
 } // namespace

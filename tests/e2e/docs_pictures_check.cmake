@@ -1,5 +1,5 @@
-# Runs the demo in a fresh directory and checks that the README's pictures in docs/ show what it
-# really produces, and that the layout diagram is what docs/draw_layout.py draws.
+# Runs the demo in a fresh directory and checks that the pictures of the README and the user guide
+# show what it really produces, and that the layout diagram is what docs/draw_layout.py draws.
 # Run as: cmake -DTOOL=... -DSAMPLES=... -DPYTHON=... -DWORK_DIR=... -P docs_pictures_check.cmake
 get_filename_component(source_dir "${CMAKE_CURRENT_LIST_DIR}/../.." ABSOLUTE)
 set(docs "${source_dir}/docs")

@@ -1,7 +1,7 @@
 // Runs every script of examples/ on the sample bitmaps that the project draws, and checks each
 // output by properties worked out from the script alone: which tiles take which stamp, what an
-// operator does to each byte, and that nothing else in the file moves. What README.md and the
-// manual page show of them is checked in docs_e2e_test.cpp.
+// operator does to each byte, and that nothing else in the file moves. What README.md, the user
+// guide and the manual page show of them is checked in docs_e2e_test.cpp.
 #include "tests/support/merge_model.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
@@ -378,16 +378,16 @@ TEST_F(ExamplesTest, TypoRunsAsTheOneNumberAndCheckSaysSo) {
   EXPECT_EQ(checked.exitStatus, 0);
   EXPECT_FALSE(std::filesystem::exists(output("typo.bmp")));
   for (const auto& [document, close, roff] :
-       {std::tuple{sourceDir / "README.md", std::string("```"), false},
+       {std::tuple{sourceDir / "docs" / "guide.md", std::string("```"), false},
         std::tuple{sourceDir / "docs" / "tilegraft.1", std::string(".EE"), true}}) {
     EXPECT_EQ(shownCheckOutput(document, close, roff), checked.standardOutput) << document;
   }
 }
 
-// The shell blocks of a README section.
-std::vector<std::string> readmeShellBlocks(const std::string& section) {
+// The shell blocks of a section of the user guide.
+std::vector<std::string> guideShellBlocks(const std::string& section) {
   std::vector<std::string> blocks;
-  std::istringstream in(readTextFile(sourceDir / "README.md"));
+  std::istringstream in(readTextFile(sourceDir / "docs" / "guide.md"));
   bool inSection = false;
   for (std::string line; std::getline(in, line);) {
     if (line.rfind("## ", 0) == 0) {
@@ -417,18 +417,76 @@ Bytes colourAt(const ModelBitmap& picture, std::int32_t x, std::int32_t y) {
                picture.file.begin() + static_cast<std::ptrdiff_t>(entry + 3));
 }
 
-// One conversion that README's "Preparing bitmaps" shows: the block that holds the marker.
+// One conversion that the user guide's "Preparing bitmaps" shows: the block that holds the marker.
 struct Conversion {
   std::string marker;
-  const char* sample; // what tiles.png shows
+  const char* sample;  // what tiles.png shows
+  const char* palette; // what palette.png shows
   std::int32_t bytesPerPixel;
   bool keepsIndices; // each pixel's index is the sample's, not only its colour
 };
 
+// The shapes of real sheets that the conversions must take whatever their number of colours,
+// each an 8-bit sample whose pixels use its first colours and a one-row swatch of those colours,
+// NAME.bmp and NAME-palette.bmp: a 2-colour mask, a 16-colour font strip with a shade one step
+// from black, 17 colours, and a grey ramp of 256, its colours one step apart.
+void drawPaletteSamples(const ScopedTempDir& samples) {
+  struct Sample {
+    const char* name;
+    std::vector<Bytes> colours; // red, green, blue
+    std::int32_t width;
+    std::int32_t height;
+    std::function<std::size_t(std::int32_t x, std::int32_t y)> index;
+  };
+  std::vector<Bytes> font{{0, 0, 0}, {1, 1, 1}};
+  for (std::uint8_t level = 34; level < 255; level += 17) {
+    font.push_back({level, level, level});
+  }
+  font.push_back({255, 255, 255});
+  std::vector<Bytes> seventeen = font;
+  seventeen.push_back({200, 40, 40});
+  std::vector<Bytes> ramp;
+  for (int level = 0; level < 256; ++level) {
+    ramp.push_back(Bytes(3, static_cast<std::uint8_t>(level)));
+  }
+  const auto at = [](std::int32_t value) { return static_cast<std::size_t>(value); };
+  const std::vector<Sample> shapes{
+      {"mask",
+       {{0, 0, 0}, {255, 255, 255}},
+       64,
+       32,
+       [&](std::int32_t x, std::int32_t y) { return at(x / 4 + y / 4) % 2; }},
+      {"font16", font, 768, 8,
+       [&](std::int32_t x, std::int32_t y) { return at(x * 3 + y * 5 + x / 8) % 16; }},
+      {"colours17", seventeen, 40, 40,
+       [&](std::int32_t x, std::int32_t y) { return at(x + y) % 17; }},
+      {"ramp256", ramp, 64, 64,
+       [&](std::int32_t x, std::int32_t y) { return at(x + 64 * (y % 4)); }}};
+  constexpr std::size_t colourTable = 54;
+  for (const Sample& shape : shapes) {
+    BmpBuilder sheet(shape.width, shape.height, 8);
+    BmpBuilder swatch(static_cast<std::int32_t>(shape.colours.size()), 1, 24);
+    for (std::size_t i = 0; i < shape.colours.size(); ++i) {
+      for (std::size_t channel = 0; channel < 3; ++channel) {
+        sheet.setByte(colourTable + 4 * i + channel, shape.colours[i][2 - channel]);
+        swatch.setByte(swatch.pixelIndex(static_cast<std::int32_t>(i), 0) + channel,
+                       shape.colours[i][2 - channel]);
+      }
+    }
+    for (std::int32_t y = 0; y < shape.height; ++y) {
+      for (std::int32_t x = 0; x < shape.width; ++x) {
+        sheet.setByte(sheet.pixelIndex(x, y), static_cast<std::uint8_t>(shape.index(x, y)));
+      }
+    }
+    sheet.writeTo(samples.file(std::string(shape.name) + ".bmp"));
+    swatch.writeTo(samples.file(std::string(shape.name) + "-palette.bmp"));
+  }
+}
+
 // Runs the converter's blocks as a user would: tiles.png and palette.png made from the samples,
 // the lines up to the first that names out.bmp, a run of the tool that loads tiles.bmp and saves
 // it as out.bmp, then the rest. The converted bitmap must show the sample's colours and be
-// what the tool takes.
+// what the tool takes, and out.png must show them again.
 void runConversions(const ScopedTempDir& samples, const std::string& converter,
                     const std::string& probe, const std::vector<Conversion>& conversions) {
   RunOptions shell;
@@ -437,12 +495,13 @@ void runConversions(const ScopedTempDir& samples, const std::string& converter,
   // The probe names the python3 to use: the first on the path that has what the commands need.
   const ToolRun probed = runTool(samples.path(), {probe}, shell);
   if (probed.exitStatus != 0) {
-    GTEST_SKIP() << converter << " or python3 is not installed: its commands of README.md were "
+    GTEST_SKIP() << converter
+                 << " or python3 is not installed: its commands of the user guide were "
                  << "not run";
   }
   const std::string python = probed.standardOutput.substr(0, probed.standardOutput.find('\n'));
   const std::string withPython = "python3() { '" + python + "' \"$@\"; }\n";
-  const std::vector<std::string> blocks = readmeShellBlocks("Preparing bitmaps");
+  const std::vector<std::string> blocks = guideShellBlocks("Preparing bitmaps");
   const std::string toPng =
       "python3 " + (sourceDir / "docs" / "bmp_to_png.py").string() + " --scale 1 ";
   for (const Conversion& conversion : conversions) {
@@ -450,12 +509,12 @@ void runConversions(const ScopedTempDir& samples, const std::string& converter,
     const auto found = std::find_if(blocks.begin(), blocks.end(), [&](const std::string& block) {
       return block.find(conversion.marker) != std::string::npos;
     });
-    ASSERT_NE(found, blocks.end()) << "README.md shows no such command";
+    ASSERT_NE(found, blocks.end()) << "the user guide shows no such command";
     const ScopedTempDir folder;
     const ToolRun made =
         runTool(folder.path(),
                 {withPython + toPng + samples.file(conversion.sample).string() + " tiles.png && " +
-                 toPng + samples.file("palette.bmp").string() + " palette.png"},
+                 toPng + samples.file(conversion.palette).string() + " palette.png"},
                 shell);
     ASSERT_EQ(made.exitStatus, 0) << made.standardError;
     const std::size_t back = found->find("out.bmp");
@@ -494,30 +553,60 @@ void runConversions(const ScopedTempDir& samples, const std::string& converter,
       }
     }
     EXPECT_EQ(Bytes(png.begin() + 16, png.begin() + 24), size);
+    // And it shows the same colours, read back by a reader of our own.
+    const ToolRun shown =
+        runTool(folder.path(), {withPython + toPng + "--check tiles.bmp out.png"}, shell);
+    EXPECT_EQ(shown.exitStatus, 0) << shown.standardError;
   }
 }
 
-TEST_F(ExamplesTest, ReadmeImageMagickCommandsMakeBitmapsTheToolTakes) {
+// The rows of one converter: its 24-bit block on every sample, and on each 8-bit sample the
+// 8-bit block for the size of its palette (16 colours or fewer, or more).
+std::vector<Conversion> conversionRows(const std::string& trueColour,
+                                       const std::string& largePalette,
+                                       const std::string& smallPalette, bool keepsIndices) {
+  struct Sample {
+    const char* sample;
+    const char* palette;
+    bool small;
+  };
+  const std::vector<Sample> samples{{"indexed.bmp", "palette.bmp", false},
+                                    {"mask.bmp", "mask-palette.bmp", true},
+                                    {"font16.bmp", "font16-palette.bmp", true},
+                                    {"colours17.bmp", "colours17-palette.bmp", false},
+                                    {"ramp256.bmp", "ramp256-palette.bmp", false}};
+  std::vector<Conversion> rows{{trueColour, "sheet.bmp", "palette.bmp", 3, false}};
+  for (const Sample& row : samples) {
+    rows.push_back({trueColour, row.sample, row.palette, 3, false});
+    rows.push_back(
+        {row.small ? smallPalette : largePalette, row.sample, row.palette, 1, keepsIndices});
+  }
+  return rows;
+}
+
+TEST_F(ExamplesTest, GuideImageMagickCommandsMakeBitmapsTheToolTakes) {
+  drawPaletteSamples(dir);
   runConversions(
       dir, "ImageMagick",
       "command -v convert > /dev/null && convert -version | grep -q ImageMagick && "
       "command -v python3",
-      {{"-type TrueColor", "sheet.bmp", 3, false}, {"-type Palette", "indexed.bmp", 1, false}});
+      conversionRows("-type TrueColor", "-remap palette.png -type Palette", "gradient:", false));
 }
 
-TEST_F(ExamplesTest, ReadmePillowCommandsMakeBitmapsTheToolTakes) {
+TEST_F(ExamplesTest, GuidePillowCommandsMakeBitmapsTheToolTakes) {
+  drawPaletteSamples(dir);
   runConversions(
       dir, "Pillow",
       "for p in $(which -a python3); do \"$p\" -c 'import PIL' 2> /dev/null && echo \"$p\" && "
       "exit 0; done; exit 1",
-      {{".convert(\"RGB\").save", "sheet.bmp", 3, false}, {"quantize", "indexed.bmp", 1, true}});
+      conversionRows(".convert(\"RGB\").save", "distances", "distances", true));
 }
 
 // Every block of the section is run above: by one of these markers.
-TEST(DocumentsTest, EveryConversionOfTheReadmeIsRun) {
-  const std::vector<std::string> markers{"-type TrueColor", "-type Palette",
-                                         ".convert(\"RGB\").save", "quantize"};
-  const std::vector<std::string> blocks = readmeShellBlocks("Preparing bitmaps");
+TEST(DocumentsTest, EveryConversionOfTheGuideIsRun) {
+  const std::vector<std::string> markers{"-type TrueColor", "-remap palette.png -type Palette",
+                                         "gradient:", ".convert(\"RGB\").save", "distances"};
+  const std::vector<std::string> blocks = guideShellBlocks("Preparing bitmaps");
   EXPECT_EQ(blocks.size(), markers.size());
   for (const std::string& block : blocks) {
     EXPECT_EQ(std::count_if(markers.begin(), markers.end(),
