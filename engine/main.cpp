@@ -28,8 +28,14 @@ Commands, one per line; "//" starts a comment:
   merge tiles OP [...]                 combine a block of the patch into the base
   <p OP ..., <t OP ...                 short for merge pixels, merge tiles
   echo TEXT                            print the text
+  new base|patch W H [V ...]           a W by H bitmap with the other one's headers and
+                                       palette, every pixel's bytes V (0 where not given)
+  key patch [V ...]                    the patch's key colour for ~ (none: clear it)
+  extrude base|patch N                 copy every whole tile's edge N pixels outward
+  mirror base|patch, flip base|patch   every whole tile left to right, or top to bottom
+                                       (without a tilesize line: the whole bitmap)
 
-Operators, byte by byte: = copy, & AND, | OR, ^ XOR.
+Operators, byte by byte: = copy, & AND, | OR, ^ XOR; ~ copies every pixel but the key colour.
 
 SCRIPT is a file name, or - for standard input.
 
