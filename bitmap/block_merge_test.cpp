@@ -735,9 +735,12 @@ TEST_F(BlockMergeTest, CanvasTakesTheOtherBitmapsHeadersAndPalette) {
     std::int32_t height;
     std::vector<std::int32_t> values;
     const char* message;
+    std::uint32_t pixelOffset = 0; // where the model's pixels begin, when not after its table
   };
   const Case cases[] = {
       {5, 3, 8, 40, 7, 2, {17}, ""},
+      // Pixels that begin inside the headers: the canvas's begin after them.
+      {4, 2, 24, 40, 3, 1, {9}, "", 20},
       {4, 4, 24, 40, 5, 3, {1, 2, 3}, ""},
       {4, 4, 24, 124, 1, 1, {4}, ""},
       {3, -2, 24, 108, 3, 5, {}, ""},
@@ -754,11 +757,13 @@ TEST_F(BlockMergeTest, CanvasTakesTheOtherBitmapsHeadersAndPalette) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.width << 'x' << c.height << " from " << c.modelWidth
                                       << 'x' << c.modelHeight << 'x' << c.bits);
-    const Bytes model = BmpBuilder(std::max(c.modelWidth, 1),
-                                   c.modelHeight == 0 ? 1 : c.modelHeight, c.bits, c.infoSize)
-                            .fillPattern(5)
-                            .append(3)
-                            .bytes();
+    BmpBuilder built(std::max(c.modelWidth, 1), c.modelHeight == 0 ? 1 : c.modelHeight, c.bits,
+                     c.infoSize);
+    built.fillPattern(5).append(3);
+    if (c.pixelOffset != 0) {
+      built.setLe32(testing::bmpPixelOffsetField, c.pixelOffset);
+    }
+    const Bytes model = built.bytes();
     patch.loadCopy(model);
     if (c.modelWidth == 0) {
       patch.unload();
@@ -776,7 +781,8 @@ TEST_F(BlockMergeTest, CanvasTakesTheOtherBitmapsHeadersAndPalette) {
       continue;
     }
     const Bytes canvas = imageBytes(base);
-    const std::size_t pixelStart = BmpBuilder(1, 1, c.bits, c.infoSize).pixelArrayOffset();
+    const std::size_t pixelStart =
+        c.pixelOffset != 0 ? 54 : BmpBuilder(1, 1, c.bits, c.infoSize).pixelArrayOffset();
     const std::int32_t stride = BmpBuilder::stride(c.width, c.bits);
     ASSERT_EQ(canvas.size(), pixelStart + static_cast<std::size_t>(stride * c.height));
     Bytes expected(model.begin(), model.begin() + static_cast<std::ptrdiff_t>(pixelStart));
@@ -786,6 +792,7 @@ TEST_F(BlockMergeTest, CanvasTakesTheOtherBitmapsHeadersAndPalette) {
       }
     };
     setLe32(2, static_cast<std::int64_t>(canvas.size()));
+    setLe32(testing::bmpPixelOffsetField, static_cast<std::int64_t>(pixelStart));
     setLe32(testing::bmpWidthField, c.width);
     setLe32(testing::bmpHeightField, c.height);
     setLe32(34, std::int64_t{stride} * c.height);

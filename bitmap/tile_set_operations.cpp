@@ -127,10 +127,9 @@ void BitmapImage::makeCanvas(const BitmapImage& model, std::int32_t w, std::int3
   try {
     std::vector<std::uint8_t> bytes(total);
     const std::span<const std::uint8_t> modelBytes = model.fileBytes();
+    // The headers whole, even where the model's pixels begin inside them.
     std::copy_n(modelBytes.begin(),
-                std::min({static_cast<std::size_t>(headLength), modelBytes.size(),
-                          static_cast<std::size_t>(model.pixelDataOffset)}),
-                bytes.begin());
+                std::min(static_cast<std::size_t>(headLength), modelBytes.size()), bytes.begin());
     writeLe32(&bytes[fileSizeField], static_cast<std::uint32_t>(total));
     writeLe32(&bytes[pixelOffsetField], static_cast<std::uint32_t>(headLength));
     writeLe32(&bytes[widthField], static_cast<std::uint32_t>(w));

@@ -98,7 +98,7 @@ void tileOperationsOn(BitmapImage& loadedImage) {
     }
   }
   BitmapImage canvas("Base bitmap");
-  canvas.makeCanvas(loadedImage, 3, 2, std::vector<std::int32_t>{1, 2});
+  canvas.makeCanvas(loadedImage, 3, 2, std::vector<std::int32_t>{1});
   BitmapImage again("Base bitmap");
   again.loadCopy(canvas.fileBytes());
 }
