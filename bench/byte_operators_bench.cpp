@@ -193,6 +193,19 @@ void copySameBytesAsExtrusion8k(benchmark::State& state) {
 }
 BENCHMARK(copySameBytesAsExtrusion8k)->Unit(benchmark::kMillisecond);
 
+// Extrusion writes few bytes but touches most of the sheet's cache lines (a gutter every 36
+// pixels): the copy of the whole 8192 x 8192 base, the patch repeated 2 by 2, is its floor.
+void copyWholeSheet8k(benchmark::State& state) {
+  EightK& pair = eightK();
+  for (auto _ : state) {
+    pair.base.mergePixels(MergeOperator::copy, 0, 0, pair.patch, 0, 0, largeSide, largeSide,
+                          {2, 2});
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * std::int64_t{2 * largeSide} * 2 * largeSide * 3);
+}
+BENCHMARK(copyWholeSheet8k)->Unit(benchmark::kMillisecond);
+
 // A 4096 x 4096 block of the patch into the base, copied (operator 0) or keyed (operator 4).
 void keyedCopy8k(benchmark::State& state) {
   EightK& pair = eightK();

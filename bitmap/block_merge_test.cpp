@@ -144,7 +144,8 @@ PoolBitmap poolBitmap(CaseGenerator& random, int bitsPerPixel, std::uint32_t see
                       const ScopedTempDir& dir) {
   PoolBitmap bitmap;
   const std::int32_t smallest = random.percent(15) ? 1 : 4;
-  bitmap.width = random.between(smallest, 12);
+  // Now and then rows wide enough for the keyed copy's 16-pixel steps.
+  bitmap.width = random.percent(10) ? random.between(17, 70) : random.between(smallest, 12);
   bitmap.rows = random.between(smallest, 12);
   const bool topDown = random.percent(3);
   BmpBuilder built(bitmap.width, topDown ? -bitmap.rows : bitmap.rows, bitsPerPixel);
@@ -294,6 +295,7 @@ TEST_F(BlockMergeTest, AgreesWithTheReferenceOnRandomMerges) {
   int failedPartWay = 0;
   int failedUnchanged = 0;
   int keyedKeptSome = 0;
+  int keyedKeptWide = 0; // in rows long enough for 16 pixels at a time
   for (int n = 0; n < caseCount && mismatches < 5; ++n) {
     const RandomCase c = randomCase(random, pools);
     base.load(c.baseBitmap->path);
@@ -325,7 +327,9 @@ TEST_F(BlockMergeTest, AgreesWithTheReferenceOnRandomMerges) {
       MergeLine copyLine = c.line;
       copyLine.op = copyOp;
       testing::modelMerge(copiedBase, expectedPatch, copyLine);
-      keyedKeptSome += copiedBase.file != expectedBase.file ? 1 : 0;
+      const bool keptSome = copiedBase.file != expectedBase.file;
+      keyedKeptSome += keptSome ? 1 : 0;
+      keyedKeptWide += keptSome && c.patchBitmap->width >= 17 ? 1 : 0;
     }
     if (expected.empty()) {
       mergedWhole += changed ? 1 : 0;
@@ -337,7 +341,8 @@ TEST_F(BlockMergeTest, AgreesWithTheReferenceOnRandomMerges) {
   EXPECT_GT(mergedWhole, caseCount / 8);
   EXPECT_GT(failedPartWay, caseCount / 40);
   EXPECT_GT(failedUnchanged, caseCount / 8);
-  EXPECT_GT(keyedKeptSome, caseCount / 100);
+  EXPECT_GT(keyedKeptSome, caseCount / 150);
+  EXPECT_GT(keyedKeptWide, caseCount / 2000);
 }
 
 // Extrusions, mirrors and flips of random bitmaps and grids against the reference, which finds

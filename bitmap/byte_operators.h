@@ -130,33 +130,90 @@ inline void copyUnlessKey8(std::uint8_t* to, const std::uint8_t* from, std::size
   });
 }
 
-// Copies the 3-byte pixels of a row that differ from the key, without a branch per pixel (sprites
-// make the outcome unpredictable): each pixel but the last is read and written as 4 bytes, the
-// fourth being the next pixel's first byte of the destination, written back as it was read. The
-// last goes byte by byte, so that nothing past the row is touched. The words are built from bytes
-// in memory order, so the test holds whatever the byte order.
+namespace detail {
+
+// One 3-byte pixel copied unless it is the key.
+inline void copyPixelUnlessKey(std::uint8_t* to, const std::uint8_t* from,
+                               const std::array<std::uint8_t, 3>& key) {
+  if (from[0] != key[0] || from[1] != key[1] || from[2] != key[2]) {
+    std::memcpy(to, from, 3);
+  }
+}
+
+// The constants of one 16-byte chunk that starts at a byte whose place in its pixel is phase:
+// for each shift d of -2 to 2, the key byte that each lane's source byte d places on is compared
+// with; and which lanes hold a pixel's first, second and third byte.
+struct KeyChunk {
+  unsigned char keyAt[5][vectorBytes];
+  unsigned char place[3][vectorBytes];
+};
+
+inline KeyChunk keyChunk(const std::array<std::uint8_t, 3>& key, std::size_t phase) {
+  KeyChunk chunk{};
+  for (std::size_t i = 0; i < vectorBytes; ++i) {
+    for (std::size_t d = 0; d < 5; ++d) {
+      chunk.keyAt[d][i] = key[(phase + i + d + 1) % 3]; // + 3 - 2
+    }
+    for (std::size_t r = 0; r < 3; ++r) {
+      chunk.place[r][i] = (phase + i) % 3 == r ? 0xFF : 0;
+    }
+  }
+  return chunk;
+}
+
+// Keys 16 bytes: a lane is kept where all three bytes of its pixel match the key. Each lane's
+// pixel is read through source loads shifted by -2 to 2, so that no lane depends on another and
+// the loop is one vector operation per step.
+inline void copyChunkUnlessKey(std::uint8_t* to, const std::uint8_t* from, const KeyChunk& chunk) {
+  unsigned char shifted[5][vectorBytes];
+  for (std::size_t d = 0; d < 5; ++d) {
+    std::memcpy(shifted[d], from + d - 2, vectorBytes);
+  }
+  unsigned char kept[vectorBytes];
+  std::memcpy(kept, to, vectorBytes);
+  for (std::size_t i = 0; i < vectorBytes; ++i) {
+    unsigned char match[5];
+    for (std::size_t d = 0; d < 5; ++d) {
+      match[d] = shifted[d][i] == chunk.keyAt[d][i] ? 0xFF : 0;
+    }
+    const unsigned char first = chunk.place[0][i];
+    const unsigned char second = chunk.place[1][i];
+    const unsigned char third = chunk.place[2][i];
+    // The pixel's other two bytes: +1 and +2 for its first, -1 and +1 for its second, -2 and -1
+    // for its third.
+    const auto other = static_cast<unsigned char>((match[3] & first) | (match[1] & ~first));
+    const auto last =
+        static_cast<unsigned char>((match[4] & first) | (match[3] & second) | (match[0] & third));
+    const auto key = static_cast<unsigned char>(match[2] & other & last);
+    kept[i] = static_cast<unsigned char>((kept[i] & key) | (shifted[2][i] & ~key));
+  }
+  std::memcpy(to, kept, vectorBytes);
+}
+
+} // namespace detail
+
+// Copies the 3-byte pixels of a row that differ from the key. The first pixel and the last few
+// go one by one; between them, 48 bytes (16 pixels) at a time, in three chunks whose first byte
+// is a pixel's first, second and third, each read with two bytes on either side, which lie
+// inside the row.
 inline void copyUnlessKey24(std::uint8_t* to, const std::uint8_t* from, std::size_t pixels,
                             const std::array<std::uint8_t, 3>& key) {
-  constexpr std::uint8_t maskBytes[4] = {0xFF, 0xFF, 0xFF, 0};
-  const std::uint8_t keyBytes[4] = {key[0], key[1], key[2], 0};
-  std::uint32_t pixelMask = 0;
-  std::uint32_t keyWord = 0;
-  std::memcpy(&pixelMask, maskBytes, 4);
-  std::memcpy(&keyWord, keyBytes, 4);
-  for (; pixels > 1; --pixels) {
-    std::uint32_t kept = 0;
-    std::uint32_t copied = 0;
-    std::memcpy(&kept, to, 4);
-    std::memcpy(&copied, from, 4);
-    // All ones in the pixel's three bytes where it is copied, none where it is the key.
-    const std::uint32_t take = (copied & pixelMask) == keyWord ? 0U : pixelMask;
-    kept = (kept & ~take) | (copied & take);
-    std::memcpy(to, &kept, 4);
-    to += 3;
-    from += 3;
+  constexpr std::size_t groupBytes = 3 * detail::vectorBytes;
+  const std::size_t rowBytes = pixels * 3;
+  std::size_t at = 0;
+  if (rowBytes >= 3 + groupBytes + 2) {
+    const detail::KeyChunk chunks[3] = {detail::keyChunk(key, 0), detail::keyChunk(key, 1),
+                                        detail::keyChunk(key, 2)};
+    detail::copyPixelUnlessKey(to, from, key);
+    for (at = 3; at + groupBytes + 2 <= rowBytes; at += groupBytes) {
+      for (std::size_t c = 0; c < 3; ++c) {
+        const std::size_t chunkAt = at + c * detail::vectorBytes;
+        detail::copyChunkUnlessKey(to + chunkAt, from + chunkAt, chunks[c]);
+      }
+    }
   }
-  if (pixels == 1 && std::memcmp(from, key.data(), 3) != 0) {
-    std::memcpy(to, from, 3);
+  for (; at < rowBytes; at += 3) {
+    detail::copyPixelUnlessKey(to + at, from + at, key);
   }
 }
 
