@@ -148,7 +148,8 @@ public:
   // gives a bottom-up bitmap, which merges can use) and colour table, every pixel's bytes the
   // values given and 0 where not given. Throws, leaving this bitmap as it was: "Not loaded."
   // under the model's name, or under this name "Invalid size." (w or h below 1, or a file over
-  // 2147483647 bytes), "Invalid colour." or "Not enough memory.".
+  // 2147483647 bytes), "Invalid colour.", "Not enough memory.", or what a load's header checks
+  // throw when merges wrote over the model's headers.
   void makeCanvas(const BitmapImage& model, std::int32_t w, std::int32_t h,
                   std::span<const std::int32_t> values);
 

@@ -741,11 +741,14 @@ TEST_F(BlockMergeTest, CanvasTakesTheOtherBitmapsHeadersAndPalette) {
     std::vector<std::int32_t> values;
     const char* message;
     std::uint32_t pixelOffset = 0; // where the model's pixels begin, when not after its table
+    bool mirrored = false;         // the model mirrored whole first
   };
   const Case cases[] = {
       {5, 3, 8, 40, 7, 2, {17}, ""},
       // Pixels that begin inside the headers: the canvas's begin after them.
       {4, 2, 24, 40, 3, 1, {9}, "", 20},
+      // Its mirror wrote over the compression field that its pixels overlap.
+      {4, 2, 24, 40, 3, 1, {9}, "Base bitmap: Compressed bitmaps not supported.", 20, true},
       {4, 4, 24, 40, 5, 3, {1, 2, 3}, ""},
       {4, 4, 24, 124, 1, 1, {4}, ""},
       {3, -2, 24, 108, 3, 5, {}, ""},
@@ -770,6 +773,9 @@ TEST_F(BlockMergeTest, CanvasTakesTheOtherBitmapsHeadersAndPalette) {
     }
     const Bytes model = built.bytes();
     patch.loadCopy(model);
+    if (c.mirrored) {
+      patch.mirrorTiles(true);
+    }
     if (c.modelWidth == 0) {
       patch.unload();
     }

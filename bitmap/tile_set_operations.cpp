@@ -150,8 +150,13 @@ void BitmapImage::makeCanvas(const BitmapImage& model, std::int32_t w, std::int3
   } catch (const std::bad_alloc&) {
     raiseError("Not enough memory.");
   }
+  // The model's headers passed these tests when it was loaded, but merges may have written over
+  // them since (a pixel array that begins inside the headers): tested on a bitmap of its own,
+  // a failure leaves this one as it was.
+  BitmapImage made(displayName);
+  made.adopt(std::move(image));
   unload();
-  adopt(std::move(image));
+  adopt(std::move(made.fileImage));
 }
 
 PixelPoint BitmapImage::wholeTileCounts() const {
