@@ -138,6 +138,25 @@ TEST_F(CommandLineEndToEndTest, PlanPictureShowsBothBitmapsTheirGridsAndEachMerg
                                   bmpCompressionField, bmpPixelOffsetField}) {
     EXPECT_EQ(picture[field], want[field]) << field;
   }
+  // A tile operation outlines its tiles on its own bitmap only: every 2 by 2 tile of the patch.
+  writeTextFile(dir.file("flip.txt"), "load base base.bmp\nload patch patch.bmp\ntilesize 2\n"
+                                      "flip patch\n");
+  expectRun(runTool(dir.path(), {"--check", "--plan", "flip.bmp", "flip.txt"}), 0,
+            "Reading patch script: flip.txt...\nLoading base bitmap: base.bmp...\n"
+            "Loading patch bitmap: patch.bmp...\nPlan: line 4 in red\n"
+            "Writing plan picture: flip.bmp...\nDone.\n",
+            "");
+  const Bytes flipped = readFileBytes(dir.file("flip.bmp"));
+  ASSERT_EQ(flipped.size(), want.size());
+  for (std::int32_t y = 0; y < height; ++y) {
+    for (std::int32_t x = 0; x < width; ++x) {
+      const std::size_t at = expected.pixelIndex(x, y);
+      const Bytes shown(flipped.begin() + static_cast<std::ptrdiff_t>(at),
+                        flipped.begin() + static_cast<std::ptrdiff_t>(at) + 3);
+      const Bytes red{0, 0, 255};
+      EXPECT_EQ(shown == red, x >= 14) << x << ", " << y;
+    }
+  }
 }
 
 TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
