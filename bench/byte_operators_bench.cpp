@@ -118,6 +118,106 @@ BENCHMARK(tileMergeBordered)
     ->Args({8, 3})
     ->Unit(benchmark::kMicrosecond);
 
+// The 8k scenario's bitmaps, an 8192 x 8192 24-bit base and a 4096 x 4096 patch, loaded from
+// files as the tool loads them; a third of the patch's pixels hold its key colour, in runs, as
+// the background of sprites does.
+class EightK {
+public:
+  static constexpr std::uint8_t key[3] = {255, 0, 255};
+
+  EightK()
+      : folder(std::filesystem::temp_directory_path() /
+               ("tilegraft_bench_8k_" + std::to_string(std::random_device{}()))) {
+    std::filesystem::create_directory(folder);
+    tilegraft::testing::BmpBuilder(8192, 8192, 24).fillPattern(1).writeTo(folder / "base.bmp");
+    tilegraft::testing::BmpBuilder sprites(largeSide, largeSide, 24);
+    sprites.fillPattern(2);
+    for (std::int32_t y = 0; y < largeSide; ++y) {
+      for (std::int32_t x = 0; x < largeSide; ++x) {
+        if ((x / 16 + y / 16) % 3 == 0) {
+          for (std::size_t b = 0; b < 3; ++b) {
+            sprites.setByte(sprites.pixelIndex(x, y) + b, key[b]);
+          }
+        }
+      }
+    }
+    sprites.writeTo(folder / "patch.bmp");
+    base.load((folder / "base.bmp").string());
+    patch.load((folder / "patch.bmp").string());
+    patch.setKeyColour(std::vector<std::int32_t>{key[0], key[1], key[2]});
+  }
+  EightK(const EightK&) = delete;
+  EightK& operator=(const EightK&) = delete;
+  ~EightK() {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
+
+  std::filesystem::path folder;
+  BitmapImage base{"Base bitmap"};
+  BitmapImage patch{"Patch bitmap"};
+};
+
+EightK& eightK() {
+  static EightK pair;
+  return pair;
+}
+
+// Every tile of the base as a sheet of 32 x 32 tiles with 2-pixel borders, extruded by 2: each
+// tile's cell of 36 x 36 pixels filled around it.
+constexpr std::int32_t extrudedTiles = 8192 / 36;
+constexpr std::int64_t extrudedPixels =
+    std::int64_t{extrudedTiles} * extrudedTiles * (36 * 36 - 32 * 32);
+
+void extrudeEveryTile8k(benchmark::State& state) {
+  EightK& pair = eightK();
+  pair.base.setTileLayout({0, 2, 32, 2, 0, 2, 32, 2});
+  for (auto _ : state) {
+    pair.base.extrudeTiles(2);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * extrudedPixels * 3);
+}
+BENCHMARK(extrudeEveryTile8k)->Unit(benchmark::kMillisecond);
+
+// The copy that extrusion is measured against: a block of the patch, 4096 pixels wide and as
+// high as makes the extrusion's bytes, copied into the base.
+void copySameBytesAsExtrusion8k(benchmark::State& state) {
+  EightK& pair = eightK();
+  const auto rows = static_cast<std::int32_t>(extrudedPixels / largeSide);
+  for (auto _ : state) {
+    pair.base.mergePixels(MergeOperator::copy, 0, 0, pair.patch, 0, 0, largeSide, rows);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * std::int64_t{largeSide} * rows * 3);
+}
+BENCHMARK(copySameBytesAsExtrusion8k)->Unit(benchmark::kMillisecond);
+
+// Extrusion writes few bytes but touches most of the sheet's cache lines (a gutter every 36
+// pixels): the copy of the whole 8192 x 8192 base, the patch repeated 2 by 2, is its floor.
+void copyWholeSheet8k(benchmark::State& state) {
+  EightK& pair = eightK();
+  for (auto _ : state) {
+    pair.base.mergePixels(MergeOperator::copy, 0, 0, pair.patch, 0, 0, largeSide, largeSide,
+                          {2, 2});
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * std::int64_t{2 * largeSide} * 2 * largeSide * 3);
+}
+BENCHMARK(copyWholeSheet8k)->Unit(benchmark::kMillisecond);
+
+// A 4096 x 4096 block of the patch into the base, copied (operator 0) or keyed (operator 4).
+void keyedCopy8k(benchmark::State& state) {
+  EightK& pair = eightK();
+  const auto op = static_cast<MergeOperator>(state.range(0));
+  for (auto _ : state) {
+    pair.base.mergePixels(op, 2048, 2048, pair.patch, 0, 0, largeSide, largeSide);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * std::int64_t{largeSide} * largeSide * 3);
+}
+BENCHMARK(keyedCopy8k)->ArgName("operator")->Arg(0)->Arg(4)->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

@@ -134,6 +134,40 @@ public:
                   const BitmapImage& source, std::int32_t sourceColumn, std::int32_t sourceRow,
                   std::int32_t columns, std::int32_t rows, MergeRepeats repeats = {});
 
+  // The key colour that a keyed merge (~) from this bitmap leaves out: the bytes of one pixel,
+  // those not given 0; no values clear it. It belongs to the bitmap, like its tile layout, and
+  // stays over loads. Throws "Not loaded." (with its explanation) or "Invalid colour." (more
+  // values than a pixel has bytes, or one outside 0 to 255), leaving the key as it was.
+  void setKeyColour(std::span<const std::int32_t> values);
+  const KeyColour& keyColour() const { return key; }
+  // Throws "No key colour." unless a key of this bitmap's pixel size is set.
+  void requireKeyColour() const;
+
+  // Makes this bitmap a new one of w by h pixels, held in memory, with the model's bits per
+  // pixel, headers (width, height, bfSize and biSizeImage made the new size's; a top-down model
+  // gives a bottom-up bitmap, which merges can use) and colour table, every pixel's bytes the
+  // values given and 0 where not given. Throws, leaving this bitmap as it was: "Not loaded."
+  // under the model's name, or under this name "Invalid size." (w or h below 1, or a file over
+  // 2147483647 bytes), "Invalid colour.", "Not enough memory.", or what a load's header checks
+  // throw when merges wrote over the model's headers.
+  void makeCanvas(const BitmapImage& model, std::int32_t w, std::int32_t h,
+                  std::span<const std::int32_t> values);
+
+  // The whole tiles of the grid inside the bitmap, across and down (see wholeTiles).
+  PixelPoint wholeTileCounts() const;
+  // For every whole tile of the grid, copies its outermost n rows and columns outward by n
+  // pixels, corners from its corner pixels, clipped to the bitmap; n of 0 or less changes
+  // nothing. Throws, changing nothing: "Not loaded.", "Co-ordinates out of range." (stored
+  // top-down), or "Extrusion too large." where, in an axis with two or more whole tiles, two
+  // tiles' extrusions would meet (n more than half the pixels between tiles); a lost mapped
+  // image fails as a merge does.
+  void extrudeTiles(std::int32_t n);
+  // Mirrors left to right, or flips top to bottom, every whole tile of the grid in place, or
+  // with wholeBitmap the whole bitmap. Throws, changing nothing, as extrudeTiles does, with
+  // "Tiles overlap." where two whole tiles share pixels.
+  void mirrorTiles(bool wholeBitmap);
+  void flipTiles(bool wholeBitmap);
+
   // Null, or the list that each block merged into this bitmap is added to (check runs keep one),
   // up to mergeLogLimit blocks.
   void recordMergesInto(std::vector<MergedBlock>* log) { mergeLog = log; }
@@ -145,6 +179,22 @@ private:
   // Checks the headers of a file image that holds at least the headers, and makes it the
   // bitmap's when they pass.
   void adopt(FileImage&& image);
+
+  // The bytes of one pixel of pixelBytes bytes from a line's values; throws "Invalid colour."
+  // under this bitmap's name.
+  KeyColour pixelFromValues(std::span<const std::int32_t> values, std::int32_t pixelBytes) const;
+  // The grid that a tile operation walks: the tile layout, or the whole bitmap as one tile.
+  TileLayout walkedGrid(bool wholeBitmap) const;
+  // Tests a tile operation's bitmap before it changes anything, and makes its pixels writable;
+  // false when the grid has no whole tile and there is nothing to change.
+  bool prepareTileOperation(const TileLayout& grid, std::int32_t reach, bool extruding);
+  // Throws "Tiles overlap." or "Extrusion too large." for an axis.
+  void checkSpacing(const char* axis, std::int64_t tiles, std::int32_t tile, std::int32_t pitch,
+                    std::int32_t reach, bool extruding) const;
+  // Where the row y starts; no range test.
+  std::uint8_t* writableRow(std::int32_t y) {
+    return fileImage.writableBytes() + pixelOffset(0, y);
+  }
 
   // Kept out of line, so that the inline range tests stay small on the merge path.
   // For the block of width by height pixels at (x, y), which does not fit; a block of a tile
@@ -177,6 +227,7 @@ private:
   std::int32_t height = 0;
   std::int32_t rowStride = 0;
   std::vector<MergedBlock>* mergeLog = nullptr;
+  KeyColour key;
 };
 
 } // namespace tilegraft

@@ -37,6 +37,24 @@ constexpr std::array<RowWalker, byteOperators.size()> rowWalkers{
     walkRows<byteOperators[0]>, walkRows<byteOperators[1]>, walkRows<byteOperators[2]>,
     walkRows<byteOperators[3]>};
 
+// The keyed copy's row loop, apart from the byte operators' so that theirs stays as it was.
+void walkKeyedRows(std::uint8_t* to, const std::uint8_t* from, std::size_t pixels,
+                   std::int32_t rows, std::int32_t toStride, std::int32_t fromStride,
+                   const KeyColour& key) {
+  for (;;) {
+    if (key.size == 1) {
+      copyUnlessKey8(to, from, pixels, key.bytes[0]);
+    } else {
+      copyUnlessKey24(to, from, pixels, key.bytes);
+    }
+    if (--rows == 0) {
+      break;
+    }
+    to -= toStride;
+    from -= fromStride;
+  }
+}
+
 // Along one axis, a run of tiles that touch in both bitmaps (no border before or after a tile in
 // either) is merged as one block: the same pixels, fewer calls. Only when the run's size in
 // pixels fits 32 bits: a larger one is merged tile by tile, so that it fails at its first tile
@@ -102,6 +120,9 @@ void BitmapImage::mergePixels(MergeOperator op, std::int32_t x, std::int32_t y,
     return;
   }
   checkCompatible(source, false);
+  if (op == MergeOperator::keyed) {
+    source.requireKeyColour();
+  }
   const CopyWalk walk{
       op, false, w, h, {{{repeats.down, {0, h}, {0, 0}}, {repeats.across, {w, 0}, {0, 0}}}}, 2};
   walkCopies(walk, 0, {x, y}, {sourceX, sourceY}, source);
@@ -116,6 +137,9 @@ void BitmapImage::mergeTiles(MergeOperator op, std::int32_t column, std::int32_t
     return;
   }
   checkCompatible(source, true);
+  if (op == MergeOperator::keyed) {
+    source.requireKeyColour();
+  }
   const TileLayout& to = layout;
   const TileLayout& from = source.layout;
   const bool joinAcross = runJoins(to.xBorderBefore, to.xBorderAfter, from.xBorderBefore,
@@ -208,7 +232,8 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count,
   // A block of negative width passes the corner tests like one of negative height, and like it
   // merges nothing: the operators never see a negative count.
   const bool mergesBytes = w > 0 && h > 0;
-  const RowWalker walkBlockRows = rowWalkers[operatorIndex(walk.op)];
+  const bool keyed = walk.op == MergeOperator::keyed;
+  const RowWalker walkBlockRows = keyed ? nullptr : rowWalkers[operatorIndex(walk.op)];
   const auto rowBytes =
       mergesBytes ? static_cast<std::size_t>(w) * static_cast<std::size_t>(bytesPerPixel) : 0;
   // A block's first byte is its top row's offset plus its column's bytes; a pointer is formed
@@ -241,10 +266,15 @@ void BitmapImage::mergeAcross(const CopyWalk& walk, std::int32_t count,
       if (mergeLog != nullptr && mergeLog->size() < mergeLogLimit) {
         mergeLog->push_back({{x, destinationCorner.y}, {sourceX, sourceCorner.y}, w, h});
       }
-      walkBlockRows(fileImage.writableBytes() + topFirst,
-                    source.fileImage.bytes() +
-                        wrapAdd(sourceTopRow, wrapMul(sourceX, source.bytesPerPixel)),
-                    rowBytes, h, rowStride, source.rowStride);
+      std::uint8_t* const to = fileImage.writableBytes() + topFirst;
+      const std::uint8_t* const from =
+          source.fileImage.bytes() + wrapAdd(sourceTopRow, wrapMul(sourceX, source.bytesPerPixel));
+      if (keyed) {
+        walkKeyedRows(to, from, static_cast<std::size_t>(w), h, rowStride, source.rowStride,
+                      source.key);
+      } else {
+        walkBlockRows(to, from, rowBytes, h, rowStride, source.rowStride);
+      }
     }
     x = wrapAdd(x, destinationStepAcross);
     sourceX = wrapAdd(sourceX, sourceStepAcross);

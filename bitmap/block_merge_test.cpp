@@ -29,6 +29,7 @@ using testing::andOp;
 using testing::BmpBuilder;
 using testing::Bytes;
 using testing::copyOp;
+using testing::keyOp;
 using testing::MergeLine;
 using testing::ModelBitmap;
 using testing::orOp;
@@ -144,11 +145,25 @@ PoolBitmap poolBitmap(CaseGenerator& random, int bitsPerPixel, std::uint32_t see
                       const ScopedTempDir& dir) {
   PoolBitmap bitmap;
   const std::int32_t smallest = random.percent(15) ? 1 : 4;
-  bitmap.width = random.between(smallest, 12);
+  // Now and then rows wide enough for the keyed copy's 16-pixel steps.
+  bitmap.width = random.percent(10) ? random.between(17, 70) : random.between(smallest, 12);
   bitmap.rows = random.between(smallest, 12);
   const bool topDown = random.percent(3);
   BmpBuilder built(bitmap.width, topDown ? -bitmap.rows : bitmap.rows, bitsPerPixel);
   built.fillPattern(seed);
+  // Like a sprite sheet, many pixels of one colour (the first pixel's), for keyed merges.
+  if (random.percent(40)) {
+    const std::size_t first = built.pixelIndex(0, 0);
+    for (std::int32_t y = 0; y < bitmap.rows; ++y) {
+      for (std::int32_t x = 0; x < bitmap.width; ++x) {
+        if (random.percent(40)) {
+          for (std::size_t b = 0; b < static_cast<std::size_t>(bitsPerPixel / 8); ++b) {
+            built.setByte(built.pixelIndex(x, y) + b, built.bytes()[first + b]);
+          }
+        }
+      }
+    }
+  }
   const auto gap = static_cast<std::size_t>(random.percent(20) ? random.between(1, 6) : 0);
   if (gap != 0) {
     built.setLe32(testing::bmpPixelOffsetField,
@@ -171,6 +186,7 @@ struct RandomCase {
   TileLayout baseLayout;
   TileLayout patchLayout;
   MergeLine line;
+  Bytes key; // the patch's key colour; empty for none
 };
 
 std::ostream& operator<<(std::ostream& out, const RandomCase& c) {
@@ -228,7 +244,20 @@ RandomCase randomCase(CaseGenerator& random, const std::vector<PoolBitmap> (&poo
 
   MergeLine& line = c.line;
   line.tiles = random.percent(50);
-  line.op = static_cast<MergeOperator>(random.between(0, 3));
+  line.op = static_cast<MergeOperator>(random.between(0, 4));
+  if (line.op == keyOp && random.percent(85)) {
+    // The colour of one of the patch's pixels, top-down or not.
+    const PoolBitmap& from = *c.patchBitmap;
+    const std::int32_t bytesPerPixel = from.bytes[testing::bmpBitCountField] / 8;
+    const std::size_t at =
+        from.bytes[testing::bmpPixelOffsetField] +
+        from.bytes[testing::bmpPixelOffsetField + 1] * 256U +
+        static_cast<std::size_t>(random.between(0, from.rows - 1)) *
+            static_cast<std::size_t>(BmpBuilder::stride(from.width, bytesPerPixel * 8)) +
+        static_cast<std::size_t>(random.between(0, from.width - 1) * bytesPerPixel);
+    c.key.assign(from.bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                 from.bytes.begin() + static_cast<std::ptrdiff_t>(at) + bytesPerPixel);
+  }
   std::int32_t across = std::min(c.baseBitmap->width, c.patchBitmap->width);
   std::int32_t down = std::min(c.baseBitmap->rows, c.patchBitmap->rows);
   if (line.tiles) {
@@ -266,14 +295,19 @@ TEST_F(BlockMergeTest, AgreesWithTheReferenceOnRandomMerges) {
   int mergedWhole = 0;
   int failedPartWay = 0;
   int failedUnchanged = 0;
+  int keyedKeptSome = 0;
+  int keyedKeptWide = 0; // in rows long enough for 16 pixels at a time
   for (int n = 0; n < caseCount && mismatches < 5; ++n) {
     const RandomCase c = randomCase(random, pools);
     base.load(c.baseBitmap->path);
     base.setTileLayout(c.baseLayout);
     patch.load(c.patchBitmap->path);
     patch.setTileLayout(c.patchLayout);
+    const std::vector<std::int32_t> keyValues(c.key.begin(), c.key.end());
+    patch.setKeyColour(keyValues);
     ModelBitmap expectedBase("Base bitmap", c.baseBitmap->bytes, c.baseLayout);
-    const ModelBitmap expectedPatch("Patch bitmap", c.patchBitmap->bytes, c.patchLayout);
+    ModelBitmap expectedPatch("Patch bitmap", c.patchBitmap->bytes, c.patchLayout);
+    expectedPatch.key = c.key;
 
     const std::string expected = testing::modelMerge(expectedBase, expectedPatch, c.line);
     const std::string actual = merge(c.line);
@@ -289,6 +323,15 @@ TEST_F(BlockMergeTest, AgreesWithTheReferenceOnRandomMerges) {
       continue;
     }
     const bool changed = expectedBase.file != c.baseBitmap->bytes;
+    if (expected.empty() && changed && c.line.op == keyOp) {
+      ModelBitmap copiedBase("Base bitmap", c.baseBitmap->bytes, c.baseLayout);
+      MergeLine copyLine = c.line;
+      copyLine.op = copyOp;
+      testing::modelMerge(copiedBase, expectedPatch, copyLine);
+      const bool keptSome = copiedBase.file != expectedBase.file;
+      keyedKeptSome += keptSome ? 1 : 0;
+      keyedKeptWide += keptSome && c.patchBitmap->width >= 17 ? 1 : 0;
+    }
     if (expected.empty()) {
       mergedWhole += changed ? 1 : 0;
     } else {
@@ -299,6 +342,83 @@ TEST_F(BlockMergeTest, AgreesWithTheReferenceOnRandomMerges) {
   EXPECT_GT(mergedWhole, caseCount / 8);
   EXPECT_GT(failedPartWay, caseCount / 40);
   EXPECT_GT(failedUnchanged, caseCount / 8);
+  EXPECT_GT(keyedKeptSome, caseCount / 150);
+  EXPECT_GT(keyedKeptWide, caseCount / 2000);
+}
+
+// Extrusions, mirrors and flips of random bitmaps and grids against the reference, which finds
+// the whole tiles, and the overlaps that fail, in its own way.
+TEST_F(BlockMergeTest, TileOperationsAgreeWithTheReference) {
+  constexpr int caseCount = 20000;
+  CaseGenerator random(20261208);
+  std::vector<PoolBitmap> bitmaps;
+  for (int i = 0; i < 40; ++i) {
+    bitmaps.push_back(poolBitmap(random, i % 2 == 0 ? 8 : 24, static_cast<std::uint32_t>(i), dir));
+  }
+  const char* const names[] = {"extrude", "mirror", "flip"};
+  int mismatches = 0;
+  int outcomes[3][3] = {}; // per operation: changed, failed, left as it was
+  for (int n = 0; n < caseCount && mismatches < 5; ++n) {
+    const PoolBitmap& bitmap = bitmaps[static_cast<std::size_t>(
+        random.between(0, static_cast<std::int32_t>(bitmaps.size()) - 1))];
+    const auto border = [&] {
+      return random.percent(70) ? random.between(0, 3) : random.between(-2, 0);
+    };
+    const auto origin = [&] {
+      return random.percent(10) ? random.between(-2, -1) : random.between(0, 3);
+    };
+    const auto tile = [&] {
+      return random.percent(95) ? random.between(1, 4) : random.between(-1, 0);
+    };
+    const TileLayout layout{origin(), border(), tile(), border(),
+                            origin(), border(), tile(), border()};
+    const int operation = random.between(0, 2);
+    const bool wholeBitmap = random.percent(25);
+    const std::int32_t reach =
+        random.percent(85) ? random.between(1, 2) : random.orFar(random.between(-1, 9));
+
+    base.load(bitmap.path);
+    base.setTileLayout(layout);
+    ModelBitmap expected("Base bitmap", bitmap.bytes, layout);
+    std::string expectedMessage;
+    std::string message;
+    try {
+      switch (operation) {
+      case 0:
+        expectedMessage = testing::modelExtrude(expected, reach);
+        base.extrudeTiles(reach);
+        break;
+      case 1:
+        expectedMessage = testing::modelMirror(expected, wholeBitmap);
+        base.mirrorTiles(wholeBitmap);
+        break;
+      default:
+        expectedMessage = testing::modelFlip(expected, wholeBitmap);
+        base.flipTiles(wholeBitmap);
+        break;
+      }
+    } catch (const ScriptError& error) {
+      message = error.message();
+    }
+    if (message != expectedMessage || imageBytes(base) != expected.file) {
+      ++mismatches;
+      std::ostringstream layoutText;
+      layoutText << layout;
+      ADD_FAILURE() << "case " << n << ": " << names[operation] << ' ' << reach
+                    << (wholeBitmap ? " whole" : "") << " on " << bitmap.summary << ' '
+                    << layoutText.str() << "\n  expected \"" << expectedMessage << "\", got \""
+                    << message << '"';
+      continue;
+    }
+    const bool changed = expected.file != bitmap.bytes;
+    ++outcomes[operation][!expectedMessage.empty() ? 1 : changed ? 0 : 2];
+  }
+  for (int operation = 0; operation < 3; ++operation) {
+    SCOPED_TRACE(names[operation]);
+    EXPECT_GT(outcomes[operation][0], caseCount / 25);
+    EXPECT_GT(outcomes[operation][1], caseCount / 200);
+    EXPECT_GT(outcomes[operation][2], caseCount / 100);
+  }
 }
 
 TEST_F(BlockMergeTest, OperatorsCombineBytesInsideTheBlockOnly) {
@@ -509,6 +629,8 @@ TEST_F(BlockMergeTest, CompatibilityIsTestedBeforeAnything) {
     MergeLine line;
     const char* message;
     bool changesBase;
+    std::vector<std::int32_t> key = {};
+    int keySetOnBits = 24; // the key is set while a bitmap of these bits per pixel is loaded
   };
   const Case cases[] = {
       {false, false, 24, 2, {false, copyOp, 0, 0}, "Base bitmap: Not loaded.", false},
@@ -532,6 +654,12 @@ TEST_F(BlockMergeTest, CompatibilityIsTestedBeforeAnything) {
       // Tile counts of 0 in an axis with borders still run the compatibility test.
       {true, false, 24, 2, {true, copyOp, 0, 0, 0, 0, 0, 1}, "Patch bitmap: Not loaded.", false},
       {true, true, 24, 2, {true, copyOp, 0, 0, 0, 0, 0, 1}, "", false},
+      // A keyed copy needs the patch's key, of its own pixel size, after the tests above.
+      {true, true, 24, 2, {false, keyOp, 0, 0}, "Patch bitmap: No key colour.", false},
+      {true, true, 8, 2, {false, keyOp, 0, 0}, "Base bitmap: Bitmaps are incompatible.", false},
+      {true, true, 24, 2, {false, keyOp, 0, 0, 0, 0, 1, 1, 0, 1}, "", false},
+      {true, true, 24, 2, {false, keyOp, 0, 0}, "Patch bitmap: No key colour.", false, {7}, 8},
+      {true, true, 24, 2, {true, keyOp, 0, 0}, "", true, {1, 2, 3}},
   };
   const Bytes baseBytes = builtBytes(4, 4, 24, 1);
   for (const Case& c : cases) {
@@ -542,6 +670,12 @@ TEST_F(BlockMergeTest, CompatibilityIsTestedBeforeAnything) {
     if (!c.baseLoaded) {
       base.unload();
     }
+    patch.setKeyColour({});
+    if (!c.key.empty()) {
+      patch.loadCopy(builtBytes(2, 2, c.keySetOnBits, 3));
+      patch.setKeyColour(c.key);
+      patch.load(dir.file("patch.bmp").string());
+    }
     if (!c.patchLoaded) {
       patch.unload();
     }
@@ -549,6 +683,140 @@ TEST_F(BlockMergeTest, CompatibilityIsTestedBeforeAnything) {
     if (c.baseLoaded) {
       EXPECT_EQ(imageBytes(base) != baseBytes, c.changesBase);
     }
+  }
+}
+
+TEST_F(BlockMergeTest, KeyColourIsOnePixelOfTheLoadedBitmap) {
+  struct Case {
+    int bits; // 0: not loaded
+    std::vector<std::int32_t> values;
+    const char* message;
+    KeyColour key; // after the call, starting from the key {9, 9, 9}
+  };
+  const KeyColour before{{9, 9, 9}, 3};
+  const Case cases[] = {
+      {24, {1, 2, 3}, "", {{1, 2, 3}, 3}},
+      {24, {255}, "", {{255, 0, 0}, 3}},
+      {8, {200}, "", {{200, 0, 0}, 1}},
+      {24, {}, "", {}},
+      {0, {}, "", {}},
+      {0, {1}, "Patch bitmap: Not loaded.", before},
+      {8, {1, 2}, "Patch bitmap: Invalid colour.", before},
+      {24, {1, 2, 3, 4}, "Patch bitmap: Invalid colour.", before},
+      {24, {256}, "Patch bitmap: Invalid colour.", before},
+      {24, {0, -1}, "Patch bitmap: Invalid colour.", before},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.bits << " bits, " << c.values.size() << " values");
+    patch.loadCopy(builtBytes(3, 3, 24, 1));
+    patch.setKeyColour(std::vector<std::int32_t>{9, 9, 9});
+    if (c.bits == 0) {
+      patch.unload();
+    } else {
+      patch.loadCopy(builtBytes(3, 3, c.bits, 1));
+    }
+    std::string message;
+    try {
+      patch.setKeyColour(c.values);
+    } catch (const ScriptError& error) {
+      message = error.message();
+    }
+    EXPECT_EQ(message, c.message);
+    EXPECT_EQ(patch.keyColour(), c.key);
+  }
+}
+
+// A canvas is the other bitmap's file before its pixels, with the size fields made its own, then
+// rows of one pixel repeated and zero padding.
+TEST_F(BlockMergeTest, CanvasTakesTheOtherBitmapsHeadersAndPalette) {
+  struct Case {
+    std::int32_t modelWidth;
+    std::int32_t modelHeight; // negative: top-down
+    int bits;
+    std::uint32_t infoSize;
+    std::int32_t width;
+    std::int32_t height;
+    std::vector<std::int32_t> values;
+    const char* message;
+    std::uint32_t pixelOffset = 0; // where the model's pixels begin, when not after its table
+    bool mirrored = false;         // the model mirrored whole first
+  };
+  const Case cases[] = {
+      {5, 3, 8, 40, 7, 2, {17}, ""},
+      // Pixels that begin inside the headers: the canvas's begin after them.
+      {4, 2, 24, 40, 3, 1, {9}, "", 20},
+      // Its mirror wrote over the compression field that its pixels overlap.
+      {4, 2, 24, 40, 3, 1, {9}, "Base bitmap: Compressed bitmaps not supported.", 20, true},
+      {4, 4, 24, 40, 5, 3, {1, 2, 3}, ""},
+      {4, 4, 24, 124, 1, 1, {4}, ""},
+      {3, -2, 24, 108, 3, 5, {}, ""},
+      {6, 2, 8, 40, 33, 1, {}, ""},
+      {5, 3, 8, 40, 0, 2, {}, "Base bitmap: Invalid size."},
+      {5, 3, 8, 40, 2, -1, {}, "Base bitmap: Invalid size."},
+      {5, 3, 24, 40, int32Max, 1, {}, "Base bitmap: Invalid size."},
+      {5, 3, 8, 40, 46341, 46341, {}, "Base bitmap: Invalid size."},
+      {5, 3, 8, 40, 2, 2, {1, 2}, "Base bitmap: Invalid colour."},
+      {5, 3, 24, 40, 2, 2, {1, 2, 256}, "Base bitmap: Invalid colour."},
+      {0, 0, 24, 40, 2, 2, {}, "Patch bitmap: Not loaded."},
+  };
+  const Bytes before = builtBytes(2, 2, 24, 7);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.width << 'x' << c.height << " from " << c.modelWidth
+                                      << 'x' << c.modelHeight << 'x' << c.bits);
+    BmpBuilder built(std::max(c.modelWidth, 1), c.modelHeight == 0 ? 1 : c.modelHeight, c.bits,
+                     c.infoSize);
+    built.fillPattern(5).append(3);
+    if (c.pixelOffset != 0) {
+      built.setLe32(testing::bmpPixelOffsetField, c.pixelOffset);
+    }
+    const Bytes model = built.bytes();
+    patch.loadCopy(model);
+    if (c.mirrored) {
+      patch.mirrorTiles(true);
+    }
+    if (c.modelWidth == 0) {
+      patch.unload();
+    }
+    base.loadCopy(before);
+    std::string message;
+    try {
+      base.makeCanvas(patch, c.width, c.height, c.values);
+    } catch (const ScriptError& error) {
+      message = error.message();
+    }
+    EXPECT_EQ(message, c.message);
+    if (!message.empty()) {
+      EXPECT_EQ(imageBytes(base), before);
+      continue;
+    }
+    const Bytes canvas = imageBytes(base);
+    const std::size_t pixelStart =
+        c.pixelOffset != 0 ? 54 : BmpBuilder(1, 1, c.bits, c.infoSize).pixelArrayOffset();
+    const std::int32_t stride = BmpBuilder::stride(c.width, c.bits);
+    ASSERT_EQ(canvas.size(), pixelStart + static_cast<std::size_t>(stride * c.height));
+    Bytes expected(model.begin(), model.begin() + static_cast<std::ptrdiff_t>(pixelStart));
+    const auto setLe32 = [&](std::size_t at, std::int64_t value) {
+      for (std::size_t b = 0; b < 4; ++b) {
+        expected[at + b] = static_cast<std::uint8_t>(value >> (8 * b));
+      }
+    };
+    setLe32(2, static_cast<std::int64_t>(canvas.size()));
+    setLe32(testing::bmpPixelOffsetField, static_cast<std::int64_t>(pixelStart));
+    setLe32(testing::bmpWidthField, c.width);
+    setLe32(testing::bmpHeightField, c.height);
+    setLe32(34, std::int64_t{stride} * c.height);
+    Bytes row(static_cast<std::size_t>(stride));
+    for (std::int32_t x = 0; x < c.width; ++x) {
+      for (std::size_t b = 0; b < static_cast<std::size_t>(c.bits / 8); ++b) {
+        row[static_cast<std::size_t>(x * c.bits / 8) + b] =
+            b < c.values.size() ? static_cast<std::uint8_t>(c.values[b]) : 0;
+      }
+    }
+    for (std::int32_t y = 0; y < c.height; ++y) {
+      expected.insert(expected.end(), row.begin(), row.end());
+    }
+    EXPECT_EQ(canvas, expected);
+    EXPECT_EQ(base.pixelHeight(), c.height);
   }
 }
 

@@ -103,13 +103,119 @@ inline void* xorBytes(void* destination, const void* source, std::size_t n) {
   return detail::combineBytes(destination, source, n, detail::xorByte);
 }
 
-// The four ways a merge combines bytes, in the order of their characters in a merge line.
-enum class MergeOperator : std::uint8_t { copy, bitAnd, bitOr, bitXor };
+// The ways a merge combines bytes, in the order of their characters in a merge line: the four
+// byte operators, then the copy that keeps the destination's pixels where the source holds its
+// key colour.
+enum class MergeOperator : std::uint8_t { copy, bitAnd, bitOr, bitXor, keyed };
 
-inline constexpr std::string_view operatorCharacters = "=&|^";
+inline constexpr std::string_view operatorCharacters = "=&|^~";
 
-// Indexed by MergeOperator.
+// Indexed by MergeOperator, the four byte operators only: the keyed copy needs its key.
 inline constexpr std::array<ByteOperator, 4> byteOperators{copyBytes, andBytes, orBytes, xorBytes};
+
+// The bytes of one pixel that a keyed copy leaves out; a size of 0 is no key.
+struct KeyColour {
+  std::array<std::uint8_t, 3> bytes{};
+  std::uint8_t size = 0;
+
+  friend bool operator==(const KeyColour&, const KeyColour&) = default;
+};
+
+// Copies the 1-byte pixels of a row whose value is not the key: a select per byte, which the
+// compiler makes a compare and a blend per vector.
+inline void copyUnlessKey8(std::uint8_t* to, const std::uint8_t* from, std::size_t pixels,
+                           std::uint8_t key) {
+  detail::combineBytes(to, from, pixels, [key](unsigned char kept, unsigned char copied) {
+    return copied == key ? kept : copied;
+  });
+}
+
+namespace detail {
+
+// One 3-byte pixel copied unless it is the key.
+inline void copyPixelUnlessKey(std::uint8_t* to, const std::uint8_t* from,
+                               const std::array<std::uint8_t, 3>& key) {
+  if (from[0] != key[0] || from[1] != key[1] || from[2] != key[2]) {
+    std::memcpy(to, from, 3);
+  }
+}
+
+// The constants of one 16-byte chunk that starts at a byte whose place in its pixel is phase:
+// for each shift d of -2 to 2, the key byte that each lane's source byte d places on is compared
+// with; and which lanes hold a pixel's first, second and third byte.
+struct KeyChunk {
+  unsigned char keyAt[5][vectorBytes];
+  unsigned char place[3][vectorBytes];
+};
+
+inline KeyChunk keyChunk(const std::array<std::uint8_t, 3>& key, std::size_t phase) {
+  KeyChunk chunk{};
+  for (std::size_t i = 0; i < vectorBytes; ++i) {
+    for (std::size_t d = 0; d < 5; ++d) {
+      chunk.keyAt[d][i] = key[(phase + i + d + 1) % 3]; // + 3 - 2
+    }
+    for (std::size_t r = 0; r < 3; ++r) {
+      chunk.place[r][i] = (phase + i) % 3 == r ? 0xFF : 0;
+    }
+  }
+  return chunk;
+}
+
+// Keys 16 bytes: a lane is kept where all three bytes of its pixel match the key. Each lane's
+// pixel is read through source loads shifted by -2 to 2, so that no lane depends on another and
+// the loop is one vector operation per step.
+inline void copyChunkUnlessKey(std::uint8_t* to, const std::uint8_t* from, const KeyChunk& chunk) {
+  unsigned char shifted[5][vectorBytes];
+  for (std::size_t d = 0; d < 5; ++d) {
+    std::memcpy(shifted[d], from + d - 2, vectorBytes);
+  }
+  unsigned char kept[vectorBytes];
+  std::memcpy(kept, to, vectorBytes);
+  for (std::size_t i = 0; i < vectorBytes; ++i) {
+    unsigned char match[5];
+    for (std::size_t d = 0; d < 5; ++d) {
+      match[d] = shifted[d][i] == chunk.keyAt[d][i] ? 0xFF : 0;
+    }
+    const unsigned char first = chunk.place[0][i];
+    const unsigned char second = chunk.place[1][i];
+    const unsigned char third = chunk.place[2][i];
+    // The pixel's other two bytes: +1 and +2 for its first, -1 and +1 for its second, -2 and -1
+    // for its third.
+    const auto other = static_cast<unsigned char>((match[3] & first) | (match[1] & ~first));
+    const auto last =
+        static_cast<unsigned char>((match[4] & first) | (match[3] & second) | (match[0] & third));
+    const auto key = static_cast<unsigned char>(match[2] & other & last);
+    kept[i] = static_cast<unsigned char>((kept[i] & key) | (shifted[2][i] & ~key));
+  }
+  std::memcpy(to, kept, vectorBytes);
+}
+
+} // namespace detail
+
+// Copies the 3-byte pixels of a row that differ from the key. The first pixel and the last few
+// go one by one; between them, 48 bytes (16 pixels) at a time, in three chunks whose first byte
+// is a pixel's first, second and third, each read with two bytes on either side, which lie
+// inside the row.
+inline void copyUnlessKey24(std::uint8_t* to, const std::uint8_t* from, std::size_t pixels,
+                            const std::array<std::uint8_t, 3>& key) {
+  constexpr std::size_t groupBytes = 3 * detail::vectorBytes;
+  const std::size_t rowBytes = pixels * 3;
+  std::size_t at = 0;
+  if (rowBytes >= 3 + groupBytes + 2) {
+    const detail::KeyChunk chunks[3] = {detail::keyChunk(key, 0), detail::keyChunk(key, 1),
+                                        detail::keyChunk(key, 2)};
+    detail::copyPixelUnlessKey(to, from, key);
+    for (at = 3; at + groupBytes + 2 <= rowBytes; at += groupBytes) {
+      for (std::size_t c = 0; c < 3; ++c) {
+        const std::size_t chunkAt = at + c * detail::vectorBytes;
+        detail::copyChunkUnlessKey(to + chunkAt, from + chunkAt, chunks[c]);
+      }
+    }
+  }
+  for (; at < rowBytes; at += 3) {
+    detail::copyPixelUnlessKey(to + at, from + at, key);
+  }
+}
 
 constexpr std::size_t operatorIndex(MergeOperator op) { return static_cast<std::size_t>(op); }
 

@@ -197,20 +197,26 @@ void drawStage(Canvas& canvas, const BitmapImage& base, const BitmapImage& patch
   for (const auto& block : blocks) {
     const Colour colour = lineColours[block.colour].colour;
     const MergedBlock& merged = block.merged;
-    outline(canvas, 0, sideWidth(base), sideHeight(base), merged.destination, merged.width,
-            merged.height, colour);
-    outline(canvas, patchLeft, sideWidth(patch), sideHeight(patch), merged.source, merged.width,
-            merged.height, colour);
+    if (block.side != PlanSide::patch) {
+      outline(canvas, 0, sideWidth(base), sideHeight(base), merged.destination, merged.width,
+              merged.height, colour);
+    }
+    // A merge reads its source from the patch; a tile operation on the patch changes it in place.
+    if (block.side != PlanSide::base) {
+      outline(canvas, patchLeft, sideWidth(patch), sideHeight(patch),
+              block.side == PlanSide::both ? merged.source : merged.destination, merged.width,
+              merged.height, colour);
+    }
   }
 }
 
 } // namespace
 
-std::string_view PlanPicture::addLine(std::span<const MergedBlock> lineBlocks) {
+std::string_view PlanPicture::addLine(std::span<const MergedBlock> lineBlocks, PlanSide side) {
   const std::size_t colour = lines++ % lineColours.size();
   for (const MergedBlock& block :
        lineBlocks.first(std::min(lineBlocks.size(), maxBlocks - std::min(maxBlocks, blockCount)))) {
-    blocks.push_back({block, colour});
+    blocks.push_back({block, colour, side});
     ++blockCount;
   }
   return lineColours[colour].name;

@@ -11,6 +11,10 @@
 
 namespace tilegraft {
 
+// Where a line's blocks are outlined: a merge's on both sides, a tile operation's on the bitmap
+// it changed.
+enum class PlanSide : std::uint8_t { both, base, patch };
+
 // A picture of what a script does, for check runs: the base as the run leaves it at the left and
 // the patch at the right, 8 pixels apart on a dark ground, at their own scale. Each shows its
 // tile grid: the area before the grid's origin darkened, borders tinted magenta and, where the
@@ -24,8 +28,9 @@ namespace tilegraft {
 class PlanPicture {
 public:
   // Adds the blocks that one merge line changed, outlined in the next colour of the eight, which
-  // later lines reuse in turn; gives the colour's name.
-  std::string_view addLine(std::span<const MergedBlock> lineBlocks);
+  // later lines reuse in turn, on the sides given; gives the colour's name. A tile operation's
+  // blocks are drawn at their destination.
+  std::string_view addLine(std::span<const MergedBlock> lineBlocks, PlanSide side = PlanSide::both);
   // The picture as a 24-bit BMP file, drawn from the two bitmaps as they are now (one that is not
   // loaded, or stored top-down, leaves its side empty). Empty when it would not fit a BMP file.
   std::vector<std::uint8_t> draw(const BitmapImage& base, const BitmapImage& patch) const;
@@ -38,6 +43,7 @@ private:
   struct Block {
     MergedBlock merged;
     std::size_t colour;
+    PlanSide side;
   };
   struct Stage {
     BitmapImage base{"Base bitmap"};

@@ -24,6 +24,7 @@ void PatchScript::tileSizeCommand(const std::string& /*unused*/) {
   for (BitmapSlot* slot : {&patch, &base}) {
     slot->settings.tileWidth = tileWidth;
     slot->settings.tileHeight = tileHeight;
+    slot->tileSizeGiven = true;
   }
   base.image.setTileLayout(base.settings);
   patch.image.setTileLayout(patch.settings);

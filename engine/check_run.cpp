@@ -301,6 +301,22 @@ void CheckRun::beforeLoad(const BitmapImage& base, const BitmapImage& patch) {
 void CheckRun::load(const std::string& slotName, BitmapImage& image, const std::string& fileName) {
   refuseIfPlan(fileName, "loads");
   warnAboutName(fileName);
+  replacing(slotName, image);
+  if (const UnwrittenFile* unwritten = unwrittenFile(fileName)) {
+    image.loadCopy(unwritten->bytes);
+  } else {
+    image.load(fileName, missingNote);
+  }
+  useOf(slotName) = {reader.currentLineNumber(), false};
+  palettesCompared = false;
+  if (image.pixelHeight() < 0) {
+    warn(Warning::topDown,
+         "Stored top-down (a negative height): it loads and saves, but every merge into or "
+         "from it fails as out of range.");
+  }
+}
+
+void CheckRun::replacing(const std::string& slotName, const BitmapImage& image) {
   SlotUse& use = useOf(slotName);
   if (image.isLoaded() && !use.usedSinceLoad) {
     warn(Warning::unusedLoad, "The " + slotName + " bitmap loaded on line " +
@@ -313,18 +329,54 @@ void CheckRun::load(const std::string& slotName, BitmapImage& image, const std::
                                " and those after it did is lost.");
     unsavedMerge.reset();
   }
-  if (const UnwrittenFile* unwritten = unwrittenFile(fileName)) {
-    image.loadCopy(unwritten->bytes);
-  } else {
-    image.load(fileName, missingNote);
-  }
-  use = {reader.currentLineNumber(), false};
+}
+
+void CheckRun::made(const std::string& slotName, BitmapImage& image) {
+  useOf(slotName) = {reader.currentLineNumber(), false};
   palettesCompared = false;
-  if (image.pixelHeight() < 0) {
-    warn(Warning::topDown,
-         "Stored top-down (a negative height): it loads and saves, but every merge into or "
-         "from it fails as out of range.");
+  if (slotName == "base" && image.isLoaded()) {
+    // A bitmap made but not saved is lost like a merge's work.
+    unsavedMerge = LineReport{reader.currentLineNumber(), reader.currentRawLine()};
   }
+}
+
+void CheckRun::beforeTileOperation(const std::string& slotName, BitmapImage& image, bool extruding,
+                                   std::int32_t reach) {
+  lineBlocks.clear();
+  image.recordMergesInto(plan ? &lineBlocks : nullptr);
+  if (extruding && reach == 0) {
+    warn(Warning::emptyMerge, "Extrudes nothing: an extrusion of 0 pixels.");
+  }
+  if (extruding && !tileSizeGiven) {
+    warn(Warning::defaultTile, "Extrusion with the default tile size of 1 by 1 pixel: no tilesize line came first.");
+  }
+  const bool wholeTilesMatter = extruding || tileSizeGiven;
+  const PixelPoint tiles = image.wholeTileCounts();
+  if (wholeTilesMatter && image.isLoaded() && image.pixelHeight() >= 0 &&
+      (tiles.x == 0 || tiles.y == 0)) {
+    warn(Warning::emptyMerge, "No whole tile of the " + slotName + "'s grid lies inside its " +
+         std::to_string(image.pixelWidth()) + " by " + std::to_string(image.pixelHeight()) +
+         " pixels: the line changes nothing.");
+  }
+}
+
+void CheckRun::tileOperationDone(const std::string& slotName, BitmapImage& image) {
+  image.recordMergesInto(nullptr);
+  useOf(slotName).usedSinceLoad = true;
+  if (tileSizeGiven) {
+    warnAboutGrid(slotName == "base" ? "base" : "patch", image,
+                  slotName == "base" ? baseGrid : patchGrid);
+  }
+  if (slotName == "base" && !unsavedMerge) {
+    unsavedMerge = LineReport{reader.currentLineNumber(), reader.currentRawLine()};
+  }
+  if (plan) {
+    const std::string_view colour =
+        plan->addLine(lineBlocks, slotName == "base" ? PlanSide::base : PlanSide::patch);
+    std::printf("Plan: line %ld in %.*s\n", static_cast<long>(reader.currentLineNumber()),
+                static_cast<int>(colour.size()), colour.data());
+  }
+  lineBlocks.clear();
 }
 
 void CheckRun::save(const BitmapImage& base, const std::string& fileName,

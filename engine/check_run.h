@@ -118,6 +118,17 @@ public:
   // A real run's save was not made, the answer not being yes: a strict run stops.
   void saveDeclined(const std::string& fileName) const;
 
+  // Before a new line replaces the slot's bitmap: the warnings of a load that replaces it.
+  void replacing(const std::string& slotName, const BitmapImage& image);
+  // After a new line made the slot's bitmap.
+  void made(const std::string& slotName, BitmapImage& image);
+  // Before an extrusion, mirror or flip of the slot's bitmap: its warnings, and the list of the
+  // tiles it changes for the plan.
+  void beforeTileOperation(const std::string& slotName, BitmapImage& image, bool extruding,
+                           std::int32_t reach);
+  // After it succeeded: the grid's fit, and its tiles in the plan.
+  void tileOperationDone(const std::string& slotName, BitmapImage& image);
+
   void tileSizeSet(std::int32_t width, std::int32_t height);
   // Before a merge line runs: warns when its work is many times the base bitmap, and gives the
   // base a list of the blocks it merges when the plan or the colour-index warning needs them.

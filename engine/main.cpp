@@ -31,8 +31,14 @@ Commands, one per line; "//" starts a comment:
   echo TEXT                            print the text
   allow WARNING                        a warning is meant: check lists it, strict goes on
   allow grid base|patch ACROSS DOWN    the grid holds exactly these whole tiles, as meant
+  new base|patch W H [V ...]           a W by H bitmap with the other one's headers and
+                                       palette, every pixel's bytes V (0 where not given)
+  key patch [V ...]                    the patch's key colour for ~ (none: clear it)
+  extrude base|patch N                 copy every whole tile's edge N pixels outward
+  mirror base|patch, flip base|patch   every whole tile left to right, or top to bottom
+                                       (without a tilesize line: the whole bitmap)
 
-Operators, byte by byte: = copy, & AND, | OR, ^ XOR.
+Operators, byte by byte: = copy, & AND, | OR, ^ XOR; ~ copies every pixel but the key colour.
 
 SCRIPT is a file name, or - for standard input.
 

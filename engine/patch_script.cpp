@@ -21,6 +21,11 @@ const std::array<Row, PatchScript::commandCount> PatchScript::commandTable = {
     Row{"<t", "tiles", &PatchScript::mergeCommand},
     Row{"echo", "~", &PatchScript::echoCommand},
     Row{"allow", "", &PatchScript::allowCommand},
+    Row{"new", "", &PatchScript::newCommand},
+    Row{"key", "", &PatchScript::keyCommand},
+    Row{"extrude", "", &PatchScript::extrudeCommand},
+    Row{"mirror", "", &PatchScript::mirrorCommand},
+    Row{"flip", "", &PatchScript::flipCommand},
 };
 
 PatchScript::PatchScript(RunSettings runSettings)
@@ -72,6 +77,7 @@ int PatchScript::run(const std::string& scriptName) {
     result = 1;
   }
   base.image.recordMergesInto(nullptr);
+  patch.image.recordMergesInto(nullptr);
   checks.reset();
   patch.image.unload();
   base.image.unload();
@@ -109,6 +115,29 @@ void PatchScript::reportError(const ScriptError& error) {
   }
 }
 
+namespace {
+
+// Why a line that names a command lacks the word after it.
+std::string missingArgument(std::string_view keyword) {
+  if (keyword == "load") {
+    return "load needs the bitmap, base or patch, then the file's name.\n";
+  }
+  if (keyword == "allow") {
+    return "allow needs the name of a warning: " + warningNames() + ".\n";
+  }
+  if (keyword == "merge") {
+    return "merge needs the mode, pixels or tiles, then the operator and the numbers.\n";
+  }
+  const std::string_view rest = keyword == "tilespecs" ? ", then its numbers"
+                                : keyword == "new"     ? ", then its width and height"
+                                : keyword == "key"     ? ", then the bytes of one pixel"
+                                : keyword == "extrude" ? ", then the pixels to extrude by"
+                                                       : "";
+  return std::string(keyword) + " needs the bitmap, base or patch" + std::string(rest) + ".\n";
+}
+
+} // namespace
+
 void PatchScript::runLine() {
   const std::string keyword = nextToken(WordCase::lowered);
   for (const CommandRow& row : commandTable) {
@@ -116,15 +145,7 @@ void PatchScript::runLine() {
       const std::string argument =
           row.fixedArgument.empty() ? nextToken(WordCase::lowered) : std::string(row.fixedArgument);
       if (argument.empty()) {
-        throw ScriptError("Missing arguments.",
-                          row.keyword == "load" ? "load needs the bitmap, base or patch, "
-                                                  "then the file's name.\n"
-                          : row.keyword == "allow"
-                              ? "allow needs the name of a warning: " + warningNames() + ".\n"
-                          : row.keyword == "tilespecs" ? "tilespecs needs the bitmap, base or "
-                                                         "patch, then its numbers.\n"
-                                                       : "merge needs the mode, pixels or tiles, "
-                                                         "then the operator and the numbers.\n");
+        throw ScriptError("Missing arguments.", missingArgument(row.keyword));
       }
       (this->*row.handler)(argument);
       return;

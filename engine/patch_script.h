@@ -21,6 +21,8 @@ struct BitmapSlot {
 
   BitmapImage image;
   TileLayout settings;
+  // Whether a tilesize line has run: without one, a mirror or flip takes the whole bitmap.
+  bool tileSizeGiven = false;
 };
 
 // The interpreter: the script reader, the base and patch slots, and the command table. It lives
@@ -47,7 +49,7 @@ public:
   };
 
 private:
-  static constexpr std::size_t commandCount = 9;
+  static constexpr std::size_t commandCount = 14;
   static const std::array<CommandRow, commandCount> commandTable;
 
   void runLine();
@@ -66,6 +68,14 @@ private:
   void mergeCommand(const std::string& mode);
   void echoCommand(const std::string& unused);
   void allowCommand(const std::string& name);
+  void newCommand(const std::string& slotName);
+  void keyCommand(const std::string& slotName);
+  void extrudeCommand(const std::string& slotName);
+  void mirrorCommand(const std::string& slotName);
+  void flipCommand(const std::string& slotName);
+
+  enum class TileOperation { extrude, mirror, flip };
+  void tileOperation(const std::string& slotName, TileOperation operation);
 
   RunSettings options;
   // Present during a check or strict run.

@@ -79,6 +79,39 @@ std::string tryMerge(bool tiles, MergeOperator op, BitmapImage& destination,
   return {};
 }
 
+// The tile operations on the loaded file and a canvas made from it, whose bytes must load again.
+void tileOperationsOn(BitmapImage& loadedImage) {
+  for (const TileLayout& layout : layouts) {
+    loadedImage.setTileLayout(layout);
+    for (const std::int32_t reach : {1, 2, 0}) {
+      try {
+        loadedImage.extrudeTiles(reach);
+      } catch (const ScriptError&) {
+      }
+    }
+    for (const bool wholeBitmap : {false, true}) {
+      try {
+        loadedImage.mirrorTiles(wholeBitmap);
+        loadedImage.flipTiles(wholeBitmap);
+      } catch (const ScriptError&) {
+      }
+    }
+  }
+  // A canvas fails only where the operations above wrote over headers that the pixels overlap,
+  // and then leaves the bitmap as it was.
+  BitmapImage canvas("Base bitmap");
+  try {
+    canvas.makeCanvas(loadedImage, 3, 2, std::vector<std::int32_t>{1});
+  } catch (const ScriptError&) {
+    if (canvas.isLoaded() || loadedImage.pixelArrayOffset() >= 54) {
+      finding("a canvas of a loaded bitmap failed");
+    }
+    return;
+  }
+  BitmapImage again("Base bitmap");
+  again.loadCopy(canvas.fileBytes());
+}
+
 void mergeAll(BitmapImage& loadedImage, BitmapImage& partner) {
   const std::int32_t sizes[] = {1, 2, 0, -1, 7};
   const MergeRepeats repeatList[] = {{1, 1}, {3, 2}, {2147483647, 2147483647}};
@@ -88,7 +121,7 @@ void mergeAll(BitmapImage& loadedImage, BitmapImage& partner) {
     partner.setTileLayout(layout);
     for (const std::int32_t size : sizes) {
       const MergeRepeats repeats = repeatList[round % 3];
-      const auto op = static_cast<MergeOperator>(round % 4);
+      const auto op = static_cast<MergeOperator>(round % 5);
       ++round;
       for (const bool tiles : {false, true}) {
         tryMerge(tiles, op, loadedImage, partner, round % 3, size, repeats);
@@ -124,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   BitmapImage partner("Patch bitmap");
   partner.load(image.bytesPerPixelCount() == 1 ? names.partner8 : names.partner24);
+  partner.setKeyColour(std::vector<std::int32_t>{0});
   mergeAll(image, partner);
   // A partner of the other depth must be refused in both directions.
   BitmapImage other("Patch bitmap");
@@ -134,6 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "Patch bitmap: Bitmaps are incompatible.") {
     finding("bitmaps of different depths were not refused");
   }
+  tileOperationsOn(image);
   if (tilegraft::fuzzing::lowestFreeDescriptor() != freeDescriptor) {
     finding("a load or save left its file open");
   }

@@ -1,6 +1,8 @@
 // The fast merges against the slow reference of the test suite. The input chooses two small
-// bitmaps of one depth, their tile layouts and one merge line with small counts; the bytes of the
-// destination and the message, if any, must be those of the reference, copy for copy.
+// bitmaps of one depth, their tile layouts, one merge line with small counts and, for a keyed
+// copy, the patch's key colour (one of its pixels'), then a tile operation on the base after the
+// merge; the bytes of the destination and the message, if any, must be those of the reference,
+// copy for copy.
 
 #include "bitmap/bitmap_image.h"
 #include "common/script_error.h"
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -83,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   MergeLine line;
   line.tiles = input.next() % 2 == 1;
-  line.op = static_cast<MergeOperator>(input.next() % 4);
+  line.op = static_cast<MergeOperator>(input.next() % 5);
   line.x = input.small();
   line.y = input.small();
   line.sourceX = input.small();
@@ -102,17 +105,54 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   base.setTileLayout(baseLayout);
   patch.setTileLayout(patchLayout);
 
-  const std::string message = realMerge(base, patch, line);
-
   ModelBitmap expected("Base bitmap", baseBytes, baseLayout);
-  const ModelBitmap source("Patch bitmap", patchBytes, patchLayout);
-  const std::string expectedMessage = tilegraft::testing::modelMerge(expected, source, line);
-  const auto bytes = base.fileBytes();
-  if (message != expectedMessage ||
-      !std::equal(bytes.begin(), bytes.end(), expected.file.begin(), expected.file.end())) {
-    std::fprintf(stderr, "merge differs from the reference: message \"%s\", expected \"%s\"\n",
-                 message.c_str(), expectedMessage.c_str());
-    std::abort();
+  ModelBitmap source("Patch bitmap", patchBytes, patchLayout);
+  // A key byte of 0 leaves the patch without a key.
+  if (const std::uint8_t keyByte = input.next(); keyByte != 0) {
+    const std::size_t at = source.pixelAt(keyByte % patchWidth, keyByte / 16 % patchHeight);
+    source.key.assign(patchBytes.begin() + static_cast<std::ptrdiff_t>(at),
+                      patchBytes.begin() + static_cast<std::ptrdiff_t>(at) + bits / 8);
+    const std::vector<std::int32_t> values(source.key.begin(), source.key.end());
+    patch.setKeyColour(values);
   }
+  const std::uint8_t operation = input.next();
+  const std::int32_t reach = input.small();
+
+  std::string message = realMerge(base, patch, line);
+  std::string expectedMessage = tilegraft::testing::modelMerge(expected, source, line);
+  const auto differs = [&](const char* what) {
+    const auto bytes = base.fileBytes();
+    if (message != expectedMessage ||
+        !std::equal(bytes.begin(), bytes.end(), expected.file.begin(), expected.file.end())) {
+      std::fprintf(stderr, "%s differs from the reference: message \"%s\", expected \"%s\"\n", what,
+                   message.c_str(), expectedMessage.c_str());
+      std::abort();
+    }
+  };
+  differs("merge");
+
+  const bool wholeBitmap = (operation & 4U) != 0;
+  message.clear();
+  try {
+    switch (operation % 4) {
+    case 1:
+      expectedMessage = tilegraft::testing::modelExtrude(expected, reach);
+      base.extrudeTiles(reach);
+      break;
+    case 2:
+      expectedMessage = tilegraft::testing::modelMirror(expected, wholeBitmap);
+      base.mirrorTiles(wholeBitmap);
+      break;
+    case 3:
+      expectedMessage = tilegraft::testing::modelFlip(expected, wholeBitmap);
+      base.flipTiles(wholeBitmap);
+      break;
+    default:
+      return 0;
+    }
+  } catch (const ScriptError& error) {
+    message = error.message();
+  }
+  differs("tile operation");
   return 0;
 }

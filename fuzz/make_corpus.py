@@ -122,6 +122,9 @@ RUNS = {
     "check-top-down-past-end": run_input(1, "load base a.bmp\nload patch c.bmp\n"
                                             "<p = 0 0 0 0 1 1 0 0\n", check=True,
                                          third=PAST_END),
+    "plan-tile-set": run_input(1, "load patch b.bmp\nflip patch\nnew base 9 7 3\nkey patch 1\n"
+                                  "tilesize 2\ntilespecs base 0 0 1 1 1 1\n<t ~ 0 0 0 0 2 1\n"
+                                  "extrude base 1\nmirror base\nsave out.bmp\n", plan=True),
     # Overlapping cells and counts near 2^31: the warning's measure of work is beyond any integer.
     "check-work-beyond-integers": run_input(2, "load base a.bmp\nload patch b.bmp\ntilesize 2\n"
                                                "tilespecs base 0 0 -1 -1\n"
@@ -129,10 +132,13 @@ RUNS = {
                                                "2147483647 2147483647\n", check=True),
 }
 
-def merge_case(bits, base, patch, tile, layouts, tiles, operator, numbers, patch_tile=None):
+def merge_case(bits, base, patch, tile, layouts, tiles, operator, numbers, patch_tile=None,
+               after=()):
     """The bytes that fuzz_merge reads: depth, sizes, tile size, two layouts (origin x, border
     before x, border after x, origin y, border before y, border after y; each border is the byte's
-    value divided by 3) and the merge line. Numbers are -4 to 11."""
+    value divided by 3) and the merge line. Numbers are -4 to 11. After them: the key byte (a
+    pixel of the patch; 0 for no key), the tile operation (1 extrude, 2 mirror, 3 flip; plus 4
+    for the whole bitmap) and the extrusion."""
 
     def small(value):
         assert -4 <= value <= 11
@@ -146,8 +152,8 @@ def merge_case(bits, base, patch, tile, layouts, tiles, operator, numbers, patch
         x_origin, x_before, x_after, y_origin, y_before, y_after = layout
         data += [small(x_origin), small(x_before * 3), small(x_after * 3),
                  small(y_origin), small(y_before * 3), small(y_after * 3)]
-    data += [1 if tiles else 0, "=&|^".index(operator)] + [small(n) for n in numbers]
-    return bytes(data)
+    data += [1 if tiles else 0, "=&|^~".index(operator)] + [small(n) for n in numbers]
+    return bytes(data + list(after))
 
 
 PLAIN = (0, 0, 0, 0, 0, 0)
@@ -165,6 +171,10 @@ MERGES = {
                                     (0, 0, 0, 0, 1, 1, 1, 1), patch_tile=(1, 2)),
     "negative-width": merge_case(8, (7, 3), (5, 5), (1, 1), (PLAIN, PLAIN), False, "=",
                                  (4, 1, 3, 2, -2, 1, 3, 1)),
+    "keyed-then-extruded": merge_case(24, (9, 9), (6, 6), (2, 2), ((0, 1, 1, 0, 1, 1), PLAIN),
+                                      True, "~", (0, 0, 0, 0, 2, 2, 1, 1), after=(17, 1, 5)),
+    "mirrored-whole": merge_case(8, (7, 3), (5, 5), (1, 1), (PLAIN, PLAIN), False, "~",
+                                 (1, 0, 0, 0, 2, 2, 1, 1), after=(0, 6, 4)),
     # A finding of the fuzzer, kept as it was found.
     "negative-run-of-negative-tiles": bytes.fromhex(
         "010505056363636363636363636363636363636363636363636363630506"

@@ -167,6 +167,26 @@ TEST_F(CommandLineEndToEndTest, PlanPictureShowsBothBitmapsTheirGridsAndEachMerg
   EXPECT_EQ(colourAt(0, 15), green);   // but its own merge
   EXPECT_EQ(colourAt(13, 13), green);  // from the patch's pixel 1, 1
   EXPECT_EQ(colourAt(16, 12), ground); // past the narrower row
+
+  // A tile operation outlines its tiles on its own bitmap only: every 2 by 2 tile of the patch.
+  writeTextFile(dir.file("flip.txt"), "load base base.bmp\nload patch patch.bmp\ntilesize 2\n"
+                                      "flip patch\n");
+  expectRun(runTool(dir.path(), {"--check", "--plan", "flip.bmp", "flip.txt"}), 0,
+            "Reading patch script: flip.txt...\nLoading base bitmap: base.bmp...\n"
+            "Loading patch bitmap: patch.bmp...\nPlan: line 4 in red\n"
+            "Writing plan picture: flip.bmp...\nDone.\n",
+            "");
+  const Bytes flipped = readFileBytes(dir.file("flip.bmp"));
+  ASSERT_EQ(flipped.size(), want.size());
+  for (std::int32_t y = 0; y < height; ++y) {
+    for (std::int32_t x = 0; x < width; ++x) {
+      const std::size_t at = expected.pixelIndex(x, y);
+      const Bytes shown(flipped.begin() + static_cast<std::ptrdiff_t>(at),
+                        flipped.begin() + static_cast<std::ptrdiff_t>(at) + 3);
+      const Bytes redBytes{0, 0, 255};
+      EXPECT_EQ(shown == redBytes, x >= 14) << x << ", " << y;
+    }
+  }
 }
 
 TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
@@ -460,12 +480,15 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
       {"<p & 0 0 0 0 1 1 0", nothing},
       {"<p ^ 0 0 0 0 1 1 1 -1", nothing},
       {"<p ^ 1 1 1 1 0 1 1 1 more", ignored + "more\n" + nothing},
+      {"extrude base 0", "---- Warning: Extrudes nothing: an extrusion of 0 pixels.\n"},
+      {"key patch 1 2 3 x", ignored + "x\n"},
       // Clean lines: a comment is no part of the line, blanks are not text.
       {"<t = 2 1 0 0 // 2, 1", ""},
       {"<p | 1 1 \t ", ""},
       {"tilesize 4 // square", ""},
       {"tilespecs patch", ""},
       {"<p =", ""},
+      {"flip patch", ""},
   };
   std::vector<ToolCase> rows;
   for (const Case& c : cases) {
@@ -705,12 +728,12 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
        .explanation = "     There is no folder in.bmp to save into: create it first.\n"},
       {.script = "lod base in.bmp\n",
        .report = "Line 1: lod base in.bmp\n**** Syntax error.\n",
-       .explanation = "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo "
-                      "and allow.\n"},
+       .explanation = "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo, "
+                      "allow, new, key, extrude, mirror and flip.\n"},
       {.script = "< t = 0 0\n",
        .report = "Line 1: < t = 0 0\n**** Syntax error.\n",
-       .explanation =
-           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo and allow.\n"
+       .explanation = "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo, "
+                      "allow, new, key, extrude, mirror and flip.\n"
            "     The short forms are one word: <p for merge pixels, <t for merge tiles.\n"},
       // The acknowledgement of a warning is read by every run.
       {.script = "allow\n",
@@ -1147,7 +1170,8 @@ TEST_F(CommandLineEndToEndTest, APlainRunExplainsItsFailureAtATerminal) {
   std::filesystem::permissions(dir.file("locked.txt"), std::filesystem::perms::none);
   std::filesystem::create_directory(dir.file("folder"));
   const std::string commands =
-      "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo and allow.\n";
+      "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo, allow, new, key, "
+      "extrude, mirror and flip.\n";
   struct Case {
     std::string script; // "" for none: the last argument names the script
     std::vector<std::string> arguments;

@@ -115,7 +115,7 @@ void expectPixels(const ModelBitmap& input, const std::filesystem::path& outputP
 }
 
 // What a script prints on standard output, worked out from its lines: the progress lines of
-// load and save, the text of echo, and the start and end lines.
+// load, new and save, the text of echo, and the start and end lines.
 std::string expectedOutput(const std::string& scriptName, const std::string& script) {
   std::string out = "Reading patch script: " + scriptName + "...\n";
   std::istringstream lines(script);
@@ -125,6 +125,13 @@ std::string expectedOutput(const std::string& scriptName, const std::string& scr
     } else if (line.rfind("load ", 0) == 0) {
       const std::size_t name = line.find(' ', 5);
       out += "Loading " + line.substr(5, name - 5) + " bitmap: " + line.substr(name + 1) + "...\n";
+    } else if (line.rfind("new ", 0) == 0) {
+      std::istringstream words(line.substr(4));
+      std::string slot;
+      std::string width;
+      std::string height;
+      words >> slot >> width >> height;
+      out += "Making " + slot + " bitmap: " + width + " by " + height + " pixels...\n";
     } else if (line.rfind("save ", 0) == 0) {
       out += "Saving output bitmap: " + line.substr(5) + "...\n";
     }

@@ -80,8 +80,8 @@ using TileCommandsEndToEndTest = MergeEndToEndTest;
 
 TEST_F(MergeEndToEndTest, FailuresNameTheBitmapConcerned) {
   struct Case {
-    const char* loads;
-    const char* loading;
+    std::string loads;
+    std::string loading;
     const char* line;
     const char* message;
   };
@@ -127,12 +127,80 @@ TEST_F(MergeEndToEndTest, FailuresNameTheBitmapConcerned) {
       {"", "", "tilespecs", "Missing arguments."},
       {"", "", "tilespecs both 1 1", "Invalid argument: both"},
       {"", "", "TileSpecs Base2 1 1", "Invalid argument: base2"},
+      // The tile-set commands: their words first, then the bitmaps.
+      {"", "", "new base 4", "Missing arguments."},
+      {"", "Making base bitmap: 4 by 4 pixels...\n", "new base 4 4", "Patch bitmap: Not loaded."},
+      {both, std::string(bothLoading) + "Making patch bitmap: 0 by 4 pixels...\n", "new patch 0 4",
+       "Patch bitmap: Invalid size."},
+      {both, std::string(bothLoading) + "Making base bitmap: 4 by 4 pixels...\n",
+       "new base 4 4 0 0 256", "Base bitmap: Invalid colour."},
+      {"", "", "key base 1", "Invalid argument: base"},
+      {"", "", "key patch 1", "Patch bitmap: Not loaded."},
+      {both, bothLoading, "key patch 1 2 3 4", "Patch bitmap: Invalid colour."},
+      {both, bothLoading, "<p ~ 0 0", "Patch bitmap: No key colour."},
+      {mixed, mixedLoading, "<t ~ 0 0", "Base bitmap: Bitmaps are incompatible."},
+      {"", "", "extrude base", "Missing arguments."},
+      {"", "", "extrude base -1", "Invalid argument: -1"},
+      {"", "", "mirror", "Missing arguments."},
+      {"", "", "flip side", "Invalid argument: side"},
+      {"", "", "mirror base", "Base bitmap: Not loaded."},
+      {both, bothLoading, "extrude base 1", "Base bitmap: Extrusion too large."},
+      {std::string(both) + "tilesize 3\ntilespecs patch 1 0 -1\n", bothLoading, "flip patch",
+       "Patch bitmap: Tiles overlap."},
   };
   for (const Case& c : cases) {
-    const std::string loads = c.loads;
+    const std::string& loads = c.loads;
     const auto lineNumber = static_cast<int>(std::count(loads.begin(), loads.end(), '\n')) + 1;
     expectFailure(loads, c.line, lineNumber, c.loading, c.message);
   }
+}
+
+// A canvas from the patch's headers, a keyed copy, an extrusion, a mirror and a flip, against the
+// reference; the patch's key is the colour of the bottom-left pixel, which the flip takes to the
+// top left, where the merge keeps the canvas.
+TEST_F(MergeEndToEndTest, TileSetCommandsAgreeWithTheReference) {
+  const std::size_t firstPixel = BmpBuilder(18, 25, 24).pixelIndex(0, 24);
+  const std::string key = std::to_string(patchBytes[firstPixel]) + " " +
+                          std::to_string(patchBytes[firstPixel + 1]) + " " +
+                          std::to_string(patchBytes[firstPixel + 2]);
+  const std::string script = "load patch patch.bmp\nflip patch\nnew base 23 29 7 8\nkey patch " +
+                             key +
+                             "\ntilesize 4 5\ntilespecs base 1 2 1 2 3 2\n<t ~ 0 0 0 0 3 3\n"
+                             "extrude base 2\nmirror base\n"
+                             "<p = 0 0 0 0 18 1\nsave out.bmp\n";
+  // The canvas: the patch's headers with its own size, then rows of the pixel 7 8 0.
+  Bytes canvas(patchBytes.begin(), patchBytes.begin() + 54);
+  const std::int32_t stride = BmpBuilder::stride(23, 24);
+  const auto putLe32 = [&](std::size_t at, std::uint32_t value) {
+    for (std::size_t b = 0; b < 4; ++b) {
+      canvas[at + b] = static_cast<std::uint8_t>(value >> (8 * b));
+    }
+  };
+  putLe32(2, static_cast<std::uint32_t>(54 + stride * 29));
+  putLe32(bmpWidthField, 23);
+  putLe32(bmpHeightField, 29);
+  putLe32(34, static_cast<std::uint32_t>(stride * 29));
+  for (std::int32_t y = 0; y < 29; ++y) {
+    for (std::int32_t x = 0; x < stride; ++x) {
+      canvas.push_back(x >= 23 * 3 ? 0 : x % 3 == 0 ? 7 : x % 3 == 1 ? 8 : 0);
+    }
+  }
+  const TileLayout grid{1, 1, 4, 3, 2, 2, 5, 2};
+  ModelBitmap base("Base bitmap", canvas, grid);
+  ModelBitmap patch("Patch bitmap", patchBytes, tiles(1, 1));
+  // Before any tilesize line, a flip takes the whole bitmap.
+  EXPECT_EQ(modelFlip(patch, true), "");
+  patch.layout = tiles(4, 5);
+  patch.key.assign(patchBytes.begin() + static_cast<std::ptrdiff_t>(firstPixel),
+                   patchBytes.begin() + static_cast<std::ptrdiff_t>(firstPixel) + 3);
+  EXPECT_EQ(modelMerge(base, patch, {true, keyOp, 0, 0, 0, 0, 3, 3, 1, 1}), "");
+  EXPECT_EQ(modelExtrude(base, 2), "");
+  EXPECT_EQ(modelMirror(base, false), "");
+  EXPECT_EQ(modelMerge(base, patch, {false, copyOp, 0, 0, 0, 0, 18, 1, 1, 1}), "");
+  expectSaved(script,
+              "Loading patch bitmap: patch.bmp...\nMaking base bitmap: 23 by 29 pixels...\n" +
+                  savingAndDone,
+              base.file);
 }
 
 TEST_F(MergeEndToEndTest, MissingValuesAreCompleted) {

@@ -2,8 +2,10 @@
 
 #include "common/script_error.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 namespace tilegraft::testing {
 
@@ -79,6 +81,8 @@ std::uint8_t combine(MergeOperator op, std::uint8_t to, std::uint8_t from) {
     return static_cast<std::uint8_t>(to | from);
   case MergeOperator::bitXor:
     return static_cast<std::uint8_t>(to ^ from);
+  case MergeOperator::keyed:
+    return from;
   }
   throw std::logic_error("no such operator");
 }
@@ -92,6 +96,11 @@ void combineBlock(ModelBitmap& to, MergeOperator op, std::int32_t x, std::int32_
     for (std::int64_t column = 0; column < w; ++column) {
       const std::size_t target = byteIndex(to, x + column, y + row);
       const std::size_t origin = byteIndex(from, sourceX + column, sourceY + row);
+      if (op == MergeOperator::keyed &&
+          std::equal(from.key.begin(), from.key.end(),
+                     from.file.begin() + static_cast<std::ptrdiff_t>(origin))) {
+        continue;
+      }
       for (std::size_t b = 0; b < static_cast<std::size_t>(to.bytesPerPixel); ++b) {
         to.file[target + b] = combine(op, to.file[target + b], from.file[origin + b]);
       }
@@ -99,10 +108,18 @@ void combineBlock(ModelBitmap& to, MergeOperator op, std::int32_t x, std::int32_
   }
 }
 
+void checkKey(MergeOperator op, const ModelBitmap& from) {
+  if (op == MergeOperator::keyed &&
+      from.key.size() != static_cast<std::size_t>(from.bytesPerPixel)) {
+    fail(from, "No key colour.");
+  }
+}
+
 void mergePixels(ModelBitmap& to, MergeOperator op, std::int32_t x, std::int32_t y,
                  const ModelBitmap& from, std::int32_t sourceX, std::int32_t sourceY,
                  std::int32_t w, std::int32_t h) {
   checkCompatible(to, from, false);
+  checkKey(op, from);
   checkRect(to, x, y, w, h);
   checkRect(from, sourceX, sourceY, w, h);
   combineBlock(to, op, x, y, from, sourceX, sourceY, w, h);
@@ -143,6 +160,7 @@ void mergeTiles(ModelBitmap& to, MergeOperator op, std::int32_t column, std::int
                 const ModelBitmap& from, std::int32_t sourceColumn, std::int32_t sourceRow,
                 std::int32_t columns, std::int32_t rows) {
   checkCompatible(to, from, true);
+  checkKey(op, from);
   const TileLayout& a = to.layout;
   const TileLayout& b = from.layout;
   const bool joinAcross = a.xBorderBefore == 0 && a.xBorderAfter == 0 && b.xBorderBefore == 0 &&
@@ -246,6 +264,152 @@ std::string realMerge(BitmapImage& base, const BitmapImage& patch, const MergeLi
     return error.message();
   }
   return "";
+}
+
+namespace {
+
+struct ModelTile {
+  std::int64_t x;
+  std::int64_t y;
+  std::int64_t width;
+  std::int64_t height;
+};
+
+// The grid's tiles from column 0 and row 0 on, for as long as each lies inside the bitmap; none
+// where the grid does not move on from one tile to the next.
+std::vector<ModelTile> wholeTilesOf(const ModelBitmap& bitmap, const TileLayout& grid) {
+  const std::int64_t pitchX = std::int64_t{grid.xBorderBefore} + grid.tileWidth + grid.xBorderAfter;
+  const std::int64_t pitchY =
+      std::int64_t{grid.yBorderBefore} + grid.tileHeight + grid.yBorderAfter;
+  std::vector<ModelTile> tiles;
+  if (grid.tileWidth <= 0 || grid.tileHeight <= 0 || pitchX <= 0 || pitchY <= 0) {
+    return tiles;
+  }
+  std::vector<std::int64_t> xs;
+  std::vector<std::int64_t> ys;
+  for (std::int64_t x = std::int64_t{grid.xOrigin} + grid.xBorderBefore;
+       x >= 0 && x + grid.tileWidth <= bitmap.width; x += pitchX) {
+    xs.push_back(x);
+  }
+  for (std::int64_t y = std::int64_t{grid.yOrigin} + grid.yBorderBefore;
+       y >= 0 && y + grid.tileHeight <= bitmap.height; y += pitchY) {
+    ys.push_back(y);
+  }
+  for (const std::int64_t y : ys) {
+    for (const std::int64_t x : xs) {
+      tiles.push_back({x, y, grid.tileWidth, grid.tileHeight});
+    }
+  }
+  return tiles;
+}
+
+bool overlap(const ModelTile& a, const ModelTile& b) {
+  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
+}
+
+// The tiles of a tile operation, after the tests that come before any tile is looked at.
+std::vector<ModelTile> operationTiles(const ModelBitmap& bitmap, bool wholeBitmap) {
+  if (!bitmap.loaded) {
+    fail(bitmap, "Not loaded.");
+  }
+  if (bitmap.height < 0) {
+    fail(bitmap, "Co-ordinates out of range.");
+  }
+  return wholeTilesOf(bitmap, wholeBitmap
+                                  ? TileLayout{0, 0, bitmap.width, 0, 0, 0, bitmap.height, 0}
+                                  : bitmap.layout);
+}
+
+void copyPixel(Bytes& to, const ModelBitmap& bitmap, std::int64_t x, std::int64_t y,
+               std::int64_t fromX, std::int64_t fromY) {
+  const std::size_t target = byteIndex(bitmap, x, y);
+  const std::size_t origin = byteIndex(bitmap, fromX, fromY);
+  for (std::size_t b = 0; b < static_cast<std::size_t>(bitmap.bytesPerPixel); ++b) {
+    to[target + b] = bitmap.file[origin + b];
+  }
+}
+
+// Moves each pixel of every tile to where place puts it inside its tile; tiles that share a
+// pixel fail.
+template <typename Place>
+std::string rearrangeTiles(ModelBitmap& bitmap, bool wholeBitmap, Place place) {
+  try {
+    const std::vector<ModelTile> tiles = operationTiles(bitmap, wholeBitmap);
+    for (std::size_t i = 0; i < tiles.size(); ++i) {
+      for (std::size_t j = i + 1; j < tiles.size(); ++j) {
+        if (overlap(tiles[i], tiles[j])) {
+          fail(bitmap, "Tiles overlap.");
+        }
+      }
+    }
+    Bytes result = bitmap.file;
+    for (const ModelTile& tile : tiles) {
+      for (std::int64_t row = 0; row < tile.height; ++row) {
+        for (std::int64_t column = 0; column < tile.width; ++column) {
+          const auto [toColumn, toRow] = place(tile, column, row);
+          copyPixel(result, bitmap, tile.x + toColumn, tile.y + toRow, tile.x + column,
+                    tile.y + row);
+        }
+      }
+    }
+    bitmap.file = std::move(result);
+  } catch (const ModelFailure& failure) {
+    return failure.message;
+  }
+  return "";
+}
+
+} // namespace
+
+std::string modelExtrude(ModelBitmap& bitmap, std::int32_t n) {
+  try {
+    const std::vector<ModelTile> tiles = operationTiles(bitmap, false);
+    if (n <= 0) {
+      return "";
+    }
+    // Each tile with its extrusion, unclipped; no two may share a pixel.
+    std::vector<ModelTile> grown;
+    for (const ModelTile& tile : tiles) {
+      grown.push_back({tile.x - n, tile.y - n, tile.width + 2 * std::int64_t{n},
+                       tile.height + 2 * std::int64_t{n}});
+    }
+    for (std::size_t i = 0; i < grown.size(); ++i) {
+      for (std::size_t j = i + 1; j < grown.size(); ++j) {
+        if (overlap(grown[i], grown[j])) {
+          fail(bitmap, "Extrusion too large.");
+        }
+      }
+    }
+    Bytes result = bitmap.file;
+    for (const ModelTile& tile : tiles) {
+      for (std::int64_t y = std::max<std::int64_t>(tile.y - n, 0);
+           y < std::min<std::int64_t>(tile.y + tile.height + n, bitmap.height); ++y) {
+        for (std::int64_t x = std::max<std::int64_t>(tile.x - n, 0);
+             x < std::min<std::int64_t>(tile.x + tile.width + n, bitmap.width); ++x) {
+          copyPixel(result, bitmap, x, y, std::clamp(x, tile.x, tile.x + tile.width - 1),
+                    std::clamp(y, tile.y, tile.y + tile.height - 1));
+        }
+      }
+    }
+    bitmap.file = std::move(result);
+  } catch (const ModelFailure& failure) {
+    return failure.message;
+  }
+  return "";
+}
+
+std::string modelMirror(ModelBitmap& bitmap, bool wholeBitmap) {
+  return rearrangeTiles(bitmap, wholeBitmap,
+                        [](const ModelTile& tile, std::int64_t x, std::int64_t y) {
+                          return std::pair{tile.width - 1 - x, y};
+                        });
+}
+
+std::string modelFlip(ModelBitmap& bitmap, bool wholeBitmap) {
+  return rearrangeTiles(bitmap, wholeBitmap,
+                        [](const ModelTile& tile, std::int64_t x, std::int64_t y) {
+                          return std::pair{x, tile.height - 1 - y};
+                        });
 }
 
 } // namespace tilegraft::testing

@@ -14,6 +14,7 @@ inline constexpr MergeOperator copyOp = MergeOperator::copy;
 inline constexpr MergeOperator andOp = MergeOperator::bitAnd;
 inline constexpr MergeOperator orOp = MergeOperator::bitOr;
 inline constexpr MergeOperator xorOp = MergeOperator::bitXor;
+inline constexpr MergeOperator keyOp = MergeOperator::keyed;
 
 // The tests' one model of a bitmap, and with it a slow, plain reference for merges, kept apart
 // from the tool's own code so that the two can be compared: one bitmap as the whole bytes of its
@@ -35,6 +36,8 @@ struct ModelBitmap {
   std::int32_t pixelDataOffset = 0;
   TileLayout layout;
   bool loaded = true;
+  // The key colour a keyed merge from it leaves out, one byte per byte of a pixel; empty for none.
+  Bytes key;
 };
 
 // The eight values of one merge line once it is completed, and its mode and operator index.
@@ -58,5 +61,12 @@ std::string modelMerge(ModelBitmap& base, const ModelBitmap& patch, const MergeL
 
 // Runs the same line on real bitmaps, as the merge command does; returns the message or "".
 std::string realMerge(BitmapImage& base, const BitmapImage& patch, const MergeLine& line);
+
+// The tile operations on one bitmap, pixel by pixel from their definitions: every whole tile of
+// the grid (or, with wholeBitmap, the bitmap as one tile) extruded by n, mirrored or flipped.
+// Return the message of the failure, with nothing changed, or "".
+std::string modelExtrude(ModelBitmap& bitmap, std::int32_t n);
+std::string modelMirror(ModelBitmap& bitmap, bool wholeBitmap);
+std::string modelFlip(ModelBitmap& bitmap, bool wholeBitmap);
 
 } // namespace tilegraft::testing
