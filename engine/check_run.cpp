@@ -348,15 +348,17 @@ void CheckRun::beforeTileOperation(const std::string& slotName, BitmapImage& ima
     warn(Warning::emptyMerge, "Extrudes nothing: an extrusion of 0 pixels.");
   }
   if (extruding && !tileSizeGiven) {
-    warn(Warning::defaultTile, "Extrusion with the default tile size of 1 by 1 pixel: no tilesize line came first.");
+    warn(Warning::defaultTile,
+         "Extrusion with the default tile size of 1 by 1 pixel: no tilesize line came first.");
   }
   const bool wholeTilesMatter = extruding || tileSizeGiven;
   const PixelPoint tiles = image.wholeTileCounts();
   if (wholeTilesMatter && image.isLoaded() && image.pixelHeight() >= 0 &&
       (tiles.x == 0 || tiles.y == 0)) {
     warn(Warning::emptyMerge, "No whole tile of the " + slotName + "'s grid lies inside its " +
-         std::to_string(image.pixelWidth()) + " by " + std::to_string(image.pixelHeight()) +
-         " pixels: the line changes nothing.");
+                                  std::to_string(image.pixelWidth()) + " by " +
+                                  std::to_string(image.pixelHeight()) +
+                                  " pixels: the line changes nothing.");
   }
 }
 
