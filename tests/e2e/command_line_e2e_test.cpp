@@ -732,8 +732,9 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
                       "allow, new, key, extrude, mirror and flip.\n"},
       {.script = "< t = 0 0\n",
        .report = "Line 1: < t = 0 0\n**** Syntax error.\n",
-       .explanation = "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo, "
-                      "allow, new, key, extrude, mirror and flip.\n"
+       .explanation =
+           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo, "
+           "allow, new, key, extrude, mirror and flip.\n"
            "     The short forms are one word: <p for merge pixels, <t for merge tiles.\n"},
       // The acknowledgement of a warning is read by every run.
       {.script = "allow\n",
@@ -1169,9 +1170,9 @@ TEST_F(CommandLineEndToEndTest, APlainRunExplainsItsFailureAtATerminal) {
   writeTextFile(dir.file("locked.txt"), "echo x\n");
   std::filesystem::permissions(dir.file("locked.txt"), std::filesystem::perms::none);
   std::filesystem::create_directory(dir.file("folder"));
-  const std::string commands =
-      "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo, allow, new, key, "
-      "extrude, mirror and flip.\n";
+  const std::string commands = "     The commands are load, save, tilesize, tilespecs, merge, <p, "
+                               "<t, echo, allow, new, key, "
+                               "extrude, mirror and flip.\n";
   struct Case {
     std::string script; // "" for none: the last argument names the script
     std::vector<std::string> arguments;
