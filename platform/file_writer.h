@@ -53,8 +53,12 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
 ReplaceResult replaceFile(const std::string& fileName, const FileImage& image,
                           const NameState& expected);
 // The same, bound to what is at the name now.
-ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes);
-ReplaceResult replaceFile(const std::string& fileName, const FileImage& image);
+inline ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes) {
+  return replaceFile(fileName, bytes, lookAtName(fileName));
+}
+inline ReplaceResult replaceFile(const std::string& fileName, const FileImage& image) {
+  return replaceFile(fileName, image, lookAtName(fileName));
+}
 
 // True when replaceFile would get as far as writing: the name's folder exists and may be written
 // (or the file at the name may be written in place), and the name is not a folder. Writes

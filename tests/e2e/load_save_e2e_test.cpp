@@ -455,11 +455,12 @@ TEST_F(LoadSaveEndToEndTest, EverySaveSyncsItsBytesBeforeTheyTakeTheName) {
     const char* prepare;
     const char* arguments;
     const char* calls;
+    const char* orCalls = nullptr; // where files cannot be unnamed: the temporary is named at once
   };
   static const Case cases[] = {
       {"a new name", "true", "script.txt", "fsync linkat fsync "},
       {"over an existing file", "cp in.bmp out.bmp", "--yes script.txt",
-       "fsync linkat renameat fsync "},
+       "fsync linkat renameat fsync ", "fsync renameat fsync "},
       {"in place, a file with two links", "cp in.bmp out.bmp && ln out.bmp link.bmp",
        "--yes script.txt", "fsync ftruncate fsync "},
       {"through a link that leads nowhere yet", "ln -s made.bmp out.bmp", "--yes script.txt",
@@ -477,7 +478,8 @@ TEST_F(LoadSaveEndToEndTest, EverySaveSyncsItsBytesBeforeTheyTakeTheName) {
         c.arguments + " > /dev/null && sed 's/(.*//' trace.txt | tr '\\n' ' '";
     RunOptions options;
     options.throughShell = true;
-    EXPECT_EQ(runTool(dir.path(), {command}, options).standardOutput, c.calls);
+    const std::string calls = runTool(dir.path(), {command}, options).standardOutput;
+    EXPECT_TRUE(calls == c.calls || (c.orCalls != nullptr && calls == c.orCalls)) << calls;
   }
 }
 
