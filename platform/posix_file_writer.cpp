@@ -29,6 +29,7 @@
 #include "platform/posix_save_signals.h"
 #include "platform/test_seams.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
 #ifdef __linux__
@@ -184,11 +185,19 @@ ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes, int newFil
 ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
                            const SaveBytes& bytes) {
   // O_NONBLOCK: a named pipe without a reader fails at once (ENXIO) instead of waiting.
-  Descriptor file(open(fileName.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  // A regular file under a read lease (this process's own mapped image of it, or another
-  // program's): the open has asked the holder to let go, and now waits for it to.
+  const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+  Descriptor file(open(fileName.c_str(), flags | O_NONBLOCK));
+  // A regular file under a read lease: the open has asked the holder to let go. This process's
+  // own mapped image has let go by the time the open returns; another program may take up to the
+  // system's lease-break time, and the run says what it waits for.
   if (!file && errno == EWOULDBLOCK) {
-    file = Descriptor(open(fileName.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    file = Descriptor(open(fileName.c_str(), flags | O_NONBLOCK));
+  }
+  if (!file && errno == EWOULDBLOCK) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Waiting for another program to release its lease on %s...\n",
+                 fileName.c_str());
+    file = Descriptor(open(fileName.c_str(), flags));
   }
   if (!file) {
     return errno == ENOENT ? ReplaceResult::nameTaken : ReplaceResult::notCreated;

@@ -7,13 +7,8 @@
 #include "platform/file_image.h"
 #include "platform/posix_descriptor.h"
 
-#include <csignal>
-#include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <optional>
-#include <signal.h>
-#include <sys/stat.h>
 
 // The read lease under which a mapped file image keeps its load-time bytes, and the signal
 // handlers that serve it; posix_lease.cpp says what they do.
