@@ -34,6 +34,23 @@ inline constexpr std::size_t answerLineLimit = 4096;
 // feed could last for ever (< /dev/zero); reading the next question's answer from its middle
 // would take a stray byte for an answer.
 std::optional<char> readAnswerLine();
+// The same over a system's read of one byte (true when it got one).
+template <typename ReadByte> std::optional<char> readAnswerLine(ReadByte readByte) {
+  static bool inputAbandoned = false;
+  std::optional<char> first;
+  for (std::size_t taken = 0; !inputAbandoned && taken < answerLineLimit; ++taken) {
+    char byte = 0;
+    if (!readByte(byte)) {
+      return first;
+    }
+    first = first.value_or(byte);
+    if (byte == '\n') {
+      return first;
+    }
+  }
+  inputAbandoned = true;
+  return std::nullopt;
+}
 
 // A stream of its own that reads standard input, for a script named "-"; null when it cannot be
 // had.

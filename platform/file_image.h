@@ -51,11 +51,15 @@ public:
   FileImage(const FileImage&) = delete;
   FileImage& operator=(const FileImage&) = delete;
   // The image changes owner; the one moved from holds nothing.
-  FileImage(FileImage&& other) noexcept { take(other); }
+  FileImage(FileImage&& other) noexcept { *this = std::move(other); }
   FileImage& operator=(FileImage&& other) noexcept {
     if (this != &other) {
       reset();
-      take(other);
+      copy = std::move(other.copy);
+      mapping = std::exchange(other.mapping, nullptr);
+      view = std::exchange(other.view, nullptr);
+      length = std::exchange(other.length, 0);
+      lossState = std::exchange(other.lossState, &neverLost);
     }
     return *this;
   }
@@ -129,13 +133,6 @@ public:
 
 private:
   bool copyIn(std::size_t offset, std::size_t count, std::size_t rows, std::size_t stride) noexcept;
-  void take(FileImage& other) noexcept {
-    copy = std::move(other.copy);
-    mapping = std::exchange(other.mapping, nullptr);
-    view = std::exchange(other.view, nullptr);
-    length = std::exchange(other.length, 0);
-    lossState = std::exchange(other.lossState, &neverLost);
-  }
 
   // What every image that is not mapped points at: a copy is never lost.
   static constexpr std::sig_atomic_t neverLost = 0;

@@ -19,14 +19,12 @@ public:
   FileImageMemory(const FileImageMemory&) = delete;
   FileImageMemory& operator=(const FileImageMemory&) = delete;
   // The block changes owner; the one moved from holds nothing.
-  FileImageMemory(FileImageMemory&& other) noexcept
-      : bytes(std::exchange(other.bytes, nullptr)),
-        mappedLength(std::exchange(other.mappedLength, 0)) {}
+  FileImageMemory(FileImageMemory&& other) noexcept { *this = std::move(other); }
   FileImageMemory& operator=(FileImageMemory&& other) noexcept {
     if (this != &other) {
       reset();
-      bytes = std::exchange(other.bytes, nullptr);
-      mappedLength = std::exchange(other.mappedLength, 0);
+      std::swap(bytes, other.bytes);
+      std::swap(mappedLength, other.mappedLength);
     }
     return *this;
   }

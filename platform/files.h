@@ -1,10 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace tilegraft {
 
@@ -17,14 +19,35 @@ std::FILE* openScriptFile(const std::string& fileName, bool& isFolder);
 // of the system's: a script from a pipe is run line by line as it arrives. 0 at the end of the
 // script; nothing on a read error. Reads the script only this way, past its stream's buffer.
 std::optional<std::size_t> readScriptBytes(std::FILE* script, char* buffer, std::size_t capacity);
+
 // True when anything at all is at the name: a file, a folder, a device, or a symbolic link, even
 // one that leads nowhere yet.
 bool nameIsTaken(const std::string& fileName);
 
-// How long a load or an in-place save waits for a lock that another program holds on its file
-// (flock), after a line on standard error that says so: then a load reads without it, checking
-// that the file does not change meanwhile, and a save fails with the file as it was.
+// How long a load or an in-place save waits for a lock that another program holds on its file,
+// after a line on standard error that says so: then a load reads without it, checking that the
+// file does not change meanwhile, and a save fails with the file as it was.
 inline constexpr int lockWaitSeconds = 5;
+
+// Tries to take a lock (tryOnce gives true once it has it) and, only where another program's is
+// in the way, says so and tries again every 10 ms for lockWaitSeconds; false then.
+template <typename TryOnce> bool waitForLock(const std::string& fileName, TryOnce tryOnce) {
+  if (tryOnce()) {
+    return true;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "Waiting up to %d seconds for another program to release its lock on %s...\n",
+               lockWaitSeconds, fileName.c_str());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(lockWaitSeconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (tryOnce()) {
+      return true;
+    }
+  }
+  return false;
+}
 
 // The folder a path names its file in, as written: "a/b" for "a/b/c", "/" for "/c", "." for a
 // bare name; and the file's entry in it, what follows the last separator (on Windows a backslash

@@ -1,11 +1,7 @@
 #include "platform/console.h"
+#include "platform/posix_descriptor.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace tilegraft {
 
@@ -27,42 +23,15 @@ void guardStandardStreams() noexcept {
 }
 
 void ignoreBrokenPipes() noexcept {
-  struct sigaction current {};
-  if (sigaction(SIGPIPE, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) != 0 ||
-      current.sa_handler != SIG_DFL) {
-    return;
+  if (atDefault(SIGPIPE)) {
+    setAction(SIGPIPE, SIG_IGN);
   }
-  struct sigaction ignored {};
-  ignored.sa_handler = SIG_IGN;
-  sigemptyset(&ignored.sa_mask);
-  sigaction(SIGPIPE, &ignored, nullptr);
 }
 
 std::optional<char> readAnswerLine() {
-  static bool inputAbandoned = false;
-  if (inputAbandoned) {
-    return std::nullopt;
-  }
-  std::optional<char> first;
-  for (std::size_t taken = 0; taken < answerLineLimit;) {
-    char byte = 0;
-    const ssize_t got = read(STDIN_FILENO, &byte, 1);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return first;
-    }
-    ++taken;
-    if (!first) {
-      first = byte;
-    }
-    if (byte == '\n') {
-      return first;
-    }
-  }
-  inputAbandoned = true;
-  return std::nullopt;
+  return readAnswerLine([](char& byte) {
+    return transferAll(1, [&](std::size_t) { return read(STDIN_FILENO, &byte, 1); });
+  });
 }
 
 std::FILE* openStandardInput() {

@@ -2,24 +2,30 @@
 
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <ctime>
 #include <fcntl.h>
+#include <initializer_list>
+#include <optional>
 #include <signal.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/types.h>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
+
+// Small helpers of the POSIX implementation files: an owned descriptor, whole reads and writes,
+// syncs, file identity, and signal holds.
 
 namespace tilegraft {
 
-// An open file descriptor with one owner, closed exactly once. For the POSIX implementation
-// files only.
+// An open file descriptor with one owner, closed exactly once.
 class Descriptor {
 public:
   Descriptor() = default;
@@ -27,10 +33,7 @@ public:
   ~Descriptor() { closeNow(); }
   Descriptor(Descriptor&& other) noexcept : number(std::exchange(other.number, -1)) {}
   Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-      closeNow();
-      number = std::exchange(other.number, -1);
-    }
+    std::swap(number, other.number);
     return *this;
   }
   Descriptor(const Descriptor&) = delete;
@@ -41,49 +44,40 @@ public:
   // True when nothing was open or the close succeeded: data that the system held back may fail
   // only at the close (a full network disk).
   bool closeNow() noexcept {
-    const bool closed = number < 0 || close(number) == 0;
-    number = -1;
-    return closed;
+    const int was = std::exchange(number, -1);
+    return was < 0 || close(was) == 0;
   }
 
 private:
   int number = -1;
 };
 
-// Writes all count bytes, at offset when it is not negative, else at the descriptor's position;
-// false on an error.
-inline bool writeAllAt(int descriptor, const std::uint8_t* bytes, std::size_t count, off_t offset) {
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t written = offset >= 0 ? pwrite(descriptor, bytes + done, count - done,
-                                                 offset + static_cast<off_t>(done))
-                                        : write(descriptor, bytes + done, count - done);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
+// Moves all count bytes by call (a read or write of up to the count asked, at an offset): false on
+// an error, or on an early end.
+template <typename Call> bool transferAll(std::size_t count, Call call) {
+  for (std::size_t done = 0; done < count;) {
+    const ssize_t moved = call(done);
+    if (moved <= 0 && !(moved < 0 && errno == EINTR)) {
       return false;
     }
-    done += static_cast<std::size_t>(written);
+    done += moved > 0 ? static_cast<std::size_t>(moved) : 0;
   }
   return true;
 }
 
-// Reads exactly count bytes from offset; false on an error or an early end.
+// Writes count bytes, at offset when it is not negative, else at the descriptor's position.
+inline bool writeAllAt(int descriptor, const std::uint8_t* bytes, std::size_t count, off_t offset) {
+  return transferAll(count, [&](std::size_t done) {
+    return offset >= 0
+               ? pwrite(descriptor, bytes + done, count - done, offset + static_cast<off_t>(done))
+               : write(descriptor, bytes + done, count - done);
+  });
+}
+
 inline bool readAllAt(int descriptor, std::uint8_t* bytes, std::size_t count, std::size_t offset) {
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t got =
-        pread(descriptor, bytes + done, count - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return true;
+  return transferAll(count, [&](std::size_t done) {
+    return pread(descriptor, bytes + done, count - done, static_cast<off_t>(offset + done));
+  });
 }
 
 // The name under /proc by which the kernel reaches the file a descriptor holds, whatever its
@@ -96,13 +90,60 @@ inline bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Puts the file's bytes and length on the disk: a power cut from then on leaves them.
-inline bool syncFile(int descriptor) {
+// Nothing about the file changed between two looks at it: the same file, length, modification
+// time and change time, which a writer that puts the modification time back (cp -p, rsync
+// --inplace) still moves.
+inline bool unchangedSince(const struct stat& before, const struct stat& now) {
+  const auto times = [](const struct stat& s) {
+#ifdef __APPLE__
+    return std::tuple(s.st_mtimespec.tv_sec, s.st_mtimespec.tv_nsec, s.st_ctimespec.tv_sec,
+                      s.st_ctimespec.tv_nsec);
+#else
+    return std::tuple(s.st_mtim.tv_sec, s.st_mtim.tv_nsec, s.st_ctim.tv_sec, s.st_ctim.tv_nsec);
+#endif
+  };
+  return sameFile(before, now) && before.st_size == now.st_size && times(before) == times(now);
+}
+
+// The text of a symbolic link; nothing where it cannot be read.
+inline std::optional<std::string> readLink(const std::string& path) {
+  std::string text(256, '\0');
+  for (;;) {
+    const ssize_t length = readlink(path.c_str(), text.data(), text.size());
+    if (length < 0) {
+      return std::nullopt;
+    }
+    if (static_cast<std::size_t>(length) < text.size()) {
+      text.resize(static_cast<std::size_t>(length));
+      return text;
+    }
+    text.resize(text.size() * 2);
+  }
+}
+
+#ifdef __linux__
+// True when the descriptor's file is on a file system of one of these types (statfs's f_type).
+inline bool onFileSystem(int descriptor, std::initializer_list<unsigned long> types) {
+  struct statfs status {};
+  return fstatfs(descriptor, &status) == 0 &&
+         std::find(types.begin(), types.end(), static_cast<unsigned long>(status.f_type)) !=
+             types.end();
+}
+#endif
+
+// True when call (a system call that gives 0 on success) succeeds, called again while a signal
+// interrupts it.
+template <typename Call> bool succeeds(Call call) {
   int result = 0;
   do {
-    result = fsync(descriptor);
+    result = call();
   } while (result != 0 && errno == EINTR);
   return result == 0;
+}
+
+// Puts the file's bytes and length on the disk: a power cut from then on leaves them.
+inline bool syncFile(int descriptor) {
+  return succeeds([descriptor] { return fsync(descriptor); });
 }
 
 // Puts the folder's entries on the disk: a name linked or renamed there stays after a power cut.
@@ -112,23 +153,19 @@ inline bool syncFolder(int folder) {
   return syncFile(folder) || errno == EBADF || errno == EINVAL || errno == EROFS;
 }
 
-inline bool sameTime(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+// True when the signal has its default action: no handler, not ignored.
+inline bool atDefault(int signal) {
+  struct sigaction current {};
+  return sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+         current.sa_handler == SIG_DFL;
 }
 
-#ifdef __APPLE__
-inline const struct timespec& changeTime(const struct stat& s) { return s.st_ctimespec; }
-inline const struct timespec& modifyTime(const struct stat& s) { return s.st_mtimespec; }
-#else
-inline const struct timespec& changeTime(const struct stat& s) { return s.st_ctim; }
-inline const struct timespec& modifyTime(const struct stat& s) { return s.st_mtim; }
-#endif
-
-// After a load: the same file with the same contents, as far as its status tells. The change
-// time is left out: a rename over the name, a new link or a chmod changes it, not the bytes.
-inline bool sameContents(const struct stat& before, const struct stat& after) {
-  return before.st_dev == after.st_dev && before.st_ino == after.st_ino &&
-         before.st_size == after.st_size && sameTime(modifyTime(before), modifyTime(after));
+// Gives the signal the default action (SIG_DFL) or none (SIG_IGN); true when done.
+inline bool setAction(int signal, void (*action)(int)) {
+  struct sigaction plain {};
+  plain.sa_handler = action;
+  sigemptyset(&plain.sa_mask);
+  return sigaction(signal, &plain, nullptr) == 0;
 }
 
 // Holds the signals back for its lifetime; one that arrives meanwhile is delivered when the hold
@@ -139,47 +176,27 @@ public:
   ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
   HeldSignals(const HeldSignals&) = delete;
   HeldSignals& operator=(const HeldSignals&) = delete;
+  bool wasHeld(int signal) const { return sigismember(&before, signal) == 1; }
 
 private:
   sigset_t before{};
 };
 
-// Takes a flock lock (LOCK_SH or LOCK_EX) on the file. Where another program holds one in the
-// way, one line on standard error says what the tool waits for, and it waits lockWaitSeconds at
-// most: false then, without the lock. A file system without locks counts as locked.
+// Takes a flock lock (LOCK_SH or LOCK_EX) on the file, waiting for another program's as files.h
+// says. A file system without locks counts as locked.
 inline bool lockWithin(int descriptor, int operation, const std::string& fileName) {
-  const auto taken = [&] {
+  return waitForLock(fileName, [&] {
     return flock(descriptor, operation | LOCK_NB) == 0 || errno != EWOULDBLOCK;
-  };
-  if (taken()) {
-    return true;
-  }
-  std::fflush(stdout);
-  std::fprintf(stderr,
-               "Waiting up to %d seconds for another program to release its lock on %s...\n",
-               lockWaitSeconds, fileName.c_str());
-  struct timespec start {};
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  for (;;) {
-    const struct timespec pause { 0, 10'000'000 };
-    nanosleep(&pause, nullptr);
-    if (taken()) {
-      return true;
-    }
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if ((now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec) >=
-        lockWaitSeconds * 1'000'000'000L) {
-      return false;
-    }
-  }
+  });
 }
 
 // Makes reads and writes on the descriptor wait again, after an open that must not wait (a named
-// pipe without its other end, a file under another program's lease). False on an error.
-inline bool clearNonBlocking(int descriptor) {
+// pipe without its other end, a file under another program's lease).
+inline void clearNonBlocking(int descriptor) {
   const int flags = fcntl(descriptor, F_GETFL);
-  return flags != -1 && fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != -1;
+  if (flags != -1) {
+    fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+  }
 }
 
 } // namespace tilegraft

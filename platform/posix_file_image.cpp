@@ -1,49 +1,53 @@
 #include "platform/file_image.h"
 #include "platform/posix_descriptor.h"
 #include "platform/posix_lease.h"
+#include "platform/posix_memory.h"
 #include "platform/test_seams.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
+
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>
+#endif
+#ifndef ASAN_POISON_MEMORY_REGION
+#define ASAN_POISON_MEMORY_REGION(addr, size) (static_cast<void>(addr), static_cast<void>(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) (static_cast<void>(addr), static_cast<void>(size))
+#endif
 
 namespace tilegraft {
+
+bool FileImageMemory::allocate(std::size_t length) noexcept {
+  reset();
+  // One byte more than the image, so that there is always room past its end that the address
+  // sanitizer can mark as out of bounds.
+  std::size_t span = roundUp(length + 1, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
+  // The tail past the last whole huge page stays in small pages unless it fills half of one:
+  // at most 255 faults there, and at most 1 MiB of memory beyond the image.
+  if (span >= hugePageSize && span % hugePageSize >= hugePageSize / 2) {
+    span = roundUp(span, hugePageSize);
+  }
+  bytes = freshMemory(span);
+  if (bytes == nullptr) {
+    return false;
+  }
+  mappedLength = span;
+  ASAN_POISON_MEMORY_REGION(bytes + length, span - length);
+  return true;
+}
+
+void FileImageMemory::reset() noexcept {
+  if (bytes != nullptr) {
+    // The shadow of these addresses must be clean for whatever is mapped there next.
+    ASAN_UNPOISON_MEMORY_REGION(bytes, mappedLength);
+    munmap(bytes, std::exchange(mappedLength, 0));
+    bytes = nullptr;
+  }
+}
 
 namespace {
 
 // A file rewritten this many times in a row, each time during the read, is given up.
 constexpr int readAttempts = 4;
-
-// In-place saves write under an exclusive lock; a load waits for one to finish under a shared
-// one, so it never reads a file half written. Held only until the bytes are read or the lease is
-// taken (the lease guards a mapped image from then on), so that no image holds up later saves.
-// A file system without locks is read unlocked, as saves write it.
-class SharedLock {
-public:
-  SharedLock(int descriptor, const std::string& fileName) {
-    struct stat status {};
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-      return;
-    }
-    // Another program's lock, held past the wait, is read past: the read's own check then
-    // finds a file that changes meanwhile.
-    locked = lockWithin(descriptor, LOCK_SH, fileName) ? descriptor : -1;
-  }
-  ~SharedLock() {
-    if (locked >= 0) {
-      static_cast<void>(flock(locked, LOCK_UN));
-    }
-  }
-  SharedLock(const SharedLock&) = delete;
-  SharedLock& operator=(const SharedLock&) = delete;
-
-private:
-  int locked = -1;
-};
 
 FileReadResult readOnce(int descriptor, std::size_t minLength, std::size_t maxLength,
                         FileImageMemory& memory, std::size_t& length, bool& changed,
@@ -162,7 +166,7 @@ bool FileImage::copyIn(std::size_t offset, std::size_t count, std::size_t rows,
       if (mapping->own[c] != 0) {
         continue;
       }
-      const LeaseSignalHeld held;
+      const HeldSignals held(leaseHandlerSignals());
       if (mapping->own[c] == 0 && !copyChunkIn(*mapping, c)) {
         return false;
       }
@@ -195,7 +199,7 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
       if (slowTarget) {
         end = std::min(end, from + sizeof buffer);
       }
-      const LeaseSignalHeld held;
+      const HeldSignals held(leaseHandlerSignals());
       if (mapping->own[c] == 0) {
         const bool got = slowTarget
                              ? readAllAt(mapping->file.get(), buffer, end - from, from)
@@ -240,37 +244,44 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
     return errno == EMFILE || errno == ENFILE ? FileReadResult::tooManyOpen
                                               : FileReadResult::notOpened;
   }
-  const int flags = fcntl(file.get(), F_GETFL);
-  if (flags != -1) {
-    fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
-  }
-  const SharedLock lock(file.get(), fileName);
+  clearNonBlocking(file.get());
+  const auto hold = [&]() -> FileReadResult {
 #if TILEGRAFT_LINUX_CALLS
-  if (const std::optional<FileReadResult> mapped =
-          mapUnderLease(file, minLength, maxLength, mapping)) {
-    if (*mapped == FileReadResult::read) {
-      view = mapping->start;
-      length = mapping->length;
-      lossState = &mapping->loss;
+    if (const std::optional<FileReadResult> mapped =
+            mapUnderLease(file, minLength, maxLength, mapping)) {
+      if (*mapped == FileReadResult::read) {
+        view = mapping->start;
+        length = mapping->length;
+        lossState = &mapping->loss;
+      }
+      return *mapped;
     }
-    return *mapped;
-  }
 #endif
-  FileReadResult result = FileReadResult::notRead;
-  std::size_t fileLength = 0;
-  for (int attempt = 0; attempt < readAttempts; ++attempt) {
-    bool changed = false;
-    result = readOnce(file.get(), minLength, maxLength, copy, fileLength, changed, fileName);
-    if (!changed) {
-      break;
+    FileReadResult result = FileReadResult::notRead;
+    bool changed = true;
+    for (int attempt = 0; attempt < readAttempts && changed; ++attempt) {
+      changed = false;
+      result = readOnce(file.get(), minLength, maxLength, copy, length, changed, fileName);
     }
+    view = result == FileReadResult::read ? copy.get() : nullptr;
+    return result;
+  };
+  // In-place saves write under an exclusive lock; a load waits for one to finish under a shared
+  // one, so it never reads a file half written. Held only until the bytes are read or the lease is
+  // taken (the lease guards a mapped image from then on), so that no image holds up later saves.
+  // Another program's lock, held past the wait, is read past: the read's own check then finds a
+  // file that changes meanwhile. A file system without locks is read unlocked, as saves write it.
+  const int descriptor = file.get();
+  struct stat status {};
+  const bool locked = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
+                      lockWithin(descriptor, LOCK_SH, fileName);
+  const FileReadResult result = hold();
+  if (locked) {
+    static_cast<void>(flock(descriptor, LOCK_UN));
   }
   if (result != FileReadResult::read) {
-    copy.reset();
-    return result;
+    reset();
   }
-  view = copy.get();
-  length = fileLength;
   return result;
 }
 

@@ -1,5 +1,5 @@
 // Saves bytes under a name (file_writer.h) on POSIX systems. lookAt gathers what is at the name,
-// chooseWay picks the route (what each route's steps leave after a power cut is listed there),
+// replaceWith picks the route (what each route's steps leave after a power cut is listed there),
 // and one function per route writes. Signals: posix_save_signals.h; the new file beside the
 // name: posix_new_file.h.
 //
@@ -29,21 +29,11 @@
 #include "platform/posix_save_signals.h"
 #include "platform/test_seams.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <iterator>
-#include <optional>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-#if TILEGRAFT_LINUX_CALLS
-#include <sys/vfs.h>
+#ifdef __linux__
+#include <linux/magic.h>
 #endif
 
 namespace tilegraft {
@@ -81,69 +71,53 @@ bool writeImage(int descriptor, const SaveBytes& image, bool positioned) {
   return writeAll(descriptor, image, half, image.size(), positioned);
 }
 
-#if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE)
-// fallocate, again when a signal interrupts it.
+// True when a file may reach this length under the process's file-size limit.
+bool withinSizeLimit(std::uint64_t length) {
+  struct rlimit limit {};
+  return getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+         length <= limit.rlim_cur;
+}
+
+#if TILEGRAFT_LINUX_CALLS
 bool allocate(int descriptor, int mode, off_t offset, off_t length) {
-  int result = 0;
-  do {
-    result = fallocate(descriptor, mode, offset, length);
-  } while (result != 0 && errno == EINTR);
-  return result == 0;
+  return succeeds([&] { return fallocate(descriptor, mode, offset, length); });
 }
 
 // A file system whose overwrites take new blocks (copy-on-write: Btrfs, bcachefs, ZFS, NILFS,
 // F2FS), so that the blocks a file has already are no reservation for writing over it.
 bool overwritesAllocate(int descriptor) {
-  constexpr std::uint32_t copyOnWrite[] = {0x9123683EU, 0xCA451A4EU, 0x2FC12FC1U, 0x3434U,
-                                           0xF2F52010U};
-  struct statfs status {};
-  if (fstatfs(descriptor, &status) != 0) {
-    return false;
-  }
-  const auto type = static_cast<std::uint32_t>(status.f_type);
-  return std::find(std::begin(copyOnWrite), std::end(copyOnWrite), type) != std::end(copyOnWrite);
+  return onFileSystem(descriptor,
+                      {0x9123683EUL, 0xCA451A4EUL, 0x2FC12FC1UL, 0x3434UL, 0xF2F52010UL});
 }
 #endif
 
 // Asks the file system for the blocks of the whole new length without changing the file, so that
 // a full disk or a file-size limit shows before the first old byte is overwritten. Where the file
 // system cannot reserve, the write goes ahead as it is.
-bool reserve(int descriptor, std::size_t length, off_t oldLength) {
-  // A reservation is not a write: the file-size limit is checked here.
-  struct rlimit limit {};
-  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      length > limit.rlim_cur) {
+// A reservation is not a write: the file-size limit is checked here. Elsewhere than on Linux
+// there is no reservation that leaves the length alone (macOS's F_PREALLOCATE would serve).
+bool reserve([[maybe_unused]] int descriptor, std::size_t length,
+             [[maybe_unused]] off_t oldLength) {
+  if (!withinSizeLimit(length)) {
     return false;
   }
-#if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE)
-  if (length == 0) {
-    return true;
-  }
+#if TILEGRAFT_LINUX_CALLS
   const auto newLength = static_cast<off_t>(length);
-  if (!allocate(descriptor, FALLOC_FL_KEEP_SIZE, 0, newLength)) {
+  if (length > 0 && !allocate(descriptor, FALLOC_FL_KEEP_SIZE, 0, newLength)) {
     return errno == EOPNOTSUPP || errno == ENOSYS;
   }
   // That covers what the file grows by. Blocks that the file shares with another (a copy made
   // by reflink) are unshared, which reserves them, where the file system can; where every
   // overwrite takes new blocks, writeBesideAndMove takes them before an old byte changes.
-#ifdef FALLOC_FL_UNSHARE_RANGE
   const off_t overwritten = std::min(oldLength, newLength);
   if (overwritten > 0 && !allocate(descriptor, FALLOC_FL_UNSHARE_RANGE, 0, overwritten)) {
     return errno != ENOSPC && errno != EDQUOT;
   }
-#else
-  static_cast<void>(oldLength);
 #endif
   return true;
-#else
-  // No reservation that leaves the length alone (macOS's F_PREALLOCATE would serve; not yet).
-  static_cast<void>(descriptor);
-  static_cast<void>(oldLength);
-  return true;
-#endif
 }
 
-#if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE)
+#if TILEGRAFT_LINUX_CALLS
 // Where every overwrite takes new blocks, the new bytes are written past the file's end first,
 // into blocks reserved there, synced, and then copied over the old ones within the file by the
 // kernel, which such a file system does by sharing the blocks (a change of the file's map, not a
@@ -155,16 +129,10 @@ std::optional<bool> writeBesideAndMove(int descriptor, const SaveBytes& bytes,
   constexpr off_t besideAlignment = off_t{1} << 16;
   const off_t beside =
       (std::max(old.st_size, newLength) + besideAlignment - 1) / besideAlignment * besideAlignment;
-  // The stretch past the end must be within the file-size limit.
-  struct rlimit limit {};
-  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      static_cast<std::uint64_t>(beside) + bytes.size() > limit.rlim_cur) {
-    return std::nullopt;
-  }
   // The copy reads the same file, opened again to read, where the process may.
   const Descriptor source(
       open(descriptorPath(descriptor).c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
-  if (!source) {
+  if (!withinSizeLimit(static_cast<std::uint64_t>(beside) + bytes.size()) || !source) {
     return std::nullopt;
   }
   if (!allocate(descriptor, FALLOC_FL_KEEP_SIZE, beside, newLength)) {
@@ -217,11 +185,19 @@ ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes, int newFil
 ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
                            const SaveBytes& bytes) {
   // O_NONBLOCK: a named pipe without a reader fails at once (ENXIO) instead of waiting.
-  Descriptor file(open(fileName.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  // A regular file under a read lease (this process's own mapped image of it, or another
-  // program's): the open has asked the holder to let go, and now waits for it to.
+  const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+  Descriptor file(open(fileName.c_str(), flags | O_NONBLOCK));
+  // A regular file under a read lease: the open has asked the holder to let go. This process's
+  // own mapped image has let go by the time the open returns; another program may take up to the
+  // system's lease-break time, and the run says what it waits for.
   if (!file && errno == EWOULDBLOCK) {
-    file = Descriptor(open(fileName.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    file = Descriptor(open(fileName.c_str(), flags | O_NONBLOCK));
+  }
+  if (!file && errno == EWOULDBLOCK) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Waiting for another program to release its lease on %s...\n",
+                 fileName.c_str());
+    file = Descriptor(open(fileName.c_str(), flags));
   }
   if (!file) {
     return errno == ENOENT ? ReplaceResult::nameTaken : ReplaceResult::notCreated;
@@ -251,7 +227,7 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
   {
     const HeldSignals hold(heldDuringSave);
     std::optional<bool> moved;
-#if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE)
+#if TILEGRAFT_LINUX_CALLS
     if (status.st_size > 0 && overwritesAllocate(file.get())) {
       moved = writeBesideAndMove(file.get(), bytes, status);
     }
@@ -303,23 +279,6 @@ Descriptor openFolder(const std::string& folderPath) {
 }
 
 bool folderMayBeWritten(int folder) { return faccessat(folder, ".", W_OK | X_OK, AT_EACCESS) == 0; }
-
-#if TILEGRAFT_LINUX_CALLS
-std::optional<std::string> readLink(const std::string& path) {
-  std::string text(256, '\0');
-  for (;;) {
-    const ssize_t length = readlink(path.c_str(), text.data(), text.size());
-    if (length < 0) {
-      return std::nullopt;
-    }
-    if (static_cast<std::size_t>(length) < text.size()) {
-      text.resize(static_cast<std::size_t>(length));
-      return text;
-    }
-    text.resize(text.size() * 2);
-  }
-}
-#endif
 
 // The path of the file that the name leads to, where the system can tell it; empty otherwise.
 // On Linux the kernel keeps it for the open descriptor; elsewhere realpath finds it. Either way,
@@ -410,42 +369,6 @@ Target lookAt(const std::string& fileName, const NameState& expected) {
         sameFile(atEntry, target.file);
   }
   return target;
-}
-
-enum class Way { nameTaken, notCreated, createNew, createThroughLink, rename, inPlace };
-
-// What each route leaves if the machine stops (a power cut, a crash of the kernel) at each step;
-// every one has synced all it wrote before the tool says "Done.":
-// - createNew: the new file is written unnamed (or under a temporary name), synced with its
-//   length, linked under the free name, and the folder synced. A stop before the link leaves the
-//   name free (and maybe a temporary); after it, the name free or holding the new file whole.
-// - rename: the same, then renamed over the old file, and the folder synced. Until the rename
-//   reaches the disk the name holds the old file; after, the new file whole. The old file is
-//   never replaced by bytes that are not on the disk yet.
-// - createThroughLink: the file a link names is made, written, synced, then its folder synced. A
-//   stop before the file's sync can leave it empty or part written where nothing was before.
-// - inPlace: the old bytes are overwritten, synced, the file cut to the new length, synced again.
-//   A stop while it writes leaves the file part new, part old; after the first sync, the new
-//   bytes whole (with the old tail, if it was longer); after the second, the new file.
-
-// The contract of replaceFile, in the order it is written there.
-Way chooseWay(const Target& target) {
-  if (target.changed) {
-    return Way::nameTaken;
-  }
-  if (target.unreachable) {
-    return Way::notCreated;
-  }
-  if (target.free) {
-    return target.folderWritable ? Way::createNew : Way::notCreated;
-  }
-  if (target.danglingLink) {
-    return Way::createThroughLink;
-  }
-  const bool renamable = S_ISREG(target.file.st_mode) && target.file.st_nlink == 1 &&
-                         target.fileWritable && target.entryIsFile && target.folderWritable &&
-                         renameMayReplace(target.folderStatus, target.file) && !target.appendOnly;
-  return renamable ? Way::rename : Way::inPlace;
 }
 
 // A new name: a new file in its folder, linked under the name only while the name is free.
@@ -565,25 +488,38 @@ ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
   return result;
 }
 
+// What each route leaves if the machine stops (a power cut, a crash of the kernel) at each step;
+// every one has synced all it wrote before the tool says "Done.":
+// - createNew: the new file is written unnamed (or under a temporary name), synced with its
+//   length, linked under the free name, and the folder synced. A stop before the link leaves the
+//   name free (and maybe a temporary); after it, the name free or holding the new file whole.
+// - replaceByRename: the same, then renamed over the old file, and the folder synced. Until the
+//   rename reaches the disk the name holds the old file; after, the new file whole. The old file
+//   is never replaced by bytes that are not on the disk yet.
+// - createThroughLink: the file a link names is made, written, synced, then its folder synced. A
+//   stop before the file's sync can leave it empty or part written where nothing was before.
+// - writeInPlace: the old bytes are overwritten, synced, the file cut to the new length, synced
+//   again. A stop while it writes leaves the file part new, part old; after the first sync, the
+//   new bytes whole (with the old tail, if it was longer); after the second, the new file.
+// The routes follow the contract of replaceFile, in the order it is written there.
 ReplaceResult replaceWith(const std::string& fileName, const SaveBytes& bytes,
                           const NameState& expected) {
   const SaveSignals signals;
   const Target target = lookAt(fileName, expected);
-  switch (chooseWay(target)) {
-  case Way::nameTaken:
-    return ReplaceResult::nameTaken;
-  case Way::notCreated:
-    return ReplaceResult::notCreated;
-  case Way::createNew:
-    return createNew(target, bytes);
-  case Way::createThroughLink:
-    return createThroughLink(fileName, bytes);
-  case Way::rename:
-    return replaceByRename(fileName, target, bytes);
-  case Way::inPlace:
-    break;
+  if (target.changed || target.unreachable || (target.free && !target.folderWritable)) {
+    return target.changed ? ReplaceResult::nameTaken : ReplaceResult::notCreated;
   }
-  return writeInPlace(fileName, target.file, bytes);
+  if (target.free) {
+    return createNew(target, bytes);
+  }
+  if (target.danglingLink) {
+    return createThroughLink(fileName, bytes);
+  }
+  const bool renamable = S_ISREG(target.file.st_mode) && target.file.st_nlink == 1 &&
+                         target.fileWritable && target.entryIsFile && target.folderWritable &&
+                         renameMayReplace(target.folderStatus, target.file) && !target.appendOnly;
+  return renamable ? replaceByRename(fileName, target, bytes)
+                   : writeInPlace(fileName, target.file, bytes);
 }
 
 } // namespace
@@ -598,14 +534,6 @@ ReplaceResult replaceFile(const std::string& fileName, const FileImage& image,
   return replaceWith(fileName, SaveBytes{{image.bytes(), image.size()}, &image}, expected);
 }
 
-ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes) {
-  return replaceFile(fileName, bytes, lookAtName(fileName));
-}
-
-ReplaceResult replaceFile(const std::string& fileName, const FileImage& image) {
-  return replaceFile(fileName, image, lookAtName(fileName));
-}
-
 bool replaceLooksPossible(const std::string& fileName) {
   struct stat old {};
   if (stat(fileName.c_str(), &old) == 0) {
@@ -615,9 +543,16 @@ bool replaceLooksPossible(const std::string& fileName) {
   if (errno != ENOENT) {
     return false;
   }
-  // A symbolic link that leads nowhere has its file made in the folder it leads to.
+  // A symbolic link that leads nowhere has its file made in the folder it leads to. A file system
+  // that only shows the kernel's state (proc, sysfs, cgroups, debugfs, securityfs) makes no new
+  // files, whatever the folder's rights say.
   const Descriptor folder = openFolder(folderOf(whereNameLeads(fileName)));
-  return folder && folderMayBeWritten(folder.get());
+  return folder && folderMayBeWritten(folder.get())
+#ifdef __linux__
+         && !onFileSystem(folder.get(), {PROC_SUPER_MAGIC, SYSFS_MAGIC, CGROUP_SUPER_MAGIC,
+                                         CGROUP2_SUPER_MAGIC, DEBUGFS_MAGIC, SECURITYFS_MAGIC})
+#endif
+      ;
 }
 
 } // namespace tilegraft

@@ -1,9 +1,5 @@
 #include "platform/files.h"
-
-#include <cerrno>
-#include <climits>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/posix_descriptor.h"
 
 namespace tilegraft {
 
@@ -102,15 +98,14 @@ std::string whereNameLeads(const std::string& fileName) {
   for (int link = 0; link < mostLinks && stat(name.c_str(), &found) != 0 &&
                      lstat(name.c_str(), &found) == 0 && S_ISLNK(found.st_mode);
        ++link) {
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = readlink(name.c_str(), target.data(), target.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+    const std::optional<std::string> target = readLink(name);
+    if (!target || target->empty()) {
       break;
     }
-    target.resize(static_cast<std::size_t>(length));
-    const std::size_t slash = name.find_last_of('/');
-    name = target.front() == '/' || slash == std::string::npos ? target
-                                                               : name.substr(0, slash + 1) + target;
+    const std::size_t slash = lastSeparator(name);
+    name = target->front() == '/' || slash == std::string::npos
+               ? *target
+               : name.substr(0, slash + 1) + *target;
   }
   return name;
 }

@@ -8,8 +8,8 @@
 // byte), and lets the lease go. A chunk not copied within half the lease-break time, or for want
 // of memory, becomes zeros and the image is lost; merges and saves test for loss before each
 // block or piece. The handlers' signals block one another, and the main line holds them
-// (LeaseSignalHeld) while it works on a mapping, so that no handler meets that work half done.
-// Handlers make only system calls, check each, and touch only sig_atomic_t fields and chunks.
+// (leaseHandlerSignals) while it works on a mapping, so that no handler meets that work half
+// done. Handlers make only system calls, check each, and touch only sig_atomic_t fields and chunks.
 //
 // The Linux calls the handlers rely on: fcntl(F_SETLEASE, F_GETLEASE), pread and fstat on the
 // leased descriptor, mmap, mremap, madvise, munmap, clock_gettime(CLOCK_MONOTONIC) for the time
@@ -23,16 +23,11 @@
 #include "platform/test_seams.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <ctime>
-#include <fcntl.h>
-#include <iterator>
 #include <linux/magic.h>
 #include <new>
 #include <sys/mman.h>
-#include <sys/vfs.h>
-#include <unistd.h>
 
 namespace tilegraft {
 
@@ -59,7 +54,9 @@ bool sigioTaken = false;
 
 int leaseSignal() { return SIGRTMIN + 1; }
 
-sigset_t handlerSignals() {
+} // namespace
+
+sigset_t leaseHandlerSignals() {
   sigset_t set;
   sigemptyset(&set);
   for (const int handled : {leaseSignal(), SIGIO, SIGTSTP, SIGTTIN, SIGTTOU}) {
@@ -68,9 +65,7 @@ sigset_t handlerSignals() {
   return set;
 }
 
-std::size_t roundUp(std::size_t value, std::size_t multiple) {
-  return (value + multiple - 1) / multiple * multiple;
-}
+namespace {
 
 // The monotonic clock, in nanoseconds; 0 where it cannot be read, which leaves no time to copy.
 std::int64_t monotonicNow() {
@@ -156,7 +151,7 @@ bool installHandler(int signal, void (*handler)(int, siginfo_t*, void*)) {
   struct sigaction action {};
   action.sa_sigaction = handler;
   action.sa_flags = SA_SIGINFO | SA_RESTART;
-  action.sa_mask = handlerSignals();
+  action.sa_mask = leaseHandlerSignals();
   return sigaction(signal, &action, nullptr) == 0;
 }
 
@@ -166,11 +161,8 @@ bool installHandler(int signal, void (*handler)(int, siginfo_t*, void*)) {
 void onStopRequest(int signal, siginfo_t* /*info*/, void* /*context*/) {
   const int savedErrno = errno;
   letLeasesGo(-1);
-  struct sigaction stop {};
-  stop.sa_handler = SIG_DFL;
-  sigemptyset(&stop.sa_mask);
   // Where the default cannot be put back, the process goes on without stopping.
-  if (sigaction(signal, &stop, nullptr) == 0) {
+  if (setAction(signal, SIG_DFL)) {
     sigset_t self;
     sigemptyset(&self);
     sigaddset(&self, signal);
@@ -183,12 +175,6 @@ void onStopRequest(int signal, siginfo_t* /*info*/, void* /*context*/) {
     static_cast<void>(installHandler(signal, onStopRequest));
   }
   errno = savedErrno;
-}
-
-bool atDefault(int signal) {
-  struct sigaction current {};
-  return sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
-         current.sa_handler == SIG_DFL;
 }
 
 // Installed once, and only over the default: a host program's own use of a signal wins (for
@@ -221,24 +207,15 @@ void giveSigioBack() {
   if (!sigioTaken || sigpending(&pending) != 0 || sigismember(&pending, SIGIO) != 0) {
     return;
   }
-  struct sigaction byDefault {};
-  byDefault.sa_handler = SIG_DFL;
-  sigemptyset(&byDefault.sa_mask);
-  if (sigaction(SIGIO, &byDefault, nullptr) == 0) {
-    sigioTaken = false;
-  }
+  sigioTaken = !setAction(SIGIO, SIG_DFL);
 }
 
 // Local file systems whose leases see every writer. A network or user-space file system may
 // grant a lease that another machine or the file system's own daemon never breaks.
+// ext4's also stands for ext2 and ext3.
 bool leasesSeeEveryWriter(int descriptor) {
-  // ext4's also stands for ext2 and ext3.
-  constexpr unsigned long local[] = {EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC,
-                                     TMPFS_MAGIC, F2FS_SUPER_MAGIC};
-  struct statfs system {};
-  return fstatfs(descriptor, &system) == 0 &&
-         std::find(std::begin(local), std::end(local), static_cast<unsigned long>(system.f_type)) !=
-             std::end(local);
+  return onFileSystem(descriptor, {EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC,
+                                   TMPFS_MAGIC, F2FS_SUPER_MAGIC});
 }
 
 // Takes a read lease on a regular file large enough to map, on a file system whose leases see
@@ -293,15 +270,6 @@ FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std:
 
 } // namespace
 
-LeaseSignalHeld::LeaseSignalHeld() {
-  const sigset_t held = handlerSignals();
-  pthread_sigmask(SIG_BLOCK, &held, &before);
-}
-
-LeaseSignalHeld::~LeaseSignalHeld() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
-
-bool LeaseSignalHeld::wasHeld() const { return sigismember(&before, leaseSignal()) == 1; }
-
 // Reads the file by its descriptor, so a file cut short by force gives a short read, never
 // SIGBUS; the bytes are the load-time bytes while the lease holds, which the status confirms.
 bool copyChunkIn(FileImage::Mapping& mapping, std::size_t c) {
@@ -344,8 +312,10 @@ std::optional<FileReadResult> mapUnderLease(Descriptor& file, std::size_t minLen
                                             std::size_t maxLength, FileImage::Mapping*& mapped) {
   // Held back until the mapping is registered, so that a break the lease meets at once finds
   // the mapping to copy.
-  const LeaseSignalHeld held;
-  if (held.wasHeld() || !takeLease(file.get())) {
+  // Blocked already, as a parent may leave it: a lease whose break is never heard would hold a
+  // writer up, then be taken back by force, so no lease is taken.
+  const HeldSignals held(leaseHandlerSignals());
+  if (held.wasHeld(leaseSignal()) || !takeLease(file.get())) {
     return std::nullopt;
   }
   // From here on nobody writes the file without this process hearing first.
@@ -368,7 +338,7 @@ std::optional<FileReadResult> mapUnderLease(Descriptor& file, std::size_t minLen
 
 void dropMapping(FileImage::Mapping* mapping) noexcept {
   {
-    const LeaseSignalHeld held;
+    const HeldSignals held(leaseHandlerSignals());
     bool othersLeft = false;
     for (FileImage::Mapping* volatile& slot : mappings) {
       if (slot == mapping) {

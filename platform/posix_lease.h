@@ -1,36 +1,19 @@
 #pragma once
 
-#include "platform/file_image.h"
-#include "platform/posix_descriptor.h"
 #include "platform/posix_features.h"
-
-#include <sys/stat.h>
-
-namespace tilegraft {
-
-// Nothing about the file changed between the two looks at it: the same file, length and
-// modification time (posix_descriptor.h's sameContents), and the same change time, which a writer
-// that puts the modification time back (cp -p, rsync --inplace) still moves.
-inline bool unchangedSince(const struct stat& before, const struct stat& now) {
-  return sameContents(before, now) && sameTime(changeTime(before), changeTime(now));
-}
-
-} // namespace tilegraft
 
 #if TILEGRAFT_LINUX_CALLS
 
-#include <csignal>
-#include <cstddef>
-#include <cstdint>
+#include "platform/file_image.h"
+#include "platform/posix_descriptor.h"
+
 #include <memory>
 #include <optional>
-#include <signal.h>
-
-namespace tilegraft {
 
 // The read lease under which a mapped file image keeps its load-time bytes, and the signal
-// handlers that serve it; posix_lease.cpp says what they do. For the POSIX implementation files
-// only.
+// handlers that serve it; posix_lease.cpp says what they do.
+
+namespace tilegraft {
 
 // Parts of a mapped image become the process's own this many bytes at a time: a huge page, so
 // that each takes one page fault, and few enough system calls for a merge of many small blocks.
@@ -63,22 +46,10 @@ inline void lose(FileImage::Mapping& mapping, ImageLoss why) {
   }
 }
 
-// Holds the handlers' signals (the lease signal, SIGIO and the terminal's stop requests) back
-// for the length of a piece of work on a mapping or its descriptor, so that no handler lets the
-// lease go in the middle of it.
-class LeaseSignalHeld {
-public:
-  LeaseSignalHeld();
-  ~LeaseSignalHeld();
-  // Blocked already, as a parent may leave it: a lease whose break is never heard would hold a
-  // writer up, then be taken back by force, so no lease is taken.
-  bool wasHeld() const;
-  LeaseSignalHeld(const LeaseSignalHeld&) = delete;
-  LeaseSignalHeld& operator=(const LeaseSignalHeld&) = delete;
-
-private:
-  sigset_t before{};
-};
+// The handlers' signals (the lease signal, SIGIO and the terminal's stop requests), held back
+// (HeldSignals) for the length of a piece of work on a mapping or its descriptor, so that no
+// handler lets the lease go in the middle of it.
+sigset_t leaseHandlerSignals();
 
 // Puts memory of the process's own holding the file's bytes in place of chunk c's file pages.
 // False, with the chunk unchanged, only when there is no memory; a read that fails or finds the

@@ -11,6 +11,10 @@ namespace tilegraft {
 // the alignment is a hint that goes unused and small pages serve as before.
 inline constexpr std::size_t hugePageSize = std::size_t{2} << 20;
 
+inline std::size_t roundUp(std::size_t value, std::size_t multiple) {
+  return (value + multiple - 1) / multiple * multiple;
+}
+
 // Anonymous memory of length bytes that starts on an alignment boundary (a power of two and a
 // multiple of the page size): more is mapped, then the ends are given back. Null when there is
 // none. Only system calls, so a signal handler may use it. For the POSIX implementation files.

@@ -28,38 +28,19 @@ bool renameNoReplace(int folder, const char* from, const char* to) {
 #if TILEGRAFT_LINUX_CALLS
 namespace {
 
-// The names of a file's extended attributes, each ended by a NUL; nullopt where they cannot be
-// listed. The path is one of /proc's, of a descriptor.
-std::optional<std::vector<char>> attributeNames(const char* path) {
+// What call (an extended attribute call that takes a buffer and its size, and with none tells
+// the size it needs) gives; nullopt where it fails.
+template <typename Call> std::optional<std::vector<char>> sized(Call call) {
   for (;;) {
-    const ssize_t size = listxattr(path, nullptr, 0);
-    if (size < 0) {
-      return errno == EOPNOTSUPP ? std::optional<std::vector<char>>(std::vector<char>())
-                                 : std::nullopt;
-    }
-    std::vector<char> names(static_cast<std::size_t>(size));
-    const ssize_t listed = listxattr(path, names.data(), names.size());
-    if (listed >= 0) {
-      names.resize(static_cast<std::size_t>(listed));
-      return names;
-    }
-    if (errno != ERANGE) {
-      return std::nullopt;
-    }
-  }
-}
-
-std::optional<std::vector<char>> attributeValue(const char* path, const char* name) {
-  for (;;) {
-    const ssize_t size = getxattr(path, name, nullptr, 0);
+    const ssize_t size = call(nullptr, 0);
     if (size < 0) {
       return std::nullopt;
     }
-    std::vector<char> value(static_cast<std::size_t>(size));
-    const ssize_t read = getxattr(path, name, value.data(), value.size());
-    if (read >= 0) {
-      value.resize(static_cast<std::size_t>(read));
-      return value;
+    std::vector<char> data(static_cast<std::size_t>(size));
+    const ssize_t got = call(data.data(), data.size());
+    if (got >= 0) {
+      data.resize(static_cast<std::size_t>(got));
+      return data;
     }
     if (errno != ERANGE) {
       return std::nullopt;
@@ -71,27 +52,29 @@ constexpr const char* accessList = "system.posix_acl_access";
 
 } // namespace
 
-// A security module's labels (security.*) and what only the system may set
-// (trusted.*) are copied where the process may, and otherwise left as the new file has them.
+// A security module's labels (security.*) and what only the system may set (trusted.*) are
+// copied where the process may, and otherwise left as the new file has them.
 bool copyAttributes(int folder, const std::string& entry, const struct stat& file, int to) {
   const Descriptor old(openat(folder, entry.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
   if (!old || fstat(old.get(), &status) != 0 || !sameFile(status, file)) {
     return false;
   }
-  const std::string oldPath = descriptorPath(old.get());
-  const char* path = oldPath.c_str();
-  const std::optional<std::vector<char>> names = attributeNames(path);
-  if (!names) {
+  // The old file is read through /proc, by its descriptor.
+  const std::string path = descriptorPath(old.get());
+  const std::optional<std::vector<char>> names =
+      sized([&](char* list, std::size_t size) { return listxattr(path.c_str(), list, size); });
+  if (!names && errno != EOPNOTSUPP) {
     return false;
   }
   bool listCopied = false;
-  for (std::size_t at = 0; at < names->size();) {
+  for (std::size_t at = 0; names && at < names->size();) {
     const char* name = names->data() + at;
     const std::string_view view(name);
     at += view.size() + 1;
     const bool bearsOnUse = !view.starts_with("security.") && !view.starts_with("trusted.");
-    const std::optional<std::vector<char>> value = attributeValue(path, name);
+    const std::optional<std::vector<char>> value = sized(
+        [&](char* data, std::size_t size) { return getxattr(path.c_str(), name, data, size); });
     const bool copied = value && fsetxattr(to, name, value->data(), value->size(), 0) == 0;
     if (!copied && bearsOnUse) {
       return false;

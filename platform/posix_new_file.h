@@ -6,24 +6,13 @@
 #include "platform/posix_save_signals.h"
 #include "platform/test_seams.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 // The new file that a save writes beside the name before it takes the name: made, named, given
 // the old file's attributes, linked or renamed, or removed. For the POSIX file writer only.
 
 namespace tilegraft {
-
-// Where the system has them, a file without a name that the last step links into the folder.
-#if TILEGRAFT_LINUX_CALLS && defined(O_TMPFILE)
-constexpr bool unnamedFilesExist = true;
-#else
-constexpr bool unnamedFilesExist = false;
-#endif
 
 // Renames within the folder without replacing anything: fails with EEXIST when the new name is
 // taken. Where renames cannot refuse, the file takes the second name and then loses the first.
@@ -45,24 +34,20 @@ public:
   Temporary(const Temporary&) = delete;
   Temporary& operator=(const Temporary&) = delete;
 
+  // Where the system has them, a file without a name that the last step links into the folder.
   // False when no file could be made: no space, no inodes, the folder refused, or only a named
   // file could be made and mayBeNamed is false. The mode is open(2)'s: a folder's default access
   // list, where it has one, takes the place of the umask.
   bool create(bool mayBeNamed, mode_t mode) {
-    if (unnamedFilesExist && unnamedFilesForTesting && unnamedFilesCanBeLinked()) {
-#if TILEGRAFT_LINUX_CALLS && defined(O_TMPFILE)
+#if TILEGRAFT_LINUX_CALLS
+    if (unnamedFilesForTesting && unnamedFilesCanBeLinked()) {
       file = Descriptor(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-      if (file) {
-        return true;
-      }
       // A file system without unnamed files says so in one of these ways; others are real.
-      const bool noUnnamedFilesHere =
-          errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT;
-      if (!noUnnamedFilesHere) {
-        return false;
+      if (file || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)) {
+        return static_cast<bool>(file);
       }
-#endif
     }
+#endif
     return mayBeNamed && takeFreshName([this, mode] {
              file = Descriptor(
                  openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
@@ -73,28 +58,21 @@ public:
   int descriptor() const { return file.get(); }
 
   // Gives the finished file the new name, which must still be free: nameTaken when it is not.
+  // A named file is closed first (its close may fail), an unnamed one only once it is linked.
   ReplaceResult linkAsNew(const std::string& entry) {
-    if (!named) {
-      {
-        const HeldSignals hold(heldDuringSave);
-        if (!linkUnnamed(entry.c_str())) {
-          return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notWritten;
-        }
-        nameHolds.store(NameHolds::newFile);
-      }
-      return file.closeNow() && syncFolder(folder) ? ReplaceResult::replaced
-                                                   : ReplaceResult::notWritten;
-    }
-    if (!file.closeNow()) {
+    if (named && !file.closeNow()) {
       return ReplaceResult::notWritten;
     }
-    const HeldSignals hold(heldDuringSave);
-    if (!renameNoReplace(folder, name, entry.c_str())) {
-      return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notWritten;
+    {
+      const HeldSignals hold(heldDuringSave);
+      if (!(named ? renameNoReplace(folder, name, entry.c_str()) : linkUnnamed(entry.c_str()))) {
+        return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notWritten;
+      }
+      forgetName();
+      nameHolds.store(NameHolds::newFile);
     }
-    forgetName();
-    nameHolds.store(NameHolds::newFile);
-    return syncFolder(folder) ? ReplaceResult::replaced : ReplaceResult::notWritten;
+    return file.closeNow() && syncFolder(folder) ? ReplaceResult::replaced
+                                                 : ReplaceResult::notWritten;
   }
 
   // Renames the finished file over the entry, which must still be the file seen there: nameTaken
@@ -155,12 +133,16 @@ private:
   }
 
   // Gives the file the first free short name that makeFile accepts (it creates or links the
-  // name in the member, and fails with EEXIST when the name is taken). False on other failures.
+  // name in the member, and fails with EEXIST when the name is taken): ".tilegraft-" and eight
+  // hexadecimal digits that differ between processes and attempts. False on other failures.
   template <typename MakeFile> bool takeFreshName(MakeFile makeFile) {
-    constexpr int nameAttempts = 100;
-    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
+    for (unsigned long attempt = 0; attempt < 100; ++attempt) {
       const HeldSignals hold(heldDuringSave);
-      chooseName(attempt);
+      struct timespec now {};
+      clock_gettime(CLOCK_REALTIME, &now);
+      const auto mixed = static_cast<unsigned long>(now.tv_nsec) ^
+                         static_cast<unsigned long>(getpid()) << 12U ^ attempt * 2654435761UL;
+      std::snprintf(name, sizeof name, ".tilegraft-%08lx", mixed & 0xFFFFFFFFUL);
       if (makeFile()) {
         named = true;
         recordPending(folder, name);
@@ -171,16 +153,6 @@ private:
       }
     }
     return false;
-  }
-
-  // ".tilegraft-" and eight hexadecimal digits that differ between processes and attempts.
-  void chooseName(int attempt) {
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    const auto mixed = static_cast<unsigned long>(now.tv_nsec) ^
-                       static_cast<unsigned long>(getpid()) << 12U ^
-                       static_cast<unsigned long>(attempt) * 2654435761UL;
-    std::snprintf(name, sizeof name, ".tilegraft-%08lx", mixed & 0xFFFFFFFFUL);
   }
 
   void forgetName() {

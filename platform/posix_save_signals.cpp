@@ -3,11 +3,8 @@
 #include "platform/posix_descriptor.h"
 
 #include <climits>
-#include <cstddef>
 #include <cstdio>
-#include <iterator>
 #include <string_view>
-#include <unistd.h>
 
 namespace tilegraft {
 
@@ -34,9 +31,18 @@ constexpr int standardSignals[] = {
     SIGSTKFLT,
 #endif
 };
-constexpr std::size_t standardSignalCount = std::size(standardSignals);
-// The standard ones and the whole real-time range, which no system makes larger than this.
-constexpr std::size_t maxCleanedSignals = standardSignalCount + 64;
+
+// Calls each with every signal a save may take over: the standard ones, then the real-time ones.
+template <typename Each> void forEachSignal(Each each) {
+  for (const int signalNumber : standardSignals) {
+    each(signalNumber);
+  }
+#if defined(SIGRTMIN) && defined(SIGRTMAX)
+  for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) {
+    each(signalNumber);
+  }
+#endif
+}
 
 // The file that a signal removes before it ends the process (recordPending).
 char pendingName[NAME_MAX + 1];
@@ -52,15 +58,10 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
                   std::atomic<NameHolds>::is_always_lock_free,
               "read by a signal handler");
 
-// What one save changed in the signals' dispositions. Written only while no handler of ours is
-// installed.
-struct CleanedSignal {
-  int number = 0;
-  struct sigaction previous {};
-  bool replaced = false;
-};
-CleanedSignal cleanedSignals[maxCleanedSignals];
-std::size_t cleanedSignalCount = 0;
+// What one save changed in the signals' dispositions, by signal number. Written only while no
+// handler of ours is installed.
+struct sigaction previous[NSIG];
+sigset_t replaced;
 
 // A file-size limit and a pipe without a reader signal the writing process itself; the write then
 // fails with its own error, which the save reports. The same signals sent by another process end
@@ -91,10 +92,7 @@ void removePendingAndResignal(int signalNumber, siginfo_t* info, void* /*context
                                                               : endedPart;
   // Nothing to do if standard error is gone: the process ends either way.
   [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line.data(), line.size());
-  struct sigaction byDefault {};
-  byDefault.sa_handler = SIG_DFL;
-  sigemptyset(&byDefault.sa_mask);
-  sigaction(signalNumber, &byDefault, nullptr);
+  setAction(signalNumber, SIG_DFL);
   // Blocked while its handler runs, the signal is delivered again, by default, on the way out.
   raise(signalNumber);
 }
@@ -111,42 +109,32 @@ void forgetPending() { pendingNamed.store(false); }
 
 SaveSignals::SaveSignals() {
   nameHolds.store(NameHolds::before);
-  cleanedSignalCount = 0;
-  for (const int signalNumber : standardSignals) {
-    cleanedSignals[cleanedSignalCount++].number = signalNumber;
-  }
-#if defined(SIGRTMIN) && defined(SIGRTMAX)
-  for (int signalNumber = SIGRTMIN;
-       signalNumber <= SIGRTMAX && cleanedSignalCount < maxCleanedSignals; ++signalNumber) {
-    cleanedSignals[cleanedSignalCount++].number = signalNumber;
-  }
-#endif
   // The standard signals are held back whatever their disposition; a real-time one only when
   // it is ours, as another's handler (the lease machinery's) must run when its signal comes.
   sigemptyset(&heldDuringSave);
+  sigemptyset(&replaced);
   for (const int signalNumber : standardSignals) {
     sigaddset(&heldDuringSave, signalNumber);
   }
   const HeldSignals hold(heldDuringSave);
+  forEachSignal([](int signalNumber) {
+    if (sigaction(signalNumber, nullptr, &previous[signalNumber]) == 0 &&
+        (previous[signalNumber].sa_flags & SA_SIGINFO) == 0 &&
+        previous[signalNumber].sa_handler == SIG_DFL) {
+      sigaddset(&replaced, signalNumber);
+      sigaddset(&heldDuringSave, signalNumber);
+    }
+  });
   struct sigaction action {};
   action.sa_sigaction = removePendingAndResignal;
   action.sa_flags = SA_SIGINFO | SA_RESTART;
-  for (std::size_t i = 0; i < cleanedSignalCount; ++i) {
-    CleanedSignal& cleaned = cleanedSignals[i];
-    sigaction(cleaned.number, nullptr, &cleaned.previous);
-    cleaned.replaced =
-        (cleaned.previous.sa_flags & SA_SIGINFO) == 0 && cleaned.previous.sa_handler == SIG_DFL;
-    if (cleaned.replaced) {
-      sigaddset(&heldDuringSave, cleaned.number);
-    }
-  }
   action.sa_mask = heldDuringSave;
   const HeldSignals holdAll(heldDuringSave);
-  for (std::size_t i = 0; i < cleanedSignalCount; ++i) {
-    if (cleanedSignals[i].replaced) {
-      sigaction(cleanedSignals[i].number, &action, nullptr);
+  forEachSignal([&action](int signalNumber) {
+    if (sigismember(&replaced, signalNumber) == 1) {
+      sigaction(signalNumber, &action, nullptr);
     }
-  }
+  });
 }
 
 SaveSignals::~SaveSignals() {
@@ -155,14 +143,14 @@ SaveSignals::~SaveSignals() {
   sigset_t ours;
   sigemptyset(&ours);
   const HeldSignals hold(heldDuringSave);
-  for (std::size_t i = 0; i < cleanedSignalCount; ++i) {
-    if (cleanedSignals[i].replaced) {
-      sigaction(cleanedSignals[i].number, &cleanedSignals[i].previous, nullptr);
-      if (sigismember(&callerHolds, cleanedSignals[i].number) == 0) {
-        sigaddset(&ours, cleanedSignals[i].number);
+  forEachSignal([&](int signalNumber) {
+    if (sigismember(&replaced, signalNumber) == 1) {
+      sigaction(signalNumber, &previous[signalNumber], nullptr);
+      if (sigismember(&callerHolds, signalNumber) == 0) {
+        sigaddset(&ours, signalNumber);
       }
     }
-  }
+  });
   // One that came while they were put back would end the process by its default action when
   // the hold ends, without its line: the handler's work is done for it, and it then does so.
   siginfo_t info{};

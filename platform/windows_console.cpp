@@ -61,28 +61,12 @@ void guardStandardStreams() noexcept {
 void ignoreBrokenPipes() noexcept {}
 
 std::optional<char> readAnswerLine() {
-  static bool inputAbandoned = false;
-  if (inputAbandoned) {
-    return std::nullopt;
-  }
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  std::optional<char> first;
-  for (std::size_t taken = 0; taken < answerLineLimit; ++taken) {
-    char byte = 0;
+  return readAnswerLine([input](char& byte) {
     DWORD got = 0;
-    if (input == nullptr || input == INVALID_HANDLE_VALUE ||
-        !ReadFile(input, &byte, 1, &got, nullptr) || got == 0) {
-      return first;
-    }
-    if (!first) {
-      first = byte;
-    }
-    if (byte == '\n') {
-      return first;
-    }
-  }
-  inputAbandoned = true;
-  return std::nullopt;
+    return input != nullptr && input != INVALID_HANDLE_VALUE &&
+           ReadFile(input, &byte, 1, &got, nullptr) && got == 1;
+  });
 }
 
 std::FILE* openStandardInput() {

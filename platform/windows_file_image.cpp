@@ -7,6 +7,23 @@
 
 namespace tilegraft {
 
+bool FileImageMemory::allocate(std::size_t length) noexcept {
+  reset();
+  // One byte more than the image, as on other systems; committed pages are zero.
+  bytes = static_cast<std::uint8_t*>(
+      VirtualAlloc(nullptr, length + 1, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  mappedLength = bytes != nullptr ? length + 1 : 0;
+  return bytes != nullptr;
+}
+
+void FileImageMemory::reset() noexcept {
+  if (bytes != nullptr) {
+    VirtualFree(bytes, 0, MEM_RELEASE);
+    bytes = nullptr;
+    mappedLength = 0;
+  }
+}
+
 namespace {
 
 constexpr int readAttempts = 4;

@@ -59,23 +59,12 @@ ReplaceResult writeInPlace(const std::string& name, const std::wstring& target,
   }
   // Another program's lock is waited for a bounded time, as on POSIX systems.
   OVERLAPPED whole{};
-  const auto lock = [&] {
-    return LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                      MAXDWORD, &whole) ||
-           GetLastError() != ERROR_LOCK_VIOLATION;
-  };
-  if (!lock()) {
-    std::fflush(stdout);
-    std::fprintf(stderr,
-                 "Waiting up to %d seconds for another program to release its lock on %s...\n",
-                 lockWaitSeconds, name.c_str());
-    const ULONGLONG deadline = GetTickCount64() + lockWaitSeconds * 1000ULL;
-    do {
-      Sleep(10);
-      if (GetTickCount64() >= deadline) {
-        return ReplaceResult::locked;
-      }
-    } while (!lock());
+  if (!waitForLock(name, [&] {
+        return LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                          MAXDWORD, MAXDWORD, &whole) ||
+               GetLastError() != ERROR_LOCK_VIOLATION;
+      })) {
+    return ReplaceResult::locked;
   }
   FILE_ALLOCATION_INFO reserved{};
   reserved.AllocationSize.QuadPart = static_cast<LONGLONG>(bytes.size());
@@ -149,33 +138,32 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   if (!file) {
     return ReplaceResult::notCreated;
   }
+  const auto fail = [&](ReplaceResult result) {
+    file.closeNow();
+    DeleteFileW(temporary.c_str());
+    return result;
+  };
   // Marked for deletion while it is written, so that a process killed meanwhile leaves nothing:
   // the system removes it when the last handle goes.
   FILE_DISPOSITION_INFO disposition{TRUE};
   const bool marked =
       SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
   // On the disk before it takes the name: the move, write-through, then puts the name there.
-  const bool written = writeImage(file.get(), bytes) && FlushFileBuffers(file.get());
   disposition.DeleteFile = FALSE;
-  if (!written || (marked && !SetFileInformationByHandle(file.get(), FileDispositionInfo,
-                                                         &disposition, sizeof disposition))) {
-    file.closeNow();
-    DeleteFileW(temporary.c_str());
-    return ReplaceResult::notWritten;
-  }
-  if (!file.closeNow()) {
-    DeleteFileW(temporary.c_str());
-    return ReplaceResult::notWritten;
+  if (!writeImage(file.get(), bytes) || !FlushFileBuffers(file.get()) ||
+      (marked && !SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                             sizeof disposition)) ||
+      !file.closeNow()) {
+    return fail(ReplaceResult::notWritten);
   }
   // The new file takes the old one's attributes (hidden, archive, ...); its access rights are
   // the folder's, as for any new file. ReplaceFileW would keep the old rights, but where it
   // fails it can leave files of its own behind.
   if (exists) {
     SetFileAttributesW(temporary.c_str(), attributes);
-    if (lookAtName(fileName) != expected) {
-      DeleteFileW(temporary.c_str());
-      return ReplaceResult::nameTaken;
-    }
+  }
+  if (exists && lookAtName(fileName) != expected) {
+    return fail(ReplaceResult::nameTaken);
   }
   for (int attempt = 0; attempt < replaceAttempts; ++attempt) {
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (exists ? MOVEFILE_REPLACE_EXISTING : 0);
@@ -183,30 +171,20 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
       return ReplaceResult::replaced;
     }
     if (!exists && GetLastError() == ERROR_ALREADY_EXISTS) {
-      DeleteFileW(temporary.c_str());
-      return ReplaceResult::nameTaken;
+      return fail(ReplaceResult::nameTaken);
     }
     if (!heldByAnotherProgram(GetLastError())) {
       break;
     }
     Sleep(replacePause);
   }
-  DeleteFileW(temporary.c_str());
-  return ReplaceResult::notWritten;
+  return fail(ReplaceResult::notWritten);
 }
 
 ReplaceResult replaceFile(const std::string& fileName, const FileImage& image,
                           const NameState& expected) {
   return replaceFile(fileName, std::span<const std::uint8_t>(image.bytes(), image.size()),
                      expected);
-}
-
-ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes) {
-  return replaceFile(fileName, bytes, lookAtName(fileName));
-}
-
-ReplaceResult replaceFile(const std::string& fileName, const FileImage& image) {
-  return replaceFile(fileName, image, lookAtName(fileName));
 }
 
 bool replaceLooksPossible(const std::string& fileName) {

@@ -35,15 +35,25 @@ bool nameIsTaken(const std::string& fileName) {
 
 std::string whereNameLeads(const std::string& fileName) { return fileName; }
 
-NameState lookAtStandardInput() {
+namespace {
+
+// The file an open handle holds; nothing where the system cannot say.
+NameState stateOf(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION information{};
-  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  if (input == INVALID_HANDLE_VALUE || input == nullptr || GetFileType(input) != FILE_TYPE_DISK ||
-      GetFileInformationByHandle(input, &information) == 0) {
+  if (GetFileInformationByHandle(file, &information) == 0) {
     return {};
   }
   return {true, information.dwVolumeSerialNumber,
           (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+}
+
+} // namespace
+
+NameState lookAtStandardInput() {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  return input == INVALID_HANDLE_VALUE || input == nullptr || GetFileType(input) != FILE_TYPE_DISK
+             ? NameState{}
+             : stateOf(input);
 }
 
 NameState lookAtName(const std::string& fileName) {
@@ -51,13 +61,9 @@ NameState lookAtName(const std::string& fileName) {
   const Handle file(CreateFileW(wideName(fileName).c_str(), 0,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!file || GetFileInformationByHandle(file.get(), &information) == 0) {
-    // Taken all the same when something is there that cannot be opened.
-    return {nameIsTaken(fileName)};
-  }
-  return {true, information.dwVolumeSerialNumber,
-          (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+  const NameState state = file ? stateOf(file.get()) : NameState{};
+  // Taken all the same when something is there that cannot be opened.
+  return state.taken ? state : NameState{nameIsTaken(fileName)};
 }
 
 namespace {

@@ -13,10 +13,7 @@ public:
   ~Handle() { closeNow(); }
   Handle(Handle&& other) noexcept : handle(std::exchange(other.handle, INVALID_HANDLE_VALUE)) {}
   Handle& operator=(Handle&& other) noexcept {
-    if (this != &other) {
-      closeNow();
-      handle = std::exchange(other.handle, INVALID_HANDLE_VALUE);
-    }
+    std::swap(handle, other.handle);
     return *this;
   }
   Handle(const Handle&) = delete;
@@ -26,9 +23,8 @@ public:
   explicit operator bool() const { return handle != INVALID_HANDLE_VALUE; }
   // True when nothing was open or the close succeeded.
   bool closeNow() noexcept {
-    const bool closed = handle == INVALID_HANDLE_VALUE || CloseHandle(handle) != 0;
-    handle = INVALID_HANDLE_VALUE;
-    return closed;
+    const HANDLE was = std::exchange(handle, INVALID_HANDLE_VALUE);
+    return was == INVALID_HANDLE_VALUE || CloseHandle(was) != 0;
   }
 
 private:

@@ -512,6 +512,19 @@ TEST_F(LoadSaveEndToEndTest, AnotherProgramsLockIsWaitedForABoundedTime) {
        "out.bmp already exists: overwrite (y/n)? y\n" + waiting +
            "out.bmp...\nLine 2: save out.bmp\n**** Base bitmap: Error writing file.\n",
        "old.bmp"},
+      // The holder lets go a moment after the tool's open asks for its lease.
+      {"an in-place save, under another program's read lease",
+       R"(cp old.bmp out.bmp && ln out.bmp link.bmp && rm -f held && python3 -c '
+import fcntl, os, signal, time
+signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGIO])
+fcntl.fcntl(os.open("out.bmp", os.O_RDONLY), fcntl.F_SETLEASE, fcntl.F_RDLCK)
+open("held", "w").close()
+signal.sigtimedwait([signal.SIGIO], 10)
+time.sleep(0.2)' & while [ ! -e held ]; do sleep 0.01; done; "$TILEGRAFT" --yes script.txt)",
+       0, saving + "Done.\n",
+       "out.bmp already exists: overwrite (y/n)? y\nWaiting for another program to release its "
+       "lease on out.bmp...\n",
+       "in.bmp"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
