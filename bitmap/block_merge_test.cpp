@@ -525,6 +525,7 @@ TEST_F(BlockMergeTest, CompatibilityIsTestedBeforeAnything) {
        "Base bitmap: Bitmaps are incompatible.",
        false},
       {true, true, 8, 2, {true, copyOp, 0, 0}, "Base bitmap: Bitmaps are incompatible.", false},
+      {true, true, 32, 2, {false, copyOp, 0, 0}, "Base bitmap: Bitmaps are incompatible.", false},
       // Tile sizes matter only to tile merges.
       {true, true, 24, 3, {true, copyOp, 0, 0}, "Base bitmap: Bitmaps are incompatible.", false},
       {true, true, 24, 3, {false, copyOp, 0, 0}, "", true},
