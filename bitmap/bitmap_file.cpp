@@ -214,6 +214,7 @@ void BitmapImage::requireLoaded() const {
 void BitmapImage::unload() noexcept {
   if (loaded) {
     fileImage.reset();
+    pngLayout.reset();
     loaded = false;
   }
 }
@@ -297,6 +298,10 @@ void BitmapImage::adopt(FileImage&& image) {
   const auto fileLength = static_cast<std::int64_t>(image.size());
 
   const std::uint8_t* header = image.bytes();
+  if (isPngSignature({header, image.size()})) {
+    adoptPng(image);
+    return;
+  }
   if (header[0] != 'B' || header[1] != 'M') {
     const std::string_view kind = kindOf(header);
     raiseError("Unrecognized bitmap format.",
@@ -362,6 +367,7 @@ void BitmapImage::adopt(FileImage&& image) {
 
 void BitmapImage::checkSave(const std::string& fileName) const {
   requireLoaded();
+  checkFormat(fileName);
   if (!replaceLooksPossible(fileName)) {
     raiseError("Error creating file.", writingTrouble(fileName));
   }
@@ -378,7 +384,17 @@ bool BitmapImage::save(const std::string& fileName, const NameState& expected) c
   if (!fileImage.isIntact()) {
     raiseLost();
   }
-  switch (replaceFile(fileName, fileImage, expected)) {
+  checkFormat(fileName);
+  std::vector<std::uint8_t> png;
+  if (savesAsPng(fileName)) {
+    png = encodedPng();
+    // A mapped BMP's loss during the encoding is found here, before the file is written.
+    if (!fileImage.isIntact()) {
+      raiseLost();
+    }
+  }
+  switch (png.empty() ? replaceFile(fileName, fileImage, expected)
+                      : replaceFile(fileName, png, expected)) {
   case ReplaceResult::replaced:
     return true;
   case ReplaceResult::nameTaken:

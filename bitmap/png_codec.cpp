@@ -316,8 +316,16 @@ struct BufferFree {
 
 } // namespace
 
-std::optional<PngProblem> encodePng(const PngPixels& pixels, const PngLayout* kept,
-                                    std::vector<std::uint8_t>& out) {
+namespace {
+
+// The header and palette a PNG of these pixels gets, or why it cannot hold them.
+struct EncodingPlan {
+  spng_ihdr header{};
+  std::vector<std::uint8_t> palette;
+};
+
+std::optional<PngProblem> planEncoding(const PngPixels& pixels, const PngLayout* kept,
+                                       EncodingPlan& plan) {
   if (pixels.width <= 0 || pixels.height <= 0 || pixels.width > 0x7FFFFFFF ||
       pixels.height > 0x7FFFFFFF) {
     return PngProblem{"PNG cannot hold the bitmap.",
@@ -328,24 +336,21 @@ std::optional<PngProblem> encodePng(const PngPixels& pixels, const PngLayout* ke
   const auto width = static_cast<std::uint32_t>(pixels.width);
   const auto height = static_cast<std::uint32_t>(pixels.height);
   const int size = pixels.bytesPerPixel;
-  const auto rowAt = [&](std::uint32_t y) {
-    return pixels.topRow + pixels.rowStep * static_cast<std::ptrdiff_t>(y);
-  };
-
   int highest = 0;
   if (size == 1) {
     for (std::uint32_t y = 0; y < height && highest < 255; ++y) {
-      highest = std::max<int>(highest, *std::max_element(rowAt(y), rowAt(y) + width));
+      const std::uint8_t* row = pixels.topRow + pixels.rowStep * static_cast<std::ptrdiff_t>(y);
+      highest = std::max<int>(highest, *std::max_element(row, row + width));
     }
   }
-  spng_ihdr header{};
+  spng_ihdr& header = plan.header;
   header.width = width;
   header.height = height;
   header.bit_depth = 8;
   header.color_type = size == 3   ? SPNG_COLOR_TYPE_TRUECOLOR
                       : size == 4 ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA
                                   : SPNG_COLOR_TYPE_INDEXED;
-  std::vector<std::uint8_t> palette;
+  std::vector<std::uint8_t>& palette = plan.palette;
   if (kept != nullptr) {
     header.color_type = kept->colourType;
     header.interlace_method = kept->interlaced ? 1 : 0;
@@ -378,13 +383,38 @@ std::optional<PngProblem> encodePng(const PngPixels& pixels, const PngLayout* ke
       palette[3 * i + 2] = table[4 * i];
     }
   }
+  return std::nullopt;
+}
+
+} // namespace
+
+std::optional<PngProblem> checkPngEncodable(const PngPixels& pixels, const PngLayout* kept) {
+  EncodingPlan plan;
+  return planEncoding(pixels, kept, plan);
+}
+
+std::optional<PngProblem> encodePng(const PngPixels& pixels, const PngLayout* kept,
+                                    std::vector<std::uint8_t>& out) {
+  EncodingPlan plan;
+  if (auto problem = planEncoding(pixels, kept, plan)) {
+    return problem;
+  }
+  const spng_ihdr& header = plan.header;
+  const std::vector<std::uint8_t>& palette = plan.palette;
+  const std::uint32_t width = header.width;
+  const std::uint32_t height = header.height;
+  const int size = pixels.bytesPerPixel;
+  const auto rowAt = [&](std::uint32_t y) {
+    return pixels.topRow + pixels.rowStep * static_cast<std::ptrdiff_t>(y);
+  };
 
   Context context(spng_ctx_new(SPNG_CTX_ENCODER));
   if (!context) {
     return PngProblem{"Not enough memory.", ""};
   }
   spng_set_option(context.get(), SPNG_ENCODE_TO_BUFFER, 1);
-  int error = spng_set_ihdr(context.get(), &header);
+  spng_ihdr headerCopy = header;
+  int error = spng_set_ihdr(context.get(), &headerCopy);
   if (error == 0 && header.color_type == SPNG_COLOR_TYPE_INDEXED) {
     spng_plte table{};
     table.n_entries = static_cast<std::uint32_t>(palette.size() / 3);
@@ -472,6 +502,11 @@ std::optional<PngProblem> decodePngPixels(std::span<const std::uint8_t> /*file*/
 
 std::optional<PngProblem> encodePng(const PngPixels& /*pixels*/, const PngLayout* /*kept*/,
                                     std::vector<std::uint8_t>& /*out*/) {
+  return notBuilt();
+}
+
+std::optional<PngProblem> checkPngEncodable(const PngPixels& /*pixels*/,
+                                            const PngLayout* /*kept*/) {
   return notBuilt();
 }
 

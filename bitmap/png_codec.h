@@ -82,5 +82,7 @@ struct PngPixels {
 // palette, and a kept grey one whose values no longer fit its depth.
 std::optional<PngProblem> encodePng(const PngPixels& pixels, const PngLayout* kept,
                                     std::vector<std::uint8_t>& out);
+// What encodePng would refuse, found without encoding.
+std::optional<PngProblem> checkPngEncodable(const PngPixels& pixels, const PngLayout* kept);
 
 } // namespace tilegraft
