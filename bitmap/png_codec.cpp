@@ -88,6 +88,9 @@ Context decoderFor(std::span<const std::uint8_t> file) {
   if (context) {
     // Every size a 32-bit script number can address; the library's limits on chunks stay.
     spng_set_image_limits(context.get(), 0x7FFFFFFF, 0x7FFFFFFF);
+    if (!pngChecksumsForTesting) {
+      spng_set_crc_action(context.get(), SPNG_CRC_USE, SPNG_CRC_USE);
+    }
     spng_set_png_buffer(context.get(), file.data(), file.size());
   }
   return context;
@@ -184,6 +187,20 @@ std::optional<PngProblem> readPngLayout(std::span<const std::uint8_t> file, PngL
                       "It is grey with an alpha channel; grey without one, RGB, RGBA and "
                       "palette images are read.\n" +
                           howToConvert()};
+  }
+  // Deflate expands its data at most 1032 times: a file too short for its pixels is refused
+  // before memory is taken for them.
+  constexpr std::uint64_t mostExpansion = 1032;
+  const std::uint64_t leastData =
+      std::uint64_t{header.height} *
+      ((std::uint64_t{header.width} * static_cast<std::uint64_t>(layout.bytesPerPixel()) *
+            header.bit_depth / 8 +
+        1));
+  if (leastData > mostExpansion * (file.size() + 1)) {
+    return PngProblem{"Invalid bitmap file.",
+                      "It is a damaged PNG file: its " + std::to_string(file.size()) +
+                          " bytes cannot hold the pixels of " + std::to_string(header.width) +
+                          " by " + std::to_string(header.height) + ".\n"};
   }
   if (header.color_type == SPNG_COLOR_TYPE_INDEXED) {
     spng_plte palette{};

@@ -82,6 +82,10 @@ struct PngPixels {
 // palette, and a kept grey one whose values no longer fit its depth.
 std::optional<PngProblem> encodePng(const PngPixels& pixels, const PngLayout* kept,
                                     std::vector<std::uint8_t>& out);
+// For fuzzing: false has the library use chunks whatever their check values say, so that
+// mutated files reach the decoder.
+inline bool pngChecksumsForTesting = true;
+
 // What encodePng would refuse, found without encoding.
 std::optional<PngProblem> checkPngEncodable(const PngPixels& pixels, const PngLayout* kept);
 
