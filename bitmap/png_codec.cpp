@@ -14,6 +14,17 @@ namespace tilegraft {
 namespace {
 
 constexpr std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+} // namespace
+
+bool isPngSignature(std::span<const std::uint8_t> bytes) {
+  return bytes.size() >= sizeof signature &&
+         std::equal(std::begin(signature), std::end(signature), bytes.begin());
+}
+
+#if TILEGRAFT_PNG
+
+namespace {
+
 constexpr std::size_t chunkFrame = 12; // length, type, check value
 
 std::uint32_t readBe32(const std::uint8_t* bytes) {
@@ -58,17 +69,6 @@ std::string howToConvert() {
   return "Convert it to 8 bits a channel first, for example with ImageMagick: convert in.png "
          "PNG32:out.png (RGBA) or PNG24:out.png (RGB).\n";
 }
-
-} // namespace
-
-bool isPngSignature(std::span<const std::uint8_t> bytes) {
-  return bytes.size() >= sizeof signature &&
-         std::equal(std::begin(signature), std::end(signature), bytes.begin());
-}
-
-#if TILEGRAFT_PNG
-
-namespace {
 
 struct ContextFree {
   void operator()(spng_ctx* context) const { spng_ctx_free(context); }
