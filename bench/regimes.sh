@@ -11,17 +11,23 @@
 #               under a new name, against dd of the base and cp --reflink=always of it; the
 #               output checked against what the same binary saves in /dev/shm, and again after
 #               the base is rewritten in place; and the same save without the tool, its
-#               floor (bench/shared_save_floor.cpp)
+#               floor (bench/shared_save_floor.cpp); and the tool followed by sync against
+#               cp --reflink=always followed by sync, both on the disk when they end
+#   durable     the 8k scenario on ext4 (the files' folder where it is ext4, else a loop-mounted
+#               ext4 image, root only) and on tmpfs (/dev/shm), warm and after IDLE seconds,
+#               against cat of the patch plus dd conv=fsync of the base: floors whose output is
+#               on the disk when they end, as a durable save's is
 # plus minor page faults, peak resident memory (the file pages it maps included) and the most
 # memory of its own seen (anonymous pages, sampled), and a check of every output against numpy
-# or against the copied path.
+# or against the copied path. At the end, the ratios that durable saves are held to, one per line,
+# with the machine's load before and after.
 #
 # Usage: bench/regimes.sh [TILEGRAFT_BINARY] [RUNS] [IDLE_SECONDS] [LOOP]
 #   defaults: build/tilegraft beside this folder, 7 runs (medians), 10 seconds, 300 runs.
 #   Files go to $TMPDIR (default /tmp). Needs python3 and strace (for the path taken); numpy
 #   (python3-numpy) for the independent check of the 8k output; mkfs.xfs (xfsprogs) and
-#   mkfs.btrfs (btrfs-progs) for the shared regime. REGIMES="warm idle small big shared" (the
-#   default) picks which run.
+#   mkfs.btrfs (btrfs-progs) for the shared regime. REGIMES="warm idle small big shared durable"
+#   (the default) picks which run.
 #
 # The idle pause: on virtual machines whose host takes back memory that the guest leaves free,
 # the first touch of fresh memory after a pause costs a fault in the host as well. Pauses of 1,
@@ -38,7 +44,7 @@ loop=${4:-300}
 [[ -x $tool ]] || { echo "no tilegraft binary at $tool" >&2; exit 2; }
 measure="python3 $here/measure_run.py"
 
-regimes=" ${REGIMES:-warm idle small big shared} "
+regimes=" ${REGIMES:-warm idle small big shared durable} "
 wanted() { [[ $regimes == *" $1 "* ]]; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tilegraft_regimes.XXXXXX")
@@ -58,7 +64,12 @@ echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores," \
   "$(free -g | awk '/^Mem:/ { print $2 }') GiB, kernel $(uname -r)," \
   "virtualisation: $(systemd-detect-virt 2> /dev/null || echo unknown)"
 echo "files in: $work ($(stat -f -c %T "$work")); runs $runs, idle ${idle} s, loop $loop"
+echo "load before: $(uptime | sed 's/.*load average: //')"
 echo
+
+# The figures durable saves are held to, gathered for the summary at the end.
+figures=()
+figure() { figures+=("$(printf '%-50s %5s' "$1" "$2")"); }
 
 # Appends "wall_us faults peak_kib" of one run of the command to the file named first.
 timed() {
@@ -171,6 +182,8 @@ smallFiles() {
     timed small.tool bash -c 'for ((i = 0; i < $0; i++)); do rm -f out.bmp; "$1" "$2"; done' "$loop" "$tool" small.tgs
   done
   report "small files" small.floor small.tool small.tgs
+  figure "small files, loop of $loop against cp" \
+    "$(ratio "$(median small.tool 1)" "$(median small.floor 1)")"
   echo "             (times are of whole loops of $loop; faults and peak of the loop's shell)"
   rm -f sheet.bmp out.bmp
 }
@@ -258,6 +271,11 @@ sharedBlocks() {
       fi
       sync
       timed "$work/shared.tool" "$tool" shared.tgs
+      # Both on the disk when they end: sync -f writes back this file system alone.
+      sync
+      timed "$work/shared.cpsync" bash -c 'cp --reflink=always base.bmp out.bmp && sync -f .'
+      sync
+      timed "$work/shared.toolsync" bash -c '"$0" shared.tgs > /dev/null && sync -f .' "$tool"
     done
     local ddTime cpTime toolTime
     ddTime=$(median "$work/shared.dd" 1)
@@ -266,6 +284,12 @@ sharedBlocks() {
     printf '%-12s tool %8s ms, dd %8s ms, ratio %6s; cp --reflink %6s ms, ratio %5s; %s\n' \
       "shared $system" "$(ms "$toolTime")" "$(ms "$ddTime")" "$(ratio "$toolTime" "$ddTime")" \
       "$(ms "$cpTime")" "$(ratio "$toolTime" "$cpTime")" "$(path shared.tgs)"
+    local cpSync toolSync
+    cpSync=$(median "$work/shared.cpsync" 1)
+    toolSync=$(median "$work/shared.toolsync" 1)
+    printf '%-12s tool + sync %6s ms, cp --reflink + sync %6s ms, ratio %5s\n' "  on disk:" \
+      "$(ms "$toolSync")" "$(ms "$cpSync")" "$(ratio "$toolSync" "$cpSync")"
+    figure "$system 972 MB, +sync against cp --reflink+sync" "$(ratio "$toolSync" "$cpSync")"
     if [[ -n $floorProgram ]]; then
       local private buffer
       private=$(median "$work/shared.private" 1)
@@ -292,7 +316,98 @@ sharedBlocks() {
   rm -rf "$reference"
 }
 
+floorSynced() {
+  cat "$2" > /dev/null
+  dd if="$1" of=out.bmp bs=1M conv=fsync status=none
+}
+export -f floorSynced
+
+# The 8k scenario in one folder against floors that end with the base's copy on the disk: warm,
+# interleaved after one uncounted round, then each run after IDLE seconds. Every run starts
+# with nothing of this file system left to write back, so none pays for the one before.
+syncedEightK() { # name, folder
+  local name=$1 folder=$2
+  cp "$work/durable/base.bmp" "$work/durable/patch.bmp" "$work/durable/xor8k.tgs" "$folder/"
+  (
+    cd "$folder"
+    rm -f "$work"/synced.*
+    for ((run = -1; run < runs; run++)); do
+      ((run == 0)) && rm -f "$work"/synced.*
+      rm -f out.bmp && sync -f .
+      timed "$work/synced.warmfloor" bash -c 'floorSynced "$@"' floor base.bmp patch.bmp
+      rm -f out.bmp && sync -f .
+      timed "$work/synced.warmtool" "$tool" xor8k.tgs
+    done
+    for ((run = 0; run < runs; run++)); do
+      rm -f out.bmp && sync -f .
+      sleep "$idle"
+      timed "$work/synced.idlefloor" bash -c 'floorSynced "$@"' floor base.bmp patch.bmp
+      rm -f out.bmp && sync -f .
+      sleep "$idle"
+      timed "$work/synced.idletool" "$tool" xor8k.tgs
+    done
+    cmp -s out.bmp "$work/durable/out.bmp" || { echo "$name: not the bytes saved before" >&2; exit 1; }
+    rm -f base.bmp patch.bmp xor8k.tgs out.bmp
+  )
+  local kind warmTool warmFloor idleTool idleFloor
+  kind=$(stat -f -c %T "$folder")
+  warmTool=$(median "$work/synced.warmtool" 1)
+  warmFloor=$(median "$work/synced.warmfloor" 1)
+  idleTool=$(median "$work/synced.idletool" 1)
+  idleFloor=$(median "$work/synced.idlefloor" 1)
+  printf '%-12s warm: tool %8s ms, cat + dd conv=fsync %8s ms, ratio %5s (%s)\n' "$name" \
+    "$(ms "$warmTool")" "$(ms "$warmFloor")" "$(ratio "$warmTool" "$warmFloor")" "$kind"
+  printf '%-12s after %s s: tool %8s ms, cat + dd conv=fsync %8s ms, ratio %5s\n' "" "$idle" \
+    "$(ms "$idleTool")" "$(ms "$idleFloor")" "$(ratio "$idleTool" "$idleFloor")"
+  figure "$name 8k warm, against cat+dd conv=fsync" "$(ratio "$warmTool" "$warmFloor")"
+  figure "$name 8k after ${idle} s, against cat+dd conv=fsync" "$(ratio "$idleTool" "$idleFloor")"
+}
+
+# The 8k scenario where a save must reach a disk (ext4) and where a sync costs nothing (tmpfs).
+durableEightK() {
+  mkdir -p "$work/durable"
+  (
+    cd "$work/durable"
+    python3 "$here/make_bitmap.py" 8192 8192 24 1 base.bmp
+    python3 "$here/make_bitmap.py" 4096 4096 24 2 patch.bmp
+    printf 'load base base.bmp\nload patch patch.bmp\nmerge pixels ^ 0 0 0 0 4000 3980\nsave out.bmp\n' \
+      > xor8k.tgs
+    "$tool" xor8k.tgs > /dev/null
+  )
+  local ext4Folder=
+  if [[ $(stat -f -c %T "$work") == ext2/ext3 ]]; then
+    ext4Folder=$work/ext4
+    mkdir -p "$ext4Folder"
+  elif ((EUID == 0)) && command -v mkfs.ext4 > /dev/null; then
+    ext4Folder=$work/ext4
+    mkdir -p "$ext4Folder"
+    truncate -s 2G "$work/ext4.img"
+    if mkfs.ext4 -q "$work/ext4.img" > /dev/null 2>&1 && mount -o loop "$work/ext4.img" "$ext4Folder"; then
+      mounted+=("$ext4Folder")
+    else
+      ext4Folder=
+    fi
+  fi
+  if [[ -n $ext4Folder ]]; then
+    syncedEightK "ext4" "$ext4Folder"
+  else
+    echo "ext4:        skipped, $work is not ext4 and no ext4 image can be mounted (root only)"
+  fi
+  local shm
+  shm=$(mktemp -d /dev/shm/tilegraft_durable.XXXXXX)
+  syncedEightK "tmpfs" "$shm"
+  rm -rf "$shm" "$work/durable"
+}
+
 if wanted warm || wanted idle; then eightK; fi
 if wanted small; then smallFiles; fi
 if wanted big; then twoGiB; fi
 if wanted shared; then sharedBlocks; fi
+if wanted durable; then durableEightK; fi
+
+if ((${#figures[@]} > 0)); then
+  echo
+  echo "Ratios durable saves are held to (tool / floor, medians of $runs runs; loops of 3):"
+  printf '  %s\n' "${figures[@]}"
+fi
+echo "load after: $(uptime | sed 's/.*load average: //')"

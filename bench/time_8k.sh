@@ -7,6 +7,8 @@
 #   Files go to $TMPDIR (default /tmp); TMPDIR=/dev/shm keeps the disk out of the figures.
 #   The word floor in place of a binary times cat of the patch plus dd of the base instead.
 #   IDLE=SECONDS sleeps that long before every run: the first run after a pause.
+#   FSYNC=1 makes every output durable within the timed run: dd conv=fsync for the floor, and
+#   each binary followed by sync of its output (a no-op's cost where the binary synced itself).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -30,9 +32,10 @@ for ((run = 0; run < runs; ++run)); do
     start=$(date +%s%N)
     if [[ ${tools[$i]} == floor ]]; then
       cat patch.bmp > /dev/null
-      dd if=base.bmp of=out.bmp bs=1M status=none
+      dd if=base.bmp of=out.bmp bs=1M status=none ${FSYNC:+conv=fsync}
     else
       "${tools[$i]}" xor8k.tgs > /dev/null
+      [[ -z ${FSYNC:-} ]] || sync out.bmp
     fi
     echo $((($(date +%s%N) - start) / 1000)) >> "times.$i"
   done

@@ -401,6 +401,11 @@ bool BitmapImage::save(const std::string& fileName, const NameState& expected) c
     return false;
   case ReplaceResult::notCreated:
     raiseError("Error creating file.", writingTrouble(fileName));
+  case ReplaceResult::locked:
+    raiseError("Error writing file.",
+               "Another program held a lock on " + fileName + " for " +
+                   std::to_string(lockWaitSeconds) +
+                   " seconds: it was left as it was. Save again once that program is done.\n");
   case ReplaceResult::notWritten:
     if (!fileImage.isIntact()) {
       raiseLost();

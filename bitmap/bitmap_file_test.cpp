@@ -1,6 +1,7 @@
 #include "bitmap/bitmap_image.h"
 #include "common/script_error.h"
 #include "platform/files.h"
+#include "platform/test_seams.h"
 #include "tests/support/bmp_builder.h"
 #include "tests/support/failure.h"
 #include "tests/support/scoped_temp_dir.h"

@@ -164,6 +164,7 @@ void CheckRun::endScript(const BitmapImage& base, const BitmapImage& patch,
     case ReplaceResult::notCreated:
       throw ScriptError("Plan picture: Error creating file.");
     case ReplaceResult::notWritten:
+    case ReplaceResult::locked:
       throw ScriptError("Plan picture: Error writing file.");
     }
   }

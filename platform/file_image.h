@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -39,8 +38,7 @@ enum class ImageLoss : std::sig_atomic_t {
 //   block is the file's own pages in the page cache, read-only. The lease makes the kernel tell
 //   the process before any other program may open the file to write or truncate it; the process
 //   then copies what it still shares and lets go, so the other program waits only for that copy.
-//   Parts that merges write are copied in on first write: a whole chunk of 2 MiB where a
-//   merge writes much of it, its pages alone (4 KiB, copy-on-write) where it writes little; a
+//   Parts that merges write are copied in on first write, a whole chunk of 2 MiB at a time; a
 //   save sends the untouched parts from file to file without passing them through the process.
 // - Copied (everywhere else, and whenever the lease cannot be had: another program has the file
 //   open to write, the process may not take leases on it, a network or user-space file system):
@@ -111,9 +109,8 @@ public:
   };
 
   // Gives bytes [offset + r * stride, offset + r * stride + count) for each r below rows memory
-  // of their own, so that they may be written through writableBytes(), and a mapped image
-  // remembers them as written (a save that shares the file's blocks writes only those). False,
-  // with nothing copied in, when there is no memory for them.
+  // of their own, so that they may be written through writableBytes(). False when there is no
+  // memory for them.
   bool makeWritable(std::size_t offset, std::size_t count, std::size_t rows = 1,
                     std::size_t stride = 0) noexcept {
     return mapping == nullptr || copyIn(offset, count, rows, stride);
@@ -123,16 +120,11 @@ public:
 
 #ifndef _WIN32
   // For the file writer: writes bytes [from, to) to the descriptor (at those offsets when
-  // positioned, else at its position), the parts still mapped straight from the file. False on
-  // a write error or when the image is no longer intact. Nothing is sent from a lost image.
+  // positioned, else at its position). The parts still mapped go from file to file by the
+  // kernel's copy (copy_file_range), which shares blocks where the file system can (XFS with
+  // reflink, Btrfs), or through a buffer where it refuses. False on a write error or when the
+  // image is no longer intact: nothing is sent from a lost image.
   bool writeTo(int descriptor, std::size_t from, std::size_t to, bool positioned) const;
-  // For the file writer: makes the empty regular file at descriptor hold the image by sharing
-  // the blocks of the image's file (a clone, copy-on-write, so neither file's later writes reach
-  // the other), then writing only the pages that makeWritable gave out; afterClone runs between
-  // the two. nullopt, with the file left empty and afterClone not run, where no blocks can be
-  // shared: a copied image, one whose lease has gone, another file system, or one that clones
-  // nothing. False on a write error or when the image is no longer intact.
-  std::optional<bool> shareInto(int descriptor, void (*afterClone)()) const;
 #endif
 
 private:
@@ -162,17 +154,5 @@ inline constexpr bool fileMappingsExist = true;
 #else
 inline constexpr bool fileMappingsExist = false;
 #endif
-// For tests: false makes every load copy, as where no lease can be had.
-inline bool fileMappingsForTesting = true;
-// For tests: false makes saves write every byte, as where no file system shares blocks.
-inline bool blockSharingForTesting = true;
-// For tests: true has a save that would share blocks copy the loaded file instead, so that the
-// writing of the merged pages alone runs on any file system.
-inline bool cloneByCopyForTesting = false;
-// For tests: called after each whole read of a file, before it is looked at again.
-inline void (*afterFileReadForTesting)(const std::string& fileName) = nullptr;
-// For tests: called when a lease's copy of a chunk has read and checked the file, before the
-// pages merges made private are copied over; from a signal handler too.
-inline void (*afterChunkReadForTesting)() = nullptr;
 
 } // namespace tilegraft

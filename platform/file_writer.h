@@ -14,6 +14,8 @@ enum class ReplaceResult {
   notCreated, // nothing could be created or opened to write into; the old file is untouched
   notWritten, // the bytes could not all be written; the old file is untouched
   nameTaken,  // the name is no longer as the caller saw it; nothing was written
+  locked,     // another program held its lock on a file to be written in place for
+              // lockWaitSeconds; the old file is untouched
 };
 
 // Puts bytes under a file name so that the name ends holding either its old file, byte for byte,
@@ -58,10 +60,5 @@ ReplaceResult replaceFile(const std::string& fileName, const FileImage& image);
 // (or the file at the name may be written in place), and the name is not a folder. Writes
 // nothing; a disk that fills or a file that changes before the real save cannot be foreseen.
 bool replaceLooksPossible(const std::string& fileName);
-
-// For tests: called once, with half of the bytes written, while the save holds what it holds.
-inline void (*afterHalfWrittenForTesting)() = nullptr;
-// For tests: false makes saves use named temporary files, as on systems without unnamed ones.
-inline bool unnamedFilesForTesting = true;
 
 } // namespace tilegraft

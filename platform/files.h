@@ -21,6 +21,29 @@ std::optional<std::size_t> readScriptBytes(std::FILE* script, char* buffer, std:
 // one that leads nowhere yet.
 bool nameIsTaken(const std::string& fileName);
 
+// How long a load or an in-place save waits for a lock that another program holds on its file
+// (flock), after a line on standard error that says so: then a load reads without it, checking
+// that the file does not change meanwhile, and a save fails with the file as it was.
+inline constexpr int lockWaitSeconds = 5;
+
+// The folder a path names its file in, as written: "a/b" for "a/b/c", "/" for "/c", "." for a
+// bare name; and the file's entry in it, what follows the last separator (on Windows a backslash
+// separates too).
+inline std::size_t lastSeparator(const std::string& path) {
+#ifdef _WIN32
+  return path.find_last_of("/\\");
+#else
+  return path.rfind('/');
+#endif
+}
+inline std::string folderOf(const std::string& path) {
+  const std::size_t separator = lastSeparator(path);
+  return separator == std::string::npos ? "."
+         : separator == 0               ? path.substr(0, 1)
+                                        : path.substr(0, separator);
+}
+inline std::string entryOf(const std::string& path) { return path.substr(lastSeparator(path) + 1); }
+
 // What is at a name at one moment: nothing, or one file, told apart from any other by its device
 // and number. Through symbolic links, the file they lead to; a link that leads nowhere is itself
 // the file.

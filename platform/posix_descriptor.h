@@ -1,10 +1,16 @@
 #pragma once
 
+#include "platform/files.h"
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <signal.h>
+#include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -80,6 +86,32 @@ inline bool readAllAt(int descriptor, std::uint8_t* bytes, std::size_t count, st
   return true;
 }
 
+// The name under /proc by which the kernel reaches the file a descriptor holds, whatever its
+// names are now.
+inline std::string descriptorPath(int descriptor) {
+  return "/proc/self/fd/" + std::to_string(descriptor);
+}
+
+inline bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Puts the file's bytes and length on the disk: a power cut from then on leaves them.
+inline bool syncFile(int descriptor) {
+  int result = 0;
+  do {
+    result = fsync(descriptor);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+// Puts the folder's entries on the disk: a name linked or renamed there stays after a power cut.
+// A folder the process may only search (opened O_PATH), or a file system that syncs no folders,
+// is left to the file system's own commit.
+inline bool syncFolder(int folder) {
+  return syncFile(folder) || errno == EBADF || errno == EINVAL || errno == EROFS;
+}
+
 inline bool sameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -111,6 +143,37 @@ public:
 private:
   sigset_t before{};
 };
+
+// Takes a flock lock (LOCK_SH or LOCK_EX) on the file. Where another program holds one in the
+// way, one line on standard error says what the tool waits for, and it waits lockWaitSeconds at
+// most: false then, without the lock. A file system without locks counts as locked.
+inline bool lockWithin(int descriptor, int operation, const std::string& fileName) {
+  const auto taken = [&] {
+    return flock(descriptor, operation | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+  };
+  if (taken()) {
+    return true;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "Waiting up to %d seconds for another program to release its lock on %s...\n",
+               lockWaitSeconds, fileName.c_str());
+  struct timespec start {};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    const struct timespec pause { 0, 10'000'000 };
+    nanosleep(&pause, nullptr);
+    if (taken()) {
+      return true;
+    }
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if ((now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec) >=
+        lockWaitSeconds * 1'000'000'000L) {
+      return false;
+    }
+  }
+}
 
 // Makes reads and writes on the descriptor wait again, after an open that must not wait (a named
 // pipe without its other end, a file under another program's lease). False on an error.

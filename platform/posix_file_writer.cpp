@@ -1,213 +1,54 @@
+// Saves bytes under a name (file_writer.h) on POSIX systems. lookAt gathers what is at the name,
+// chooseWay picks the route (what each route's steps leave after a power cut is listed there),
+// and one function per route writes. Signals: posix_save_signals.h; the new file beside the
+// name: posix_new_file.h.
+//
+// The states of a save; where a temporary can be, what a signal finds, what a power cut leaves:
+// 1. Looking: nothing is made. A signal's line says the name holds what it held; a power cut
+//    leaves the old file, or nothing.
+// 2. Writing the new file: unnamed (O_TMPFILE) where the system has that, so there is nothing to
+//    leave; elsewhere under a short name (".tilegraft-" and 8 hex digits) in the name's folder,
+//    which a signal removes before it ends the process. A power cut leaves the name as it was,
+//    and maybe that named temporary.
+// 3. Synced, the new file takes the name: linked to a free name, or given its temporary name and
+//    renamed over the old file in one held stretch, so a signal waits and then says the file was
+//    written whole. A power cut leaves the old file or the new one, each whole; after the folder's
+//    sync, the new one.
+// 4. In place (several links, or no rename possible): signals wait from the first byte to the
+//    last sync. A power cut while it writes leaves the file part new, part old.
+// 5. At the name itself (through a link that leads nowhere, or in an append-only folder without
+//    unnamed files): a signal removes the file made through a link, and leaves what an
+//    append-only folder keeps, saying so.
+// 6. Done, handlers put back: a signal that came meanwhile still gets its line.
+
 #include "platform/file_writer.h"
 #include "platform/files.h"
 #include "platform/posix_descriptor.h"
 #include "platform/posix_features.h"
+#include "platform/posix_new_file.h"
+#include "platform/posix_save_signals.h"
+#include "platform/test_seams.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
 #include <iterator>
 #include <optional>
 #include <signal.h>
-#include <string_view>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
-#include <vector>
 #if TILEGRAFT_LINUX_CALLS
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/vfs.h>
-#include <sys/xattr.h>
 #endif
 
 namespace tilegraft {
 
 namespace {
-
-// Every signal whose default action ends the process and that a handler can catch, besides the
-// real-time ones (added while a save runs). A debugger's breakpoint trap is left alone.
-constexpr int standardSignals[] = {
-    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGABRT, SIGBUS,  SIGFPE,    SIGSEGV, SIGUSR1,
-    SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
-#if defined(SIGPOLL) && SIGPOLL != SIGIO
-    SIGPOLL,
-#endif
-#ifdef SIGIO
-    SIGIO,
-#endif
-#ifdef SIGPWR
-    SIGPWR,
-#endif
-#ifdef SIGSTKFLT
-    SIGSTKFLT,
-#endif
-};
-constexpr std::size_t standardSignalCount = std::size(standardSignals);
-// The standard ones and the whole real-time range, which no system makes larger than this.
-constexpr std::size_t maxCleanedSignals = standardSignalCount + 64;
-
-// The file that a signal removes before it ends the process: a temporary, or a new file made
-// through a symbolic link, named relative to its folder.
-char pendingName[NAME_MAX + 1];
-std::atomic<int> pendingFolder{-1};
-std::atomic<bool> pendingNamed{false};
-// What the name holds if a signal ends the save now, for the line the handler writes. It only
-// moves on from `before` inside a held stretch, together with the change it tells of.
-enum class NameHolds : int { before, newFile, partOfNewFile };
-std::atomic<NameHolds> nameHolds{NameHolds::before};
-constexpr std::string_view endedBefore = "**** Stopped by a signal while saving: the file was not "
-                                         "written; its name holds what it held before.\n";
-constexpr std::string_view endedAfter =
-    "**** Stopped by a signal at the end of a save: the file was written whole.\n";
-constexpr std::string_view endedPart =
-    "**** Stopped by a signal while saving: only part of the file was written.\n";
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free &&
-                  std::atomic<NameHolds>::is_always_lock_free,
-              "read by a signal handler");
-
-// What one save changed in the signals' dispositions, and the set that it holds back while a name
-// and the handler's record of it change together, and while it writes in place. Written only
-// while no handler of ours is installed.
-struct CleanedSignal {
-  int number = 0;
-  struct sigaction previous {};
-  bool replaced = false;
-};
-CleanedSignal cleanedSignals[maxCleanedSignals];
-std::size_t cleanedSignalCount = 0;
-sigset_t heldDuringSave;
-
-// A file-size limit and a pipe without a reader signal the writing process itself; the write then
-// fails with its own error, which the save reports. The same signals sent by another process end
-// the run as any other.
-bool sentFromOutside(const siginfo_t* info) {
-  if (info == nullptr) {
-    return true;
-  }
-  const bool sentByKill = info->si_code == SI_USER || info->si_code == SI_QUEUE
-#ifdef SI_TKILL
-                          || info->si_code == SI_TKILL
-#endif
-      ;
-  return sentByKill && info->si_pid != getpid();
-}
-
-// Only async-signal-safe calls.
-void removePendingAndResignal(int signalNumber, siginfo_t* info, void* /*context*/) {
-  if ((signalNumber == SIGXFSZ || signalNumber == SIGPIPE) && !sentFromOutside(info)) {
-    return;
-  }
-  if (pendingNamed.load()) {
-    unlinkat(pendingFolder.load(), pendingName, 0);
-  }
-  const NameHolds holds = nameHolds.load();
-  const std::string_view line = holds == NameHolds::before    ? endedBefore
-                                : holds == NameHolds::newFile ? endedAfter
-                                                              : endedPart;
-  // Nothing to do if standard error is gone: the process ends either way.
-  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line.data(), line.size());
-  struct sigaction byDefault {};
-  byDefault.sa_handler = SIG_DFL;
-  sigemptyset(&byDefault.sa_mask);
-  sigaction(signalNumber, &byDefault, nullptr);
-  // Blocked while its handler runs, the signal is delivered again, by default, on the way out.
-  raise(signalNumber);
-}
-
-// Called with heldDuringSave held. The name is at most NAME_MAX long: one entry of a folder.
-void recordPending(int folder, const char* name) {
-  std::snprintf(pendingName, sizeof pendingName, "%s", name);
-  pendingFolder.store(folder);
-  pendingNamed.store(true);
-}
-void forgetPending() { pendingNamed.store(false); }
-
-// The handlers for the length of one save; the ones found before come back afterwards. Only a
-// signal that would have ended the process is taken over: one the tool was started to ignore
-// (nohup), or one a host program or the file images' lease machinery handles, is left as it was.
-class SaveSignals {
-public:
-  SaveSignals() {
-    nameHolds.store(NameHolds::before);
-    cleanedSignalCount = 0;
-    for (const int signalNumber : standardSignals) {
-      cleanedSignals[cleanedSignalCount++].number = signalNumber;
-    }
-#if defined(SIGRTMIN) && defined(SIGRTMAX)
-    for (int signalNumber = SIGRTMIN;
-         signalNumber <= SIGRTMAX && cleanedSignalCount < maxCleanedSignals; ++signalNumber) {
-      cleanedSignals[cleanedSignalCount++].number = signalNumber;
-    }
-#endif
-    // The standard signals are held back whatever their disposition; a real-time one only when
-    // it is ours, as another's handler (the lease machinery's) must run when its signal comes.
-    sigemptyset(&heldDuringSave);
-    for (const int signalNumber : standardSignals) {
-      sigaddset(&heldDuringSave, signalNumber);
-    }
-    const HeldSignals hold(heldDuringSave);
-    struct sigaction action {};
-    action.sa_sigaction = removePendingAndResignal;
-    action.sa_flags = SA_SIGINFO | SA_RESTART;
-    for (std::size_t i = 0; i < cleanedSignalCount; ++i) {
-      CleanedSignal& cleaned = cleanedSignals[i];
-      sigaction(cleaned.number, nullptr, &cleaned.previous);
-      cleaned.replaced =
-          (cleaned.previous.sa_flags & SA_SIGINFO) == 0 && cleaned.previous.sa_handler == SIG_DFL;
-      if (cleaned.replaced) {
-        sigaddset(&heldDuringSave, cleaned.number);
-      }
-    }
-    action.sa_mask = heldDuringSave;
-    const HeldSignals holdAll(heldDuringSave);
-    for (std::size_t i = 0; i < cleanedSignalCount; ++i) {
-      if (cleanedSignals[i].replaced) {
-        sigaction(cleanedSignals[i].number, &action, nullptr);
-      }
-    }
-  }
-  ~SaveSignals() {
-    const HeldSignals hold(heldDuringSave);
-    for (std::size_t i = 0; i < cleanedSignalCount; ++i) {
-      if (cleanedSignals[i].replaced) {
-        sigaction(cleanedSignals[i].number, &cleanedSignals[i].previous, nullptr);
-      }
-    }
-  }
-  SaveSignals(const SaveSignals&) = delete;
-  SaveSignals& operator=(const SaveSignals&) = delete;
-};
-
-// The folder part of a path with its final slash ("a/b/" for "a/b/c"), empty for a bare name.
-std::string folderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-// The name under /proc by which the kernel reaches the file a descriptor holds, whatever its
-// names are now.
-std::string descriptorPath(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
-
-// What a file created with mode 0666 gets. The mask can only be read by setting it; the tool has
-// one thread and creates nothing in between.
-mode_t newFileMode() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
-
-bool sameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 // What a save writes: bytes in memory, or a file image, which sends what it still maps straight
 // from its file.
@@ -238,18 +79,6 @@ bool writeImage(int descriptor, const SaveBytes& image, bool positioned) {
     afterHalfWrittenForTesting();
   }
   return writeAll(descriptor, image, half, image.size(), positioned);
-}
-
-// Fills a new, empty file. A mapped image shares its file's blocks with it where the file system
-// can, so that only what merges wrote is written.
-bool writeNew(int descriptor, const SaveBytes& bytes) {
-  if (bytes.image != nullptr) {
-    if (const std::optional<bool> shared =
-            bytes.image->shareInto(descriptor, afterHalfWrittenForTesting)) {
-      return *shared;
-    }
-  }
-  return writeImage(descriptor, bytes, false);
 }
 
 #if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE)
@@ -296,7 +125,7 @@ bool reserve(int descriptor, std::size_t length, off_t oldLength) {
   }
   // That covers what the file grows by. Blocks that the file shares with another (a copy made
   // by reflink) are unshared, which reserves them, where the file system can; where every
-  // overwrite takes new blocks, writeBesideAndClone takes them before an old byte changes.
+  // overwrite takes new blocks, writeBesideAndMove takes them before an old byte changes.
 #ifdef FALLOC_FL_UNSHARE_RANGE
   const off_t overwritten = std::min(oldLength, newLength);
   if (overwritten > 0 && !allocate(descriptor, FALLOC_FL_UNSHARE_RANGE, 0, overwritten)) {
@@ -314,14 +143,14 @@ bool reserve(int descriptor, std::size_t length, off_t oldLength) {
 #endif
 }
 
-#if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE) && defined(FICLONERANGE)
+#if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE)
 // Where every overwrite takes new blocks, the new bytes are written past the file's end first,
-// into blocks reserved there for them, and then cloned over the old ones (a change of the file's
-// map of blocks, not a write of its bytes); the stretch past the end is cut off last. A disk too
-// full for the new bytes fails while the old file is whole. nullopt, with the file as it was,
-// where the file system clones no blocks.
-std::optional<bool> writeBesideAndClone(int descriptor, const SaveBytes& bytes,
-                                        const struct stat& old) {
+// into blocks reserved there, synced, and then copied over the old ones within the file by the
+// kernel, which such a file system does by sharing the blocks (a change of the file's map, not a
+// write); the stretch past the end is cut off last. A disk too full for the new bytes fails while
+// the old file is whole. nullopt, with the file as it was, where there is no such stretch.
+std::optional<bool> writeBesideAndMove(int descriptor, const SaveBytes& bytes,
+                                       const struct stat& old) {
   const auto newLength = static_cast<off_t>(bytes.size());
   constexpr off_t besideAlignment = off_t{1} << 16;
   const off_t beside =
@@ -332,49 +161,48 @@ std::optional<bool> writeBesideAndClone(int descriptor, const SaveBytes& bytes,
       static_cast<std::uint64_t>(beside) + bytes.size() > limit.rlim_cur) {
     return std::nullopt;
   }
-  // A clone reads its source: the same file, opened again to read, where the process may.
+  // The copy reads the same file, opened again to read, where the process may.
   const Descriptor source(
       open(descriptorPath(descriptor).c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
   if (!source) {
     return std::nullopt;
   }
-  const auto restore = [&] { return ftruncate(descriptor, old.st_size) == 0; };
   if (!allocate(descriptor, FALLOC_FL_KEEP_SIZE, beside, newLength)) {
     const bool unsupported = errno == EOPNOTSUPP || errno == ENOSYS;
-    restore();
-    return unsupported ? std::nullopt : std::optional<bool>(false);
+    return ftruncate(descriptor, old.st_size) == 0 && unsupported ? std::nullopt
+                                                                  : std::optional<bool>(false);
   }
-  if (lseek(descriptor, beside, SEEK_SET) != beside || !writeImage(descriptor, bytes, false)) {
-    restore();
+  if (lseek(descriptor, beside, SEEK_SET) != beside || !writeImage(descriptor, bytes, false) ||
+      !syncFile(descriptor)) {
+    static_cast<void>(ftruncate(descriptor, old.st_size));
     return false;
   }
-  // Clones take whole blocks; the last part block is written in place.
+  // Blocks are shared whole; the last part block is written in place.
   const off_t block = old.st_blksize > 0 ? static_cast<off_t>(old.st_blksize) : 4096;
   const off_t whole = newLength / block * block;
-  struct file_clone_range range {};
-  range.src_fd = source.get();
-  range.src_offset = static_cast<std::uint64_t>(beside);
-  range.src_length = static_cast<std::uint64_t>(whole);
-  if (whole > 0 && ioctl(descriptor, FICLONERANGE, &range) != 0) {
-    const bool unsupported =
-        errno == EOPNOTSUPP || errno == ENOTTY || errno == EINVAL || errno == EXDEV;
-    if (!restore() || !unsupported) {
+  off_t from = beside;
+  off_t to = 0;
+  while (to < whole) {
+    const ssize_t moved = copy_file_range(source.get(), &from, descriptor, &to,
+                                          static_cast<std::size_t>(whole - to), 0);
+    if (moved <= 0 && !(moved < 0 && errno == EINTR)) {
       return false;
     }
-    return std::nullopt;
   }
   return writeAll(descriptor, bytes, static_cast<std::size_t>(whole), bytes.size(), true) &&
-         ftruncate(descriptor, newLength) == 0;
+         syncFile(descriptor) && ftruncate(descriptor, newLength) == 0 && syncFile(descriptor);
 }
 #endif
 
 // Writes the bytes into a file that already stands at the name, from its position, with no way
 // back: a signal meanwhile leaves the part written. A new, empty file may share the image's
 // blocks; a pipe or a device is only written.
-ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes, bool newFile) {
+ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes, int newFileFolder) {
   nameHolds.store(NameHolds::partOfNewFile);
-  const bool written = newFile ? writeNew(file.get(), bytes) : writeImage(file.get(), bytes, false);
-  if (!written || !file.closeNow()) {
+  const bool newFile = newFileFolder >= 0;
+  const bool written = newFile ? writeImage(file.get(), bytes, true) && syncFile(file.get())
+                               : writeImage(file.get(), bytes, false);
+  if (!written || !file.closeNow() || (newFile && !syncFolder(newFileFolder))) {
     return ReplaceResult::notWritten;
   }
   const HeldSignals hold(heldDuringSave);
@@ -409,29 +237,29 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
     return ReplaceResult::nameTaken;
   }
   if (!S_ISREG(status.st_mode)) {
-    return writeStraight(file, bytes, false);
+    return writeStraight(file, bytes, -1);
   }
   // Another save of the same file waits here for this one to finish. A file system without
   // locks (some network disks) is written unlocked, as before.
-  int locked = 0;
-  do {
-    locked = flock(file.get(), LOCK_EX);
-  } while (locked != 0 && errno == EINTR);
+  if (!lockWithin(file.get(), LOCK_EX, fileName)) {
+    return ReplaceResult::locked;
+  }
   if (!reserve(file.get(), bytes.size(), status.st_size)) {
     return ReplaceResult::notWritten;
   }
   bool written = false;
   {
     const HeldSignals hold(heldDuringSave);
-    std::optional<bool> cloned;
-#if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE) && defined(FICLONERANGE)
+    std::optional<bool> moved;
+#if TILEGRAFT_LINUX_CALLS && defined(FALLOC_FL_KEEP_SIZE)
     if (status.st_size > 0 && overwritesAllocate(file.get())) {
-      cloned = writeBesideAndClone(file.get(), bytes, status);
+      moved = writeBesideAndMove(file.get(), bytes, status);
     }
 #endif
-    written = cloned ? *cloned
-                     : writeImage(file.get(), bytes, true) &&
-                           ftruncate(file.get(), static_cast<off_t>(bytes.size())) == 0;
+    written = moved ? *moved
+                    : writeImage(file.get(), bytes, true) && syncFile(file.get()) &&
+                          ftruncate(file.get(), static_cast<off_t>(bytes.size())) == 0 &&
+                          syncFile(file.get());
     // A failure part-way leaves the file part new: the held signal tells so.
     nameHolds.store(written ? NameHolds::newFile : NameHolds::partOfNewFile);
   }
@@ -461,191 +289,9 @@ bool keepsEveryName(int folder) {
 #endif
 }
 
-// Where the system has them, a file without a name that the last step links into the folder.
-#if TILEGRAFT_LINUX_CALLS && defined(O_TMPFILE)
-constexpr bool unnamedFilesExist = true;
-#else
-constexpr bool unnamedFilesExist = false;
-#endif
-
-// Renames within the folder without replacing anything: fails with EEXIST when the new name is
-// taken. Where renames cannot refuse, the file takes the second name and then loses the first.
-bool renameNoReplace(int folder, const char* from, const char* to) {
-#if TILEGRAFT_LINUX_CALLS && defined(RENAME_NOREPLACE)
-  if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) {
-    return true;
-  }
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-    return false;
-  }
-#endif
-  if (linkat(folder, from, folder, to, 0) != 0) {
-    return false;
-  }
-  unlinkat(folder, from, 0);
-  return true;
-}
-
-// The new file beside the old one. Its name, once it has one, is short (so it fits whatever
-// the target's name and path) and relative to the folder's descriptor (so a rename of the folder
-// or a long path changes nothing).
-class Temporary {
-public:
-  explicit Temporary(int folderDescriptor) : folder(folderDescriptor) {}
-  ~Temporary() { discard(); }
-  Temporary(const Temporary&) = delete;
-  Temporary& operator=(const Temporary&) = delete;
-
-  // False when no file could be made: no space, no inodes, the folder refused, or only a named
-  // file could be made and mayBeNamed is false.
-  bool create(bool mayBeNamed) {
-    if (unnamedFilesExist && unnamedFilesForTesting && unnamedFilesCanBeLinked()) {
-#if TILEGRAFT_LINUX_CALLS && defined(O_TMPFILE)
-      file = Descriptor(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
-      if (file) {
-        return true;
-      }
-      // A file system without unnamed files says so in one of these ways; others are real.
-      const bool noUnnamedFilesHere =
-          errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT;
-      if (!noUnnamedFilesHere) {
-        return false;
-      }
-#endif
-    }
-    return mayBeNamed && takeFreshName([this] {
-             file = Descriptor(
-                 openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600));
-             return static_cast<bool>(file);
-           });
-  }
-
-  int descriptor() const { return file.get(); }
-
-  // Gives the finished file the new name, which must still be free: nameTaken when it is not.
-  ReplaceResult linkAsNew(const std::string& entry) {
-    if (!named) {
-      {
-        const HeldSignals hold(heldDuringSave);
-        if (!linkUnnamed(entry.c_str())) {
-          return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notWritten;
-        }
-        nameHolds.store(NameHolds::newFile);
-      }
-      return file.closeNow() ? ReplaceResult::replaced : ReplaceResult::notWritten;
-    }
-    if (!file.closeNow()) {
-      return ReplaceResult::notWritten;
-    }
-    const HeldSignals hold(heldDuringSave);
-    if (!renameNoReplace(folder, name, entry.c_str())) {
-      return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notWritten;
-    }
-    forgetName();
-    nameHolds.store(NameHolds::newFile);
-    return ReplaceResult::replaced;
-  }
-
-  // Renames the finished file over the entry, which must still be the file seen there: nameTaken
-  // when another has taken its place. (One that does so in the instant between that look and the
-  // rename is replaced: no call renames over one given file only.) renameRefused tells a file
-  // that cannot be renamed over but may be written in place.
-  ReplaceResult replace(const std::string& entry, const struct stat& seen, bool& renameRefused) {
-    renameRefused = false;
-    const HeldSignals hold(heldDuringSave);
-    // An unnamed file takes its temporary name here, in the same held stretch as the rename: a
-    // kill that cannot be caught leaves that name only if it lands between the two calls.
-    if (!named && !takeFreshName([this] { return linkUnnamed(name); })) {
-      return ReplaceResult::notWritten;
-    }
-    if (!file.closeNow()) {
-      return ReplaceResult::notWritten;
-    }
-    struct stat now {};
-    if (fstatat(folder, entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(now, seen)) {
-      return ReplaceResult::nameTaken;
-    }
-    if (renameat(folder, name, folder, entry.c_str()) != 0) {
-      // A file that is a mount point of its own (as containers mount single files) cannot be
-      // renamed over; it can still be written in place.
-      renameRefused = errno == EBUSY;
-      return ReplaceResult::notWritten;
-    }
-    forgetName();
-    nameHolds.store(NameHolds::newFile);
-    return ReplaceResult::replaced;
-  }
-
-  void discard() noexcept {
-    file.closeNow();
-    if (named) {
-      const HeldSignals hold(heldDuringSave);
-      unlinkat(folder, name, 0);
-      forgetName();
-    }
-  }
-
-private:
-  // Linking an unnamed file by its descriptor alone takes a privilege; through /proc it does not.
-  static bool unnamedFilesCanBeLinked() {
-    return access("/proc/self/fd", X_OK) == 0 || geteuid() == 0;
-  }
-
-  // Links the unnamed file under the name, which must be free (EEXIST otherwise).
-  bool linkUnnamed(const char* as) {
-    if (linkat(AT_FDCWD, descriptorPath(file.get()).c_str(), folder, as, AT_SYMLINK_FOLLOW) == 0) {
-      return true;
-    }
-#ifdef AT_EMPTY_PATH
-    return errno == ENOENT && linkat(file.get(), "", folder, as, AT_EMPTY_PATH) == 0;
-#else
-    return false;
-#endif
-  }
-
-  // Gives the file the first free short name that makeFile accepts (it creates or links the
-  // name in the member, and fails with EEXIST when the name is taken). False on other failures.
-  template <typename MakeFile> bool takeFreshName(MakeFile makeFile) {
-    constexpr int nameAttempts = 100;
-    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
-      const HeldSignals hold(heldDuringSave);
-      chooseName(attempt);
-      if (makeFile()) {
-        named = true;
-        recordPending(folder, name);
-        return true;
-      }
-      if (errno != EEXIST) {
-        return false;
-      }
-    }
-    return false;
-  }
-
-  // ".tilegraft-" and eight hexadecimal digits that differ between processes and attempts.
-  void chooseName(int attempt) {
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    const auto mixed = static_cast<unsigned long>(now.tv_nsec) ^
-                       static_cast<unsigned long>(getpid()) << 12U ^
-                       static_cast<unsigned long>(attempt) * 2654435761UL;
-    std::snprintf(name, sizeof name, ".tilegraft-%08lx", mixed & 0xFFFFFFFFUL);
-  }
-
-  void forgetName() {
-    forgetPending();
-    named = false;
-  }
-
-  int folder;
-  Descriptor file;
-  char name[32] = {};
-  bool named = false;
-};
-
 // Opens the folder that a name lives in, for lookups relative to it.
 Descriptor openFolder(const std::string& folderPath) {
-  const char* path = folderPath.empty() ? "." : folderPath.c_str();
+  const char* path = folderPath.c_str();
   Descriptor folder(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 #ifdef O_PATH
   if (!folder) {
@@ -713,9 +359,8 @@ struct Target {
 };
 
 void lookAtFolder(Target& target, const std::string& path) {
-  const std::string folderPath = folderOf(path);
-  target.entry = path.substr(folderPath.size());
-  target.folder = openFolder(folderPath);
+  target.entry = entryOf(path);
+  target.folder = openFolder(folderOf(path));
   if (target.folder && fstat(target.folder.get(), &target.folderStatus) == 0) {
     target.folderWritable = folderMayBeWritten(target.folder.get());
     target.appendOnly = keepsEveryName(target.folder.get());
@@ -769,6 +414,20 @@ Target lookAt(const std::string& fileName, const NameState& expected) {
 
 enum class Way { nameTaken, notCreated, createNew, createThroughLink, rename, inPlace };
 
+// What each route leaves if the machine stops (a power cut, a crash of the kernel) at each step;
+// every one has synced all it wrote before the tool says "Done.":
+// - createNew: the new file is written unnamed (or under a temporary name), synced with its
+//   length, linked under the free name, and the folder synced. A stop before the link leaves the
+//   name free (and maybe a temporary); after it, the name free or holding the new file whole.
+// - rename: the same, then renamed over the old file, and the folder synced. Until the rename
+//   reaches the disk the name holds the old file; after, the new file whole. The old file is
+//   never replaced by bytes that are not on the disk yet.
+// - createThroughLink: the file a link names is made, written, synced, then its folder synced. A
+//   stop before the file's sync can leave it empty or part written where nothing was before.
+// - inPlace: the old bytes are overwritten, synced, the file cut to the new length, synced again.
+//   A stop while it writes leaves the file part new, part old; after the first sync, the new
+//   bytes whole (with the old tail, if it was longer); after the second, the new file.
+
 // The contract of replaceFile, in the order it is written there.
 Way chooseWay(const Target& target) {
   if (target.changed) {
@@ -793,7 +452,8 @@ Way chooseWay(const Target& target) {
 ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
   Temporary temporary(target.folder.get());
   // A folder that keeps every name could never lose a temporary's.
-  if (!temporary.create(!target.appendOnly)) {
+  // Made with the rights open(2) gives any new file in the folder.
+  if (!temporary.create(!target.appendOnly, 0666)) {
     if (!target.appendOnly) {
       return ReplaceResult::notCreated;
     }
@@ -815,10 +475,9 @@ ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
     if (!file) {
       return openError == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notCreated;
     }
-    return writeStraight(file, bytes, true);
+    return writeStraight(file, bytes, target.folder.get());
   }
-  if (fchmod(temporary.descriptor(), newFileMode()) != 0 ||
-      !writeNew(temporary.descriptor(), bytes)) {
+  if (!writeImage(temporary.descriptor(), bytes, true) || !syncFile(temporary.descriptor())) {
     return ReplaceResult::notWritten;
   }
   return temporary.linkAsNew(target.entry);
@@ -858,7 +517,8 @@ ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& by
       nameHolds.store(NameHolds::partOfNewFile);
     }
   }
-  const bool written = writeNew(file.get(), bytes) && file.closeNow();
+  const bool written = writeImage(file.get(), bytes, true) && syncFile(file.get()) &&
+                       file.closeNow() && (!where.folder || syncFolder(where.folder.get()));
   const HeldSignals hold(heldDuringSave);
   if (known && !written) {
     unlinkat(where.folder.get(), where.entry.c_str(), 0);
@@ -870,97 +530,12 @@ ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& by
   return written ? ReplaceResult::replaced : ReplaceResult::notWritten;
 }
 
-#if TILEGRAFT_LINUX_CALLS
-// The names of a file's extended attributes, each ended by a NUL; nullopt where they cannot be
-// listed. The path is one of /proc's, of a descriptor.
-std::optional<std::vector<char>> attributeNames(const char* path) {
-  for (;;) {
-    const ssize_t size = listxattr(path, nullptr, 0);
-    if (size < 0) {
-      return errno == EOPNOTSUPP ? std::optional<std::vector<char>>(std::vector<char>())
-                                 : std::nullopt;
-    }
-    std::vector<char> names(static_cast<std::size_t>(size));
-    const ssize_t listed = listxattr(path, names.data(), names.size());
-    if (listed >= 0) {
-      names.resize(static_cast<std::size_t>(listed));
-      return names;
-    }
-    if (errno != ERANGE) {
-      return std::nullopt;
-    }
-  }
-}
-
-std::optional<std::vector<char>> attributeValue(const char* path, const char* name) {
-  for (;;) {
-    const ssize_t size = getxattr(path, name, nullptr, 0);
-    if (size < 0) {
-      return std::nullopt;
-    }
-    std::vector<char> value(static_cast<std::size_t>(size));
-    const ssize_t read = getxattr(path, name, value.data(), value.size());
-    if (read >= 0) {
-      value.resize(static_cast<std::size_t>(read));
-      return value;
-    }
-    if (errno != ERANGE) {
-      return std::nullopt;
-    }
-  }
-}
-
-constexpr const char* accessList = "system.posix_acl_access";
-
-// Gives the new file the old one's access list and extended attributes, so that a save by rename
-// neither widens nor narrows who may use the file (the mode's group bits are the list's mask, not
-// the group's rights). False where one that bears on that could not be copied: the file is then
-// written in place. A security module's labels (security.*) and what only the system may set
-// (trusted.*) are copied where the process may, and otherwise left as the new file has them.
-bool copyAttributes(const Target& target, int to) {
-  const Descriptor old(
-      openat(target.folder.get(), target.entry.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  struct stat status {};
-  if (!old || fstat(old.get(), &status) != 0 || !sameFile(status, target.file)) {
-    return false;
-  }
-  const std::string oldPath = descriptorPath(old.get());
-  const char* path = oldPath.c_str();
-  const std::optional<std::vector<char>> names = attributeNames(path);
-  if (!names) {
-    return false;
-  }
-  bool listCopied = false;
-  for (std::size_t at = 0; at < names->size();) {
-    const char* name = names->data() + at;
-    const std::string_view view(name);
-    at += view.size() + 1;
-    const bool bearsOnUse = !view.starts_with("security.") && !view.starts_with("trusted.");
-    const std::optional<std::vector<char>> value = attributeValue(path, name);
-    const bool copied = value && fsetxattr(to, name, value->data(), value->size(), 0) == 0;
-    if (!copied && bearsOnUse) {
-      return false;
-    }
-    listCopied = listCopied || (copied && view == accessList);
-  }
-  // A new file takes its folder's default list; a file that had none gets none.
-  return listCopied || fremovexattr(to, accessList) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
-}
-#else
-// Elsewhere each system keeps access lists and extended attributes its own way (macOS's and the
-// BSDs' acl_get_fd, extattr_get_fd), and none is read here: a save by rename keeps the mode,
-// owner and group only, and the documents say so. A list's extra rights are then lost, and so is
-// a macOS deny entry; writing every file in place instead would give up whole-or-old saves for
-// all files, which matters more than the rare list.
-bool copyAttributes(const Target&, int) { return true; }
-#endif
-
 // A regular file with one link: a new file beside it, with its mode, owner and group, renamed
 // over it once whole.
 ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
                               const SaveBytes& bytes) {
   Temporary temporary(target.folder.get());
-  if (!temporary.create(true)) {
+  if (!temporary.create(true, 0600)) {
     // No space, no inodes, a race: writing in place now is what would destroy the old file.
     return ReplaceResult::notCreated;
   }
@@ -974,11 +549,11 @@ ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
   // A file system that cannot take the mode, or the old file's access list and attributes,
   // gets the file written in place, mode and all.
   if (fchmod(temporary.descriptor(), old.st_mode & 07777) != 0 ||
-      !copyAttributes(target, temporary.descriptor())) {
+      !copyAttributes(target.folder.get(), target.entry, target.file, temporary.descriptor())) {
     temporary.discard();
     return writeInPlace(fileName, old, bytes);
   }
-  if (!writeNew(temporary.descriptor(), bytes)) {
+  if (!writeImage(temporary.descriptor(), bytes, true) || !syncFile(temporary.descriptor())) {
     return ReplaceResult::notWritten;
   }
   bool renameRefused = false;

@@ -32,11 +32,6 @@ bool nameIsTaken(const std::string& fileName) {
 
 namespace {
 
-std::string folderOf(const std::string& fileName) {
-  const std::size_t slash = fileName.find_last_of('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : fileName.substr(0, slash);
-}
-
 NameTrouble troubleOf(int error) {
   switch (error) {
   case ENOENT:

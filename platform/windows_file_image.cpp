@@ -1,4 +1,5 @@
 #include "platform/file_image.h"
+#include "platform/test_seams.h"
 #include "platform/windows_handle.h"
 #include "platform/windows_text.h"
 

@@ -1,4 +1,5 @@
 #include "platform/file_writer.h"
+#include "platform/test_seams.h"
 #include "platform/windows_handle.h"
 #include "platform/windows_text.h"
 
@@ -43,14 +44,10 @@ bool heldByAnotherProgram(DWORD error) {
 constexpr int replaceAttempts = 20;
 constexpr DWORD replacePause = 50; // milliseconds
 
-std::wstring folderOf(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
-
 // Writes over what is at the name: a device, or a file with several links (a new file would
 // part them). A file is locked and its new length reserved before an old byte changes.
-ReplaceResult writeInPlace(const std::wstring& target, std::span<const std::uint8_t> bytes) {
+ReplaceResult writeInPlace(const std::string& name, const std::wstring& target,
+                           std::span<const std::uint8_t> bytes) {
   Handle file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
@@ -60,8 +57,26 @@ ReplaceResult writeInPlace(const std::wstring& target, std::span<const std::uint
     return writeImage(file.get(), bytes) && file.closeNow() ? ReplaceResult::replaced
                                                             : ReplaceResult::notWritten;
   }
+  // Another program's lock is waited for a bounded time, as on POSIX systems.
   OVERLAPPED whole{};
-  LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+  const auto lock = [&] {
+    return LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                      MAXDWORD, &whole) ||
+           GetLastError() != ERROR_LOCK_VIOLATION;
+  };
+  if (!lock()) {
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "Waiting up to %d seconds for another program to release its lock on %s...\n",
+                 lockWaitSeconds, name.c_str());
+    const ULONGLONG deadline = GetTickCount64() + lockWaitSeconds * 1000ULL;
+    do {
+      Sleep(10);
+      if (GetTickCount64() >= deadline) {
+        return ReplaceResult::locked;
+      }
+    } while (!lock());
+  }
   FILE_ALLOCATION_INFO reserved{};
   reserved.AllocationSize.QuadPart = static_cast<LONGLONG>(bytes.size());
   if (!SetFileInformationByHandle(file.get(), FileAllocationInfo, &reserved, sizeof reserved)) {
@@ -69,9 +84,10 @@ ReplaceResult writeInPlace(const std::wstring& target, std::span<const std::uint
   }
   LARGE_INTEGER end{};
   end.QuadPart = static_cast<LONGLONG>(bytes.size());
-  const bool written = writeImage(file.get(), bytes) &&
+  // On the disk before the cut and after it, as on POSIX systems.
+  const bool written = writeImage(file.get(), bytes) && FlushFileBuffers(file.get()) &&
                        SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) &&
-                       SetEndOfFile(file.get());
+                       SetEndOfFile(file.get()) && FlushFileBuffers(file.get());
   return written && file.closeNow() ? ReplaceResult::replaced : ReplaceResult::notWritten;
 }
 
@@ -108,10 +124,14 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   }
   if (exists ? needsInPlace(target) : GetLastError() != ERROR_FILE_NOT_FOUND) {
     // A device such as NUL, several links, or a name that cannot be looked at: the open decides.
-    return writeInPlace(target, bytes);
+    return writeInPlace(fileName, target, bytes);
   }
 
   // A short name beside the target, which no other save picks.
+  std::wstring folder = wideName(folderOf(fileName));
+  if (folder.back() != L'/' && folder.back() != L'\\') {
+    folder += L'\\';
+  }
   std::wstring temporary;
   Handle file;
   for (int attempt = 0; attempt < 100 && !file; ++attempt) {
@@ -119,7 +139,7 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
     std::swprintf(suffix, 32, L".tilegraft-%08lx",
                   static_cast<unsigned long>(GetTickCount64() ^ (GetCurrentProcessId() << 12U) ^
                                              static_cast<unsigned long>(attempt) * 2654435761UL));
-    temporary = folderOf(target) + suffix;
+    temporary = folder + suffix;
     file = Handle(CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file && GetLastError() != ERROR_FILE_EXISTS) {
@@ -134,7 +154,8 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   FILE_DISPOSITION_INFO disposition{TRUE};
   const bool marked =
       SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
-  const bool written = writeImage(file.get(), bytes);
+  // On the disk before it takes the name: the move, write-through, then puts the name there.
+  const bool written = writeImage(file.get(), bytes) && FlushFileBuffers(file.get());
   disposition.DeleteFile = FALSE;
   if (!written || (marked && !SetFileInformationByHandle(file.get(), FileDispositionInfo,
                                                          &disposition, sizeof disposition))) {
@@ -194,8 +215,7 @@ bool replaceLooksPossible(const std::string& fileName) {
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
   }
-  const std::wstring folder = folderOf(target);
-  const DWORD folderAttributes = GetFileAttributesW(folder.empty() ? L"." : folder.c_str());
+  const DWORD folderAttributes = GetFileAttributesW(wideName(folderOf(fileName)).c_str());
   return folderAttributes != INVALID_FILE_ATTRIBUTES &&
          (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }

@@ -1,5 +1,6 @@
 #include "platform/file_writer.h"
 #include "platform/files.h"
+#include "platform/test_seams.h"
 #include "tests/support/scoped_temp_dir.h"
 
 #include <filesystem>

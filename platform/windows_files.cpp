@@ -62,11 +62,6 @@ NameState lookAtName(const std::string& fileName) {
 
 namespace {
 
-std::string folderOf(const std::string& fileName) {
-  const std::size_t slash = fileName.find_last_of("/\\");
-  return slash == std::string::npos ? "." : fileName.substr(0, slash + (slash == 0 ? 1 : 0));
-}
-
 NameTrouble troubleOf(DWORD error) {
   switch (error) {
   case ERROR_FILE_NOT_FOUND:

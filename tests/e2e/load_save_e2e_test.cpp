@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
@@ -439,6 +440,119 @@ TEST_F(LoadSaveEndToEndTest, RunsSharingOneInputEachTakeTheirOwnAnswer) {
     EXPECT_EQ(fileBytes("a.bmp"), image.bytes());
     EXPECT_EQ(fileBytes("b.bmp"), image.bytes());
   }
+}
+
+// Every route puts the new bytes and length on the disk before they take the name, and the name
+// after: so a power cut after "Done." finds the new file whole, and one before it never finds the
+// old file replaced by bytes not yet written. The calls that decide it, in order, as strace sees
+// them: a rename or link before its file's sync, or a cut before the write's, fails the row.
+TEST_F(LoadSaveEndToEndTest, EverySaveSyncsItsBytesBeforeTheyTakeTheName) {
+  if (std::system("strace -o /dev/null true 2> /dev/null") != 0) {
+    GTEST_SKIP() << "needs strace, allowed to trace";
+  }
+  BmpBuilder(40, 30, 24).fillPattern(1).writeTo(dir.file("in.bmp"));
+  struct Case {
+    const char* title;
+    const char* prepare;
+    const char* arguments;
+    const char* calls;
+    const char* orCalls = nullptr; // where files cannot be unnamed: the temporary is named at once
+  };
+  static const Case cases[] = {
+      {"a new name", "true", "script.txt", "fsync linkat fsync "},
+      {"over an existing file", "cp in.bmp out.bmp", "--yes script.txt",
+       "fsync linkat renameat fsync ", "fsync renameat fsync "},
+      {"in place, a file with two links", "cp in.bmp out.bmp && ln out.bmp link.bmp",
+       "--yes script.txt", "fsync ftruncate fsync "},
+      {"through a link that leads nowhere yet", "ln -s made.bmp out.bmp", "--yes script.txt",
+       "fsync fsync "},
+      {"the plan picture", "true", "--check --plan plan.bmp script.txt", "fsync linkat fsync "},
+  };
+  writeTextFile(dir.file("script.txt"),
+                "load base in.bmp\nload patch in.bmp\n<p = 1 0 0 0 1 1\nsave out.bmp\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    const std::string command =
+        std::string("rm -f out.bmp link.bmp made.bmp plan.bmp && ") + c.prepare +
+        " && strace -qq -o trace.txt -e trace=fsync,fdatasync,link,linkat,rename,renameat,"
+        "renameat2,truncate,ftruncate \"$TILEGRAFT\" " +
+        c.arguments + " > /dev/null && sed 's/(.*//' trace.txt | tr '\\n' ' '";
+    RunOptions options;
+    options.throughShell = true;
+    const std::string calls = runTool(dir.path(), {command}, options).standardOutput;
+    EXPECT_TRUE(calls == c.calls || (c.orCalls != nullptr && calls == c.orCalls)) << calls;
+  }
+}
+
+// A lock that another program holds (flock, as any user who may read the file can take) is
+// waited for a bounded time, with a line that says so: then a load reads the file without it,
+// and an in-place save fails with the old file kept. The run's timeout catches a wait for ever.
+TEST_F(LoadSaveEndToEndTest, AnotherProgramsLockIsWaitedForABoundedTime) {
+  BmpBuilder(40, 30, 24).fillPattern(1).writeTo(dir.file("in.bmp"));
+  BmpBuilder(40, 30, 24).fillPattern(2).writeTo(dir.file("old.bmp"));
+  writeTextFile(dir.file("script.txt"), "load base in.bmp\nsave out.bmp\n");
+  const std::string waiting = "Waiting up to 5 seconds for another program to release its lock on ";
+  const std::string saving =
+      start + "Loading base bitmap: in.bmp...\nSaving output bitmap: out.bmp...\n";
+  struct Case {
+    const char* title;
+    const char* command;
+    int status;
+    std::string out;
+    std::string err;
+    const char* outputLike; // the file out.bmp holds afterwards
+  };
+  const Case cases[] = {
+      {"a load, under an exclusive lock",
+       R"({ flock -x 9 && "$TILEGRAFT" --yes script.txt; } 9< in.bmp)", 0, saving + "Done.\n",
+       waiting + "in.bmp...\n", "in.bmp"},
+      {"an in-place save, under a shared lock",
+       R"(cp old.bmp out.bmp && ln out.bmp link.bmp &&
+          { flock -s 9 && "$TILEGRAFT" --yes script.txt; } 9< out.bmp)",
+       1, saving,
+       "out.bmp already exists: overwrite (y/n)? y\n" + waiting +
+           "out.bmp...\nLine 2: save out.bmp\n**** Base bitmap: Error writing file.\n",
+       "old.bmp"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    fs::remove(dir.file("out.bmp"));
+    fs::remove(dir.file("link.bmp"));
+    RunOptions options;
+    options.throughShell = true;
+    options.timeout = std::chrono::seconds(20);
+    expectRun(runTool(dir.path(), {c.command}, options), c.status, c.out, c.err);
+    EXPECT_EQ(fileBytes("out.bmp"), fileBytes(c.outputLike));
+  }
+}
+
+// A signal that comes at any moment of a save (here after each change of a signal's handling,
+// where the save sets its handlers up and puts them back) ends the tool with the line that says
+// what the name holds, never silently. strace sends SIGINT as the Nth such call returns.
+TEST_F(LoadSaveEndToEndTest, ASignalAnywhereInASaveLeavesTheStopLine) {
+  if (std::system("strace -o /dev/null true 2> /dev/null") != 0) {
+    GTEST_SKIP() << "needs strace, allowed to trace";
+  }
+  BmpBuilder(40, 30, 24).fillPattern(1).writeTo(dir.file("in.bmp"));
+  writeTextFile(dir.file("script.txt"), "load base in.bmp\nsave out.bmp\n");
+  RunOptions options;
+  options.throughShell = true;
+  const ToolRun result = runTool(dir.path(), {R"(n=1; stopped=0
+      while [ $n -lt 1000 ]; do
+        rm -f out.bmp
+        strace -qq -o /dev/null -e trace=rt_sigaction -e inject=rt_sigaction:signal=INT:when=$n \
+          "$TILEGRAFT" script.txt > out.txt 2> err.txt
+        status=$?
+        [ $status = 0 ] && break
+        if grep -q Saving out.txt; then
+          stopped=$((stopped + 1))
+          grep -q '^\*\*\*\* Stopped by a signal' err.txt || echo "no line at call $n, status $status"
+        fi
+        n=$((n + 1))
+      done
+      [ $stopped -gt 10 ] && echo ended)"},
+                                 options);
+  EXPECT_EQ(result.standardOutput, "ended\n");
 }
 
 // The answer holds for the file it was about: when another file takes its place while the
