@@ -332,7 +332,8 @@ void BitmapImage::adopt(FileImage&& image) {
   if (bitCount != 24 && bitCount != 8 && bitCount != 32) {
     raiseError("Only 24-BPP and 8-BPP bitmaps supported.",
                os2.empty() ? "Its header gives " + std::to_string(bitCount) +
-                                 " bits per pixel; only 8 (a palette), 24 and 32 are read.\n" +
+                                 (bitCount == 1 ? " bit" : " bits") +
+                                 " per pixel; only 8 (a palette), 24 and 32 are read.\n" +
                                  std::string(convertIt)
                            : os2 + std::string(convertIt));
   }

@@ -76,12 +76,16 @@ public:
          std::int64_t rowStride)
       : pixels(firstPixel), width(canvasWidth), height(canvasHeight), stride(rowStride) {}
 
+  // Where the stage being drawn begins, in rows from the top.
+  std::int64_t top = 0;
+
   void put(std::int64_t x, std::int64_t y, Colour colour) {
-    std::uint8_t* at = pixels + (height - 1 - y) * stride + x * 3;
+    std::uint8_t* at = pixels + (height - 1 - top - y) * stride + x * 3;
     at[0] = colour.blue;
     at[1] = colour.green;
     at[2] = colour.red;
   }
+  // Fills the whole picture; before any stage is drawn, where top is 0.
   void fill(Colour colour) {
     for (std::int64_t y = 0; y < height; ++y) {
       for (std::int64_t x = 0; x < width; ++x) {
@@ -170,24 +174,73 @@ void outline(Canvas& canvas, std::int64_t left, std::int64_t sideW, std::int64_t
   }
 }
 
+// Where the patch's side begins in a stage's row.
+std::int64_t patchLeftOf(const BitmapImage& base, const BitmapImage& patch) {
+  const std::int64_t baseWidth = sideWidth(base);
+  return baseWidth + (baseWidth > 0 && sideWidth(patch) > 0 ? sideGap : 0);
+}
+
+std::int64_t rowWidth(const BitmapImage& base, const BitmapImage& patch) {
+  return std::max<std::int64_t>(patchLeftOf(base, patch) + sideWidth(patch), 1);
+}
+
+std::int64_t rowHeight(const BitmapImage& base, const BitmapImage& patch) {
+  return std::max<std::int64_t>({sideHeight(base), sideHeight(patch), 1});
+}
+
+template <typename Blocks>
+void drawStage(Canvas& canvas, const BitmapImage& base, const BitmapImage& patch,
+               const Blocks& blocks) {
+  const std::int64_t patchLeft = patchLeftOf(base, patch);
+  drawSide(canvas, base, 0);
+  drawSide(canvas, patch, patchLeft);
+  for (const auto& block : blocks) {
+    const Colour colour = lineColours[block.colour].colour;
+    const MergedBlock& merged = block.merged;
+    outline(canvas, 0, sideWidth(base), sideHeight(base), merged.destination, merged.width,
+            merged.height, colour);
+    outline(canvas, patchLeft, sideWidth(patch), sideHeight(patch), merged.source, merged.width,
+            merged.height, colour);
+  }
+}
+
 } // namespace
 
 std::string_view PlanPicture::addLine(std::span<const MergedBlock> lineBlocks) {
   const std::size_t colour = lines++ % lineColours.size();
-  for (const MergedBlock& block : lineBlocks.first(
-           std::min(lineBlocks.size(), maxBlocks - std::min(maxBlocks, blocks.size())))) {
+  for (const MergedBlock& block :
+       lineBlocks.first(std::min(lineBlocks.size(), maxBlocks - std::min(maxBlocks, blockCount)))) {
     blocks.push_back({block, colour});
+    ++blockCount;
   }
   return lineColours[colour].name;
 }
 
+void PlanPicture::endStage(const BitmapImage& base, const BitmapImage& patch) {
+  if (blocks.empty()) {
+    return;
+  }
+  auto stage = std::make_unique<Stage>();
+  for (const auto& [from, to] :
+       {std::pair{&base, &stage->base}, std::pair{&patch, &stage->patch}}) {
+    if (from->isLoaded()) {
+      to->loadCopy(from->fileBytes());
+      to->setTileLayout(from->tileLayout());
+    }
+  }
+  stage->blocks = std::move(blocks);
+  blocks.clear();
+  stages.push_back(std::move(stage));
+}
+
 std::vector<std::uint8_t> PlanPicture::draw(const BitmapImage& base,
                                             const BitmapImage& patch) const {
-  const std::int64_t baseWidth = sideWidth(base);
-  const std::int64_t patchWidth = sideWidth(patch);
-  const std::int64_t patchLeft = baseWidth + (baseWidth > 0 && patchWidth > 0 ? sideGap : 0);
-  const std::int64_t width = std::max<std::int64_t>(patchLeft + patchWidth, 1);
-  const std::int64_t height = std::max<std::int64_t>({sideHeight(base), sideHeight(patch), 1});
+  std::int64_t width = rowWidth(base, patch);
+  std::int64_t height = rowHeight(base, patch);
+  for (const auto& stage : stages) {
+    width = std::max(width, rowWidth(stage->base, stage->patch));
+    height += rowHeight(stage->base, stage->patch) + sideGap;
+  }
   const std::int64_t stride = (width * 3 + 3) / 4 * 4;
   const std::int64_t length = static_cast<std::int64_t>(headersLength) + stride * height;
   if (length > std::numeric_limits<std::int32_t>::max()) {
@@ -210,16 +263,11 @@ std::vector<std::uint8_t> PlanPicture::draw(const BitmapImage& base,
 
   Canvas canvas(header + headersLength, width, height, stride);
   canvas.fill(ground);
-  drawSide(canvas, base, 0);
-  drawSide(canvas, patch, patchLeft);
-  for (const Block& block : blocks) {
-    const Colour colour = lineColours[block.colour].colour;
-    const MergedBlock& merged = block.merged;
-    outline(canvas, 0, baseWidth, sideHeight(base), merged.destination, merged.width, merged.height,
-            colour);
-    outline(canvas, patchLeft, patchWidth, sideHeight(patch), merged.source, merged.width,
-            merged.height, colour);
+  for (const auto& stage : stages) {
+    drawStage(canvas, stage->base, stage->patch, stage->blocks);
+    canvas.top += rowHeight(stage->base, stage->patch) + sideGap;
   }
+  drawStage(canvas, base, patch, blocks);
   return file;
 }
 

@@ -36,7 +36,7 @@ BitmapSlot& PatchScript::selectSlot(const std::string& name) {
 
 bool PatchScript::confirmOverwrite(const std::string& fileName) {
   std::fflush(stdout);
-  std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", fileName.c_str());
+  std::fprintf(stderr, "%s already exists: overwrite (y/n)? ", shownOn(stderr, fileName).c_str());
   if (options.answerYes) {
     // The answer is written where a typed one would be echoed, so that logs show it.
     std::fputs("y\n", stderr);
@@ -51,9 +51,10 @@ void PatchScript::loadCommand(const std::string& slotName) {
     throw ScriptError("Filename not specified.");
   }
   const std::string& fileName = workingLine;
-  std::printf("Loading %s bitmap: %s...%s\n", slotName.c_str(), fileName.c_str(),
+  std::printf("Loading %s bitmap: %s...%s\n", slotName.c_str(), shownOn(stdout, fileName).c_str(),
               checks ? checks->loadNote(fileName).c_str() : "");
   if (checks) {
+    checks->beforeLoad(base.image, patch.image);
     checks->load(slotName, slot.image, fileName);
   } else {
     slot.image.load(fileName);
@@ -66,7 +67,8 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
   }
   const std::string& fileName = workingLine;
   if (checks && checks->isDryRun()) {
-    checks->save(base.image, fileName);
+    checks->save(base.image, fileName,
+                 [this](const std::string& name) { return confirmOverwrite(name); });
     return;
   }
   if (checks) {
@@ -83,10 +85,11 @@ void PatchScript::saveCommand(const std::string& /*unused*/) {
       }
       return;
     }
-    std::printf("Saving output bitmap: %s...\n", fileName.c_str());
+    std::printf("Saving output bitmap: %s...\n", shownOn(stdout, fileName).c_str());
     saved = base.image.save(fileName, seen);
     if (!saved) {
-      std::printf("Not saved: %s changed at its name meanwhile.\n", fileName.c_str());
+      std::printf("Not saved: %s changed at its name meanwhile.\n",
+                  shownOn(stdout, fileName).c_str());
     }
   }
   if (checks) {

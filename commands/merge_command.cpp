@@ -68,7 +68,8 @@ void PatchScript::mergeCommand(const std::string& mode) {
   if (checks) {
     checks->warnAboutNumbers(numbers);
     if (width <= 0 || height <= 0 || repeats.across <= 0 || repeats.down <= 0) {
-      checks->warn("Merges nothing: a width, height or repeat count of 0 or less.");
+      checks->warn(Warning::emptyMerge,
+                   "Merges nothing: a width, height or repeat count of 0 or less.");
     }
     checks->beforeMerge(tileMode, base.image, width, height, repeats);
   }

@@ -1,6 +1,7 @@
 #include "engine/check_run.h"
 
 #include "common/script_error.h"
+#include "platform/console.h"
 #include "platform/file_writer.h"
 
 #include <algorithm>
@@ -14,6 +15,12 @@ namespace {
 
 constexpr std::string_view strictStop = "Stopped on a warning (--strict).";
 
+// Each acknowledgeable warning's name, in the order of the enumeration.
+constexpr std::string_view warningNameList[] = {
+    "big-number", "extra-text",   "quote",       "cut-name", "unsaved", "unused-load", "top-down",
+    "zero-tile",  "default-tile", "empty-merge", "work",     "grid",    "indices",     "palettes",
+};
+
 // A count too large for any integer type still prints, rounded down.
 std::string wholeNumber(double value) {
   char text[32];
@@ -22,6 +29,25 @@ std::string wholeNumber(double value) {
 }
 
 } // namespace
+
+std::optional<Warning> warningNamed(std::string_view name) {
+  const auto* found = std::find(std::begin(warningNameList), std::end(warningNameList), name);
+  if (found == std::end(warningNameList)) {
+    return std::nullopt;
+  }
+  return static_cast<Warning>(found - std::begin(warningNameList));
+}
+
+std::string warningNames() {
+  std::string names;
+  for (const std::string_view name : warningNameList) {
+    names += (names.empty()                                             ? ""
+              : name == warningNameList[std::size(warningNameList) - 1] ? " and "
+                                                                        : ", ");
+    names += name;
+  }
+  return names;
+}
 
 CheckRun::FileKey CheckRun::keyOf(const std::string& fileName) {
   // A link that leads nowhere names the file it would make.
@@ -49,16 +75,44 @@ bool CheckRun::sameFile(const FileKey& key, const std::string& otherName) {
          key.entry == other.entry;
 }
 
+std::string shownOnTerminal(std::string_view text) {
+  if (text.ends_with("\r\n")) {
+    return shownOnTerminal(text.substr(0, text.size() - 2)) + "\n";
+  }
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    const auto next = at + 1 < text.size() ? static_cast<unsigned char>(text[at + 1]) : 0U;
+    if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      shown += "M-^";
+      shown += static_cast<char>(next - 0x80 + 0x40);
+      ++at;
+    } else if ((byte < 0x20 && byte != '\t' && byte != '\n') || byte == 0x7F) {
+      shown += '^';
+      shown += static_cast<char>(byte ^ 0x40U);
+    } else {
+      shown += text[at];
+    }
+  }
+  return shown;
+}
+
+std::string shownOn(std::FILE* stream, std::string_view text) {
+  return isTerminal(stream) ? shownOnTerminal(text) : std::string(text);
+}
+
 void reportLine(std::int32_t number, const std::string& raw) {
   // A last line without a line feed, or one cut at a NUL byte, still ends its report line.
   const char* lineEnd = raw.ends_with('\n') ? "" : "\n";
-  std::fprintf(stderr, "Line %ld: %s%s", static_cast<long>(number), raw.c_str(), lineEnd);
+  std::fprintf(stderr, "Line %ld: %s%s", static_cast<long>(number), shownOn(stderr, raw).c_str(),
+               lineEnd);
 }
 
 CheckRun::CheckRun(const RunSettings& settings, const ScriptReader& script,
                    const std::string& scriptName)
     : reader(script), dryRun(settings.check), strict(settings.strict),
-      planName(settings.check ? settings.planName : std::string()) {
+      answerYes(settings.answerYes), planName(settings.check ? settings.planName : std::string()) {
   // A script in another folder is the likely reason a name it gives leads nowhere.
   if (scriptName.find_first_of("/\\") != std::string::npos) {
     missingNote = "Names in a script are relative to the current folder, not to the script's "
@@ -82,36 +136,78 @@ CheckRun::CheckRun(const RunSettings& settings, const ScriptReader& script,
 
 void CheckRun::warn(std::string text) { warnings.push_back(std::move(text)); }
 
+void CheckRun::warn(Warning kind, std::string text) {
+  if (const Acknowledged* allowance = allowanceFor(kind)) {
+    acknowledge(*allowance, text);
+  } else {
+    warn(std::move(text));
+  }
+}
+
+const CheckRun::Acknowledged* CheckRun::allowanceFor(Warning kind, bool base) const {
+  const auto found = std::find_if(allowances.begin(), allowances.end(), [&](const Acknowledged& a) {
+    return a.allowance.warning == kind && (kind != Warning::grid || a.allowance.base == base);
+  });
+  return found == allowances.end() ? nullptr : &*found;
+}
+
+void CheckRun::acknowledge(const Acknowledged& allowance, const std::string& text) {
+  if (dryRun) {
+    acknowledgedWarnings.push_back("(" + allowance.source + "): " + text);
+  }
+}
+
+void CheckRun::allow(const Allowance& allowance) {
+  const std::int32_t line = reader.currentLineNumber();
+  Acknowledged entry{allowance,
+                     line == 0 ? std::string("--allow") : "line " + std::to_string(line)};
+  const auto same = std::find_if(allowances.begin(), allowances.end(), [&](const Acknowledged& a) {
+    return a.allowance.warning == allowance.warning && a.allowance.base == allowance.base;
+  });
+  if (same == allowances.end()) {
+    allowances.push_back(std::move(entry));
+  } else {
+    *same = std::move(entry);
+  }
+  // The grid is checked again against what the new acknowledgement says it holds.
+  if (allowance.warning == Warning::grid) {
+    (allowance.base ? baseGrid : patchGrid).reset();
+  }
+}
+
 void CheckRun::warnAboutNumbers(const NumberScanner& numbers) {
   if (const std::string_view beyond = numbers.firstNumberBeyond32Bits(); !beyond.empty()) {
-    warn(std::string(beyond) + " is read as " +
-         std::to_string(numbers.firstNumberBeyond32BitsStored()) + ": numbers have 32 bits.");
+    warn(Warning::bigNumber, std::string(beyond) + " is read as " +
+                                 std::to_string(numbers.firstNumberBeyond32BitsStored()) +
+                                 ": numbers have 32 bits.");
   }
   if (const std::string_view unread = numbers.unreadText(); !unread.empty()) {
-    warn("Text after the numbers ignored: " + std::string(unread));
+    warn(Warning::extraText, "Text after the numbers ignored: " + std::string(unread));
   }
 }
 
 void CheckRun::warnAboutName(const std::string& fileName) {
   if (fileName.starts_with('"') || fileName.starts_with('\'')) {
-    warn("The file name begins with a quote: quotes are part of a name here, and the whole rest "
+    warn(Warning::quote,
+         "The file name begins with a quote: quotes are part of a name here, and the whole rest "
          "of the line is the name, blanks included.");
   }
   const std::string& raw = reader.currentRawLine();
   const std::size_t comment = raw.find("//");
   if (comment != std::string::npos && comment > 0 && raw[comment - 1] != ' ' &&
       raw[comment - 1] != '\t') {
-    warn("The file name is cut where // begins: // starts a comment even inside a name, so the "
+    warn(Warning::cutName,
+         "The file name is cut where // begins: // starts a comment even inside a name, so the "
          "name read is " +
-         fileName + ".");
+             fileName + ".");
   }
 }
 
 void CheckRun::reportOrStop(const LineReport& line) {
-  if (warnings.empty()) {
+  if (warnings.empty() && acknowledgedWarnings.empty()) {
     return;
   }
-  if (strict) {
+  if (strict && !warnings.empty()) {
     throw ScriptError(std::string(strictStop));
   }
   std::fflush(stdout);
@@ -123,16 +219,20 @@ void CheckRun::endLine() { reportOrStop({reader.currentLineNumber(), reader.curr
 
 void CheckRun::reportWarnings() {
   for (const std::string& warning : warnings) {
-    std::fprintf(stderr, "---- Warning: %s\n", warning.c_str());
+    std::fprintf(stderr, "---- Warning: %s\n", shownOn(stderr, warning).c_str());
+  }
+  for (const std::string& acknowledged : acknowledgedWarnings) {
+    std::fprintf(stderr, "---- Acknowledged %s\n", shownOn(stderr, acknowledged).c_str());
   }
   warnings.clear();
+  acknowledgedWarnings.clear();
 }
 
 void CheckRun::endScript(const BitmapImage& base, const BitmapImage& patch,
                          const std::function<bool(const std::string&)>& confirmOverwrite) {
   if (unsavedMerge) {
-    warn("No save comes after this merge: what it and later merges do is lost.");
-    if (strict) {
+    warn(Warning::unsaved, "No save comes after this merge: what it and later merges do is lost.");
+    if (strict && !warnings.empty()) {
       // The script is closed by now, so the run's report of the stop cannot show the line.
       std::fflush(stdout);
       reportLine(unsavedMerge->number, unsavedMerge->raw);
@@ -151,7 +251,7 @@ void CheckRun::endScript(const BitmapImage& base, const BitmapImage& patch,
       saveDeclined(planName);
       return;
     }
-    std::printf("Writing plan picture: %s...\n", planName.c_str());
+    std::printf("Writing plan picture: %s...\n", shownOn(stdout, planName).c_str());
     if (picture.empty()) {
       throw ScriptError("Plan picture: too large for a BMP file.");
     }
@@ -159,7 +259,8 @@ void CheckRun::endScript(const BitmapImage& base, const BitmapImage& patch,
     case ReplaceResult::replaced:
       return;
     case ReplaceResult::nameTaken:
-      std::printf("Not written: %s changed at its name meanwhile.\n", planName.c_str());
+      std::printf("Not written: %s changed at its name meanwhile.\n",
+                  shownOn(stdout, planName).c_str());
       continue;
     case ReplaceResult::notCreated:
       throw ScriptError("Plan picture: Error creating file.");
@@ -191,17 +292,25 @@ std::string CheckRun::loadNote(const std::string& fileName) const {
                               : " (as line " + std::to_string(unwritten->line) + " would save it)";
 }
 
+void CheckRun::beforeLoad(const BitmapImage& base, const BitmapImage& patch) {
+  if (plan) {
+    plan->endStage(base, patch);
+  }
+}
+
 void CheckRun::load(const std::string& slotName, BitmapImage& image, const std::string& fileName) {
   refuseIfPlan(fileName, "loads");
   warnAboutName(fileName);
   SlotUse& use = useOf(slotName);
   if (image.isLoaded() && !use.usedSinceLoad) {
-    warn("The " + slotName + " bitmap loaded on line " + std::to_string(use.loadLine) +
-         " is replaced before any merge or save used it.");
+    warn(Warning::unusedLoad, "The " + slotName + " bitmap loaded on line " +
+                                  std::to_string(use.loadLine) +
+                                  " is replaced before any merge or save used it.");
   }
   if (slotName == "base" && unsavedMerge) {
-    warn("The base bitmap is replaced before a save: what the merge on line " +
-         std::to_string(unsavedMerge->number) + " and those after it did is lost.");
+    warn(Warning::unsaved, "The base bitmap is replaced before a save: what the merge on line " +
+                               std::to_string(unsavedMerge->number) +
+                               " and those after it did is lost.");
     unsavedMerge.reset();
   }
   if (const UnwrittenFile* unwritten = unwrittenFile(fileName)) {
@@ -212,18 +321,23 @@ void CheckRun::load(const std::string& slotName, BitmapImage& image, const std::
   use = {reader.currentLineNumber(), false};
   palettesCompared = false;
   if (image.pixelHeight() < 0) {
-    warn("Stored top-down (a negative height): it loads and saves, but every merge into or "
+    warn(Warning::topDown,
+         "Stored top-down (a negative height): it loads and saves, but every merge into or "
          "from it fails as out of range.");
   }
 }
 
-void CheckRun::save(const BitmapImage& base, const std::string& fileName) {
+void CheckRun::save(const BitmapImage& base, const std::string& fileName,
+                    const std::function<bool(const std::string&)>& confirmOverwrite) {
   refuseIfPlan(fileName, "saves");
   warnAboutName(fileName);
-  // Nothing is written and nothing asked: the save is checked as if the answer were yes, and
-  // fails where the real run's would.
+  // Nothing is written, and nothing asked but where the answer decides a strict run: the save
+  // is checked as if the answer were yes, and fails where the real run's would.
   const bool taken = nameIsTaken(fileName) || unwrittenFile(fileName) != nullptr;
-  std::printf("Would save output bitmap: %s (%s)\n", fileName.c_str(),
+  if (taken && strict && !answerYes && !confirmOverwrite(fileName)) {
+    saveDeclined(fileName);
+  }
+  std::printf("Would save output bitmap: %s (%s)\n", shownOn(stdout, fileName).c_str(),
               taken ? "it exists: a real run asks to overwrite it; checked as if answered yes"
                     : "a new file");
   base.checkSave(fileName);
@@ -247,7 +361,7 @@ void CheckRun::saveDeclined(const std::string& fileName) const {
 
 void CheckRun::tileSizeSet(std::int32_t width, std::int32_t height) {
   if (width <= 0 || height <= 0) {
-    warn("Tile width or height of 0 or less.");
+    warn(Warning::zeroTile, "Tile width or height of 0 or less.");
   }
   tileSizeGiven = true;
 }
@@ -274,11 +388,12 @@ void CheckRun::beforeMerge(bool tileMode, BitmapImage& base, std::int32_t width,
   constexpr double manyTimes = 16;
   constexpr double worthTelling = 64.0 * 1024 * 1024;
   if (pixelBytes > 0 && bytes > worthTelling && bytes > manyTimes * pixelBytes) {
-    warn("This line merges " + wholeNumber(blocks) + " blocks, " +
-         wholeNumber(bytes / (1024 * 1024)) + " MiB in all, about " +
-         wholeNumber(bytes / pixelBytes) +
-         " times the base's pixels: tiles larger than the distance between them, or large "
-         "repeats, make the work grow fast.");
+    warn(Warning::work,
+         "This line merges " + wholeNumber(blocks) + " blocks, " +
+             wholeNumber(bytes / (1024 * 1024)) + " MiB in all, about " +
+             wholeNumber(bytes / pixelBytes) +
+             " times the base's pixels: tiles larger than the distance between them, or large "
+             "repeats, make the work grow fast.");
   }
 }
 
@@ -327,6 +442,16 @@ void CheckRun::warnAboutGrid(const char* role, const BitmapImage& image,
       fits(across, grid.xOrigin, grid.xBorderBefore, grid.tileWidth, grid.xBorderAfter, fit.width);
   const bool downFits =
       fits(down, grid.yOrigin, grid.yBorderBefore, grid.tileHeight, grid.yBorderAfter, fit.height);
+  // An acknowledgement states the whole tiles the grid holds: once they change, it is void.
+  const Acknowledged* allowance = allowanceFor(Warning::grid, role == std::string_view("base"));
+  const bool asAllowed = allowance != nullptr && allowance->allowance.across == across.count &&
+                         allowance->allowance.down == down.count;
+  if (allowance != nullptr && !asAllowed) {
+    warn(std::string("The ") + role + "'s grid holds " + std::to_string(across.count) + " by " +
+         std::to_string(down.count) + " whole tiles, not " +
+         std::to_string(allowance->allowance.across) + " by " +
+         std::to_string(allowance->allowance.down) + " as " + allowance->source + " says.");
+  }
   if (acrossFits && downFits) {
     return;
   }
@@ -334,10 +459,16 @@ void CheckRun::warnAboutGrid(const char* role, const BitmapImage& image,
   if (!downFits) {
     what += (what.empty() ? "" : "; ") + describe(down, "down");
   }
-  warn(std::string("The ") + role + "'s grid does not fit its " + std::to_string(fit.width) +
-       " by " + std::to_string(fit.height) + " pixels: " + what +
-       ". A tile size that includes the gutter, or a margin or gutter missing from tilespecs, "
-       "shifts every tile.");
+  std::string text = std::string("The ") + role + "'s grid does not fit its " +
+                     std::to_string(fit.width) + " by " + std::to_string(fit.height) +
+                     " pixels: " + what +
+                     ". A tile size that includes the gutter, or a margin or gutter missing "
+                     "from tilespecs, shifts every tile.";
+  if (asAllowed) {
+    acknowledge(*allowance, text);
+  } else {
+    warn(std::move(text));
+  }
 }
 
 void CheckRun::warnAboutIndices(const BitmapImage& base) {
@@ -367,17 +498,18 @@ void CheckRun::warnAboutIndices(const BitmapImage& base) {
   if (outside > 0) {
     // The list keeps its first blocks only: beyond them, more pixels may lack a colour.
     const bool allSeen = lineBlocks.size() < BitmapImage::mergeLogLimit;
-    warn(std::string(allSeen ? "" : "At least ") + std::to_string(outside) +
-         " merged pixels hold a colour index beyond the base's colour "
-         "table of " +
-         std::to_string(entries) + (entries == 1 ? " colour" : " colours") +
-         ": they show no colour of the table.");
+    warn(Warning::indices, std::string(allSeen ? "" : "At least ") + std::to_string(outside) +
+                               " merged pixels hold a colour index beyond the base's colour "
+                               "table of " +
+                               std::to_string(entries) + (entries == 1 ? " colour" : " colours") +
+                               ": they show no colour of the table.");
   }
 }
 
 void CheckRun::merged(bool tileMode, const BitmapImage& base, const BitmapImage& patch) {
   if (tileMode && !tileSizeGiven) {
-    warn("Tile merge with the default tile size of 1 by 1 pixel: no tilesize line came first.");
+    warn(Warning::defaultTile,
+         "Tile merge with the default tile size of 1 by 1 pixel: no tilesize line came first.");
   }
   if (tileMode) {
     warnAboutGrid("base", base, baseGrid);
@@ -389,7 +521,8 @@ void CheckRun::merged(bool tileMode, const BitmapImage& base, const BitmapImage&
   if (!palettesCompared && !basePalette.empty() &&
       !std::equal(basePalette.begin(), basePalette.end(), patchPalette.begin(),
                   patchPalette.end())) {
-    warn("The 8-bit base and patch have different palettes: the merge combines palette "
+    warn(Warning::palettes,
+         "The 8-bit base and patch have different palettes: the merge combines palette "
          "indices, so colours change.");
   }
   palettesCompared = true;

@@ -1,6 +1,7 @@
 #include "engine/patch_script.h"
 #include "platform/console.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -11,8 +12,8 @@
 namespace {
 
 constexpr std::string_view usageText =
-    R"(Usage: tilegraft [--check] [--strict] [--yes] [--] SCRIPT
-       tilegraft --check --plan PICTURE.bmp [--strict] [--yes] [--] SCRIPT
+    R"(Usage: tilegraft [--check] [--strict] [--allow TEXT]... [--yes] [--] SCRIPT
+       tilegraft --check --plan PICTURE.bmp [--strict] [--allow TEXT]... [--yes] [--] SCRIPT
        tilegraft --help | -h | --version
 
 Runs the patch script SCRIPT: loads uncompressed BMP files (8, 24 or 32 bits a pixel) and PNG
@@ -30,6 +31,8 @@ Commands, one per line; "//" starts a comment:
   merge tiles OP [...]                 combine a block of the patch into the base
   <p OP ..., <t OP ...                 short for merge pixels, merge tiles
   echo TEXT                            print the text
+  allow WARNING                        a warning is meant: check lists it, strict goes on
+  allow grid base|patch ACROSS DOWN    the grid holds exactly these whole tiles, as meant
 
 Operators, byte by byte: = copy, & AND, | OR, ^ XOR.
 
@@ -47,6 +50,8 @@ Options:
   --strict         stop with status 1 at the first warning that --check gives (after its line,
                    or at the end for a merge never saved) and at a save not made because the
                    answer was not yes; for scripts, make and CI, with --yes or without
+  --allow TEXT     as a line "allow TEXT" before the script's first (the warnings' names are
+                   in the manual)
   -y, --yes        answer yes to every overwrite question without reading standard input
   --               end of the options: the next word is the script, even if it starts with -
   -h, --help       print this help
@@ -54,6 +59,45 @@ Options:
 
 More: man tilegraft (in the source tree: man -l docs/tilegraft.1).
 )";
+
+constexpr std::string_view knownOptions[] = {"--check", "--strict", "--allow",  "--yes",
+                                             "--plan",  "--help",   "--version"};
+
+// The options a mistyped word differs from by at most two letters added, left out or changed,
+// A to Z matched in either case; none for a word of two letters or fewer, which could be
+// anything.
+std::string nearestOption(std::string_view word) {
+  if (word.size() <= 2) {
+    return "";
+  }
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  std::string_view nearest;
+  std::size_t nearestDistance = 3;
+  for (const std::string_view option : knownOptions) {
+    // Edit distance, one row at a time.
+    std::vector<std::size_t> row(option.size() + 1);
+    for (std::size_t j = 0; j < row.size(); ++j) {
+      row[j] = j;
+    }
+    for (std::size_t i = 1; i <= word.size(); ++i) {
+      std::size_t diagonal = row[0];
+      row[0] = i;
+      for (std::size_t j = 1; j <= option.size(); ++j) {
+        const std::size_t above = row[j];
+        row[j] = std::min(
+            {row[j] + 1, row[j - 1] + 1, diagonal + (lower(word[i - 1]) == option[j - 1] ? 0 : 1)});
+        diagonal = above;
+      }
+    }
+    if (row.back() < nearestDistance) {
+      nearestDistance = row.back();
+      nearest = option;
+    }
+  }
+  return nearest.empty() ? "" : " (did you mean " + std::string(nearest) + "?)";
+}
 
 // A wrong command line: what was wrong, the syntax, and where to read more.
 int wrongCommandLine(const std::string& what) {
@@ -95,6 +139,11 @@ int runCommandLine(const std::vector<std::string>& arguments) {
       settings.strict = true;
     } else if (argument == "--yes" || argument == "-y") {
       settings.answerYes = true;
+    } else if (argument == "--allow") {
+      if (i + 1 == count) {
+        return wrongCommandLine("--allow needs the name of a warning");
+      }
+      settings.allowances.push_back(arguments[++i]);
     } else if (argument == "--plan") {
       // The next word is the picture's name, unless it is an option: a picture named like one
       // is given as ./--name.
@@ -110,7 +159,7 @@ int runCommandLine(const std::vector<std::string>& arguments) {
     } else if (argument == "--help" || argument == "-h" || argument == "--version") {
       return wrongCommandLine(argument + " stands alone");
     } else {
-      return wrongCommandLine("unknown option: " + argument);
+      return wrongCommandLine("unknown option: " + argument + nearestOption(argument));
     }
   }
   if (scriptName == nullptr) {

@@ -1,6 +1,7 @@
 #include "engine/patch_script.h"
 
 #include "common/script_error.h"
+#include "platform/console.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -19,17 +20,32 @@ const std::array<Row, PatchScript::commandCount> PatchScript::commandTable = {
     Row{"<p", "pixels", &PatchScript::mergeCommand},
     Row{"<t", "tiles", &PatchScript::mergeCommand},
     Row{"echo", "~", &PatchScript::echoCommand},
+    Row{"allow", "", &PatchScript::allowCommand},
 };
 
 PatchScript::PatchScript(RunSettings runSettings)
     : base("Base bitmap"), patch("Patch bitmap"), options(std::move(runSettings)) {}
 
 int PatchScript::run(const std::string& scriptName) {
-  std::printf("Reading patch script: %s...\n", scriptName.c_str());
+  std::printf("Reading patch script: %s...\n", shownOn(stdout, scriptName).c_str());
   int result = 0;
   try {
     if (options.check || options.strict) {
       checks.emplace(options, *this, scriptName);
+    }
+    for (const std::string& allowance : options.allowances) {
+      // Read as the line "allow ..." would be, and named by the option where it fails.
+      try {
+        workingLine = allowance;
+        const std::string name = nextToken(WordCase::lowered);
+        if (name.empty()) {
+          throw ScriptError("Missing arguments.",
+                            "allow needs the name of a warning: " + warningNames() + ".\n");
+        }
+        allowCommand(name);
+      } catch (const ScriptError& error) {
+        throw ScriptError("--allow " + allowance + ": " + error.message(), error.explanation());
+      }
     }
     open(scriptName);
     while (readLine()) {
@@ -73,9 +89,19 @@ void PatchScript::reportError(const ScriptError& error) {
   if (checks) {
     checks->reportWarnings();
   }
-  std::fprintf(stderr, "**** %s\n", error.message().c_str());
-  std::string_view explanation =
-      checks && checks->isDryRun() ? std::string_view(error.explanation()) : std::string_view();
+  std::fprintf(stderr, "**** %s\n", shownOn(stderr, error.message()).c_str());
+  std::string why;
+  // At a terminal a person reads the report: the explanation is shown there too, where a pipe
+  // or a log gets the plain run's report alone, as it always has.
+  if ((checks && checks->isDryRun()) || isTerminal(stderr)) {
+    // A script that is no text fails on its first line, whatever that line's error says.
+    if (isOpen() && !scriptKind().empty()) {
+      why = "The script is " + std::string(scriptKind()) + ", not a text file of commands.\n";
+    }
+    why += error.explanation();
+  }
+  why = shownOn(stderr, why);
+  std::string_view explanation = why;
   while (!explanation.empty()) {
     const std::size_t end = std::min(explanation.find('\n'), explanation.size());
     std::fprintf(stderr, "     %.*s\n", static_cast<int>(end), explanation.data());
@@ -91,8 +117,10 @@ void PatchScript::runLine() {
           row.fixedArgument.empty() ? nextToken(WordCase::lowered) : std::string(row.fixedArgument);
       if (argument.empty()) {
         throw ScriptError("Missing arguments.",
-                          row.keyword == "load"        ? "load needs the bitmap, base or patch, "
-                                                         "then the file's name.\n"
+                          row.keyword == "load" ? "load needs the bitmap, base or patch, "
+                                                  "then the file's name.\n"
+                          : row.keyword == "allow"
+                              ? "allow needs the name of a warning: " + warningNames() + ".\n"
                           : row.keyword == "tilespecs" ? "tilespecs needs the bitmap, base or "
                                                          "patch, then its numbers.\n"
                                                        : "merge needs the mode, pixels or tiles, "
@@ -102,7 +130,12 @@ void PatchScript::runLine() {
       return;
     }
   }
-  std::string why = "The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n";
+  std::string why = "The commands are ";
+  for (const CommandRow& row : commandTable) {
+    why += &row == &commandTable.front() ? "" : &row == &commandTable.back() ? " and " : ", ";
+    why += row.keyword;
+  }
+  why += ".\n";
   if (keyword == "<") {
     why += "The short forms are one word: <p for merge pixels, <t for merge tiles.\n";
   }
@@ -110,7 +143,7 @@ void PatchScript::runLine() {
 }
 
 void PatchScript::echoCommand(const std::string& /*unused*/) {
-  std::printf("%s\n", workingLine.c_str());
+  std::printf("%s\n", shownOn(stdout, workingLine).c_str());
 }
 
 } // namespace tilegraft

@@ -47,7 +47,7 @@ public:
   };
 
 private:
-  static constexpr std::size_t commandCount = 8;
+  static constexpr std::size_t commandCount = 9;
   static const std::array<CommandRow, commandCount> commandTable;
 
   void runLine();
@@ -65,6 +65,7 @@ private:
   void tileSpecsCommand(const std::string& slotName);
   void mergeCommand(const std::string& mode);
   void echoCommand(const std::string& unused);
+  void allowCommand(const std::string& name);
 
   RunSettings options;
   // Present during a check or strict run.

@@ -6,7 +6,9 @@
 #include "platform/console.h"
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace tilegraft {
 
@@ -21,6 +23,51 @@ constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
 constexpr bool isBlank(char c) { return c == ' ' || c == '\t'; }
 constexpr bool isEndTrimmed(char c) { return isBlank(c) || c == '\r' || c == '\n'; }
 
+// What the first bytes of a script that is no text show it to be; empty for text. A NUL among
+// several control bytes at the start is a binary file's, where one NUL alone may be a stray.
+std::string_view kindOfStart(std::string_view start) {
+  if (start.starts_with("\x89PNG")) {
+    return "a PNG image";
+  }
+  if (start.starts_with("\xFF\xD8\xFF")) {
+    return "a JPEG image";
+  }
+  if (start.starts_with("GIF8")) {
+    return "a GIF image";
+  }
+  start = start.substr(0, 64);
+  const auto controls = std::count_if(start.begin(), start.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r';
+  });
+  if (controls < 4 || start.find('\0') == std::string_view::npos) {
+    return "";
+  }
+  return start.starts_with("BM") ? "a BMP image" : "a binary file";
+}
+
+// Why the script could not be opened or read, as far as its name tells afterwards.
+std::string scriptTrouble(const std::string& name) {
+  if (name == "-") {
+    return "";
+  }
+  const NameFacts facts = troubleReading(name);
+  switch (facts.trouble) {
+  case NameTrouble::missing:
+    return "There is no file " + name + ".\n";
+  case NameTrouble::folderMissing:
+    return "There is no folder " + facts.folder + ".\n";
+  case NameTrouble::isFolder:
+    return name + " is a folder: give the script's own file.\n";
+  case NameTrouble::noPermission:
+    return "You may not read " + name + " (or search its folder): check the permissions.\n";
+  case NameTrouble::isPipe:
+  case NameTrouble::readOnly:
+  case NameTrouble::unknown:
+    break;
+  }
+  return "";
+}
+
 } // namespace
 
 void ScriptReader::open(const std::string& name) {
@@ -30,12 +77,15 @@ void ScriptReader::open(const std::string& name) {
   file.reset(dash ? openStandardInput() : openScriptFile(name, isFolder));
   if (!file) {
     // A folder is reported as where it opens: its first read fails.
-    throw ScriptError(isFolder ? "Error reading file." : "Error opening file.");
+    throw ScriptError(isFolder ? "Error reading file." : "Error opening file.",
+                      scriptTrouble(name));
   }
   if (!readBuffer) {
     readBuffer = std::make_unique<char[]>(readBlockSize);
   }
   atScriptStart = true;
+  kind = {};
+  openedName = name;
   readsStandardInput = dash || tilegraft::isStandardInput(file.get());
 }
 
@@ -57,9 +107,10 @@ void ScriptReader::close() noexcept {
 bool ScriptReader::readPhysicalLine() {
   rawLine.clear();
   bool readAny = false;
-  // A NUL byte ends the line's text: the rest of the line is read but not kept, so a line of
-  // NUL bytes takes no memory however long it is.
+  // A NUL byte ends what is kept of the line (which is then an error): the rest of the line is
+  // read but not kept, so a line of NUL bytes takes no memory however long it is.
   bool textEnded = false;
+  nulInLine = false;
   for (;;) {
     if (bufferPosition == bufferEnd) {
       if (ended) {
@@ -71,9 +122,12 @@ bool ScriptReader::readPhysicalLine() {
       if (!got) {
         // No line caused this, so the script is closed first and the report shows no line.
         close();
-        throw ScriptError("Error reading file.");
+        throw ScriptError("Error reading file.", scriptTrouble(openedName));
       }
       bufferEnd = *got;
+      if (atScriptStart && lineNumber == 0 && !readAny) {
+        kind = kindOfStart({readBuffer.get(), bufferEnd});
+      }
       if (bufferEnd == 0) {
         ended = true;
         return readAny;
@@ -88,6 +142,7 @@ bool ScriptReader::readPhysicalLine() {
     if (!textEnded) {
       const void* nul = std::memchr(start, '\0', taken);
       textEnded = nul != nullptr;
+      nulInLine = textEnded;
       rawLine.append(start, textEnded
                                 ? static_cast<std::size_t>(static_cast<const char*>(nul) - start)
                                 : taken);
@@ -108,6 +163,13 @@ bool ScriptReader::readLine() {
       if (rawLine.starts_with(byteOrderMark)) {
         rawLine.erase(0, byteOrderMark.size());
       }
+    }
+    if (nulInLine) {
+      throw ScriptError("NUL byte in the line.",
+                        "Byte " + std::to_string(rawLine.size() + 1) +
+                            " of the line is a NUL (a zero byte): a script is plain text. No part "
+                            "of the line is run, as a file name cut there would be another "
+                            "file's.\n");
     }
     std::string_view text = rawLine;
     text = text.substr(0, text.find(commentMarker));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace tilegraft {
 
@@ -36,8 +37,12 @@ public:
 
   // Reads physical lines until one is left non-empty once its comment and its surrounding blanks
   // are removed; false at the end of the script. A read error closes the script and throws
-  // "Error reading file.".
+  // "Error reading file."; a line that holds a NUL byte, whatever else it holds, throws "NUL
+  // byte in the line." as that line's error, so that no name cut there is ever used.
   bool readLine();
+  // What the script's first line shows it to be when it is no text ("a PNG image", "a binary
+  // file"); empty for text, and before the first line.
+  std::string_view scriptKind() const { return kind; }
   // Takes the next word off the front of the working line; empty when none is left.
   std::string nextToken(WordCase wordCase);
 
@@ -48,7 +53,8 @@ public:
 protected:
   FileHandle file;
   std::int32_t lineNumber = 0;
-  // The last physical line as read, with its line feed when it had one; a NUL byte ends it there.
+  // The last physical line as read, with its line feed when it had one; a NUL byte ends it there
+  // (the line is then an error).
   std::string rawLine;
   // What is left of the current line for the command and its handler.
   std::string workingLine;
@@ -64,6 +70,10 @@ private:
   // True until the first physical line since the open has been read.
   bool atScriptStart = false;
   bool readsStandardInput = false;
+  // The last physical line held a NUL byte, where rawLine ends.
+  bool nulInLine = false;
+  std::string_view kind;
+  std::string openedName;
 };
 
 } // namespace tilegraft

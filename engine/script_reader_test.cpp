@@ -76,8 +76,6 @@ TEST_F(ScriptReaderTest, CleansLinesAndCountsSkippedOnes) {
   expectLines("\vx\f\n", {{1, "\vx\f", {}}});
   expectLines("first\nlast", {{1, "first", {}}, {2, "last", "last"}});
   expectLines("last\r", {{1, "last", {}}});
-  expectLines("ab\0cd save x\nnext\n"s, {{1, "ab", {}}, {2, "next", {}}});
-  expectLines("\0save x\nnext"s, {{2, "next", {}}});
   expectLines("", {});
   expectLines("\n\n// only comments\n", {});
 }
@@ -152,6 +150,47 @@ TEST_F(ScriptReaderTest, LowerCaseChangesOnlyAToZ) {
   EXPECT_EQ(reader.nextToken(lowered), "\xC3\x84"
                                        "bc");
   EXPECT_EQ(reader.nextToken(asWritten), "LoAD");
+}
+
+// A NUL byte makes its line an error, even in a comment or a line of nothing else, so that no
+// name cut there is used; the raw line ends before it. A first line that is no text tells what
+// the script is.
+TEST_F(ScriptReaderTest, NulByteIsAnErrorOfItsLine) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string text;
+    std::int32_t lineNumber;
+    std::string raw;
+    std::string_view kind;
+  };
+  const Case cases[] = {
+      {"save keep\0.bmp\nnext\n"s, 1, "save keep", ""},
+      {"echo x\n\0save x\nnext"s, 2, "", ""},
+      {"echo x // note\0\n"s, 1, "echo x // note", ""},
+      {"\xEF\xBB\xBF"
+       "ab\0"s,
+       1, "ab", ""},
+      {"x\0\1\2\3"s, 1, "x", "a binary file"},
+      {"BM\x36\x10\0\0\0\0"s, 1, "BM\x36\x10", "a BMP image"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.text));
+    openScript(c.text);
+    const std::string message = messageOf([&] {
+      while (reader.readLine()) {
+      }
+    });
+    EXPECT_EQ(message, "NUL byte in the line.");
+    EXPECT_EQ(reader.currentLineNumber(), c.lineNumber);
+    EXPECT_EQ(reader.currentRawLine(), c.raw);
+    EXPECT_EQ(reader.scriptKind(), c.kind);
+  }
+  openScript("\x89PNG\r\n\x1A\n");
+  ASSERT_TRUE(reader.readLine());
+  EXPECT_EQ(reader.scriptKind(), "a PNG image");
+  openScript("echo x\n");
+  ASSERT_TRUE(reader.readLine());
+  EXPECT_EQ(reader.scriptKind(), "");
 }
 
 TEST_F(ScriptReaderTest, OpenFailureThrowsAndLeavesItClosed) {

@@ -42,4 +42,8 @@ std::FILE* openStandardInput();
 // True when the open file is the very file that standard input reads.
 bool isStandardInput(std::FILE* file);
 
+// True when the stream is a terminal, where a person reads what is written; a pipe or a file
+// gets the bytes as they are.
+bool isTerminal(std::FILE* stream);
+
 } // namespace tilegraft

@@ -84,4 +84,6 @@ bool isStandardInput(std::FILE* file) {
          opened.st_dev == input.st_dev && opened.st_ino == input.st_ino;
 }
 
+bool isTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
 } // namespace tilegraft

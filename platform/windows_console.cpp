@@ -108,4 +108,6 @@ bool isStandardInput(std::FILE* file) {
          opened.nFileIndexLow == input.nFileIndexLow;
 }
 
+bool isTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
 } // namespace tilegraft

@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tilegraft::testing {
@@ -41,11 +43,12 @@ TEST_F(CommandLineEndToEndTest, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.standardError, "");
     EXPECT_TRUE(
-        result.standardOutput.starts_with("Usage: tilegraft [--check] [--strict] [--yes] [--] "
-                                          "SCRIPT\n"));
-    for (const char* word : {"load base", "save FILE", "tilesize", "tilespecs", "merge pixels",
-                             "merge tiles", "<p", "<t", "echo", "= copy", "--check", "--strict",
-                             "--yes", "-y,", "--version", "man tilegraft"}) {
+        result.standardOutput.starts_with("Usage: tilegraft [--check] [--strict] [--allow TEXT]... "
+                                          "[--yes] [--] SCRIPT\n"));
+    for (const char* word :
+         {"load base", "save FILE", "tilesize", "tilespecs", "merge pixels", "merge tiles", "<p",
+          "<t", "echo", "= copy", "--check", "--strict", "--yes", "-y,", "--version",
+          "man tilegraft", "allow grid", "--allow"}) {
       EXPECT_NE(result.standardOutput.find(word), std::string::npos) << word;
     }
   }
@@ -139,6 +142,32 @@ TEST_F(CommandLineEndToEndTest, PlanPictureShowsBothBitmapsTheirGridsAndEachMerg
                                   bmpCompressionField, bmpPixelOffsetField}) {
     EXPECT_EQ(picture[field], want[field]) << field;
   }
+
+  // A base loaded again after merges starts a second stage, drawn under the first with its own
+  // merges only: the first stage's red tile is not drawn on the new base.
+  writeTextFile(dir.file("script.txt"),
+                "load base base.bmp\nload patch patch.bmp\ntilesize 2\n<t = 1 0 0 0\n"
+                "save out.bmp\nload base patch.bmp\n<p = 0 3 1 1 1 1\nsave out.bmp\n");
+  std::filesystem::remove(dir.file("plan.bmp"));
+  ASSERT_EQ(runTool(dir.path(), {"--check", "--plan", "plan.bmp", "script.txt"}).exitStatus, 0);
+  const Bytes stages = readFileBytes(dir.file("plan.bmp"));
+  const BmpBuilder layout(18, 4 + 8 + 4, 24);
+  ASSERT_EQ(stages.size(), layout.bytes().size());
+  const auto colourAt = [&](std::int32_t x, std::int32_t y) {
+    const std::size_t at = layout.pixelIndex(x, y);
+    return std::vector<int>{stages[at + 2], stages[at + 1], stages[at]};
+  };
+  const std::vector<int> red{255, 0, 0};
+  const std::vector<int> green{0, 200, 0};
+  const std::vector<int> cyan{0, 127, 127};
+  const std::vector<int> ground{32, 32, 32};
+  EXPECT_EQ(colourAt(2, 0), red);      // the first stage's base
+  EXPECT_EQ(colourAt(14, 0), red);     // and patch
+  EXPECT_EQ(colourAt(0, 6), ground);   // between the stages
+  EXPECT_EQ(colourAt(2, 12), cyan);    // the second base: no red tile
+  EXPECT_EQ(colourAt(0, 15), green);   // but its own merge
+  EXPECT_EQ(colourAt(13, 13), green);  // from the patch's pixel 1, 1
+  EXPECT_EQ(colourAt(16, 12), ground); // past the narrower row
 }
 
 TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
@@ -159,8 +188,13 @@ TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
       wrong({"--check"}, "no script given"),
       wrong({"--yes", "--check", "--strict"}, "no script given"),
       wrong({"-v"}, "unknown option: -v"),
-      wrong({"--HELP"}, "unknown option: --HELP"),
-      wrong({"--chek", "s.tgs"}, "unknown option: --chek"),
+      wrong({"--HELP"}, "unknown option: --HELP (did you mean --help?)"),
+      wrong({"--chek", "s.tgs"}, "unknown option: --chek (did you mean --check?)"),
+      wrong({"--stirct", "s.tgs"}, "unknown option: --stirct (did you mean --strict?)"),
+      wrong({"-yes", "s.tgs"}, "unknown option: -yes (did you mean --yes?)"),
+      wrong({"--allows", "s.tgs"}, "unknown option: --allows (did you mean --allow?)"),
+      wrong({"--checkout", "s.tgs"}, "unknown option: --checkout"),
+      wrong({"-x"}, "unknown option: -x"),
       // A plan is a check run's picture, and needs its name.
       wrong({"--plan", "p.bmp", "script.txt"}, "--plan needs --check"),
       wrong({"--strict", "--plan", "p.bmp", "script.txt"}, "--plan needs --check"),
@@ -169,9 +203,15 @@ TEST_F(CommandLineEndToEndTest, WrongCommandLinesAndOptions) {
       wrong({"--check", "--plan", "", "script.txt"},
             "--plan needs the name of the picture to write"),
       wrong({"--check", "--plan", "a.bmp", "--plan", "b.bmp", "s.tgs"}, "only one --plan"),
+      wrong({"script.txt", "--allow"}, "--allow needs the name of a warning"),
+      row({"--strict", "--allow", "gird", "--allow", "work", "x.txt"}, 1,
+          "Reading patch script: x.txt...\n", "**** --allow gird: Invalid argument: gird\n"),
+      row({"--allow", "grid base 1", "x.txt"}, 1, "Reading patch script: x.txt...\n",
+          "**** --allow grid base 1: Missing arguments.\n"),
       // After "--" every word is a script's name.
       row({"--", "-x"}, 1, "Reading patch script: -x...\n", notOpened),
-      row({"--check", "--", "--check"}, 1, "Reading patch script: --check...\n", notOpened),
+      row({"--check", "--", "--check"}, 1, "Reading patch script: --check...\n",
+          notOpened + "     There is no file --check.\n"),
       row({"-y", "missing.tgs"}, 1, "Reading patch script: missing.tgs...\n", notOpened),
   });
 }
@@ -230,8 +270,34 @@ TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
   struct Case {
     std::string script;
     std::string lastLine;
+    // Strict rows compare --check --strict with --strict, this text on standard input; a script
+    // on standard input is run as "-".
+    bool strict = false;
+    std::string input = "";
+    bool scriptOnInput = false;
   };
+  const std::string kept =
+      "**** Kept in.bmp as it was: the overwrite question was not answered yes (--strict).";
+  const std::string replacing = "load base in.bmp\nsave in.bmp\n";
+  std::filesystem::create_symlink("nowhere.bmp", dir.file("dangling.bmp"));
   const std::vector<Case> cases{
+      // Every way a save can be declined: no answer, a no, an empty or an unread answer, a
+      // question a script on standard input cannot answer, a second save to one name, a link.
+      {replacing, kept, true},
+      {replacing, kept, true, "n\n"},
+      {replacing, kept, true, "\n"},
+      {replacing, kept, true, "maybe\n"},
+      {replacing, kept, true, std::string(5000, 'y') + "\n"},
+      {replacing, kept, true, replacing, true},
+      {"load base in.bmp\nsave out.bmp\nsave out.bmp\n",
+       "**** Kept out.bmp as it was: the overwrite question was not answered yes (--strict).", true,
+       "n\n"},
+      {"load base in.bmp\nsave dangling.bmp\n",
+       "**** Kept dangling.bmp as it was: the overwrite question was not answered yes "
+       "(--strict).",
+       true, "no\n"},
+      {replacing, "Done.", true, "y\n"},
+      {replacing + "save out.bmp\nsave out.bmp\n", "Done.", true, "Yes\ny\n"},
       {"echo a\nbogus\n", "**** Syntax error."},
       {"load base missing.bmp\n", "**** Base bitmap: Error opening file."},
       {"load base in.bmp\nload patch in.bmp\n<p = 3 0 0 0 2 1\n",
@@ -250,7 +316,7 @@ TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
   };
   // The last line that is not a check run's indented explanation.
   const auto lastLineOf = [](const ToolRun& run) {
-    std::string text = run.standardError.empty() ? run.standardOutput : run.standardError;
+    std::string text = run.exitStatus == 0 ? run.standardOutput : run.standardError;
     std::size_t end = text.size() - 1;
     for (;;) {
       const std::size_t from = text.rfind('\n', end - 1) + 1;
@@ -263,11 +329,17 @@ TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
   RunOptions options;
   options.withoutRootOverride = true;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.script);
+    SCOPED_TRACE(c.script + "(input " + c.input.substr(0, 20) + ")");
     writeTextFile(dir.file("script.txt"), c.script);
-    const ToolRun checked = runTool(dir.path(), {"--check", "script.txt"}, options);
+    options.standardInput = c.input;
+    const std::string script = c.scriptOnInput ? "-" : "script.txt";
+    const ToolRun checked =
+        runTool(dir.path(),
+                c.strict ? std::vector<std::string>{"--check", "--strict", script}
+                         : std::vector<std::string>{"--check", script},
+                options);
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.bmp")));
-    const ToolRun real = runTool(dir.path(), {"--yes", "script.txt"}, options);
+    const ToolRun real = runTool(dir.path(), {c.strict ? "--strict" : "--yes", script}, options);
     std::filesystem::remove(dir.file("out.bmp"));
     EXPECT_EQ(checked.exitStatus, real.exitStatus);
     EXPECT_EQ(real.exitStatus, c.lastLine == "Done." ? 0 : 1);
@@ -275,6 +347,91 @@ TEST_F(CommandLineEndToEndTest, CheckFailsWhereARealRunFails) {
     EXPECT_EQ(lastLineOf(checked), c.lastLine);
   }
   std::filesystem::permissions(dir.file("ro"), std::filesystem::perms::owner_all);
+}
+
+// --check --strict and --strict end alike, in status and last line, on scripts drawn at random
+// from lines that load, save over files or not, merge, warn and acknowledge, with or without
+// answers waiting. The seed is fixed, so a failure repeats.
+TEST_F(CommandLineEndToEndTest, StrictCheckAgreesWithStrictRunOnRandomScripts) {
+  const std::vector<std::string> lines{"load base in.bmp",
+                                       "load base grey.bmp",
+                                       "load patch in.bmp",
+                                       "load patch grey.bmp",
+                                       "load patch out.bmp",
+                                       "load base missing.bmp",
+                                       "save out.bmp",
+                                       "save in.bmp",
+                                       "save folder",
+                                       "tilesize 2",
+                                       "tilesize 3 2",
+                                       "tilesize 0",
+                                       "tilespecs base 1 0 1",
+                                       "tilespecs patch 0 1",
+                                       "<p = 0 0",
+                                       "<p ^ 1 1 0 0 2 2",
+                                       "<t | 0 0 1 0",
+                                       "<t = 1 0 0 0 1 1",
+                                       "<p & 0 0 0 0 9 9",
+                                       "allow grid base 1 1",
+                                       "allow grid patch 2 1",
+                                       "allow unsaved",
+                                       "allow palettes",
+                                       "allow default-tile",
+                                       "echo x",
+                                       "<p = 0 0 0 0 1 1 1 x",
+                                       "save out.bmp // again"};
+  const std::vector<std::string> inputs{"", "n\n", "y\n", "y\ny\ny\ny\n"};
+  const Bytes in = BmpBuilder(5, 3, 24).fillPattern(1).bytes();
+  const Bytes grey = BmpBuilder(5, 3, 8).fillPattern(2).bytes();
+  const auto lastLineOf = [](const ToolRun& run) {
+    std::string_view text = run.exitStatus == 0 ? run.standardOutput : run.standardError;
+    text.remove_suffix(text.ends_with('\n') ? 1 : 0);
+    while (text.substr(text.rfind('\n') + 1).starts_with("     ")) {
+      text = text.substr(0, text.rfind('\n'));
+    }
+    return std::string(text.substr(text.rfind('\n') + 1));
+  };
+  struct Round {
+    std::string script;
+    RunOptions options;
+    ToolRun checked;
+    ToolRun real;
+  };
+  std::vector<Round> rounds(400);
+  std::mt19937 random(33);
+  for (Round& round : rounds) {
+    for (std::size_t count = 1 + random() % 8; count > 0; --count) {
+      round.script += lines[random() % lines.size()] + "\n";
+    }
+    round.options.standardInput = inputs[random() % inputs.size()];
+  }
+  // Real saves wait for the disk: four folders run side by side.
+  constexpr std::size_t workers = 4;
+  std::vector<std::thread> threads;
+  for (std::size_t worker = 0; worker < workers; ++worker) {
+    threads.emplace_back([&, worker] {
+      const ScopedTempDir folder;
+      std::filesystem::create_directory(folder.file("folder"));
+      for (std::size_t at = worker; at < rounds.size(); at += workers) {
+        Round& round = rounds[at];
+        writeTextFile(folder.file("script.txt"), round.script);
+        std::filesystem::remove(folder.file("out.bmp"));
+        writeFileBytes(folder.file("in.bmp"), in);
+        writeFileBytes(folder.file("grey.bmp"), grey);
+        round.checked =
+            runTool(folder.path(), {"--check", "--strict", "script.txt"}, round.options);
+        round.real = runTool(folder.path(), {"--strict", "script.txt"}, round.options);
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  for (const Round& round : rounds) {
+    SCOPED_TRACE(round.script + "(input " + round.options.standardInput + ")");
+    EXPECT_EQ(round.checked.exitStatus, round.real.exitStatus);
+    EXPECT_EQ(lastLineOf(round.checked), lastLineOf(round.real));
+  }
 }
 
 TEST_F(CommandLineEndToEndTest, CheckWarnsAboutLinesThatAreLikelyMistakes) {
@@ -499,6 +656,11 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
                 .explanation = std::move(explanation)};
   };
   const std::string loads = "load base in.bmp\nload patch in.bmp\n";
+  const std::string warningList =
+      "big-number, extra-text, quote, cut-name, unsaved, unused-load, top-down, zero-tile, "
+      "default-tile, empty-merge, work, grid, indices and palettes";
+  const std::string gridUse = "     allow grid needs the bitmap, base or patch, then the whole "
+                              "tiles its grid holds across and down.\n";
   const std::vector<Case> cases{
       {.script = "load base x.bmp\n",
        .report = loadLine + "**** Base bitmap: Error opening file.\n",
@@ -532,6 +694,10 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
              "Only 24-BPP and 8-BPP bitmaps supported.",
              "     Its header gives 4 bits per pixel; only 8 (a palette), 24 and 32 are read.\n" +
                  convert),
+      loadOf(BmpBuilder(4, 3, 24).setLe16(bmpBitCountField, 1).bytes(),
+             "Only 24-BPP and 8-BPP bitmaps supported.",
+             "     Its header gives 1 bit per pixel; only 8 (a palette), 24 and 32 are read.\n" +
+                 convert),
       loadOf(BmpBuilder(4, 3, 24).truncate(60).bytes(), "Invalid bitmap file.",
              "     Its header puts the pixels at bytes 54 to 90, but the file has 60.\n"),
       {.script = "load base in.bmp\nsave no/out.bmp\n",
@@ -544,13 +710,32 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
        .explanation = "     There is no folder in.bmp to save into: create it first.\n"},
       {.script = "lod base in.bmp\n",
        .report = "Line 1: lod base in.bmp\n**** Syntax error.\n",
-       .explanation =
-           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n"},
+       .explanation = "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo "
+                      "and allow.\n"},
       {.script = "< t = 0 0\n",
        .report = "Line 1: < t = 0 0\n**** Syntax error.\n",
        .explanation =
-           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t and echo.\n"
+           "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo and allow.\n"
            "     The short forms are one word: <p for merge pixels, <t for merge tiles.\n"},
+      // The acknowledgement of a warning is read by every run.
+      {.script = "allow\n",
+       .report = "Line 1: allow\n**** Missing arguments.\n",
+       .explanation = "     allow needs the name of a warning: " + warningList + ".\n"},
+      {.script = "allow gird base 1 1\n",
+       .report = "Line 1: allow gird base 1 1\n**** Invalid argument: gird\n",
+       .explanation = "     The warnings that allow takes are " + warningList + ".\n"},
+      {.script = "allow grid base 12\n",
+       .report = "Line 1: allow grid base 12\n**** Missing arguments.\n",
+       .explanation = gridUse},
+      {.script = "allow grid 12 9\n",
+       .report = "Line 1: allow grid 12 9\n**** Invalid argument: 12\n",
+       .explanation = gridUse},
+      {.script = "allow grid patch 12 9 tiles\n",
+       .report = "Line 1: allow grid patch 12 9 tiles\n**** Invalid argument: tiles\n",
+       .explanation = "     Nothing follows allow grid and its bitmap and numbers.\n"},
+      {.script = "allow Palettes // meant\nallow quote 2\n",
+       .report = "Line 2: allow quote 2\n**** Invalid argument: 2\n",
+       .explanation = "     Nothing follows allow quote.\n"},
       {.script = "load bsae in.bmp\n",
        .report = "Line 1: load bsae in.bmp\n**** Invalid argument: bsae\n",
        .explanation = "     The bitmap is named base or patch.\n"},
@@ -620,6 +805,25 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsOnlyWhereAMistakeIsLikely) {
       start + "Loading base bitmap: sheet.bmp...\nLoading patch bitmap: sheet.bmp...\n";
   const std::string saved = "Would save output bitmap: out.bmp (a new file)\nDone.\n";
   const auto check = std::optional(std::vector<std::string>{"--check", "script.txt"});
+  const Bytes padding = BmpBuilder(32 * 13 + 50, 32 * 8 + 40, 24).bytes();
+  const std::string paddedGrid = "allow grid base 14 9\ntilesize 32\nload base padded.bmp\n"
+                                 "load patch padded.bmp\n<t = 1 1 0 0\n";
+  const std::string paddedLoading =
+      start + "Loading base bitmap: padded.bmp...\nLoading patch bitmap: padded.bmp...\n";
+  const auto padded = [&](const std::string& role) {
+    return "The " + role +
+           "'s grid does not fit its 466 by 296 pixels: 14 whole tiles across leave 18 pixels "
+           "after the last; 9 whole tiles down leave 8 pixels after the last" +
+           shifts;
+  };
+  const auto allowing = [](std::string mode, std::string second = "") {
+    std::vector<std::string> words{std::move(mode)};
+    if (!second.empty()) {
+      words.push_back(std::move(second));
+    }
+    words.insert(words.end(), {"--allow", "grid patch 14 9", "script.txt"});
+    return std::optional(words);
+  };
   expectCases({
       {.script = grid + "save out.bmp\n",
        .out = sheetLoading + saved,
@@ -636,6 +840,61 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsOnlyWhereAMistakeIsLikely) {
               shifts,
        .files = {{"sheet.bmp", sheet}},
        .arguments = check},
+      // A map-block sheet of 32-pixel tiles with 50 and 40 pixels of padding at its edges: the
+      // acknowledgement states the whole tiles each grid holds, and holds while they stay.
+      {.script = paddedGrid + "save out.bmp\n",
+       .out = paddedLoading + saved,
+       .err = "Line 5: <t = 1 1 0 0\n---- Acknowledged (line 1): " + padded("base") +
+              "---- Acknowledged (--allow): " + padded("patch"),
+       .files = {{"padded.bmp", padding}},
+       .arguments = allowing("--check")},
+      {.script = paddedGrid + "save out.bmp\n",
+       .out = paddedLoading + "Saving output bitmap: out.bmp...\nDone.\n",
+       .files = {{"padded.bmp", padding}},
+       .arguments = allowing("--strict")},
+      {.script = paddedGrid + "save out.bmp\n",
+       .out = paddedLoading + "Would save output bitmap: out.bmp (a new file)\nDone.\n",
+       .err = "Line 5: <t = 1 1 0 0\n---- Acknowledged (line 1): " + padded("base") +
+              "---- Acknowledged (--allow): " + padded("patch"),
+       .files = {{"padded.bmp", padding}},
+       .arguments = allowing("--check", "--strict")},
+      {.script = "allow grid base 14 9\ntilesize 30\n" + paddedGrid.substr(33) + "save out.bmp\n",
+       .status = 1,
+       .out = paddedLoading,
+       .err = "Line 5: <t = 1 1 0 0\n" + warning +
+              "The base's grid holds 15 by 9 whole tiles, not 14 by 9 as line 1 says.\n" + warning +
+              "The base's grid does not fit its 466 by 296 pixels: 15 whole tiles across leave 16 "
+              "pixels after the last; 9 whole tiles down leave 26 pixels after the last" +
+              shifts + warning +
+              "The patch's grid holds 15 by 9 whole tiles, not 14 by 9 as --allow says.\n" +
+              warning +
+              "The patch's grid does not fit its 466 by 296 pixels: 15 whole tiles across leave "
+              "16 pixels after the last; 9 whole tiles down leave 26 pixels after the last" +
+              shifts + "**** Stopped on a warning (--strict).\n",
+       .files = {{"padded.bmp", padding}},
+       .absentFiles = {"out.bmp"},
+       .arguments = allowing("--strict")},
+      // Other warnings are acknowledged by name, from their line on.
+      {.script = "allow indices\nload base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\n"
+                 "allow unsaved\n",
+       .out =
+           start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\nDone.\n",
+       .err = "Line 4: <p | 0 0 0 0 2 2\n---- Acknowledged (line 1): 4 merged pixels hold a colour "
+              "index beyond the base's colour table of 16 colours: they show no colour of the "
+              "table.\nLine 4: <p | 0 0 0 0 2 2\n---- Acknowledged (line 5): No save comes after "
+              "this merge: what it and later merges do is lost.\n",
+       .files = {{"base.bmp", indexed(0)}, {"patch.bmp", indexed(0x40)}},
+       .arguments = check},
+      {.script = "load base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\nallow indices\n"
+                 "save out.bmp\n",
+       .status = 1,
+       .out = start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n",
+       .err = "Line 3: <p | 0 0 0 0 2 2\n" + warning +
+              "4 merged pixels hold a colour index beyond the base's colour table of 16 "
+              "colours: they show no colour of the table.\n**** Stopped on a warning "
+              "(--strict).\n",
+       .files = {{"base.bmp", indexed(0)}, {"patch.bmp", indexed(0x40)}},
+       .arguments = std::optional(std::vector<std::string>{"--strict", "script.txt"})},
       {.script = "load base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\nsave out.bmp\n",
        .out =
            start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n" + saved,
@@ -878,6 +1137,109 @@ TEST_F(CommandLineEndToEndTest, CheckRunsReadTheirOwnSavesAndPlansNeverHarmAFile
             "Line 2: save out.bmp\n**** Plan picture: link.bmp is a file this script saves" +
                 refused);
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.bmp")));
+}
+
+// A person at a terminal sees why a run failed, the script's own failures included, and no
+// control byte of a line acts on the terminal; a pipe or a log gets what it always got.
+TEST_F(CommandLineEndToEndTest, APlainRunExplainsItsFailureAtATerminal) {
+  using namespace std::string_literals;
+  const Bytes bitmap = BmpBuilder(4, 3, 24).bytes();
+  writeFileBytes(dir.file("in.bmp"), bitmap);
+  writeFileBytes(dir.file("picture.bmp"), bitmap);
+  const std::string png = "\x89PNG\r\n\x1A\n\0\0\0\rIHDR"s;
+  writeTextFile(dir.file("picture.png"), png);
+  writeTextFile(dir.file("locked.txt"), "echo x\n");
+  std::filesystem::permissions(dir.file("locked.txt"), std::filesystem::perms::none);
+  std::filesystem::create_directory(dir.file("folder"));
+  const std::string commands =
+      "     The commands are load, save, tilesize, tilespecs, merge, <p, <t, echo and allow.\n";
+  struct Case {
+    std::string script; // "" for none: the last argument names the script
+    std::vector<std::string> arguments;
+    std::string out;      // standard output, into a file either way
+    std::string terminal; // standard error at a terminal
+    std::string pipe;     // standard error into a file
+  };
+  const auto reading = [](const std::string& name) {
+    return "Reading patch script: " + name + "...\n";
+  };
+  const std::vector<Case> cases{
+      {"load base x.bmp\n",
+       {"script.txt"},
+       start + "Loading base bitmap: x.bmp...\n",
+       "Line 1: load base x.bmp\n**** Base bitmap: Error opening file.\n     There is no file "
+       "x.bmp.\n",
+       "Line 1: load base x.bmp\n**** Base bitmap: Error opening file.\n"},
+      {"load base in.bmp\nload patch in.bmp\n<p = 3 1 0 0 2 1\n",
+       {"--strict", "script.txt"},
+       start + "Loading base bitmap: in.bmp...\nLoading patch bitmap: in.bmp...\n",
+       "Line 3: <p = 3 1 0 0 2 1\n**** Base bitmap: Co-ordinates out of range.\n     The block "
+       "of 2 by 1 pixels at x 3, y 1 does not fit in the bitmap's 4 by 3 pixels (x and y count "
+       "from 0 at the top left).\n",
+       "Line 3: <p = 3 1 0 0 2 1\n**** Base bitmap: Co-ordinates out of range.\n"},
+      {"",
+       {"nothing.txt"},
+       reading("nothing.txt"),
+       "**** Error opening file.\n     There is no file nothing.txt.\n",
+       "**** Error opening file.\n"},
+      {"",
+       {"no/script.txt"},
+       reading("no/script.txt"),
+       "**** Error opening file.\n     There is no folder no.\n",
+       "**** Error opening file.\n"},
+      {"",
+       {"folder"},
+       reading("folder"),
+       "**** Error reading file.\n     folder is a folder: give the script's own file.\n",
+       "**** Error reading file.\n"},
+      {"",
+       {"locked.txt"},
+       reading("locked.txt"),
+       "**** Error opening file.\n     You may not read locked.txt (or search its folder): check "
+       "the permissions.\n",
+       "**** Error opening file.\n"},
+      {"",
+       {"picture.png"},
+       reading("picture.png"),
+       "Line 1: \x89PNG\n**** Syntax error.\n     The script is a PNG image, not a text file of "
+       "commands.\n" +
+           commands,
+       "Line 1: \x89PNG\r\n**** Syntax error.\n"},
+      {"",
+       {"picture.bmp"},
+       reading("picture.bmp"),
+       "Line 1: BMZ\n**** NUL byte in the line.\n     The script is a BMP image, not a text file "
+       "of commands.\n     Byte 4 of the line is a NUL (a zero byte): a script is plain text. No "
+       "part of the line is run, as a file name cut there would be another file's.\n",
+       "Line 1: BMZ\n**** NUL byte in the line.\n"},
+      // Control bytes show as a caret and a letter, a C1 control after M-; a carriage return
+      // that ends a line is left out.
+      {"echo a\x1B[2J\x7F\nload\x1B]0;t\x07 base\tx\xC2\x9B\xC3\xA9\r\n",
+       {"script.txt"},
+       start + "a\x1B[2J\x7F\n",
+       "Line 2: load^[]0;t^G base\txM-^[\xC3\xA9\n**** Syntax error.\n" + commands,
+       "Line 2: load\x1B]0;t\x07 base\tx\xC2\x9B\xC3\xA9\r\n**** Syntax error.\n"},
+  };
+  RunOptions terminal;
+  terminal.errorOnTerminal = true;
+  terminal.withoutRootOverride = true;
+  RunOptions pipe;
+  pipe.withoutRootOverride = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script + ::testing::PrintToString(c.arguments));
+    if (!c.script.empty()) {
+      writeTextFile(dir.file("script.txt"), c.script);
+    }
+    expectRun(runTool(dir.path(), c.arguments, terminal), 1, c.out, c.terminal);
+    expectRun(runTool(dir.path(), c.arguments, pipe), 1, c.out, c.pipe);
+  }
+  // Echoed text and names reach a terminal shown the same way, in every line that shows them.
+  terminal.outputOnTerminal = true;
+  writeTextFile(dir.file("script.txt"), "echo a\x1B[2J\x7F b\r\nload base in\x1B.bmp\n");
+  expectRun(runTool(dir.path(), {"script.txt"}, terminal), 1, "",
+            start + "a^[[2J^? b\nLoading base bitmap: in^[.bmp...\nLine 2: load base in^[.bmp\n"
+                    "**** Base bitmap: Error opening file.\n     There is no file in^[.bmp.\n");
+  std::filesystem::permissions(dir.file("locked.txt"), std::filesystem::perms::owner_all);
 }
 
 // Every progress line reaches a log as it is printed: a run interrupted while it waits for more

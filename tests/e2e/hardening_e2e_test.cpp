@@ -353,9 +353,18 @@ TEST_F(HardeningEndToEndTest, NulBytesCarriageReturnsAndHugeLines) {
   }
   text.back() = 'y';
   expectCases({
-      // A NUL byte ends the line it is in.
-      {"echo one\0two\n\0load base missing.bmp\nEcho  three \0 // \nmerge\0 pixels = 1 1\n"s, 1,
-       "one\nthree\n", "Line 4: merge\n**** Missing arguments.\n"},
+      // A NUL byte is an error of the line it is in: nothing is opened, loaded or saved under
+      // a name cut there.
+      {"echo one\n\0load base missing.bmp\n"s, 1, "one\n",
+       "Line 2: \n**** NUL byte in the line.\n"},
+      {"echo one\nsave keep\0.bmp\n"s,
+       1,
+       "one\n",
+       "Line 2: save keep\n**** NUL byte in the line.\n",
+       {{"keep", {'o', 'l', 'd'}}},
+       "y\n",
+       {{"keep", {'o', 'l', 'd'}}}},
+      {"Echo  three // \0\n"s, 1, "", "Line 1: Echo  three // \n**** NUL byte in the line.\n"},
       // Carriage returns alone do not end lines: each script is one line, only its last
       // carriage return trimmed.
       {"echo one\recho two\r", 0, "one\recho two\nDone.\n"},
@@ -367,11 +376,12 @@ TEST_F(HardeningEndToEndTest, NulBytesCarriageReturnsAndHugeLines) {
 }
 
 TEST_F(HardeningEndToEndTest, LineOfNulBytesIsNotHeldInMemory) {
-  // Nothing after a NUL byte is part of the line's text, so 64 MiB of them need no room.
-  std::string script = "echo before";
+  // Nothing after a NUL byte is kept of the line, so 64 MiB of them need no room.
+  std::string script = "echo before\necho ";
   script.append(64 * mebibyte, '\0');
   script += "\necho after\n";
-  expectRun(run(script, addressSpaceLimit(32 * mebibyte)), 0, start + "before\nafter\nDone.\n", "");
+  expectRun(run(script, addressSpaceLimit(32 * mebibyte)), 1, start + "before\n",
+            "Line 2: echo \n**** NUL byte in the line.\n");
 }
 
 TEST_F(HardeningEndToEndTest, MillionLinesAreReadOneAtATime) {

@@ -16,9 +16,15 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #endif
+#include <termios.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <util.h>
+#else
+#include <pty.h>
+#endif
 
 #ifndef TILEGRAFT_BINARY
 #error "TILEGRAFT_BINARY must name the built tool"
@@ -150,6 +156,21 @@ ToolRun runTool(const std::filesystem::path& workingDirectory,
     ADD_FAILURE() << "pipe failed";
     return result;
   }
+  // A terminal's text is read as it comes, so that the tool never waits on a full terminal.
+  int terminal = -1;
+  int terminalEnd = -1;
+  const bool onTerminal = options.errorOnTerminal || options.outputOnTerminal;
+  if (onTerminal) {
+    termios mode{};
+    if (openpty(&terminal, &terminalEnd, nullptr, nullptr, nullptr) != 0 ||
+        tcgetattr(terminalEnd, &mode) != 0) {
+      ADD_FAILURE() << "openpty failed";
+      return result;
+    }
+    mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tcsetattr(terminalEnd, TCSANOW, &mode);
+    fcntl(terminal, F_SETFD, FD_CLOEXEC);
+  }
   const pid_t child = fork();
   if (child < 0) {
     ADD_FAILURE() << "fork failed";
@@ -157,8 +178,26 @@ ToolRun runTool(const std::filesystem::path& workingDirectory,
   }
   if (child == 0) {
     startChild(directory.c_str(), argv.data(),
-               options.inputThroughPipe ? inputPipe[0] : fileno(in.get()), fileno(out.get()),
-               fileno(options.errorIntoOutput ? out.get() : err.get()), options);
+               options.inputThroughPipe ? inputPipe[0] : fileno(in.get()),
+               options.outputOnTerminal ? terminalEnd : fileno(out.get()),
+               options.errorOnTerminal   ? terminalEnd
+               : options.errorIntoOutput ? fileno(out.get())
+                                         : fileno(err.get()),
+               options);
+  }
+  std::string terminalText;
+  std::thread terminalReader;
+  if (onTerminal) {
+    close(terminalEnd);
+    // The read fails (EIO) once the tool, the terminal's last writer, has ended.
+    terminalReader = std::thread([&terminalText, terminal] {
+      char chunk[4096];
+      ssize_t got = 0;
+      while ((got = read(terminal, chunk, sizeof chunk)) > 0) {
+        terminalText.append(chunk, static_cast<std::size_t>(got));
+      }
+      close(terminal);
+    });
   }
   std::thread feeder;
   if (options.inputThroughPipe) {
@@ -204,6 +243,9 @@ ToolRun runTool(const std::filesystem::path& workingDirectory,
   if (feeder.joinable()) {
     feeder.join();
   }
+  if (terminalReader.joinable()) {
+    terminalReader.join();
+  }
   if (WIFEXITED(status)) {
     result.exitStatus = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
@@ -213,7 +255,7 @@ ToolRun runTool(const std::filesystem::path& workingDirectory,
     ADD_FAILURE() << "could not start " << TILEGRAFT_BINARY;
   }
   result.standardOutput = readWhole(out.get());
-  result.standardError = readWhole(err.get());
+  result.standardError = onTerminal ? terminalText : readWhole(err.get());
   return result;
 }
 

@@ -33,6 +33,10 @@ struct RunOptions {
   // Standard input is a pipe that the test fills as the tool reads it, as with cat FILE | tool,
   // rather than a file.
   bool inputThroughPipe = false;
+  // Standard error, and with outputOnTerminal standard output too, is a terminal (a pseudo
+  // terminal that adds no carriage returns): standardError then holds all that it showed.
+  bool errorOnTerminal = false;
+  bool outputOnTerminal = false;
   // The one argument is a command for /bin/sh, in which $TILEGRAFT names the tool: for runs that
   // share their input, and for redirections.
   bool throughShell = false;
