@@ -106,7 +106,7 @@ void unpackRow(const std::uint8_t* from, std::uint8_t* to, const PngLayout& layo
     const unsigned mask = (1U << depth) - 1;
     for (std::uint32_t x = 0; x < width; ++x) {
       const unsigned shift = 8 - depth * (x % perByte + 1);
-      to[x] = static_cast<std::uint8_t>(from[x / perByte] >> shift & mask);
+      to[x] = static_cast<std::uint8_t>(static_cast<unsigned>(from[x / perByte]) >> shift & mask);
     }
     return;
   }
