@@ -20,6 +20,9 @@ constexpr std::size_t compressionOffset = 30;
 constexpr std::size_t pixelOffsetField = 10;
 constexpr std::size_t widthOffset = 18;
 constexpr std::size_t heightOffset = 22;
+constexpr std::uint32_t bitFieldsCompression = 3;
+// Where the red, green and blue masks stand, after a 40-byte info header or inside a longer one.
+constexpr std::size_t masksOffset = 54;
 
 std::uint32_t readLe32(const std::uint8_t* bytes) {
   return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8U |
@@ -211,6 +214,7 @@ void BitmapImage::requireLoaded() const {
 void BitmapImage::unload() noexcept {
   if (loaded) {
     fileImage.reset();
+    pngLayout.reset();
     loaded = false;
   }
 }
@@ -294,6 +298,10 @@ void BitmapImage::adopt(FileImage&& image) {
   const auto fileLength = static_cast<std::int64_t>(image.size());
 
   const std::uint8_t* header = image.bytes();
+  if (isPngSignature({header, image.size()})) {
+    adoptPng(image);
+    return;
+  }
   if (header[0] != 'B' || header[1] != 'M') {
     const std::string_view kind = kindOf(header);
     raiseError("Unrecognized bitmap format.",
@@ -306,20 +314,26 @@ void BitmapImage::adopt(FileImage&& image) {
                                 "elsewhere.\n"
                               : "";
   const std::uint32_t compression = readLe32(header + compressionOffset);
-  if (compression != 0) {
+  const std::uint16_t bitCount = readLe16(header + bitCountOffset);
+  // Colour masks that say B, G, R, A in that order are 32-bit pixels as BI_RGB stores them.
+  const bool usualMasks = compression == bitFieldsCompression && bitCount == 32 &&
+                          fileLength >= std::int64_t{masksOffset + 12} &&
+                          readLe32(header + masksOffset) == 0x00FF0000 &&
+                          readLe32(header + masksOffset + 4) == 0x0000FF00 &&
+                          readLe32(header + masksOffset + 8) == 0x000000FF;
+  if (compression != 0 && !usualMasks) {
     raiseError("Compressed bitmaps not supported.",
                os2.empty() ? "Its header gives compression " + std::to_string(compression) +
                                  compressionName(compression) +
-                                 "; only uncompressed (0) 8- and 24-bit files are read.\n" +
+                                 "; only uncompressed (0) 8-, 24- and 32-bit files are read.\n" +
                                  std::string(convertIt)
                            : os2 + std::string(convertIt));
   }
-  const std::uint16_t bitCount = readLe16(header + bitCountOffset);
-  if (bitCount != 24 && bitCount != 8) {
+  if (bitCount != 24 && bitCount != 8 && bitCount != 32) {
     raiseError("Only 24-BPP and 8-BPP bitmaps supported.",
                os2.empty() ? "Its header gives " + std::to_string(bitCount) +
                                  (bitCount == 1 ? " bit" : " bits") +
-                                 " per pixel; only 8 (a palette) and 24 are read.\n" +
+                                 " per pixel; only 8 (a palette), 24 and 32 are read.\n" +
                                  std::string(convertIt)
                            : os2 + std::string(convertIt));
   }
@@ -354,6 +368,7 @@ void BitmapImage::adopt(FileImage&& image) {
 
 void BitmapImage::checkSave(const std::string& fileName) const {
   requireLoaded();
+  checkFormat(fileName);
   if (!replaceLooksPossible(fileName)) {
     raiseError("Error creating file.", writingTrouble(fileName));
   }
@@ -370,7 +385,17 @@ bool BitmapImage::save(const std::string& fileName, const NameState& expected) c
   if (!fileImage.isIntact()) {
     raiseLost();
   }
-  switch (replaceFile(fileName, fileImage, expected)) {
+  checkFormat(fileName);
+  std::vector<std::uint8_t> png;
+  if (savesAsPng(fileName)) {
+    png = encodedPng();
+    // A mapped BMP's loss during the encoding is found here, before the file is written.
+    if (!fileImage.isIntact()) {
+      raiseLost();
+    }
+  }
+  switch (png.empty() ? replaceFile(fileName, fileImage, expected)
+                      : replaceFile(fileName, png, expected)) {
   case ReplaceResult::replaced:
     return true;
   case ReplaceResult::nameTaken:

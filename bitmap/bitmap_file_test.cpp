@@ -49,7 +49,7 @@ protected:
 
 TEST_F(BitmapImageTest, SaveReproducesTheLoadedFileByteForByte) {
   std::vector<BmpBuilder> files;
-  for (int bits : {8, 24}) {
+  for (int bits : {8, 24, 32}) {
     for (std::int32_t width = 1; width <= 7; ++width) {
       files.push_back(BmpBuilder(width, 3, bits).fillPattern(static_cast<std::uint32_t>(width)));
     }
@@ -58,6 +58,18 @@ TEST_F(BitmapImageTest, SaveReproducesTheLoadedFileByteForByte) {
     files.push_back(BmpBuilder(3, 2, bits, 124));
     files.push_back(BmpBuilder(3, -2, bits));
   }
+  // 32 bits whose colour masks say B, G, R, in a 108-byte header and after a 40-byte one.
+  files.push_back(BmpBuilder(3, 2, 32, 108)
+                      .setLe32(bmpCompressionField, 3)
+                      .setLe32(54, 0xFF0000)
+                      .setLe32(58, 0xFF00)
+                      .setLe32(62, 0xFF));
+  files.push_back(BmpBuilder(3, 2, 32, 52)
+                      .setLe32(14, 40)
+                      .setLe32(bmpCompressionField, 3)
+                      .setLe32(54, 0xFF0000)
+                      .setLe32(58, 0xFF00)
+                      .setLe32(62, 0xFF));
   // Pixel offsets that point into the info header and into the colour table.
   files.push_back(BmpBuilder(2, 2, 24).setLe32(bmpPixelOffsetField, 20));
   files.push_back(BmpBuilder(2, 2, 8).setLe32(bmpPixelOffsetField, 54 + 16));
@@ -83,7 +95,7 @@ TEST_F(BitmapImageTest, LoadTakesGeometryFromTheHeaders) {
   const Case cases[] = {
       {24, 1, 2, 4},  {24, 2, 1, 8},  {24, 3, 1, 12}, {24, 4, 3, 12}, {24, 5, 1, 16},
       {24, 6, 1, 20}, {24, 7, 1, 24}, {8, 1, 1, 4},   {8, 4, 1, 4},   {8, 5, 2, 8},
-      {8, 8, 1, 8},   {8, 9, 1, 12},  {24, 0, 2, 0},  {8, 3, -4, 4},
+      {8, 8, 1, 8},   {8, 9, 1, 12},  {24, 0, 2, 0},  {8, 3, -4, 4},  {32, 3, 2, 12},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.bits) + " bits, width " + std::to_string(c.width));
@@ -133,13 +145,25 @@ TEST_F(BitmapImageTest, LoadChecksLengthSignatureCompressionBitCountSizeInThatOr
              compressed);
   expectLoad("compressed and short", file().setLe32(bmpCompressionField, 1).truncate(60).bytes(),
              compressed);
+  const auto masks = [](std::uint32_t red, int bits) {
+    return BmpBuilder(2, 2, bits, 108)
+        .setLe32(bmpCompressionField, 3)
+        .setLe32(54, red)
+        .setLe32(58, 0xFF00)
+        .setLe32(62, 0xFF)
+        .bytes();
+  };
+  expectLoad("32 bits, the usual masks", masks(0xFF0000, 32), "");
+  expectLoad("32 bits, other masks", masks(0xFF, 32), compressed);
+  expectLoad("24 bits, the usual masks", masks(0xFF0000, 24), compressed);
 
-  for (int bits : {32, 16, 4, 1, 0, 0x0118}) {
+  // 32 bits, once refused, load since PNG's RGBA came (BitmapImageTest.ThirtyTwoBitPixels).
+  for (int bits : {16, 4, 1, 0, 0x0118}) {
     expectLoad(("bit count " + std::to_string(bits)).c_str(),
                file().setLe16(bmpBitCountField, static_cast<std::uint16_t>(bits)).bytes(),
                bitCount);
   }
-  expectLoad("wrong bit count and short", file().setLe16(bmpBitCountField, 32).truncate(60).bytes(),
+  expectLoad("wrong bit count and short", file().setLe16(bmpBitCountField, 16).truncate(60).bytes(),
              bitCount);
 
   expectLoad("one byte short", file().truncate(77).bytes(), invalid);

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "bitmap/byte_operators.h"
+#include "bitmap/png_codec.h"
 #include "bitmap/tile_layout.h"
 #include "common/int32_math.h"
 #include "platform/file_image.h"
 #include "platform/files.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,8 +32,10 @@ struct MergedBlock {
   std::int32_t height;
 };
 
-// One 8-bit or 24-bit uncompressed BMP file, its bytes held exactly as they were loaded (copied,
-// or mapped with the parts that merges write copied in: see FileImage).
+// One 8-bit, 24-bit or 32-bit uncompressed BMP file, its bytes held exactly as they were loaded
+// (copied, or mapped with the parts that merges write copied in: see FileImage); or a PNG file,
+// held as the BMP file of its pixels (1-byte indices or grey values, B, G, R, or B, G, R, A),
+// with what else it holds kept aside so that a PNG saved from it writes that back.
 //
 // Owns the file image from a successful load until unload, the next load or destruction; a
 // failed load leaves it not loaded. Pixels are never decoded: merges change bytes of the file
@@ -47,16 +51,22 @@ public:
   // Replaces whatever the bitmap held with the named file. Throws "Error opening file.",
   // "Invalid bitmap file.", "Not enough memory.", "Error reading file.", "Unrecognized bitmap
   // format.", "Compressed bitmaps not supported." or "Only 24-BPP and 8-BPP bitmaps supported.",
-  // and is then not loaded.
+  // and is then not loaded. A file that begins as a PNG does is read as one, whatever its name:
+  // refused as "Unsupported PNG image." (16-bit channels, grey with alpha, too large), "Invalid
+  // bitmap file." (damaged) or, in a build without the PNG library, "PNG files not supported in
+  // this build.".
   // missingNote, for a check run, ends the explanation of a name that leads to no file.
   void load(const std::string& fileName, std::string_view missingNote = {});
   // The same for bytes that a file would hold (a check run's unwritten saves): throws "Not enough
   // memory." or what the header checks of load throw.
   void loadCopy(std::span<const std::uint8_t> fileBytes);
-  // Writes the file image whole, in the way replaceFile chooses, so that a failure leaves the
-  // file that was there as it was. Throws "Not loaded.", "Error creating file." or "Error writing
-  // file.", or, when the load-time bytes of a mapped file were lost before or during the save
-  // (see FileImage::loss), "Error reading file." or "Not enough memory.". The bitmap is
+  // Writes the bitmap in the format the name's extension says (.png or .bmp, any case), else in
+  // the one it was loaded from: a BMP as the file image whole, a PNG encoded anew, either in the
+  // way replaceFile chooses, so that a failure leaves the file that was there as it was. A save
+  // across formats that the target cannot hold throws "BMP cannot hold the bitmap." or "PNG
+  // cannot hold the bitmap.", writing nothing. Throws "Not loaded.", "Error creating file." or
+  // "Error writing file.", or, when the load-time bytes of a mapped file were lost before or during
+  // the save (see FileImage::loss), "Error reading file." or "Not enough memory.". The bitmap is
   // unchanged either way. False, with nothing written, when the name no longer holds what
   // expected says was seen there (see replaceFile).
   bool save(const std::string& fileName, const NameState& expected) const;
@@ -67,8 +77,8 @@ public:
       raiseError("Error creating file.");
     }
   }
-  // Fails as save would before its first byte ("Not loaded.", "Error creating file."), writing
-  // nothing.
+  // Fails as save would before its first byte ("Not loaded.", "Error creating file.", a format
+  // that cannot hold the bitmap), writing nothing.
   void checkSave(const std::string& fileName) const;
   // Releases the file image, if any. Never throws.
   void unload() noexcept;
@@ -89,6 +99,8 @@ public:
   std::int32_t bytesPerPixelCount() const { return bytesPerPixel; }
   std::int32_t strideBytes() const { return rowStride; }
   std::int32_t pixelArrayOffset() const { return pixelDataOffset; }
+  // True when the bitmap was loaded from a PNG file.
+  bool isFromPng() const { return pngLayout.has_value(); }
   // The colour table of an 8-bit bitmap as the header sizes it (its colours used, or 256, cut at
   // the pixels); empty for a 24-bit one or when not loaded.
   std::span<const std::uint8_t> paletteBytes() const;
@@ -179,6 +191,14 @@ private:
   // Checks the headers of a file image that holds at least the headers, and makes it the
   // bitmap's when they pass.
   void adopt(FileImage&& image);
+  // The same for a PNG file's image (png_file.cpp): its pixels become the bitmap's BMP image.
+  void adoptPng(const FileImage& image);
+  // True when a save to this name writes a PNG file.
+  bool savesAsPng(const std::string& fileName) const;
+  // Throws what a save to this name would refuse for its format.
+  void checkFormat(const std::string& fileName) const;
+  // The PNG file the bitmap saves as, encoded; throws as checkFormat does, or "Not enough memory.".
+  std::vector<std::uint8_t> encodedPng() const;
 
   // The bytes of one pixel of pixelBytes bytes from a line's values; throws "Invalid colour."
   // under this bitmap's name.
@@ -228,6 +248,7 @@ private:
   std::int32_t rowStride = 0;
   std::vector<MergedBlock>* mergeLog = nullptr;
   KeyColour key;
+  std::optional<PngLayout> pngLayout; // what a loaded PNG held beyond its pixels
 };
 
 } // namespace tilegraft

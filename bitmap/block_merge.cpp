@@ -44,8 +44,10 @@ void walkKeyedRows(std::uint8_t* to, const std::uint8_t* from, std::size_t pixel
   for (;;) {
     if (key.size == 1) {
       copyUnlessKey8(to, from, pixels, key.bytes[0]);
-    } else {
+    } else if (key.size == 3) {
       copyUnlessKey24(to, from, pixels, key.bytes);
+    } else {
+      copyUnlessKey32(to, from, pixels, key.bytes);
     }
     if (--rows == 0) {
       break;

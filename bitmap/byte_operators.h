@@ -115,7 +115,7 @@ inline constexpr std::array<ByteOperator, 4> byteOperators{copyBytes, andBytes, 
 
 // The bytes of one pixel that a keyed copy leaves out; a size of 0 is no key.
 struct KeyColour {
-  std::array<std::uint8_t, 3> bytes{};
+  std::array<std::uint8_t, 4> bytes{};
   std::uint8_t size = 0;
 
   friend bool operator==(const KeyColour&, const KeyColour&) = default;
@@ -134,7 +134,7 @@ namespace detail {
 
 // One 3-byte pixel copied unless it is the key.
 inline void copyPixelUnlessKey(std::uint8_t* to, const std::uint8_t* from,
-                               const std::array<std::uint8_t, 3>& key) {
+                               const std::array<std::uint8_t, 4>& key) {
   if (from[0] != key[0] || from[1] != key[1] || from[2] != key[2]) {
     std::memcpy(to, from, 3);
   }
@@ -148,7 +148,7 @@ struct KeyChunk {
   unsigned char place[3][vectorBytes];
 };
 
-inline KeyChunk keyChunk(const std::array<std::uint8_t, 3>& key, std::size_t phase) {
+inline KeyChunk keyChunk(const std::array<std::uint8_t, 4>& key, std::size_t phase) {
   KeyChunk chunk{};
   for (std::size_t i = 0; i < vectorBytes; ++i) {
     for (std::size_t d = 0; d < 5; ++d) {
@@ -197,7 +197,7 @@ inline void copyChunkUnlessKey(std::uint8_t* to, const std::uint8_t* from, const
 // is a pixel's first, second and third, each read with two bytes on either side, which lie
 // inside the row.
 inline void copyUnlessKey24(std::uint8_t* to, const std::uint8_t* from, std::size_t pixels,
-                            const std::array<std::uint8_t, 3>& key) {
+                            const std::array<std::uint8_t, 4>& key) {
   constexpr std::size_t groupBytes = 3 * detail::vectorBytes;
   const std::size_t rowBytes = pixels * 3;
   std::size_t at = 0;
@@ -214,6 +214,21 @@ inline void copyUnlessKey24(std::uint8_t* to, const std::uint8_t* from, std::siz
   }
   for (; at < rowBytes; at += 3) {
     detail::copyPixelUnlessKey(to + at, from + at, key);
+  }
+}
+
+// Copies the 4-byte pixels of a row that are not the key: one 32-bit compare a pixel, whole
+// pixels, so that an alpha byte is kept or copied with its colour.
+inline void copyUnlessKey32(std::uint8_t* to, const std::uint8_t* from, std::size_t pixels,
+                            const std::array<std::uint8_t, 4>& key) {
+  std::uint32_t keyValue = 0;
+  std::memcpy(&keyValue, key.data(), 4);
+  for (std::size_t i = 0; i < pixels; ++i) {
+    std::uint32_t pixel = 0;
+    std::memcpy(&pixel, from + i * 4, 4);
+    if (pixel != keyValue) {
+      std::memcpy(to + i * 4, &pixel, 4);
+    }
   }
 }
 

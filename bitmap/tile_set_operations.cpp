@@ -33,7 +33,7 @@ void writeLe32(std::uint8_t* bytes, std::uint32_t value) {
   }
 }
 
-// Writes count copies of one pixel of 1 or 3 bytes; the pixel lies outside the range written.
+// Writes count copies of one pixel of 1, 3 or 4 bytes; the pixel lies outside the range written.
 void fillPixels(std::uint8_t* to, const std::uint8_t* pixel, std::int64_t count,
                 std::int32_t pixelBytes) {
   if (count <= 0) {
@@ -43,9 +43,15 @@ void fillPixels(std::uint8_t* to, const std::uint8_t* pixel, std::int64_t count,
     std::memset(to, *pixel, static_cast<std::size_t>(count));
     return;
   }
-  // A constant size, so that each copy is two moves rather than a call.
+  // A constant size, so that each copy is a move or two rather than a call.
+  if (pixelBytes == 3) {
+    for (std::int64_t i = 0; i < count; ++i) {
+      std::memcpy(to + i * 3, pixel, 3);
+    }
+    return;
+  }
   for (std::int64_t i = 0; i < count; ++i) {
-    std::memcpy(to + i * 3, pixel, 3);
+    std::memcpy(to + i * 4, pixel, 4);
   }
 }
 
@@ -62,11 +68,12 @@ KeyColour BitmapImage::pixelFromValues(std::span<const std::int32_t> values,
       std::all_of(values.begin(), values.end(), [](std::int32_t v) { return v >= 0 && v <= 255; });
   if (!fits) {
     raiseError("Invalid colour.",
-               pixelBytes == 1
-                   ? "A pixel of this bitmap is one byte, its colour index: give one number from "
-                     "0 to 255.\n"
-                   : "A pixel of this bitmap is three bytes, blue, green and red: give up to "
-                     "three numbers from 0 to 255.\n");
+               pixelBytes == 1   ? "A pixel of this bitmap is one byte, its colour index: give one "
+                                   "number from 0 to 255.\n"
+               : pixelBytes == 3 ? "A pixel of this bitmap is three bytes, blue, green and red: "
+                                   "give up to three numbers from 0 to 255.\n"
+                                 : "A pixel of this bitmap is four bytes, blue, green, red and "
+                                   "alpha: give up to four numbers from 0 to 255.\n");
   }
   KeyColour pixel;
   pixel.size = static_cast<std::uint8_t>(pixelBytes);

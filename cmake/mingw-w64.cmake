@@ -10,6 +10,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config sees the cross-compiler's packages only, never the build machine's (libspng).
+set(ENV{PKG_CONFIG_LIBDIR} /usr/x86_64-w64-mingw32/lib/pkgconfig)
 # The .exe needs no DLLs of the compiler's.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 # ctest runs the Windows test programs under Wine where it is installed.

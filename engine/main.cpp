@@ -16,12 +16,14 @@ constexpr std::string_view usageText =
        tilegraft --check --plan PICTURE.bmp [--strict] [--allow TEXT]... [--yes] [--] SCRIPT
        tilegraft --help | -h | --version
 
-Runs the patch script SCRIPT: loads 8-bit or 24-bit uncompressed BMP files, combines blocks of
-pixels or whole tiles of the patch bitmap into the base bitmap, and saves the base bitmap.
+Runs the patch script SCRIPT: loads uncompressed BMP files (8, 24 or 32 bits a pixel) and PNG
+files (palette, grey, RGB or RGBA, 8 bits a channel), combines blocks of pixels or whole tiles
+of the patch bitmap into the base bitmap, and saves the base bitmap.
 
 Commands, one per line; "//" starts a comment:
   load base FILE, load patch FILE      read a bitmap
-  save FILE                            write the base bitmap, asking before replacing a file
+  save FILE                            write the base bitmap, asking before replacing a file:
+                                       PNG or BMP as FILE ends in .png or .bmp, else as loaded
   tilesize W [H]                       tile size of both bitmaps, in pixels
   tilespecs base|patch [X Y [BX BY [AX AY]]]
                                        grid origin, borders before and after each tile

@@ -3,6 +3,7 @@
 // be refused with a ScriptError.
 
 #include "bitmap/bitmap_image.h"
+#include "bitmap/png_codec.h"
 #include "common/script_error.h"
 #include "fuzz/fuzz_support.h"
 
@@ -136,6 +137,10 @@ void mergeAll(BitmapImage& loadedImage, BitmapImage& partner) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Files& names = files();
   const std::vector<std::uint8_t> input(data, data + size);
+  // A PNG file loads as the BMP file of its pixels, not byte for byte: fuzz_png takes those.
+  if (tilegraft::isPngSignature(input)) {
+    return 0;
+  }
   tilegraft::fuzzing::writeFile(names.input, input);
 
   // The fuzzer itself opens and closes files between runs, so the baseline is taken afresh.

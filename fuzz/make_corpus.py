@@ -4,6 +4,7 @@ every command, and merge lines for the comparison with the reference. Run it fro
 
 import pathlib
 import struct
+import zlib
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -51,6 +52,48 @@ BITMAPS = {
     "height-overflow": patch(bitmap(4, 1, 8, table=0), 22, "<i", 0x40000001),
     "offset-overflow": bitmap(1, 1, 24, offset=0x7FFFFFFC),
     "zero-width": patch(bitmap(2, 2, 8, table=0), 18, "<i", 0),
+}
+
+def png(width, height, colour, depth, *, interlace=0, palette=0, chunks=(), after=()):
+    """A PNG file of a pattern: the header, chunks before the palette, the palette, the image
+    data (rows of filter 0, in the seven passes of an interlaced file), then chunks after it."""
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data)))
+    channels = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}[colour]
+    passes = ([(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2),
+               (0, 1, 1, 2)] if interlace else [(0, 0, 1, 1)])
+    raw = b""
+    for x0, y0, dx, dy in passes:
+        w, h = (width - x0 + dx - 1) // dx, (height - y0 + dy - 1) // dy
+        row = (w * channels * depth + 7) // 8
+        raw += b"" if w == 0 else b"".join(
+            b"\0" + bytes((x * 29 + y * 7) & 0xFF for x in range(row)) for y in range(h))
+    body = chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, depth, colour, 0, 0, interlace))
+    body += b"".join(chunk(k, d) for k, d in chunks)
+    if palette:
+        body += chunk(b"PLTE", bytes((i * 3 + c * 80) & 0xFF for i in range(palette)
+                                     for c in range(3)))
+    body += chunk(b"IDAT", zlib.compress(raw))
+    body += b"".join(chunk(k, d) for k, d in after)
+    return b"\x89PNG\r\n\x1a\n" + body + chunk(b"IEND", b"")
+
+
+TEXT = (b"tEXt", b"Title\0tiles")
+PNGS = {
+    "palette-1": png(13, 3, 3, 1, palette=2, chunks=[TEXT]),
+    "palette-2-text-after": png(7, 4, 3, 2, palette=4, after=[TEXT]),
+    "rgb-trns": png(4, 4, 2, 8, chunks=[(b"tRNS", bytes(6))]),
+    "palette-4": png(9, 5, 3, 4, palette=16, after=[TEXT]),
+    "palette-8": png(6, 6, 3, 8, palette=256),
+    "grey-8": png(5, 3, 0, 8),
+    "grey-2": png(11, 2, 0, 2),
+    "rgb-8": png(4, 3, 2, 8, chunks=[(b"pHYs", bytes(9))]),
+    "rgba-8": png(3, 5, 6, 8),
+    "rgb-16": png(2, 2, 2, 16),
+    "grey-alpha": png(2, 2, 4, 8),
+    "interlaced": png(9, 9, 2, 8, interlace=1),
+    "cut-short": png(8, 8, 2, 8)[:70],
 }
 
 SCRIPTS = {
@@ -183,7 +226,8 @@ MERGES = {
 
 
 def main():
-    for kind, files in (("bitmap", BITMAPS), ("script", {**SCRIPTS, **RUNS}), ("merge", MERGES)):
+    for kind, files in (("bitmap", BITMAPS), ("script", {**SCRIPTS, **RUNS}), ("merge", MERGES),
+                        ("png", PNGS)):
         directory = HERE / "corpus" / kind
         directory.mkdir(parents=True, exist_ok=True)
         for old in directory.iterdir():

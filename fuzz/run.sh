@@ -18,7 +18,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTILEGRAFT_FUZZ=ON -DTILEGRAFT_BUILD_TESTS=OFF -DTILEGRAFT_WERROR=ON
 fi
-cmake --build "$build" -j2 --target fuzz_bitmap fuzz_script fuzz_merge
+cmake --build "$build" -j2 --target fuzz_bitmap fuzz_script fuzz_merge fuzz_png
 
 # The targets' scratch files go to one directory of this run, in memory where possible; fork
 # mode and crashes end fuzzers without their own clean-up.
@@ -45,10 +45,12 @@ run_target() {
 run_target fuzz_bitmap bitmap -max_len=4096 &
 run_target fuzz_script script -max_len=4096 -dict="$root/fuzz/script.dict" &
 run_target fuzz_merge merge -max_len=64 &
+# PNG files of a few hundred pixels, every colour type and depth the tool reads.
+run_target fuzz_png png -max_len=4096 &
 wait
 
 status=0
-for target in fuzz_bitmap fuzz_script fuzz_merge; do
+for target in fuzz_bitmap fuzz_script fuzz_merge fuzz_png; do
   dir="$work/$target"
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -n 1)
   # A target that fails on a seed stops before its first coverage line.

@@ -103,6 +103,11 @@ constexpr std::size_t blockSize = 4096;
 // Copies [from, to) of the mapped file to out (at those offsets when positioned, else at out's
 // position) by the kernel, or through a small buffer where it cannot copy between the two.
 // Only with the lease signal held back.
+// The buffer that saves pass bytes through where the kernel copies none, for the main line
+// only. Static rather than on the stack: under an address-space limit a stack grown by 64 KiB
+// ends the process with SIGSEGV, where the program's own static memory is had at start or never.
+std::uint8_t bounceBuffer[std::size_t{64} << 10];
+
 bool sendFromFile(int in, int out, std::size_t from, std::size_t to, bool positioned) {
   auto inOffset = static_cast<off_t>(from);
   auto outOffset = static_cast<off_t>(from);
@@ -129,10 +134,9 @@ bool sendFromFile(int in, int out, std::size_t from, std::size_t to, bool positi
       }
       kernelCopies = false;
     }
-    std::uint8_t buffer[std::size_t{64} << 10];
-    const std::size_t count = std::min(piece, sizeof buffer);
-    if (!readAllAt(in, buffer, count, static_cast<std::size_t>(inOffset)) ||
-        !writeAllAt(out, buffer, count, positioned ? outOffset : -1)) {
+    const std::size_t count = std::min(piece, sizeof bounceBuffer);
+    if (!readAllAt(in, bounceBuffer, count, static_cast<std::size_t>(inOffset)) ||
+        !writeAllAt(out, bounceBuffer, count, positioned ? outOffset : -1)) {
       return false;
     }
     inOffset += static_cast<off_t>(count);
@@ -190,14 +194,14 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
     return false;
   }
   const bool slowTarget = !S_ISREG(target.st_mode);
-  std::uint8_t buffer[std::size_t{64} << 10];
+  std::uint8_t* const buffer = bounceBuffer;
   while (from < to && isIntact()) {
     const std::size_t c = from / chunkSize;
     std::size_t end = std::min(to, (c + 1) * chunkSize);
     const std::uint8_t* piece = view + from;
     if (mapping->own[c] == 0) {
       if (slowTarget) {
-        end = std::min(end, from + sizeof buffer);
+        end = std::min(end, from + sizeof bounceBuffer);
       }
       const HeldSignals held(leaseHandlerSignals());
       if (mapping->own[c] == 0) {

@@ -1,3 +1,4 @@
+#include "bitmap/png_codec.h"
 #include "tests/support/bmp_builder.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/scoped_temp_dir.h"
@@ -608,7 +609,7 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutPlansAndExplainsFailures) {
       {"load base masks.bmp\n",
        "Line 1: load base masks.bmp\n**** Base bitmap: Compressed bitmaps not supported.\n"
        "     Its header gives compression 3 (colour masks of a 16- or 32-bit file, BI_BITFIELDS); "
-       "only uncompressed (0) 8- and 24-bit files are read.\n" +
+       "only uncompressed (0) 8-, 24- and 32-bit files are read.\n" +
            convert},
       // A line that warns and then fails shows its warnings before its error.
       {"load base in.bmp\n<p = 0 0 0 0 1 1 1 1 extra\n",
@@ -625,8 +626,8 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutPlansAndExplainsFailures) {
            "indices, so colours change.\n"},
       {"load base 16-bit.bmp\n",
        "Line 1: load base 16-bit.bmp\n**** Base bitmap: Only 24-BPP and 8-BPP bitmaps "
-       "supported.\n     Its header gives 16 bits per pixel; only 8 (a palette) and 24 are "
-       "read.\n" +
+       "supported.\n     Its header gives 16 bits per pixel; only 8 (a palette), 24 and 32 "
+       "are read.\n" +
            convert},
   };
   for (const Case& c : cases) {
@@ -695,8 +696,12 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
        .explanation = "     There is no folder no.\n"},
       loadOf(Bytes(20, 'B'), "Invalid bitmap file.",
              "     It is 20 bytes long; a BMP file's headers alone take 54.\n"),
-      loadOf(png, "Unrecognized bitmap format.",
-             "     It is a PNG image, not a BMP file.\n" + convert),
+      // A BMP behind a PNG's first bytes was refused as no BMP until PNG files were read.
+      pngSupported() ? loadOf(png, "Invalid bitmap file.",
+                              "     It is a damaged PNG file: invalid IHDR chunk size.\n")
+                     : loadOf(png, "PNG files not supported in this build.",
+                              "     This tilegraft was built without libspng; build it again "
+                              "with libspng-dev installed, or convert the file to BMP.\n"),
       loadOf(text, "Unrecognized bitmap format.",
              "     It is a text file, not a BMP file.\n" + convert),
       loadOf(os2, "Compressed bitmaps not supported.",
@@ -704,19 +709,19 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
                  convert),
       loadOf(header(bmpCompressionField, 1, 8), "Compressed bitmaps not supported.",
              "     Its header gives compression 1 (run-length encoded 8-bit, RLE8); only "
-             "uncompressed (0) 8- and 24-bit files are read.\n" +
+             "uncompressed (0) 8-, 24- and 32-bit files are read.\n" +
                  convert),
       loadOf(header(bmpCompressionField, 2, 8), "Compressed bitmaps not supported.",
              "     Its header gives compression 2 (run-length encoded 4-bit, RLE4); only "
-             "uncompressed (0) 8- and 24-bit files are read.\n" +
+             "uncompressed (0) 8-, 24- and 32-bit files are read.\n" +
                  convert),
       loadOf(BmpBuilder(4, 3, 24).setLe16(bmpBitCountField, 4).bytes(),
              "Only 24-BPP and 8-BPP bitmaps supported.",
-             "     Its header gives 4 bits per pixel; only 8 (a palette) and 24 are read.\n" +
+             "     Its header gives 4 bits per pixel; only 8 (a palette), 24 and 32 are read.\n" +
                  convert),
       loadOf(BmpBuilder(4, 3, 24).setLe16(bmpBitCountField, 1).bytes(),
              "Only 24-BPP and 8-BPP bitmaps supported.",
-             "     Its header gives 1 bit per pixel; only 8 (a palette) and 24 are read.\n" +
+             "     Its header gives 1 bit per pixel; only 8 (a palette), 24 and 32 are read.\n" +
                  convert),
       loadOf(BmpBuilder(4, 3, 24).truncate(60).bytes(), "Invalid bitmap file.",
              "     Its header puts the pixels at bytes 54 to 90, but the file has 60.\n"),

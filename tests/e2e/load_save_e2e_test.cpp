@@ -294,7 +294,8 @@ TEST_F(LoadSaveEndToEndTest, BadBitmapsAreReportedUnderTheSlotsName) {
       refused(Bytes(100, 'x'), "Unrecognized bitmap format."),
       refused(file().setLe16(bmpBitCountField, 8).setLe32(bmpCompressionField, 1).bytes(),
               "Compressed bitmaps not supported."),
-      refused(file().setLe16(bmpBitCountField, 32).bytes(),
+      // 32 bits were refused here until 32-bit pixels came with PNG's RGBA.
+      refused(file().setLe16(bmpBitCountField, 16).bytes(),
               "Only 24-BPP and 8-BPP bitmaps supported."),
       // A header whose arithmetic overflows 32 bits; BitmapImageTest holds the other such headers.
       refused(file().setLe32(bmpWidthField, 0x2AAAAAAB).bytes(), invalid),
@@ -449,6 +450,9 @@ TEST_F(LoadSaveEndToEndTest, EverySaveSyncsItsBytesBeforeTheyTakeTheName) {
   if (std::system("strace -o /dev/null true 2> /dev/null") != 0) {
     GTEST_SKIP() << "needs strace, allowed to trace";
   }
+  if (builtWithAddressSanitizer) {
+    GTEST_SKIP() << "the leak checker traces the process at exit, which strace already does";
+  }
   BmpBuilder(40, 30, 24).fillPattern(1).writeTo(dir.file("in.bmp"));
   struct Case {
     const char* title;
@@ -544,6 +548,9 @@ time.sleep(0.2)' & while [ ! -e held ]; do sleep 0.01; done; "$TILEGRAFT" --yes 
 TEST_F(LoadSaveEndToEndTest, ASignalAnywhereInASaveLeavesTheStopLine) {
   if (std::system("strace -o /dev/null true 2> /dev/null") != 0) {
     GTEST_SKIP() << "needs strace, allowed to trace";
+  }
+  if (builtWithAddressSanitizer) {
+    GTEST_SKIP() << "the leak checker traces the process at exit, which strace already does";
   }
   BmpBuilder(40, 30, 24).fillPattern(1).writeTo(dir.file("in.bmp"));
   writeTextFile(dir.file("script.txt"), "load base in.bmp\nsave out.bmp\n");

@@ -1,0 +1,122 @@
+// Arbitrary bytes as a PNG file, check values ignored so that mutations reach the decoder.
+// Whatever loads must save as PNG and load back to the same pixels and colour table, save as BMP
+// with the same pixels or be refused for its transparency, and take merges from a bitmap of its
+// depth; anything else must be refused with a ScriptError, leaving no file open.
+
+#include "bitmap/bitmap_image.h"
+#include "bitmap/png_codec.h"
+#include "common/script_error.h"
+#include "fuzz/fuzz_support.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using tilegraft::BitmapImage;
+using tilegraft::ScriptError;
+
+struct Files {
+  std::string input;
+  std::string png;
+  std::string bmp;
+  std::string partners[5]; // by bytes per pixel
+};
+
+const Files& files() {
+  static const Files names = [] {
+    tilegraft::pngChecksumsForTesting = false;
+    const std::string directory = tilegraft::fuzzing::makeWorkDirectory();
+    Files made{directory + "/input.png", directory + "/output.png", directory + "/output.bmp", {}};
+    for (const int bytes : {1, 3, 4}) {
+      made.partners[bytes] = directory + "/partner" + std::to_string(bytes) + ".bmp";
+      tilegraft::fuzzing::writeFile(made.partners[bytes],
+                                    tilegraft::fuzzing::smallBitmap(3, 4, 8 * bytes, 5));
+    }
+    return made;
+  }();
+  return names;
+}
+
+[[noreturn]] void finding(const char* what) {
+  std::fprintf(stderr, "%s\n", what);
+  std::abort();
+}
+
+std::vector<std::uint8_t> rowsOf(const BitmapImage& image) {
+  std::vector<std::uint8_t> rows;
+  const auto rowBytes = static_cast<std::size_t>(image.pixelWidth()) *
+                        static_cast<std::size_t>(image.bytesPerPixelCount());
+  for (std::int32_t y = 0; y < image.pixelHeight(); ++y) {
+    const std::uint8_t* row = image.fileBytes().data() + image.pixelOffset(0, y);
+    rows.insert(rows.end(), row, row + rowBytes);
+  }
+  return rows;
+}
+
+// Saves under the name and loads it again: false when the save was refused with the message.
+bool saveAndReload(const BitmapImage& image, const std::string& name, const char* refusal,
+                   BitmapImage& again) {
+  try {
+    image.save(name);
+  } catch (const ScriptError& error) {
+    if (error.message() != std::string("Base bitmap: ") + refusal) {
+      finding(("an unexpected refusal of a save: " + error.message()).c_str());
+    }
+    return false;
+  }
+  again.load(name);
+  if (rowsOf(again) != rowsOf(image)) {
+    finding("a saved bitmap loaded back with other pixels");
+  }
+  return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const Files& names = files();
+  tilegraft::fuzzing::writeFile(names.input, std::vector<std::uint8_t>(data, data + size));
+  const int freeDescriptor = tilegraft::fuzzing::lowestFreeDescriptor();
+  BitmapImage image("Base bitmap");
+  try {
+    image.load(names.input);
+  } catch (const ScriptError&) {
+    if (tilegraft::fuzzing::lowestFreeDescriptor() != freeDescriptor) {
+      finding("a failed load left its file open");
+    }
+    return 0;
+  }
+  BitmapImage again("Again");
+  // An index past a damaged file's palette has no PNG to go to.
+  if (saveAndReload(image, names.png, "PNG cannot hold the bitmap.", again)) {
+    const auto palette = image.paletteBytes();
+    const auto reloaded = again.paletteBytes();
+    if (!std::equal(palette.begin(), palette.end(), reloaded.begin(), reloaded.end())) {
+      finding("a PNG saved from a PNG changed its palette");
+    }
+  }
+  saveAndReload(image, names.bmp, "BMP cannot hold the bitmap.", again);
+
+  BitmapImage partner("Patch bitmap");
+  partner.load(names.partners[image.bytesPerPixelCount()]);
+  for (const std::int32_t at : {0, 1, -1, 5}) {
+    for (const std::int32_t blockSize : {1, 2, 3, 40}) {
+      try {
+        image.mergePixels(tilegraft::MergeOperator::copy, at, at, partner, 0, 0, blockSize,
+                          blockSize, {2, 2});
+        partner.mergePixels(tilegraft::MergeOperator::bitXor, 0, 0, image, at, at, blockSize,
+                            blockSize);
+      } catch (const ScriptError&) {
+      }
+    }
+  }
+  if (tilegraft::fuzzing::lowestFreeDescriptor() != freeDescriptor) {
+    finding("a load or save left its file open");
+  }
+  return 0;
+}
