@@ -91,12 +91,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     return 0;
   }
-  // Round trips of a large image (top-down, or of many empty rows) only measure time: its load was
-  // the test.
+  // A bitmap without pixels has no rows to compare, and round trips of a large image (top-down
+  // ones too) only measure time: for both, the load was the test.
   const std::int64_t rows = image.pixelHeight();
-  if ((std::int64_t{image.pixelWidth()} + 1) * (rows < 0 ? -rows : rows) *
-          image.bytesPerPixelCount() >
-      (std::int64_t{1} << 20)) {
+  if (image.pixelWidth() <= 0 || (std::int64_t{image.pixelWidth()} + 1) *
+                                         (rows < 0 ? -rows : rows) * image.bytesPerPixelCount() >
+                                     (std::int64_t{1} << 20)) {
     return 0;
   }
   BitmapImage again("Again");
