@@ -1,4 +1,5 @@
 #include "bitmap/bitmap_image.h"
+#include "common/little_endian.h"
 #include "common/script_error.h"
 #include "platform/file_image.h"
 #include "platform/file_writer.h"
@@ -23,15 +24,6 @@ constexpr std::size_t heightOffset = 22;
 constexpr std::uint32_t bitFieldsCompression = 3;
 // Where the red, green and blue masks stand, after a 40-byte info header or inside a longer one.
 constexpr std::size_t masksOffset = 54;
-
-std::uint32_t readLe32(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8U |
-         static_cast<std::uint32_t>(bytes[2]) << 16U | static_cast<std::uint32_t>(bytes[3]) << 24U;
-}
-
-std::uint16_t readLe16(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8U);
-}
 
 // Every explanation of a file the tool cannot read ends in where to find the conversion.
 constexpr std::string_view convertIt =

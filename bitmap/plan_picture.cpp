@@ -1,5 +1,7 @@
 #include "bitmap/plan_picture.h"
 
+#include "common/little_endian.h"
+
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -40,12 +42,6 @@ Colour mix(Colour a, Colour b) {
   return {static_cast<std::uint8_t>((a.red + b.red) / 2),
           static_cast<std::uint8_t>((a.green + b.green) / 2),
           static_cast<std::uint8_t>((a.blue + b.blue) / 2)};
-}
-
-void putLe32(std::uint8_t* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
 }
 
 // What a column (or a row) of a bitmap is in its grid, along one axis.
@@ -256,16 +252,16 @@ std::vector<std::uint8_t> PlanPicture::draw(const BitmapImage& base,
   std::uint8_t* header = file.data();
   header[0] = 'B';
   header[1] = 'M';
-  putLe32(header + 2, static_cast<std::uint32_t>(length));
-  putLe32(header + 10, headersLength);
-  putLe32(header + 14, 40);
-  putLe32(header + 18, static_cast<std::uint32_t>(width));
-  putLe32(header + 22, static_cast<std::uint32_t>(height));
+  writeLe32(header + 2, static_cast<std::uint32_t>(length));
+  writeLe32(header + 10, headersLength);
+  writeLe32(header + 14, 40);
+  writeLe32(header + 18, static_cast<std::uint32_t>(width));
+  writeLe32(header + 22, static_cast<std::uint32_t>(height));
   header[26] = 1; // one plane
   header[28] = 24;
-  putLe32(header + 34, static_cast<std::uint32_t>(stride * height));
-  putLe32(header + 38, 2835); // 72 pixels per inch
-  putLe32(header + 42, 2835);
+  writeLe32(header + 34, static_cast<std::uint32_t>(stride * height));
+  writeLe32(header + 38, 2835); // 72 pixels per inch
+  writeLe32(header + 42, 2835);
 
   Canvas canvas(header + headersLength, width, height, stride);
   canvas.fill(ground);

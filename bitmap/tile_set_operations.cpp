@@ -1,4 +1,5 @@
 #include "bitmap/bitmap_image.h"
+#include "common/little_endian.h"
 #include "platform/file_image.h"
 
 #include <algorithm>
@@ -21,17 +22,6 @@ constexpr std::size_t widthField = 18;
 constexpr std::size_t heightField = 22;
 constexpr std::size_t imageSizeField = 34;
 constexpr std::uint32_t infoHeaderWithImageSize = 40;
-
-std::uint32_t readLe32(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8U |
-         static_cast<std::uint32_t>(bytes[2]) << 16U | static_cast<std::uint32_t>(bytes[3]) << 24U;
-}
-
-void writeLe32(std::uint8_t* bytes, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(value >> (8U * static_cast<unsigned>(i)));
-  }
-}
 
 // Writes count copies of one pixel of 1, 3 or 4 bytes; the pixel lies outside the range written.
 void fillPixels(std::uint8_t* to, const std::uint8_t* pixel, std::int64_t count,
