@@ -12,7 +12,8 @@
 #               output checked against what the same binary saves in /dev/shm, and again after
 #               the base is rewritten in place; and the same save without the tool, its
 #               floor (bench/shared_save_floor.cpp); and the tool followed by sync against
-#               cp --reflink=always followed by sync, both on the disk when they end
+#               cp --reflink=always followed by sync, both on the disk when they end, and
+#               the floor followed by sync: the least any save of those blocks costs there
 #   durable     the 8k scenario on ext4 (the files' folder where it is ext4, else a loop-mounted
 #               ext4 image, root only) and on tmpfs (/dev/shm), warm and after IDLE seconds,
 #               against cat of the patch plus dd conv=fsync of the base: floors whose output is
@@ -276,6 +277,12 @@ sharedBlocks() {
       timed "$work/shared.cpsync" bash -c 'cp --reflink=always base.bmp out.bmp && sync -f .'
       sync
       timed "$work/shared.toolsync" bash -c '"$0" shared.tgs > /dev/null && sync -f .' "$tool"
+      if [[ -n $floorProgram ]]; then
+        rm -f out.bmp
+        sync
+        timed "$work/shared.floorsync" bash -c '"$0" private > /dev/null && sync -f .' \
+          "$floorProgram"
+      fi
     done
     local ddTime cpTime toolTime
     ddTime=$(median "$work/shared.dd" 1)
@@ -297,6 +304,11 @@ sharedBlocks() {
       printf '%-12s pages made private %s ms, ratio %s; read into one buffer %s ms, ratio %s\n' \
         "  no tool:" "$private" "$(ratio "$private" "$(ms "$ddTime")")" "$buffer" \
         "$(ratio "$buffer" "$(ms "$ddTime")")"
+      # What no save of these blocks can beat: their pages written and on the disk.
+      local floorSync
+      floorSync=$(median "$work/shared.floorsync" 1)
+      printf '%-12s no tool + sync %6s ms, ratio %5s to cp --reflink + sync; the tool + sync %5s x it\n' \
+        "" "$(ms "$floorSync")" "$(ratio "$floorSync" "$cpSync")" "$(ratio "$toolSync" "$floorSync")"
     fi
     cmp -s out.bmp "$reference/out.bmp" ||
       { echo "shared $system: not the bytes saved in /dev/shm" >&2; exit 1; }

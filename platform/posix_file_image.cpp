@@ -99,6 +99,8 @@ namespace {
 constexpr std::size_t sendPiece = std::size_t{1} << 20;
 // The largest block size of the file systems that share blocks.
 constexpr std::size_t blockSize = 4096;
+// Fewer unwritten blocks than this between written ones go from memory with them.
+constexpr std::size_t minimumSent = 8;
 
 // Copies [from, to) of the mapped file to out (at those offsets when positioned, else at out's
 // position) by the kernel, or through a small buffer where it cannot copy between the two.
@@ -145,6 +147,10 @@ bool sendFromFile(int in, int out, std::size_t from, std::size_t to, bool positi
   return true;
 }
 
+bool isWritten(const FileImage::Mapping& mapping, std::size_t block) {
+  return (mapping.written[block / 64] >> (block % 64) & 1) != 0;
+}
+
 } // namespace
 
 bool FileImage::isMapped() const {
@@ -166,6 +172,9 @@ bool FileImage::copyIn(std::size_t offset, std::size_t count, std::size_t rows,
                        std::size_t stride) noexcept {
   for (std::size_t r = 0; count != 0 && r < rows; ++r) {
     const std::size_t from = offset + r * stride;
+    for (std::size_t b = from / writtenBlock; b <= (from + count - 1) / writtenBlock; ++b) {
+      mapping->written[b / 64] |= std::uint64_t{1} << (b % 64);
+    }
     for (std::size_t c = from / chunkSize; c <= (from + count - 1) / chunkSize; ++c) {
       if (mapping->own[c] != 0) {
         continue;
@@ -199,12 +208,37 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
     const std::size_t c = from / chunkSize;
     std::size_t end = std::min(to, (c + 1) * chunkSize);
     const std::uint8_t* piece = view + from;
-    if (mapping->own[c] == 0) {
+    // In a chunk of the process's own, the blocks no merge wrote still hold the file's bytes
+    // while the lease does: a run of them goes from file to file too, so that it shares blocks
+    // and costs the disk nothing. The written blocks go from memory, with the runs between them
+    // too short to be worth a system call of their own where no blocks are shared.
+    bool unwritten = mapping->own[c] == 0;
+    if (!unwritten && !slowTarget) {
+      const std::size_t stop = (end + writtenBlock - 1) / writtenBlock;
+      const auto gapAt = [&](std::size_t block) {
+        std::size_t past = block;
+        while (past < stop && !isWritten(*mapping, past)) {
+          ++past;
+        }
+        return past - block;
+      };
+      std::size_t next = from / writtenBlock;
+      for (std::size_t gap = 0; next < stop; next += gap == 0 ? 1 : gap) {
+        gap = gapAt(next);
+        if (gap >= minimumSent || next + gap == stop) {
+          unwritten = next == from / writtenBlock;
+          next += unwritten ? gap : 0;
+          break;
+        }
+      }
+      end = std::min(end, next * writtenBlock);
+    }
+    if (unwritten) {
       if (slowTarget) {
         end = std::min(end, from + sizeof bounceBuffer);
       }
       const HeldSignals held(leaseHandlerSignals());
-      if (mapping->own[c] == 0) {
+      if (mapping->own[c] == 0 || mapping->leased != 0) {
         const bool got = slowTarget
                              ? readAllAt(mapping->file.get(), buffer, end - from, from)
                              : sendFromFile(mapping->file.get(), descriptor, from, end, positioned);

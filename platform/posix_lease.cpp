@@ -125,6 +125,7 @@ void letLeaseGo(FileImage::Mapping& mapping, std::int64_t start) {
   }
   // Refused (or gone already), the lease stays until the next signal or until the kernel takes
   // it back; every chunk is the process's own or lost by then.
+  mapping.leased = 0;
   static_cast<void>(fcntl(mapping.file.get(), F_SETLEASE, F_UNLCK));
 }
 
@@ -242,7 +243,8 @@ FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std:
   mapping->chunks = roundUp(mapping->mappedLength, chunkSize) / chunkSize;
   mapping->copyNanoseconds = copyTimeAllowed();
   mapping->own.reset(new (std::nothrow) volatile std::sig_atomic_t[mapping->chunks]());
-  if (!mapping->own) {
+  mapping->written.reset(new (std::nothrow) std::uint64_t[mapping->chunks * wordsPerChunk]());
+  if (!mapping->own || !mapping->written) {
     return nullptr;
   }
   // On a chunk boundary, so that every chunk copied in can be one huge page: an address range

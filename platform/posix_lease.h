@@ -18,6 +18,10 @@ namespace tilegraft {
 // Parts of a mapped image become the process's own this many bytes at a time: a huge page, so
 // that each takes one page fault, and few enough system calls for a merge of many small blocks.
 inline constexpr std::size_t chunkSize = std::size_t{2} << 20;
+// Within a chunk, which blocks merges wrote is kept per block of this size (the largest block
+// of the file systems that share blocks), so that a save sends the others from the file.
+inline constexpr std::size_t writtenBlock = 4096;
+inline constexpr std::size_t wordsPerChunk = chunkSize / writtenBlock / 64;
 
 // The mapped image's state. Whatever a handler may change is a sig_atomic_t; the main line
 // changes it, and the rest, only with the handlers' signals held.
@@ -31,6 +35,11 @@ struct FileImage::Mapping {
   // Per chunk: 1 once it is memory of the process's own (a copy, or zeros for a lost chunk).
   // Only ever goes from 0 to 1.
   std::unique_ptr<volatile std::sig_atomic_t[]> own;
+  // Per writtenBlock, a bit set once makeWritable gave it out. No handler touches it.
+  std::unique_ptr<std::uint64_t[]> written;
+  // 1 until the handler lets the lease go: the file then may change, and every byte is sent
+  // from the image.
+  volatile std::sig_atomic_t leased = 1;
   // How long the handler may spend copying before it lets the lease go, read at load.
   std::int64_t copyNanoseconds = 0;
   // The image's ImageLoss. It only rises (lose): raised only by the handlers, which never nest,

@@ -830,6 +830,10 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsOnlyWhereAMistakeIsLikely) {
   const std::string sheetLoading =
       start + "Loading base bitmap: sheet.bmp...\nLoading patch bitmap: sheet.bmp...\n";
   const std::string saved = "Would save output bitmap: out.bmp (a new file)\nDone.\n";
+  const std::string beyondTable = "4 merged pixels hold a colour index beyond the base's colour "
+                                  "table of 16 colours: they show no colour of the table.\n";
+  const std::string quoted = "The file name begins with a quote: quotes are part of a name here, "
+                             "and the whole rest of the line is the name, blanks included.\n";
   const auto check = std::optional(std::vector<std::string>{"--check", "script.txt"});
   const Bytes padding = BmpBuilder(32 * 13 + 50, 32 * 8 + 40, 24).bytes();
   const std::string paddedGrid = "allow grid base 14 9\ntilesize 32\nload base padded.bmp\n"
@@ -915,18 +919,14 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsOnlyWhereAMistakeIsLikely) {
                  "save out.bmp\n",
        .status = 1,
        .out = start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n",
-       .err = "Line 3: <p | 0 0 0 0 2 2\n" + warning +
-              "4 merged pixels hold a colour index beyond the base's colour table of 16 "
-              "colours: they show no colour of the table.\n**** Stopped on a warning "
-              "(--strict).\n",
+       .err = "Line 3: <p | 0 0 0 0 2 2\n" + warning + beyondTable +
+              "**** Stopped on a warning (--strict).\n",
        .files = {{"base.bmp", indexed(0)}, {"patch.bmp", indexed(0x40)}},
        .arguments = std::optional(std::vector<std::string>{"--strict", "script.txt"})},
       {.script = "load base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\nsave out.bmp\n",
        .out =
            start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n" + saved,
-       .err = "Line 3: <p | 0 0 0 0 2 2\n" + warning +
-              "4 merged pixels hold a colour index beyond the base's colour table of 16 "
-              "colours: they show no colour of the table.\n",
+       .err = "Line 3: <p | 0 0 0 0 2 2\n" + warning + beyondTable,
        .files = {{"base.bmp", indexed(0)}, {"patch.bmp", indexed(0x40)}},
        .arguments = check},
       {.script = "load base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\nsave out.bmp\n",
@@ -946,20 +946,16 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsOnlyWhereAMistakeIsLikely) {
       {.script = "load base in.bmp\nsave \"no/out.bmp\n",
        .status = 1,
        .out = start + "Loading base bitmap: in.bmp...\nSaving output bitmap: \"no/out.bmp...\n",
-       .err = "Line 2: save \"no/out.bmp\n" + warning +
-              "The file name begins with a quote: quotes are part of a name here, and the whole "
-              "rest of the line is the name, blanks included.\n**** Base bitmap: Error creating "
-              "file.\n",
+       .err = "Line 2: save \"no/out.bmp\n" + warning + quoted +
+              "**** Base bitmap: Error creating file.\n",
        .files = {{"in.bmp", in}},
        .arguments = std::optional(std::vector<std::string>{"--strict", "script.txt"})},
       // A strict real run stops where the check warns.
       {.script = "load base base.bmp\nload patch patch.bmp\n<p | 0 0 0 0 2 2\nsave out.bmp\n",
        .status = 1,
        .out = start + "Loading base bitmap: base.bmp...\nLoading patch bitmap: patch.bmp...\n",
-       .err = "Line 3: <p | 0 0 0 0 2 2\n" + warning +
-              "4 merged pixels hold a colour index beyond the base's colour table of 16 "
-              "colours: they show no colour of the table.\n**** Stopped on a warning "
-              "(--strict).\n",
+       .err = "Line 3: <p | 0 0 0 0 2 2\n" + warning + beyondTable +
+              "**** Stopped on a warning (--strict).\n",
        .files = {{"base.bmp", indexed(0)}, {"patch.bmp", indexed(0x40)}},
        .absentFiles = {"out.bmp"},
        .arguments = std::optional(std::vector<std::string>{"--strict", "script.txt"})},
@@ -981,10 +977,8 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsOnlyWhereAMistakeIsLikely) {
       {.script = "load base \"in.bmp\"\n",
        .status = 1,
        .out = start + "Loading base bitmap: \"in.bmp\"...\n",
-       .err = "Line 1: load base \"in.bmp\"\n" + warning +
-              "The file name begins with a quote: quotes are part of a name here, and the whole "
-              "rest of the line is the name, blanks included.\n**** Base bitmap: Error opening "
-              "file.\n     There is no file \"in.bmp\".\n",
+       .err = "Line 1: load base \"in.bmp\"\n" + warning + quoted +
+              "**** Base bitmap: Error opening file.\n     There is no file \"in.bmp\".\n",
        .files = {{"in.bmp", in}},
        .arguments = check},
       {.script = "load base in.bmp//old\nsave out.bmp // new\n",
