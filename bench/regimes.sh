@@ -284,6 +284,20 @@ sharedBlocks() {
           "$floorProgram"
       fi
     done
+    # What each wrote to the disk, from the loop device's count of sectors written: the same
+    # however busy the machine is.
+    local device written=()
+    device=/sys/block/$(basename "$(findmnt -n -o SOURCE --target "$disk")")/stat
+    for command in '"$1" shared.tgs' 'cp --reflink=always base.bmp out.bmp' '"$2" private'; do
+      rm -f out.bmp
+      sync
+      local before
+      before=$(awk '{ print $7 }' "$device")
+      if [[ $command != *'$2'* || -n $floorProgram ]]; then
+        bash -c "$command > /dev/null && sync -f ." _ "$tool" "$floorProgram"
+      fi
+      written+=("$(( ($(awk '{ print $7 }' "$device") - before) * 512 / 1000000 ))")
+    done
     local ddTime cpTime toolTime
     ddTime=$(median "$work/shared.dd" 1)
     cpTime=$(median "$work/shared.cp" 1)
@@ -296,6 +310,8 @@ sharedBlocks() {
     toolSync=$(median "$work/shared.toolsync" 1)
     printf '%-12s tool + sync %6s ms, cp --reflink + sync %6s ms, ratio %5s\n' "  on disk:" \
       "$(ms "$toolSync")" "$(ms "$cpSync")" "$(ratio "$toolSync" "$cpSync")"
+    printf '%-12s written to the disk: tool + sync %s MB, cp --reflink + sync %s MB, no tool + sync %s MB\n' \
+      "" "${written[0]}" "${written[1]}" "${written[2]}"
     figure "$system 972 MB, +sync against cp --reflink+sync" "$(ratio "$toolSync" "$cpSync")"
     if [[ -n $floorProgram ]]; then
       local private buffer
