@@ -27,8 +27,8 @@ constexpr std::size_t masksOffset = 54;
 
 // Every explanation of a file the tool cannot read ends in where to find the conversion.
 constexpr std::string_view convertIt =
-    "Convert it to an uncompressed 24-bit BMP, or an 8-bit one with a palette: the README's "
-    "section Preparing bitmaps gives the commands.\n";
+    "Convert it to an uncompressed 24-bit BMP, or an 8-bit one with a palette: the user "
+    "guide's section Preparing bitmaps gives the commands.\n";
 
 // What the first bytes of a file that is no BMP say it is.
 std::string_view kindOf(const std::uint8_t* bytes) {

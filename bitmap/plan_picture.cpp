@@ -1,6 +1,9 @@
 #include "bitmap/plan_picture.h"
 
+#include "bitmap/png_codec.h"
+#include "common/ascii.h"
 #include "common/little_endian.h"
+#include "common/script_error.h"
 
 #include <algorithm>
 #include <array>
@@ -235,8 +238,8 @@ void PlanPicture::endStage(const BitmapImage& base, const BitmapImage& patch) {
   stages.push_back(std::move(stage));
 }
 
-std::vector<std::uint8_t> PlanPicture::draw(const BitmapImage& base,
-                                            const BitmapImage& patch) const {
+std::vector<std::uint8_t> PlanPicture::draw(const BitmapImage& base, const BitmapImage& patch,
+                                            std::string_view fileName) const {
   std::int64_t width = rowWidth(base, patch);
   std::int64_t height = rowHeight(base, patch);
   for (const auto& stage : stages) {
@@ -270,7 +273,22 @@ std::vector<std::uint8_t> PlanPicture::draw(const BitmapImage& base,
     canvas.top += rowHeight(stage->base, stage->patch) + sideGap;
   }
   drawStage(canvas, base, patch, blocks);
-  return file;
+  const std::string_view png = ".png";
+  if (!pngSupported() || fileName.size() < png.size() ||
+      asciiLower(std::string(fileName.substr(fileName.size() - png.size()))) != png) {
+    return file;
+  }
+  PngPixels pixels;
+  pixels.topRow = header + headersLength + stride * (height - 1);
+  pixels.rowStep = -stride;
+  pixels.width = width;
+  pixels.height = height;
+  pixels.bytesPerPixel = 3;
+  std::vector<std::uint8_t> encoded;
+  if (const auto problem = encodePng(pixels, nullptr, encoded)) {
+    throw ScriptError("Plan picture: " + problem->message);
+  }
+  return encoded;
 }
 
 } // namespace tilegraft

@@ -33,7 +33,10 @@ public:
   std::string_view addLine(std::span<const MergedBlock> lineBlocks, PlanSide side = PlanSide::both);
   // The picture as a 24-bit BMP file, drawn from the two bitmaps as they are now (one that is not
   // loaded, or stored top-down, leaves its side empty). Empty when it would not fit a BMP file.
-  std::vector<std::uint8_t> draw(const BitmapImage& base, const BitmapImage& patch) const;
+  // An RGB PNG file of the same pixels instead when fileName ends in .png (any case) and the
+  // build has the PNG library; throws "Plan picture: Not enough memory." when it cannot encode.
+  std::vector<std::uint8_t> draw(const BitmapImage& base, const BitmapImage& patch,
+                                 std::string_view fileName = {}) const;
   // Before a bitmap is loaded again: when merges were added since the last stage ended, they
   // and copies of the two bitmaps as they are now become a stage of their own. Throws what a
   // copy's load throws (memory).

@@ -96,21 +96,9 @@ Context decoderFor(std::span<const std::uint8_t> file) {
   return context;
 }
 
-// Unpacks a row of the file's own samples (native order, several to a byte below 8 bits) into
-// the tool's layout.
-void unpackRow(const std::uint8_t* from, std::uint8_t* to, const PngLayout& layout) {
-  const std::uint32_t width = layout.width;
-  if (layout.bitDepth < 8) {
-    const unsigned depth = layout.bitDepth;
-    const unsigned perByte = 8 / depth;
-    const unsigned mask = (1U << depth) - 1;
-    for (std::uint32_t x = 0; x < width; ++x) {
-      const unsigned shift = 8 - depth * (x % perByte + 1);
-      to[x] = static_cast<std::uint8_t>(static_cast<unsigned>(from[x / perByte]) >> shift & mask);
-    }
-    return;
-  }
-  const int size = layout.bytesPerPixel();
+// Copies a row of 1-, 3- or 4-byte pixels between the file's R, G, B (A) order and the tool's
+// B, G, R (A): the same swap either way.
+void copyPixels(const std::uint8_t* from, std::uint8_t* to, std::uint32_t width, int size) {
   if (size == 1) {
     std::memcpy(to, from, width);
     return;
@@ -125,6 +113,23 @@ void unpackRow(const std::uint8_t* from, std::uint8_t* to, const PngLayout& layo
   }
 }
 
+// Unpacks a row of the file's own samples (native order, several to a byte below 8 bits) into
+// the tool's layout.
+void unpackRow(const std::uint8_t* from, std::uint8_t* to, const PngLayout& layout) {
+  const std::uint32_t width = layout.width;
+  if (layout.bitDepth < 8) {
+    const unsigned depth = layout.bitDepth;
+    const unsigned perByte = 8 / depth;
+    const unsigned mask = (1U << depth) - 1;
+    for (std::uint32_t x = 0; x < width; ++x) {
+      const unsigned shift = 8 - depth * (x % perByte + 1);
+      to[x] = static_cast<std::uint8_t>(static_cast<unsigned>(from[x / perByte]) >> shift & mask);
+    }
+    return;
+  }
+  copyPixels(from, to, width, layout.bytesPerPixel());
+}
+
 // The reverse of unpackRow, at the given depth; the packed row's spare low bits are zero.
 void packRow(const std::uint8_t* from, std::uint8_t* to, std::uint32_t width, int size, int depth) {
   if (depth < 8) {
@@ -136,18 +141,7 @@ void packRow(const std::uint8_t* from, std::uint8_t* to, std::uint32_t width, in
     }
     return;
   }
-  if (size == 1) {
-    std::memcpy(to, from, width);
-    return;
-  }
-  for (std::uint32_t x = 0; x < width; ++x, from += size, to += size) {
-    to[0] = from[2];
-    to[1] = from[1];
-    to[2] = from[0];
-    if (size == 4) {
-      to[3] = from[3];
-    }
-  }
+  copyPixels(from, to, width, size);
 }
 
 std::size_t packedRowBytes(std::uint32_t width, int size, int depth) {

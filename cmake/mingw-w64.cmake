@@ -1,5 +1,7 @@
 # Cross-builds for 64-bit Windows with MinGW-w64 (Debian: g++-mingw-w64-x86-64-posix):
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+# PNG files too, with libspng built from its source (apt-get source libspng) over the static zlib
+# of libz-mingw-w64-dev: add -DTILEGRAFT_SPNG_SOURCE=/path/to/libspng-0.7.3
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

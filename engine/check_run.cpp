@@ -242,7 +242,7 @@ void CheckRun::endScript(const BitmapImage& base, const BitmapImage& patch,
   if (!plan) {
     return;
   }
-  const std::vector<std::uint8_t> picture = plan->draw(base, patch);
+  const std::vector<std::uint8_t> picture = plan->draw(base, patch, planName);
   // As a save does: the answer holds for the file it was about, and a name that changes is
   // asked about again.
   for (;;) {

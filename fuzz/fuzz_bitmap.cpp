@@ -22,6 +22,11 @@ using tilegraft::MergeOperator;
 using tilegraft::MergeRepeats;
 using tilegraft::ScriptError;
 using tilegraft::TileLayout;
+using tilegraft::fuzzing::finding;
+using tilegraft::fuzzing::layouts;
+using tilegraft::fuzzing::loadsOrIsRefused;
+using tilegraft::fuzzing::mergeAll;
+using tilegraft::fuzzing::tryMerge;
 
 struct Files {
   std::string input;
@@ -40,44 +45,6 @@ const Files& files() {
     return made;
   }();
   return names;
-}
-
-// Layouts that exercise coalescing in both axes and in one axis only, a pitch of 0 (every tile on
-// the pixel at (0, 0)) and a negative pitch.
-const TileLayout layouts[] = {
-    {0, 0, 1, 0, 0, 0, 1, 0},     {0, 0, 2, 0, 0, 0, 2, 0},   {1, 1, 2, 1, 0, 0, 2, 0},
-    {1, -1, 2, -1, 1, -1, 2, -1}, {-3, 0, 2, 0, 6, 1, 2, -5},
-};
-
-[[noreturn]] void finding(const char* what) {
-  std::fprintf(stderr, "%s\n", what);
-  std::abort();
-}
-
-// Returns the message of the refusal, or an empty text when the merge went through. A pixel merge
-// of one copy checks everything before it changes a byte, so a refused one must change nothing.
-std::string tryMerge(bool tiles, MergeOperator op, BitmapImage& destination,
-                     const BitmapImage& source, std::int32_t at, std::int32_t size,
-                     MergeRepeats repeats) {
-  const bool oneCopy = !tiles && repeats.across == 1 && repeats.down == 1;
-  std::vector<std::uint8_t> before;
-  if (oneCopy) {
-    before.assign(destination.fileBytes().begin(), destination.fileBytes().end());
-  }
-  try {
-    if (tiles) {
-      destination.mergeTiles(op, at, at, source, 0, 0, size, size, repeats);
-    } else {
-      destination.mergePixels(op, at, at, source, 0, 0, size, size, repeats);
-    }
-  } catch (const ScriptError& error) {
-    if (oneCopy && !std::equal(before.begin(), before.end(), destination.fileBytes().begin(),
-                               destination.fileBytes().end())) {
-      finding("a refused pixel merge changed the destination");
-    }
-    return error.message();
-  }
-  return {};
 }
 
 // The tile operations on the loaded file and a canvas made from it, whose bytes must load again.
@@ -113,25 +80,6 @@ void tileOperationsOn(BitmapImage& loadedImage) {
   again.loadCopy(canvas.fileBytes());
 }
 
-void mergeAll(BitmapImage& loadedImage, BitmapImage& partner) {
-  const std::int32_t sizes[] = {1, 2, 0, -1, 7};
-  const MergeRepeats repeatList[] = {{1, 1}, {3, 2}, {2147483647, 2147483647}};
-  int round = 0;
-  for (const TileLayout& layout : layouts) {
-    loadedImage.setTileLayout(layout);
-    partner.setTileLayout(layout);
-    for (const std::int32_t size : sizes) {
-      const MergeRepeats repeats = repeatList[round % 3];
-      const auto op = static_cast<MergeOperator>(round % 5);
-      ++round;
-      for (const bool tiles : {false, true}) {
-        tryMerge(tiles, op, loadedImage, partner, round % 3, size, repeats);
-        tryMerge(tiles, op, partner, loadedImage, 0, size, repeats);
-      }
-    }
-  }
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -146,12 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The fuzzer itself opens and closes files between runs, so the baseline is taken afresh.
   const int freeDescriptor = tilegraft::fuzzing::lowestFreeDescriptor();
   BitmapImage image("Base bitmap");
-  try {
-    image.load(names.input);
-  } catch (const ScriptError&) {
-    if (tilegraft::fuzzing::lowestFreeDescriptor() != freeDescriptor) {
-      finding("a failed load left its file open");
-    }
+  if (!loadsOrIsRefused(image, names.input, freeDescriptor)) {
     return 0;
   }
 

@@ -1,7 +1,8 @@
 // Arbitrary bytes as a PNG file, check values ignored so that mutations reach the decoder.
 // Whatever loads must save as PNG and load back to the same pixels and colour table, save as BMP
-// with the same pixels or be refused for its transparency, and take merges from a bitmap of its
-// depth; anything else must be refused with a ScriptError, leaving no file open.
+// with the same pixels or be refused for its transparency, and take pixel and tile merges both
+// ways with a bitmap of its depth; anything else must be refused with a ScriptError, leaving no
+// file open.
 
 #include "bitmap/bitmap_image.h"
 #include "bitmap/png_codec.h"
@@ -19,6 +20,8 @@ namespace {
 
 using tilegraft::BitmapImage;
 using tilegraft::ScriptError;
+using tilegraft::fuzzing::finding;
+using tilegraft::fuzzing::loadsOrIsRefused;
 
 struct Files {
   std::string input;
@@ -40,11 +43,6 @@ const Files& files() {
     return made;
   }();
   return names;
-}
-
-[[noreturn]] void finding(const char* what) {
-  std::fprintf(stderr, "%s\n", what);
-  std::abort();
 }
 
 std::vector<std::uint8_t> rowsOf(const BitmapImage& image) {
@@ -83,12 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tilegraft::fuzzing::writeFile(names.input, std::vector<std::uint8_t>(data, data + size));
   const int freeDescriptor = tilegraft::fuzzing::lowestFreeDescriptor();
   BitmapImage image("Base bitmap");
-  try {
-    image.load(names.input);
-  } catch (const ScriptError&) {
-    if (tilegraft::fuzzing::lowestFreeDescriptor() != freeDescriptor) {
-      finding("a failed load left its file open");
-    }
+  if (!loadsOrIsRefused(image, names.input, freeDescriptor)) {
     return 0;
   }
   // A bitmap without pixels has no rows to compare, and round trips of a large image (top-down
@@ -112,17 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   BitmapImage partner("Patch bitmap");
   partner.load(names.partners[image.bytesPerPixelCount()]);
-  for (const std::int32_t at : {0, 1, -1, 5}) {
-    for (const std::int32_t blockSize : {1, 2, 3, 40}) {
-      try {
-        image.mergePixels(tilegraft::MergeOperator::copy, at, at, partner, 0, 0, blockSize,
-                          blockSize, {2, 2});
-        partner.mergePixels(tilegraft::MergeOperator::bitXor, 0, 0, image, at, at, blockSize,
-                            blockSize);
-      } catch (const ScriptError&) {
-      }
-    }
-  }
+  tilegraft::fuzzing::mergeAll(image, partner);
   if (tilegraft::fuzzing::lowestFreeDescriptor() != freeDescriptor) {
     finding("a load or save left its file open");
   }

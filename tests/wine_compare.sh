@@ -78,6 +78,16 @@ run_case folder-as-script "mkdir folder" "" folder
 run_case missing-script "" "" missing.tgs
 run_case errors "printf 'load base sheet.bmp\nload patch stamps.bmp\n<t = 99 0\n' > e.tgs" "" e.tgs
 run_case errors-check "printf 'load base sheet.bmp\nload patch stamps.bmp\n<t = 99 0\n' > e.tgs" "" --check e.tgs
+# PNG: the same library and zlib on both, so the same bytes: written from BMP, merged as PNG,
+# back to BMP, drawn in a plan, explained when damaged. The merges start from the Linux PNGs.
+to_png='printf "load base sheet.bmp\nsave sheet.png\nload base stamps.bmp\nsave stamps.png\n" > p.tgs'
+pngs="$to_png"' && "$linux" -y p.tgs > /dev/null &&
+  printf "load base sheet.png\nload patch stamps.png\n<p ^ 1 1 0 0 9 9\nsave o.png\nsave o.bmp\n" > q.tgs'
+run_case png-from-bmp "$to_png" "" -y p.tgs
+run_case png-merge "$pngs" "" -y q.tgs
+run_case png-plan "$pngs" "" --check --plan plan.bmp q.tgs
+run_case png-damaged "printf '\x89PNG\r\n\x1a\n\0\0\0\rIHDR' > d.png && printf 'load base d.png\n' > d.tgs" \
+  "" --check d.tgs
 run_case unknown-option "" "" --chek demo.tgs
 run_case wrong-command-line "" "" a.tgs b.tgs
 # A read-only file is refused on both (root on Linux passes over the bits, so only Windows runs

@@ -143,6 +143,21 @@ TEST_F(CommandLineEndToEndTest, PlanPictureShowsBothBitmapsTheirGridsAndEachMerg
     EXPECT_EQ(picture[field], want[field]) << field;
   }
 
+  // Named .png (any case), the same pixels as an RGB PNG file, where the build reads PNG.
+  if (pngSupported()) {
+    ASSERT_EQ(runTool(dir.path(), {"--check", "--plan", "plan.PNG", "script.txt"}).exitStatus, 0);
+    const Bytes png = readFileBytes(dir.file("plan.PNG"));
+    PngLayout layout;
+    ASSERT_FALSE(readPngLayout(png, layout));
+    EXPECT_EQ(layout.colourType, 2);
+    Bytes pixels(static_cast<std::size_t>(width * height * 3));
+    ASSERT_FALSE(decodePngPixels(png, layout, pixels.data(), width * 3));
+    for (std::int32_t y = 0; y < height; ++y) {
+      const auto row = picture.begin() + static_cast<std::ptrdiff_t>(expected.pixelIndex(0, y));
+      EXPECT_TRUE(std::equal(row, row + width * 3, pixels.begin() + y * width * 3)) << y;
+    }
+  }
+
   // A base loaded again after merges starts a second stage, drawn under the first with its own
   // merges only: the first stage's red tile is not drawn on the new base.
   writeTextFile(dir.file("script.txt"),
@@ -560,8 +575,8 @@ TEST_F(CommandLineEndToEndTest, CheckWarnsAboutPlansAndExplainsFailures) {
       .writeTo(dir.file("short-top-down.bmp"));
   const std::string warning = "---- Warning: ";
   const std::string convert =
-      "     Convert it to an uncompressed 24-bit BMP, or an 8-bit one with a palette: the README's "
-      "section Preparing bitmaps gives the commands.\n";
+      "     Convert it to an uncompressed 24-bit BMP, or an 8-bit one with a palette: the user "
+      "guide's section Preparing bitmaps gives the commands.\n";
   const std::string notSaved =
       warning + "No save comes after this merge: what it and later merges do is lost.\n";
   struct Case {
@@ -665,8 +680,8 @@ TEST_F(CommandLineEndToEndTest, CheckExplainsWhyAndWhatToDo) {
   Bytes os2 = header(14, 12);
   os2[30] = 0x11; // where a 12-byte header's colours begin, the compression field is read
   const std::string convert = "     Convert it to an uncompressed 24-bit BMP, or an 8-bit one "
-                              "with a palette: the README's section Preparing bitmaps gives the "
-                              "commands.\n";
+                              "with a palette: the user guide's section Preparing bitmaps gives "
+                              "the commands.\n";
   const std::string loadLine = "Line 1: load base x.bmp\n";
   struct Case {
     std::string script;
