@@ -1,10 +1,10 @@
+#include "common/answer_line.h"
 #include "platform/console.h"
-#include "platform/windows_text.h"
+#include "platform/windows_handle.h"
 
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 // After windows.h, which it needs.
 #include <shellapi.h>
 
@@ -30,12 +30,16 @@ std::wstring wideName(const std::string& utf8) {
   return wide;
 }
 
+namespace {
+
 std::string utf8Name(const wchar_t* wide) {
   const int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
   std::string text(static_cast<std::size_t>(length > 0 ? length - 1 : 0), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), length, nullptr, nullptr);
   return text;
 }
+
+} // namespace
 
 std::vector<std::string> commandLineArguments(int /*argc*/, char* /*argv*/[]) {
   // The narrow arguments are in the ANSI code page, which cannot hold every name.
