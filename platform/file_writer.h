@@ -42,6 +42,10 @@ inline ReplaceResult replaceFile(const std::string& fileName, const FileImage& i
   return replaceFile(fileName, image, lookAtName(fileName));
 }
 
+// For bulk jobs (--no-sync): a new name's syncs, and the folder's after a rename, are left to the
+// system. Never skipped: a new file's sync before it replaces an old one, an in-place save's.
+inline bool bulkSaves = false;
+
 // True when replaceFile would get as far as writing (the folder may be written, or the file in
 // place, and the name is no folder). A disk that fills or a file that changes is not foreseen.
 bool replaceLooksPossible(const std::string& fileName);

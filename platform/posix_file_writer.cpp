@@ -137,9 +137,10 @@ std::optional<bool> writeBesideAndMove(int descriptor, const SaveBytes& bytes,
 ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes, int newFileFolder) {
   nameHolds.store(NameHolds::partOfNewFile);
   const bool newFile = newFileFolder >= 0;
-  const bool written = newFile ? writeImage(file.get(), bytes, true) && syncFile(file.get())
-                               : writeImage(file.get(), bytes, false);
-  if (!written || !file.closeNow() || (newFile && !syncFolder(newFileFolder))) {
+  const bool written =
+      newFile ? writeImage(file.get(), bytes, true) && (bulkSaves || syncFile(file.get()))
+              : writeImage(file.get(), bytes, false);
+  if (!written || !file.closeNow() || (newFile && !bulkSaves && !syncFolder(newFileFolder))) {
     return ReplaceResult::notWritten;
   }
   const HeldSignals hold(heldDuringSave);
@@ -348,7 +349,8 @@ ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
     }
     return writeStraight(file, bytes, target.folder.get());
   }
-  if (!writeImage(temporary.descriptor(), bytes, true) || !syncFile(temporary.descriptor())) {
+  if (!writeImage(temporary.descriptor(), bytes, true) ||
+      !(bulkSaves || syncFile(temporary.descriptor()))) {
     return ReplaceResult::notWritten;
   }
   return temporary.linkAsNew(target.entry);
@@ -381,8 +383,9 @@ ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& by
       nameHolds.store(NameHolds::partOfNewFile);
     }
   }
-  const bool written = writeImage(file.get(), bytes, true) && syncFile(file.get()) &&
-                       file.closeNow() && (!where.folder || syncFolder(where.folder.get()));
+  const bool written = writeImage(file.get(), bytes, true) && (bulkSaves || syncFile(file.get())) &&
+                       file.closeNow() &&
+                       (bulkSaves || !where.folder || syncFolder(where.folder.get()));
   const HeldSignals hold(heldDuringSave);
   if (where.entryIsFile && !written) {
     unlinkat(where.folder.get(), where.entry.c_str(), 0);
@@ -435,6 +438,8 @@ ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
 //   before the file's sync can leave it empty or part written where nothing was.
 // - writeInPlace: overwritten, synced, cut, synced. A stop while it writes leaves it part new,
 //   part old; after the first sync the new bytes whole (and an old tail); after the second, new.
+// With bulkSaves a new name's syncs and the folder's are skipped: a stop may leave a new name free
+// or its file empty, a replaced one the old file; the syncs that keep an old file whole stay.
 // The routes follow replaceFile's contract, in its order.
 ReplaceResult replaceWith(const std::string& fileName, const SaveBytes& bytes,
                           const NameState& expected) {

@@ -61,8 +61,8 @@ public:
       forgetName();
       nameHolds.store(NameHolds::newFile);
     }
-    return file.closeNow() && syncFolder(folder) ? ReplaceResult::replaced
-                                                 : ReplaceResult::notWritten;
+    return file.closeNow() && (bulkSaves || syncFolder(folder)) ? ReplaceResult::replaced
+                                                                : ReplaceResult::notWritten;
   }
 
   // Renames the finished file over the entry while it is the file seen (else nameTaken; no call
@@ -88,7 +88,7 @@ public:
     }
     forgetName();
     nameHolds.store(NameHolds::newFile);
-    return syncFolder(folder) ? ReplaceResult::replaced : ReplaceResult::notWritten;
+    return bulkSaves || syncFolder(folder) ? ReplaceResult::replaced : ReplaceResult::notWritten;
   }
 
   void discard() noexcept {

@@ -130,9 +130,9 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   FILE_DISPOSITION_INFO disposition{TRUE};
   const bool marked =
       SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
-  // On the disk before it takes the name: the move, write-through, then puts the name there.
+  // Synced before it takes the name (bulk jobs: only over an old file); the move writes through.
   disposition.DeleteFile = FALSE;
-  if (!writeImage(file.get(), bytes) || !FlushFileBuffers(file.get()) ||
+  if (!writeImage(file.get(), bytes) || !((bulkSaves && !exists) || FlushFileBuffers(file.get())) ||
       (marked && !SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
                                              sizeof disposition)) ||
       !file.closeNow()) {
@@ -146,7 +146,8 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
     return fail(ReplaceResult::nameTaken);
   }
   for (int attempt = 0; attempt < replaceAttempts; ++attempt) {
-    const DWORD flags = MOVEFILE_WRITE_THROUGH | (exists ? MOVEFILE_REPLACE_EXISTING : 0);
+    const DWORD flags =
+        (bulkSaves ? 0 : MOVEFILE_WRITE_THROUGH) | (exists ? MOVEFILE_REPLACE_EXISTING : 0);
     if (MoveFileExW(temporary.c_str(), target.c_str(), flags) != 0) {
       return ReplaceResult::replaced;
     }
