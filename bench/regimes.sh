@@ -4,7 +4,7 @@
 #   warm 8k     an 8192x8192 24-bit base, a 4096x4096 patch, a 4000x3980 block XORed, saved;
 #               runs back to back, against cat of the patch plus dd of the base (the floor)
 #   after idle  the same, each run (tool and floor alike) after IDLE seconds of sleep
-#   small files LOOP runs of a 256x256 8-bit sheet with 20 merges, saved, against LOOP cp
+#   small files LOOP runs of a 256x256 8-bit sheet with 20 merges, saved (also with --no-sync), against LOOP cp
 #   2 GiB       the largest bitmap that loads, 100 small blocks XORed, saved, against dd
 #   shared      on XFS and on Btrfs, each a 3 GiB image loop-mounted here (root only), an
 #               18000x18000 24-bit base (972 MB), a 64x64 patch XORed at 10x10 places, saved
@@ -181,10 +181,13 @@ smallFiles() {
   for ((round = 0; round < 3; round++)); do
     timed small.floor bash -c 'for ((i = 0; i < $0; i++)); do rm -f out.bmp; cp sheet.bmp out.bmp; done' "$loop"
     timed small.tool bash -c 'for ((i = 0; i < $0; i++)); do rm -f out.bmp; "$1" "$2"; done' "$loop" "$tool" small.tgs
+    timed small.bulk bash -c 'for ((i = 0; i < $0; i++)); do rm -f out.bmp; "$1" --no-sync "$2"; done' "$loop" "$tool" small.tgs
   done
   report "small files" small.floor small.tool small.tgs
   figure "small files, loop of $loop against cp" \
     "$(ratio "$(median small.tool 1)" "$(median small.floor 1)")"
+  figure "small files, --no-sync, loop of $loop against cp" \
+    "$(ratio "$(median small.bulk 1)" "$(median small.floor 1)")"
   echo "             (times are of whole loops of $loop; faults and peak of the loop's shell)"
   rm -f sheet.bmp out.bmp
 }

@@ -1,5 +1,6 @@
 #include "engine/patch_script.h"
 #include "platform/console.h"
+#include "platform/file_writer.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,8 +13,9 @@
 namespace {
 
 constexpr std::string_view usageText =
-    R"(Usage: tilegraft [--check] [--strict] [--allow TEXT]... [--yes] [--] SCRIPT
-       tilegraft --check --plan PICTURE.bmp [--strict] [--allow TEXT]... [--yes] [--] SCRIPT
+    R"(Usage: tilegraft [--check] [--strict] [--allow TEXT]... [--yes] [--no-sync] [--] SCRIPT
+       tilegraft --check --plan PICTURE.bmp [--strict] [--allow TEXT]... [--yes] [--no-sync]
+                 [--] SCRIPT
        tilegraft --help | -h | --version
 
 Runs the patch script SCRIPT: loads uncompressed BMP files (8, 24 or 32 bits a pixel) and PNG
@@ -59,6 +61,11 @@ Options:
   --allow TEXT     as a line "allow TEXT" before the script's first (the warnings' names are
                    in the manual)
   -y, --yes        answer yes to every overwrite question without reading standard input
+  --no-sync        for bulk jobs: leave the syncs of new names and their folders to the
+                   system; a file that replaces an old one is still synced first, and a file
+                   written in place is synced as always. After a power cut, a file saved under
+                   a new name may be missing or empty, and a replaced file may be the old one,
+                   whole; an old file is never left broken
   --               end of the options: the next word is the script, even if it starts with -
   -h, --help       print this help
   --version        print the version
@@ -66,8 +73,8 @@ Options:
 More: man tilegraft (in the source tree: man -l docs/tilegraft.1).
 )";
 
-constexpr std::string_view knownOptions[] = {"--check", "--strict", "--allow",  "--yes",
-                                             "--plan",  "--help",   "--version"};
+constexpr std::string_view knownOptions[] = {"--check", "--strict",  "--allow", "--yes",
+                                             "--plan",  "--no-sync", "--help",  "--version"};
 
 // The options a mistyped word differs from by at most two letters added, left out or changed,
 // A to Z matched in either case; none for a word of two letters or fewer, which could be
@@ -145,6 +152,8 @@ int runCommandLine(const std::vector<std::string>& arguments) {
       settings.strict = true;
     } else if (argument == "--yes" || argument == "-y") {
       settings.answerYes = true;
+    } else if (argument == "--no-sync") {
+      tilegraft::bulkSaves = true;
     } else if (argument == "--allow") {
       if (i + 1 == count) {
         return wrongCommandLine("--allow needs the name of a warning");

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -11,9 +10,8 @@ namespace tilegraft {
 // The arguments after the program's name, in UTF-8 on every system.
 std::vector<std::string> commandLineArguments(int argc, char* argv[]);
 
-// Makes a closed standard descriptor (0, 1 or 2) lead to a harmless stand-in, so that no file the
-// tool opens later takes its number and receives the console's text. Output to a stand-in fails,
-// so the loss is still seen. Call before anything is opened.
+// Makes a closed standard descriptor lead to a stand-in (where output fails, as it did), so no
+// file opened later takes its number. Call before anything is opened.
 void guardStandardStreams() noexcept;
 
 // Makes a write to a pipe whose reader has gone fail (EPIPE) rather than end the process, so
@@ -23,44 +21,16 @@ void guardStandardStreams() noexcept;
 // through saves too, and a write there fails the same way. Call at start, before any output.
 void ignoreBrokenPipes() noexcept;
 
-// The longest answer line, its line feed included.
-inline constexpr std::size_t answerLineLimit = 4096;
-
-// Reads one line of standard input straight from its descriptor, a byte at a time, so that not
-// one byte past the line end is taken from whatever comes next (another program sharing the
-// input). Gives the line's first byte, or nothing when the input has ended or fails.
-// A line longer than answerLineLimit is no answer: reading stops there, and this call and every
-// later one give nothing without reading, as at the end of the input. Reading on to its line
-// feed could last for ever (< /dev/zero); reading the next question's answer from its middle
-// would take a stray byte for an answer.
+// Reads one answer line (common/answer_line.h) from standard input's descriptor, byte by byte.
 std::optional<char> readAnswerLine();
-// The same over a system's read of one byte (true when it got one).
-template <typename ReadByte> std::optional<char> readAnswerLine(ReadByte readByte) {
-  static bool inputAbandoned = false;
-  std::optional<char> first;
-  for (std::size_t taken = 0; !inputAbandoned && taken < answerLineLimit; ++taken) {
-    char byte = 0;
-    if (!readByte(byte)) {
-      return first;
-    }
-    first = first.value_or(byte);
-    if (byte == '\n') {
-      return first;
-    }
-  }
-  inputAbandoned = true;
-  return std::nullopt;
-}
 
-// A stream of its own that reads standard input, for a script named "-"; null when it cannot be
-// had.
+// A stream of its own that reads standard input, for a script named "-"; null when there is none.
 std::FILE* openStandardInput();
 
 // True when the open file is the very file that standard input reads.
 bool isStandardInput(std::FILE* file);
 
-// True when the stream is a terminal, where a person reads what is written; a pipe or a file
-// gets the bytes as they are.
+// True when the stream is a terminal, where a person reads what is written.
 bool isTerminal(std::FILE* stream);
 
 } // namespace tilegraft

@@ -3,10 +3,6 @@
 #include "platform/file_image.h"
 #include "platform/files.h"
 
-#include <cstdint>
-#include <span>
-#include <string>
-
 namespace tilegraft {
 
 enum class ReplaceResult {
@@ -17,33 +13,25 @@ enum class ReplaceResult {
   locked,     // another program's lock on a file to be written in place outlasted the wait
 };
 
-// Puts bytes under a file name so that the name ends holding either its old file, byte for byte,
-// or the new bytes whole, on the disk, and no temporary file is left behind on any path a handler
-// sees. The save is bound to what the caller saw at the name (expected): a free name is only ever
-// created (linked only while still free); a name that held a file replaces only that file (for a
-// symbolic link, the file the kernel reaches through it; a link that leads nowhere yet has the
-// kernel create the file it names). Anything else gives nameTaken, with nothing written.
-//
-// A regular file with one link gets a new file in its folder that takes its mode, owner, group,
-// access list and attributes and is renamed over it once whole, so a link stays a link. Where
-// the system has unnamed files, the new file has no name until then; elsewhere it has a short
-// name that any terminating signal removes before it ends the process.
-//
-// Only what cannot be replaced by a rename is written in place: anything that is not a regular
-// file (a named pipe without a reader is refused at once), a file with several links, a file in
-// a folder the process may not write, or that refuses renames (append-only, or the file is a
-// mount point), another user's file in a folder with the sticky bit. An in-place write takes an
-// exclusive lock (waiting for another program's as files.h says), reserves the new length first
-// where the file system can, so a full disk is found while the old file is whole, and holds the
-// catchable signals back from its first byte to the last. A new name in an append-only folder
-// where no unnamed file can be made is written directly under its name.
-//
-// A file-size limit, or a pipe whose reader goes, makes the write fail instead of ending the
-// process. One save at a time: the signal handlers know one file.
+// Puts bytes under a file name so that the name ends holding its old file, byte for byte, or the
+// new bytes whole, on the disk, and no temporary is left on any path a handler sees. Bound to what
+// the caller saw at the name (expected): a free name is only created (linked only while free); a
+// file is the only one replaced (through links, the file the kernel reaches; a link that leads
+// nowhere has the kernel create its file). Anything else gives nameTaken, nothing written.
+// A regular file with one link gets a new file in its folder, with its mode, owner, group, access
+// list and attributes, renamed over it once whole (a link stays a link), unnamed until then where
+// the system can, else under a short name any terminating signal removes.
+// Written in place is only what a rename cannot replace: anything but a regular file (a named
+// pipe without a reader is refused at once), a file with several links, in a folder the process
+// may not write or that refuses renames (append-only, a mount point), another user's file in a
+// sticky folder. That locks (waiting as files.h says), reserves the new length where it can, so a
+// full disk shows while the old file is whole, and holds catchable signals from first byte to
+// last. A new name in an append-only folder without unnamed files is written under its name.
+// A file-size limit or a pipe whose reader goes fails the write instead of ending the process.
+// One save at a time: the signal handlers know one file.
 ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes,
                           const NameState& expected);
-// The same for a file image's bytes; the parts it still maps go from its file to the new one by
-// the kernel's copy, which shares blocks where the file system can.
+// The same for a file image's bytes; its mapped parts go by the kernel's copy (sharing blocks).
 ReplaceResult replaceFile(const std::string& fileName, const FileImage& image,
                           const NameState& expected);
 // The same, bound to what is at the name now.
@@ -54,9 +42,12 @@ inline ReplaceResult replaceFile(const std::string& fileName, const FileImage& i
   return replaceFile(fileName, image, lookAtName(fileName));
 }
 
-// True when replaceFile would get as far as writing: the name's folder exists and may be written
-// (or the file at the name may be written in place), and the name is not a folder. Writes
-// nothing; a disk that fills or a file that changes before the real save cannot be foreseen.
+// For bulk jobs (--no-sync): a new name's syncs, and the folder's after a rename, are left to the
+// system. Never skipped: a new file's sync before it replaces an old one, an in-place save's.
+inline bool bulkSaves = false;
+
+// True when replaceFile would get as far as writing (the folder may be written, or the file in
+// place, and the name is no folder). A disk that fills or a file that changes is not foreseen.
 bool replaceLooksPossible(const std::string& fileName);
 
 } // namespace tilegraft

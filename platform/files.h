@@ -10,27 +10,20 @@
 
 namespace tilegraft {
 
-// Opens a script to read as text (a carriage return before a line feed reads as the line feed
-// where the system's text files have them); null when it cannot be opened. isFolder tells a
-// folder, which some systems open and then fail to read, from a name that cannot be opened.
+// Opens a script as text; null when it cannot be, and isFolder then tells a folder.
 std::FILE* openScriptFile(const std::string& fileName, bool& isFolder);
 
-// Reads what the script has ready, up to capacity bytes, without waiting for more than one read
-// of the system's: a script from a pipe is run line by line as it arrives. 0 at the end of the
-// script; nothing on a read error. Reads the script only this way, past its stream's buffer.
+// Reads what the script has ready by one read (a piped script runs as it comes); 0 at its end.
 std::optional<std::size_t> readScriptBytes(std::FILE* script, char* buffer, std::size_t capacity);
 
-// True when anything at all is at the name: a file, a folder, a device, or a symbolic link, even
-// one that leads nowhere yet.
+// True when anything at all is at the name, a link that leads nowhere included.
 bool nameIsTaken(const std::string& fileName);
 
-// How long a load or an in-place save waits for a lock that another program holds on its file,
-// after a line on standard error that says so: then a load reads without it, checking that the
-// file does not change meanwhile, and a save fails with the file as it was.
+// How long a load or an in-place save waits for another program's lock, saying so; then a load
+// reads without it (checking for changes) and a save fails.
 inline constexpr int lockWaitSeconds = 5;
 
-// Tries to take a lock (tryOnce gives true once it has it) and, only where another program's is
-// in the way, says so and tries again every 10 ms for lockWaitSeconds; false then.
+// Takes a lock by tryOnce; where another's is in the way, says so and retries every 10 ms.
 template <typename TryOnce> bool waitForLock(const std::string& fileName, TryOnce tryOnce) {
   if (tryOnce()) {
     return true;
@@ -49,9 +42,8 @@ template <typename TryOnce> bool waitForLock(const std::string& fileName, TryOnc
   return false;
 }
 
-// The folder a path names its file in, as written: "a/b" for "a/b/c", "/" for "/c", "." for a
-// bare name; and the file's entry in it, what follows the last separator (on Windows a backslash
-// separates too).
+// The folder of a path as written ("a/b" for "a/b/c", "/" for "/c", "." for a bare name), and
+// the entry in it after the last separator (on Windows a backslash separates too).
 inline std::size_t lastSeparator(const std::string& path) {
 #ifdef _WIN32
   return path.find_last_of("/\\");
@@ -67,26 +59,20 @@ inline std::string folderOf(const std::string& path) {
 }
 inline std::string entryOf(const std::string& path) { return path.substr(lastSeparator(path) + 1); }
 
-// What is at a name at one moment: nothing, or one file, told apart from any other by its device
-// and number. Through symbolic links, the file they lead to; a link that leads nowhere is itself
-// the file.
+// What is at a name: nothing, or one file by device and number (through links, if they lead).
 struct NameState {
   bool taken = false;
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   bool operator==(const NameState&) const = default;
 };
-// taken is what nameIsTaken gives; the numbers are zero where the system has none.
 NameState lookAtName(const std::string& fileName);
-// Where a symbolic link that leads nowhere would have its file made: the name it finally leads
-// to (relative to the link's folder where it is written so). Any other name is given back as it
-// is. Only for what a name means, never to open it by: the kernel follows links for that.
+// Where a dangling link would have its file made (else the name). Never to open by.
 std::string whereNameLeads(const std::string& fileName);
-// The same for what standard input is: a file it was redirected from, or nothing.
+// The file standard input was redirected from, or nothing.
 NameState lookAtStandardInput();
 
-// Why a name could not be read from or written to, looked up after the failure for the user's
-// explanation only: the name may have changed since, so nothing else relies on it.
+// Why a name could not be read or written, for the user's explanation only (it may have changed).
 enum class NameTrouble {
   unknown,       // nothing found that explains it
   missing,       // no file has the name, though its folder exists

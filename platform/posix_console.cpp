@@ -1,7 +1,6 @@
+#include "common/answer_line.h"
 #include "platform/console.h"
 #include "platform/posix_descriptor.h"
-
-#include <algorithm>
 
 namespace tilegraft {
 

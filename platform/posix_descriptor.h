@@ -4,13 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
-#include <cstdint>
 #include <fcntl.h>
 #include <initializer_list>
-#include <optional>
 #include <signal.h>
-#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <tuple>
@@ -20,8 +16,7 @@
 #include <sys/vfs.h>
 #endif
 
-// Small helpers of the POSIX implementation files: an owned descriptor, whole reads and writes,
-// syncs, file identity, and signal holds.
+// Small helpers of the POSIX implementation files.
 
 namespace tilegraft {
 
@@ -41,8 +36,7 @@ public:
 
   int get() const { return number; }
   explicit operator bool() const { return number >= 0; }
-  // True when nothing was open or the close succeeded: data that the system held back may fail
-  // only at the close (a full network disk).
+  // True when nothing was open or the close succeeded (a full network disk may fail only here).
   bool closeNow() noexcept {
     const int was = std::exchange(number, -1);
     return was < 0 || close(was) == 0;
@@ -52,8 +46,7 @@ private:
   int number = -1;
 };
 
-// Moves all count bytes by call (a read or write of up to the count asked, at an offset): false on
-// an error, or on an early end.
+// Moves all count bytes by call(done), a read or write of the rest: false on an error or early end.
 template <typename Call> bool transferAll(std::size_t count, Call call) {
   for (std::size_t done = 0; done < count;) {
     const ssize_t moved = call(done);
@@ -80,19 +73,21 @@ inline bool readAllAt(int descriptor, std::uint8_t* bytes, std::size_t count, st
   });
 }
 
-// The name under /proc by which the kernel reaches the file a descriptor holds, whatever its
-// names are now.
+// The name under /proc of the file a descriptor holds, whatever its names are now.
 inline std::string descriptorPath(int descriptor) {
   return "/proc/self/fd/" + std::to_string(descriptor);
+}
+
+// What a name holds, told by the status of the file there.
+inline NameState stateOf(const struct stat& file) {
+  return {true, static_cast<std::uint64_t>(file.st_dev), static_cast<std::uint64_t>(file.st_ino)};
 }
 
 inline bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Nothing about the file changed between two looks at it: the same file, length, modification
-// time and change time, which a writer that puts the modification time back (cp -p, rsync
-// --inplace) still moves.
+// The same file, length, modification and change time (which even cp -p moves).
 inline bool unchangedSince(const struct stat& before, const struct stat& now) {
   const auto times = [](const struct stat& s) {
 #ifdef __APPLE__
@@ -131,8 +126,7 @@ inline bool onFileSystem(int descriptor, std::initializer_list<unsigned long> ty
 }
 #endif
 
-// True when call (a system call that gives 0 on success) succeeds, called again while a signal
-// interrupts it.
+// True when call (a system call giving 0 on success) succeeds, retried while interrupted.
 template <typename Call> bool succeeds(Call call) {
   int result = 0;
   do {
@@ -146,9 +140,7 @@ inline bool syncFile(int descriptor) {
   return succeeds([descriptor] { return fsync(descriptor); });
 }
 
-// Puts the folder's entries on the disk: a name linked or renamed there stays after a power cut.
-// A folder the process may only search (opened O_PATH), or a file system that syncs no folders,
-// is left to the file system's own commit.
+// Puts the folder's entries on the disk, where it may be synced (not O_PATH, not on all systems).
 inline bool syncFolder(int folder) {
   return syncFile(folder) || errno == EBADF || errno == EINVAL || errno == EROFS;
 }
@@ -160,6 +152,26 @@ inline bool atDefault(int signal) {
          current.sa_handler == SIG_DFL;
 }
 
+// The set of these signals.
+inline sigset_t signalSet(std::initializer_list<int> signals) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : signals) {
+    sigaddset(&set, signal);
+  }
+  return set;
+}
+
+// Installs handler for the signal, restarting calls, with mask held while it runs.
+inline bool installHandler(int signal, void (*handler)(int, siginfo_t*, void*),
+                           const sigset_t& mask) {
+  struct sigaction action {};
+  action.sa_sigaction = handler;
+  action.sa_flags = SA_SIGINFO | SA_RESTART;
+  action.sa_mask = mask;
+  return sigaction(signal, &action, nullptr) == 0;
+}
+
 // Gives the signal the default action (SIG_DFL) or none (SIG_IGN); true when done.
 inline bool setAction(int signal, void (*action)(int)) {
   struct sigaction plain {};
@@ -168,8 +180,7 @@ inline bool setAction(int signal, void (*action)(int)) {
   return sigaction(signal, &plain, nullptr) == 0;
 }
 
-// Holds the signals back for its lifetime; one that arrives meanwhile is delivered when the hold
-// ends. Holds nest: each gives back the mask it found.
+// Holds the signals back for its lifetime (one that comes is delivered after); holds nest.
 class HeldSignals {
 public:
   explicit HeldSignals(const sigset_t& signals) { pthread_sigmask(SIG_BLOCK, &signals, &before); }
@@ -182,16 +193,14 @@ private:
   sigset_t before{};
 };
 
-// Takes a flock lock (LOCK_SH or LOCK_EX) on the file, waiting for another program's as files.h
-// says. A file system without locks counts as locked.
+// Takes a flock lock (LOCK_SH or LOCK_EX), waiting as files.h says; no locks counts as locked.
 inline bool lockWithin(int descriptor, int operation, const std::string& fileName) {
   return waitForLock(fileName, [&] {
     return flock(descriptor, operation | LOCK_NB) == 0 || errno != EWOULDBLOCK;
   });
 }
 
-// Makes reads and writes on the descriptor wait again, after an open that must not wait (a named
-// pipe without its other end, a file under another program's lease).
+// Makes reads and writes wait again, after an open that must not wait.
 inline void clearNonBlocking(int descriptor) {
   const int flags = fcntl(descriptor, F_GETFL);
   if (flags != -1) {

@@ -1,7 +1,6 @@
 #pragma once
 
-// Whether this build may use the calls only Linux has (leases, O_TMPFILE, statx, fallocate,
-// sendfile, copy_file_range, /proc, mount namespaces). TILEGRAFT_PORTABLE_POSIX builds on Linux
+// Whether this build may use the calls only Linux has; TILEGRAFT_PORTABLE_POSIX builds on Linux
 // what macOS and the BSDs get instead, so that their path is tested here too.
 #if defined(__linux__) && !defined(TILEGRAFT_PORTABLE_POSIX)
 #define TILEGRAFT_LINUX_CALLS 1

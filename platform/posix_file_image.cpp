@@ -4,8 +4,6 @@
 #include "platform/posix_memory.h"
 #include "platform/test_seams.h"
 
-#include <algorithm>
-
 #if __has_include(<sanitizer/asan_interface.h>)
 #include <sanitizer/asan_interface.h>
 #endif
@@ -18,11 +16,9 @@ namespace tilegraft {
 
 bool FileImageMemory::allocate(std::size_t length) noexcept {
   reset();
-  // One byte more than the image, so that there is always room past its end that the address
-  // sanitizer can mark as out of bounds.
+  // One byte more, so there is always room past the end for the address sanitizer to mark.
   std::size_t span = roundUp(length + 1, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
-  // The tail past the last whole huge page stays in small pages unless it fills half of one:
-  // at most 255 faults there, and at most 1 MiB of memory beyond the image.
+  // A tail past the last huge page stays in small pages unless it fills half of one.
   if (span >= hugePageSize && span % hugePageSize >= hugePageSize / 2) {
     span = roundUp(span, hugePageSize);
   }
@@ -37,7 +33,7 @@ bool FileImageMemory::allocate(std::size_t length) noexcept {
 
 void FileImageMemory::reset() noexcept {
   if (bytes != nullptr) {
-    // The shadow of these addresses must be clean for whatever is mapped there next.
+    // Clean shadow for whatever is mapped there next.
     ASAN_UNPOISON_MEMORY_REGION(bytes, mappedLength);
     munmap(bytes, std::exchange(mappedLength, 0));
     bytes = nullptr;
@@ -45,9 +41,6 @@ void FileImageMemory::reset() noexcept {
 }
 
 namespace {
-
-// A file rewritten this many times in a row, each time during the read, is given up.
-constexpr int readAttempts = 4;
 
 FileReadResult readOnce(int descriptor, std::size_t minLength, std::size_t maxLength,
                         FileImageMemory& memory, std::size_t& length, bool& changed,
@@ -71,9 +64,7 @@ FileReadResult readOnce(int descriptor, std::size_t minLength, std::size_t maxLe
     return FileReadResult::noMemory;
   }
   const bool whole = readAllAt(descriptor, memory.get(), length, 0);
-  if (afterFileReadForTesting != nullptr) {
-    afterFileReadForTesting(fileName);
-  }
+  reach(afterFileReadForTesting, fileName);
   if (!regular) {
     return whole ? FileReadResult::read : FileReadResult::notRead;
   }
@@ -81,54 +72,39 @@ FileReadResult readOnce(int descriptor, std::size_t minLength, std::size_t maxLe
   if (fstat(descriptor, &after) != 0) {
     return FileReadResult::notRead;
   }
-  // A changed file is read again; one shorter than it says and unchanged (a length that is only
-  // an estimate, as in sysfs) is a read error.
+  // A changed file is read again; one shorter than it says and unchanged (sysfs) fails.
   changed = !unchangedSince(before, after);
   return whole && !changed ? FileReadResult::read : FileReadResult::notRead;
 }
 
-} // namespace
-
 #if TILEGRAFT_LINUX_CALLS
 
-namespace {
-
-// Untouched parts go from file to file in pieces of this size: the largest that measured no
-// slower (64 KiB to 4 MiB tried), and small enough that a writer waiting on the lease waits
-// for at most one.
+// 1 MiB pieces: the largest no slower (64 KiB-4 MiB tried); a writer waits for one at most.
 constexpr std::size_t sendPiece = std::size_t{1} << 20;
-// The largest block size of the file systems that share blocks.
 constexpr std::size_t blockSize = 4096;
 // Fewer unwritten blocks than this between written ones go from memory with them.
 constexpr std::size_t minimumSent = 8;
 
-// Copies [from, to) of the mapped file to out (at those offsets when positioned, else at out's
-// position) by the kernel, or through a small buffer where it cannot copy between the two.
-// Only with the lease signal held back.
-// The buffer that saves pass bytes through where the kernel copies none, for the main line
-// only. Static rather than on the stack: under an address-space limit a stack grown by 64 KiB
-// ends the process with SIGSEGV, where the program's own static memory is had at start or never.
+// Static: under an address-space limit a stack grown by 64 KiB ends the process (SIGSEGV).
 std::uint8_t bounceBuffer[std::size_t{64} << 10];
 
+// Copies [from, to) of the mapped file to out by the kernel, or through the buffer. Held signal.
 bool sendFromFile(int in, int out, std::size_t from, std::size_t to, bool positioned) {
   auto inOffset = static_cast<off_t>(from);
   auto outOffset = static_cast<off_t>(from);
   bool kernelCopies = blockSharingForTesting;
   while (static_cast<std::size_t>(inOffset) < to) {
-    // A piece that starts off a block boundary ends at the next one, so that the pieces after
-    // it can share blocks (the writer splits a save at its middle byte).
+    // A piece off a block boundary ends at the next, so later ones can share blocks.
     const auto at = static_cast<std::size_t>(inOffset);
     const std::size_t piece =
         std::min(to - at, at % blockSize == 0 ? sendPiece : blockSize - at % blockSize);
     if (kernelCopies) {
-      // Moves the offsets it is given, or out's position, on by what it copied.
       const ssize_t sent =
           copy_file_range(in, &inOffset, out, positioned ? &outOffset : nullptr, piece, 0);
       if (sent > 0 || (sent < 0 && errno == EINTR)) {
         continue;
       }
-      // 0: the file ended early, cut by force. Otherwise a pairing the system cannot copy
-      // between (another file system before Linux 5.19, a file opened to append): the buffer.
+      // 0: cut by force. A pairing refused (before Linux 5.19, or append) takes the buffer.
       const bool pairingRefused = errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
                                   errno == EOPNOTSUPP || errno == EBADF;
       if (sent == 0 || !pairingRefused) {
@@ -146,6 +122,7 @@ bool sendFromFile(int in, int out, std::size_t from, std::size_t to, bool positi
   }
   return true;
 }
+#endif
 
 bool isWritten(const FileImage::Mapping& mapping, std::size_t block) {
   return (mapping.written[block / 64] >> (block % 64) & 1) != 0;
@@ -153,21 +130,13 @@ bool isWritten(const FileImage::Mapping& mapping, std::size_t block) {
 
 } // namespace
 
+#if TILEGRAFT_LINUX_CALLS
 bool FileImage::isMapped() const {
-  if (mapping == nullptr) {
-    return false;
-  }
-  for (std::size_t c = 0; c < mapping->chunks; ++c) {
-    if (mapping->own[c] == 0) {
-      return true;
-    }
-  }
-  return false;
+  return mapping != nullptr && std::any_of(mapping->own.get(), mapping->own.get() + mapping->chunks,
+                                           [](std::sig_atomic_t own) { return own == 0; });
 }
 
-// Each chunk a row touches is copied in, a chunk at a time, so that a writer waiting on the
-// lease waits for at most one. Chunks only ever become own, so one seen own stays so without
-// holding the signal.
+// A chunk at a time, so a writer waits for one at most; one seen own stays so.
 bool FileImage::copyIn(std::size_t offset, std::size_t count, std::size_t rows,
                        std::size_t stride) noexcept {
   for (std::size_t r = 0; count != 0 && r < rows; ++r) {
@@ -188,11 +157,9 @@ bool FileImage::copyIn(std::size_t offset, std::size_t count, std::size_t rows,
   return true;
 }
 
-// The parts still mapped go from file to file with the lease signal held, and the file's status
-// then confirms they were the load-time bytes. Into anything but a regular file (a pipe, a
-// socket, a terminal), which may take its time, a piece is first read into memory with the
-// signal held, then written with it free, so that a writer of the file never waits on a slow
-// reader. A loss found anywhere is kept: the send fails, and so does every later one.
+// Mapped parts go file to file with the lease signal held, confirmed by the file's status. Into
+// anything but a regular file, a piece is read with the signal held and written with it free, so
+// a writer never waits on a slow reader. A loss found fails this send and every later one.
 bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool positioned) const {
   if (mapping == nullptr) {
     return writeAllAt(descriptor, view + from, to - from,
@@ -203,7 +170,6 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
     return false;
   }
   const bool slowTarget = !S_ISREG(target.st_mode);
-  std::uint8_t* const buffer = bounceBuffer;
   while (from < to && isIntact()) {
     const std::size_t c = from / chunkSize;
     std::size_t end = std::min(to, (c + 1) * chunkSize);
@@ -240,7 +206,7 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
       const HeldSignals held(leaseHandlerSignals());
       if (mapping->own[c] == 0 || mapping->leased != 0) {
         const bool got = slowTarget
-                             ? readAllAt(mapping->file.get(), buffer, end - from, from)
+                             ? readAllAt(mapping->file.get(), bounceBuffer, end - from, from)
                              : sendFromFile(mapping->file.get(), descriptor, from, end, positioned);
         if (!got || !stillAsLoaded(*mapping)) {
           return false;
@@ -249,7 +215,7 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
           from = end;
           continue;
         }
-        piece = buffer;
+        piece = bounceBuffer;
       }
     }
     if (!writeAllAt(descriptor, piece, end - from, positioned ? static_cast<off_t>(from) : -1)) {
@@ -275,8 +241,7 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
 FileReadResult FileImage::load(const std::string& fileName, std::size_t minLength,
                                std::size_t maxLength) {
   reset();
-  // Without O_NONBLOCK a named pipe would wait for a writer for ever. Every attempt reads the
-  // one open file: a program that replaces the name by a rename leaves it as it was.
+  // O_NONBLOCK: a named pipe would wait for a writer for ever. Every attempt reads this file.
   Descriptor file(open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file) {
     return errno == EMFILE || errno == ENFILE ? FileReadResult::tooManyOpen
@@ -297,18 +262,16 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
 #endif
     FileReadResult result = FileReadResult::notRead;
     bool changed = true;
-    for (int attempt = 0; attempt < readAttempts && changed; ++attempt) {
+    for (int attempt = 0; attempt < 4 && changed; ++attempt) { // then a changing file is given up
       changed = false;
       result = readOnce(file.get(), minLength, maxLength, copy, length, changed, fileName);
     }
     view = result == FileReadResult::read ? copy.get() : nullptr;
     return result;
   };
-  // In-place saves write under an exclusive lock; a load waits for one to finish under a shared
-  // one, so it never reads a file half written. Held only until the bytes are read or the lease is
-  // taken (the lease guards a mapped image from then on), so that no image holds up later saves.
-  // Another program's lock, held past the wait, is read past: the read's own check then finds a
-  // file that changes meanwhile. A file system without locks is read unlocked, as saves write it.
+  // A shared lock waits for an in-place save to end, so no half-written file is read; held only
+  // until the bytes are read or the lease taken, so no image holds up later saves. Another's lock
+  // past the wait is read past (the read's check finds a change); no locks: read unlocked.
   const int descriptor = file.get();
   struct stat status {};
   const bool locked = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&

@@ -1,35 +1,26 @@
-// Saves bytes under a name (file_writer.h) on POSIX systems. lookAt gathers what is at the name,
-// replaceWith picks the route (what each route's steps leave after a power cut is listed there),
-// and one function per route writes. Signals: posix_save_signals.h; the new file beside the
-// name: posix_new_file.h.
+// Saves bytes under a name (file_writer.h) on POSIX systems: lookAt gathers what is at the name,
+// replaceWith picks the route (and says what each leaves after a power cut), one function a route.
 //
 // The states of a save; where a temporary can be, what a signal finds, what a power cut leaves:
-// 1. Looking: nothing is made. A signal's line says the name holds what it held; a power cut
-//    leaves the old file, or nothing.
-// 2. Writing the new file: unnamed (O_TMPFILE) where the system has that, so there is nothing to
-//    leave; elsewhere under a short name (".tilegraft-" and 8 hex digits) in the name's folder,
-//    which a signal removes before it ends the process. A power cut leaves the name as it was,
-//    and maybe that named temporary.
+// 1. Looking: nothing is made. A signal says the name holds what it held; a power cut leaves the
+//    old file, or nothing.
+// 2. Writing the new file: unnamed (O_TMPFILE) where the system can, else under a short name
+//    (".tilegraft-" and 8 hex digits) in the folder, which a signal removes. A power cut leaves
+//    the name as it was, and maybe that temporary.
 // 3. Synced, the new file takes the name: linked to a free name, or given its temporary name and
-//    renamed over the old file in one held stretch, so a signal waits and then says the file was
-//    written whole. A power cut leaves the old file or the new one, each whole; after the folder's
-//    sync, the new one.
-// 4. In place (several links, or no rename possible): signals wait from the first byte to the
-//    last sync. A power cut while it writes leaves the file part new, part old.
+//    renamed over the old file in one held stretch (a signal waits, then says it was written
+//    whole). A power cut leaves the old file or the new, each whole; after the folder's sync, the
+//    new one.
+// 4. In place (several links, no rename possible): signals wait from the first byte to the last
+//    sync. A power cut while it writes leaves the file part new, part old.
 // 5. At the name itself (through a link that leads nowhere, or in an append-only folder without
-//    unnamed files): a signal removes the file made through a link, and leaves what an
-//    append-only folder keeps, saying so.
+//    unnamed files): a signal removes a file made through a link, and leaves what an append-only
+//    folder keeps, saying so.
 // 6. Done, handlers put back: a signal that came meanwhile still gets its line.
 
 #include "platform/file_writer.h"
-#include "platform/files.h"
-#include "platform/posix_descriptor.h"
-#include "platform/posix_features.h"
 #include "platform/posix_new_file.h"
-#include "platform/posix_save_signals.h"
-#include "platform/test_seams.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
 #ifdef __linux__
@@ -40,16 +31,14 @@ namespace tilegraft {
 
 namespace {
 
-// What a save writes: bytes in memory, or a file image, which sends what it still maps straight
-// from its file.
+// Bytes in memory, or a file image, which sends what it still maps straight from its file.
 struct SaveBytes {
   std::span<const std::uint8_t> memory;
   const FileImage* image = nullptr;
   std::size_t size() const { return memory.size(); }
 };
 
-// Writes the bytes; positioned, from where they lie in the image (the file's start is the
-// image's), else at the descriptor's position.
+// Positioned: at the offsets the bytes have in the image; else at the descriptor's position.
 bool writeAll(int descriptor, const SaveBytes& bytes, std::size_t from, std::size_t to,
               bool positioned) {
   if (bytes.image != nullptr) {
@@ -65,13 +54,10 @@ bool writeImage(int descriptor, const SaveBytes& image, bool positioned) {
   if (!writeAll(descriptor, image, 0, half, positioned)) {
     return false;
   }
-  if (afterHalfWrittenForTesting != nullptr) {
-    afterHalfWrittenForTesting();
-  }
+  reach(afterHalfWrittenForTesting);
   return writeAll(descriptor, image, half, image.size(), positioned);
 }
 
-// True when a file may reach this length under the process's file-size limit.
 bool withinSizeLimit(std::uint64_t length) {
   struct rlimit limit {};
   return getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
@@ -83,19 +69,10 @@ bool allocate(int descriptor, int mode, off_t offset, off_t length) {
   return succeeds([&] { return fallocate(descriptor, mode, offset, length); });
 }
 
-// A file system whose overwrites take new blocks (copy-on-write: Btrfs, bcachefs, ZFS, NILFS,
-// F2FS), so that the blocks a file has already are no reservation for writing over it.
-bool overwritesAllocate(int descriptor) {
-  return onFileSystem(descriptor,
-                      {0x9123683EUL, 0xCA451A4EUL, 0x2FC12FC1UL, 0x3434UL, 0xF2F52010UL});
-}
 #endif
 
-// Asks the file system for the blocks of the whole new length without changing the file, so that
-// a full disk or a file-size limit shows before the first old byte is overwritten. Where the file
-// system cannot reserve, the write goes ahead as it is.
-// A reservation is not a write: the file-size limit is checked here. Elsewhere than on Linux
-// there is no reservation that leaves the length alone (macOS's F_PREALLOCATE would serve).
+// Reserves the new length's blocks, so a full disk or the size limit shows before an old byte
+// changes; where the file system cannot reserve, or off Linux, the write goes ahead as it is.
 bool reserve([[maybe_unused]] int descriptor, std::size_t length,
              [[maybe_unused]] off_t oldLength) {
   if (!withinSizeLimit(length)) {
@@ -106,9 +83,7 @@ bool reserve([[maybe_unused]] int descriptor, std::size_t length,
   if (length > 0 && !allocate(descriptor, FALLOC_FL_KEEP_SIZE, 0, newLength)) {
     return errno == EOPNOTSUPP || errno == ENOSYS;
   }
-  // That covers what the file grows by. Blocks that the file shares with another (a copy made
-  // by reflink) are unshared, which reserves them, where the file system can; where every
-  // overwrite takes new blocks, writeBesideAndMove takes them before an old byte changes.
+  // Blocks shared with another file (a reflink copy) are unshared, which reserves them too.
   const off_t overwritten = std::min(oldLength, newLength);
   if (overwritten > 0 && !allocate(descriptor, FALLOC_FL_UNSHARE_RANGE, 0, overwritten)) {
     return errno != ENOSPC && errno != EDQUOT;
@@ -118,18 +93,15 @@ bool reserve([[maybe_unused]] int descriptor, std::size_t length,
 }
 
 #if TILEGRAFT_LINUX_CALLS
-// Where every overwrite takes new blocks, the new bytes are written past the file's end first,
-// into blocks reserved there, synced, and then copied over the old ones within the file by the
-// kernel, which such a file system does by sharing the blocks (a change of the file's map, not a
-// write); the stretch past the end is cut off last. A disk too full for the new bytes fails while
-// the old file is whole. nullopt, with the file as it was, where there is no such stretch.
+// Where every overwrite takes new blocks, the new bytes go past the file's end first, synced, then
+// are copied over the old ones by the kernel (sharing blocks, not a write), the end cut off last:
+// a full disk fails while the old file is whole. nullopt, the file as it was, without room.
 std::optional<bool> writeBesideAndMove(int descriptor, const SaveBytes& bytes,
                                        const struct stat& old) {
   const auto newLength = static_cast<off_t>(bytes.size());
   constexpr off_t besideAlignment = off_t{1} << 16;
   const off_t beside =
       (std::max(old.st_size, newLength) + besideAlignment - 1) / besideAlignment * besideAlignment;
-  // The copy reads the same file, opened again to read, where the process may.
   const Descriptor source(
       open(descriptorPath(descriptor).c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
   if (!withinSizeLimit(static_cast<std::uint64_t>(beside) + bytes.size()) || !source) {
@@ -150,27 +122,25 @@ std::optional<bool> writeBesideAndMove(int descriptor, const SaveBytes& bytes,
   const off_t whole = newLength / block * block;
   off_t from = beside;
   off_t to = 0;
-  while (to < whole) {
-    const ssize_t moved = copy_file_range(source.get(), &from, descriptor, &to,
-                                          static_cast<std::size_t>(whole - to), 0);
-    if (moved <= 0 && !(moved < 0 && errno == EINTR)) {
-      return false;
-    }
-  }
-  return writeAll(descriptor, bytes, static_cast<std::size_t>(whole), bytes.size(), true) &&
+  const auto wholeCount = static_cast<std::size_t>(whole);
+  return transferAll(wholeCount,
+                     [&](std::size_t done) {
+                       return copy_file_range(source.get(), &from, descriptor, &to,
+                                              wholeCount - done, 0);
+                     }) &&
+         writeAll(descriptor, bytes, static_cast<std::size_t>(whole), bytes.size(), true) &&
          syncFile(descriptor) && ftruncate(descriptor, newLength) == 0 && syncFile(descriptor);
 }
 #endif
 
-// Writes the bytes into a file that already stands at the name, from its position, with no way
-// back: a signal meanwhile leaves the part written. A new, empty file may share the image's
-// blocks; a pipe or a device is only written.
+// Writes into a file already at the name, with no way back: a signal leaves the part written.
 ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes, int newFileFolder) {
   nameHolds.store(NameHolds::partOfNewFile);
   const bool newFile = newFileFolder >= 0;
-  const bool written = newFile ? writeImage(file.get(), bytes, true) && syncFile(file.get())
-                               : writeImage(file.get(), bytes, false);
-  if (!written || !file.closeNow() || (newFile && !syncFolder(newFileFolder))) {
+  const bool written =
+      newFile ? writeImage(file.get(), bytes, true) && (bulkSaves || syncFile(file.get()))
+              : writeImage(file.get(), bytes, false);
+  if (!written || !file.closeNow() || (newFile && !bulkSaves && !syncFolder(newFileFolder))) {
     return ReplaceResult::notWritten;
   }
   const HeldSignals hold(heldDuringSave);
@@ -178,18 +148,15 @@ ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes, int newFil
   return ReplaceResult::replaced;
 }
 
-// Writes over the file at the name, which must still be the file seen there; nameTaken when it is
-// not. A regular file is locked, reserved, overwritten from its start and then cut to the new
-// length; it is never emptied first, and the catchable signals wait from the first write to the
-// cut, so that only a kill that cannot be caught (or a power cut) leaves it part new, part old.
+// Writes over the file seen at the name (else nameTaken): locked, reserved, overwritten, cut to
+// the new length, never emptied first; signals wait from the first write to the cut.
 ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
                            const SaveBytes& bytes) {
   // O_NONBLOCK: a named pipe without a reader fails at once (ENXIO) instead of waiting.
   const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
   Descriptor file(open(fileName.c_str(), flags | O_NONBLOCK));
-  // A regular file under a read lease: the open has asked the holder to let go. This process's
-  // own mapped image has let go by the time the open returns; another program may take up to the
-  // system's lease-break time, and the run says what it waits for.
+  // Under a read lease the open has asked the holder to let go: this process's own mapped image
+  // has by the time it returns; another program may take the lease-break time, and we say so.
   if (!file && errno == EWOULDBLOCK) {
     file = Descriptor(open(fileName.c_str(), flags | O_NONBLOCK));
   }
@@ -207,16 +174,14 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
   if (fstat(file.get(), &status) != 0) {
     return ReplaceResult::notWritten;
   }
-  // A device may open as another file than its name shows (/dev/tty, /dev/ptmx): only a
-  // regular file, seen or found, must be the one seen.
+  // A device may open as another file (/dev/tty, /dev/ptmx): only a regular one must be the same.
   if (!sameFile(status, seen) && (S_ISREG(status.st_mode) || S_ISREG(seen.st_mode))) {
     return ReplaceResult::nameTaken;
   }
   if (!S_ISREG(status.st_mode)) {
     return writeStraight(file, bytes, -1);
   }
-  // Another save of the same file waits here for this one to finish. A file system without
-  // locks (some network disks) is written unlocked, as before.
+  // Another save of the file waits here; a file system without locks is written unlocked.
   if (!lockWithin(file.get(), LOCK_EX, fileName)) {
     return ReplaceResult::locked;
   }
@@ -228,7 +193,9 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
     const HeldSignals hold(heldDuringSave);
     std::optional<bool> moved;
 #if TILEGRAFT_LINUX_CALLS
-    if (status.st_size > 0 && overwritesAllocate(file.get())) {
+    // Where overwrites take new blocks (Btrfs, bcachefs, ZFS, NILFS, F2FS), old ones reserve none.
+    if (status.st_size > 0 && onFileSystem(file.get(), {0x9123683EUL, 0xCA451A4EUL, 0x2FC12FC1UL,
+                                                        0x3434UL, 0xF2F52010UL})) {
       moved = writeBesideAndMove(file.get(), bytes, status);
     }
 #endif
@@ -236,21 +203,18 @@ ReplaceResult writeInPlace(const std::string& fileName, const struct stat& seen,
                     : writeImage(file.get(), bytes, true) && syncFile(file.get()) &&
                           ftruncate(file.get(), static_cast<off_t>(bytes.size())) == 0 &&
                           syncFile(file.get());
-    // A failure part-way leaves the file part new: the held signal tells so.
     nameHolds.store(written ? NameHolds::newFile : NameHolds::partOfNewFile);
   }
   return written && file.closeNow() ? ReplaceResult::replaced : ReplaceResult::notWritten;
 }
 
-// In a folder with the sticky bit (/tmp), only the owner of the file or of the folder may rename
-// over a file that others may still write.
+// In a sticky folder (/tmp) only the file's or the folder's owner may rename over a file.
 bool renameMayReplace(const struct stat& folder, const struct stat& old) {
   const uid_t user = geteuid();
   return (folder.st_mode & S_ISVTX) == 0 || old.st_uid == user || folder.st_uid == user;
 }
 
-// A folder that takes new names but keeps every name it has (Linux's append-only attribute, the
-// BSDs' append flags): a temporary name could never go again.
+// A folder that keeps every name it has (append-only): a temporary name could never go again.
 bool keepsEveryName(int folder) {
 #if TILEGRAFT_LINUX_CALLS && defined(STATX_ATTR_APPEND)
   struct statx status {};
@@ -265,14 +229,11 @@ bool keepsEveryName(int folder) {
 #endif
 }
 
-// Opens the folder that a name lives in, for lookups relative to it.
-Descriptor openFolder(const std::string& folderPath) {
-  const char* path = folderPath.c_str();
-  Descriptor folder(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+Descriptor openFolder(const std::string& path) {
+  Descriptor folder(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 #ifdef O_PATH
-  if (!folder) {
-    // A folder that may be written and searched but not listed.
-    folder = Descriptor(open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) { // one that may be written and searched but not listed
+    folder = Descriptor(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   }
 #endif
   return folder;
@@ -280,9 +241,7 @@ Descriptor openFolder(const std::string& folderPath) {
 
 bool folderMayBeWritten(int folder) { return faccessat(folder, ".", W_OK | X_OK, AT_EACCESS) == 0; }
 
-// The path of the file that the name leads to, where the system can tell it; empty otherwise.
-// On Linux the kernel keeps it for the open descriptor; elsewhere realpath finds it. Either way,
-// whoever uses it checks that the entry there is that file.
+// Where the name's file is (the kernel's word, else realpath's), or empty; to be checked.
 std::string pathOf([[maybe_unused]] int descriptor, [[maybe_unused]] const std::string& fileName) {
 #if TILEGRAFT_LINUX_CALLS
   const std::optional<std::string> path = readLink(descriptorPath(descriptor));
@@ -296,12 +255,7 @@ std::string pathOf([[maybe_unused]] int descriptor, [[maybe_unused]] const std::
 #endif
 }
 
-bool seenAs(const struct stat& status, const NameState& expected) {
-  return static_cast<std::uint64_t>(status.st_dev) == expected.device &&
-         static_cast<std::uint64_t>(status.st_ino) == expected.inode;
-}
-
-// What a save finds at the name, gathered once before anything is written.
+// What is at the name, gathered once before anything is written.
 struct Target {
   bool changed = false;      // the name no longer holds what the caller saw there
   bool unreachable = false;  // the name leads to nothing the process may reach
@@ -317,17 +271,22 @@ struct Target {
   bool appendOnly = false;
 };
 
-void lookAtFolder(Target& target, const std::string& path) {
+// Looks at the folder of path, and whether its entry there is file (when given).
+void lookAtFolder(Target& target, const std::string& path, const struct stat* file = nullptr) {
   target.entry = entryOf(path);
   target.folder = openFolder(folderOf(path));
   if (target.folder && fstat(target.folder.get(), &target.folderStatus) == 0) {
     target.folderWritable = folderMayBeWritten(target.folder.get());
     target.appendOnly = keepsEveryName(target.folder.get());
   }
+  struct stat atEntry {};
+  target.entryIsFile =
+      file != nullptr && target.folder &&
+      fstatat(target.folder.get(), target.entry.c_str(), &atEntry, AT_SYMLINK_NOFOLLOW) == 0 &&
+      sameFile(atEntry, *file);
 }
 
-// Symbolic links are followed by the kernel only, under the system's protections (such as
-// fs.protected_symlinks), and only a free name's own folder is looked into by path.
+// Links are followed by the kernel only (fs.protected_symlinks); a free name's folder by path.
 Target lookAt(const std::string& fileName, const NameState& expected) {
   Target target;
   struct stat atName {};
@@ -350,43 +309,33 @@ Target lookAt(const std::string& fileName, const NameState& expected) {
       return target;
     }
     target.danglingLink = lstat(fileName.c_str(), &atName) == 0 && S_ISLNK(atName.st_mode) &&
-                          seenAs(atName, expected);
+                          stateOf(atName) == expected;
     target.changed = !target.danglingLink;
     return target;
   }
-  target.changed = !seenAs(target.file, expected);
+  target.changed = stateOf(target.file) != expected;
   target.fileWritable = faccessat(AT_FDCWD, fileName.c_str(), W_OK, AT_EACCESS) == 0;
-  // A name that is no link is looked for in its own folder, by the path as given (it may be
-  // longer than a whole path may be); a link's file, where the kernel says it is.
+  // A link's file is looked for where the kernel says; another by the path as given (however long).
   const bool link = lstat(fileName.c_str(), &atName) == 0 && S_ISLNK(atName.st_mode);
   const std::string path = link ? pathOf(found.get(), fileName) : fileName;
   if (!target.changed && !path.empty()) {
-    lookAtFolder(target, path);
-    struct stat atEntry {};
-    target.entryIsFile =
-        target.folder &&
-        fstatat(target.folder.get(), target.entry.c_str(), &atEntry, AT_SYMLINK_NOFOLLOW) == 0 &&
-        sameFile(atEntry, target.file);
+    lookAtFolder(target, path, &target.file);
   }
   return target;
 }
 
-// A new name: a new file in its folder, linked under the name only while the name is free.
+// A new name: a new file with the rights open(2) gives there, linked only while the name is free.
 ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
   Temporary temporary(target.folder.get());
-  // A folder that keeps every name could never lose a temporary's.
-  // Made with the rights open(2) gives any new file in the folder.
+  // A folder that keeps every name gets the file under its own name, kept if a write fails.
   if (!temporary.create(!target.appendOnly, 0666)) {
     if (!target.appendOnly) {
       return ReplaceResult::notCreated;
     }
-    // There the file is made under its own name; a write that fails part-way leaves what it
-    // wrote, as the folder keeps that name too.
     Descriptor file;
     int openError = 0;
     {
-      // The name and what a signal says of it change together.
-      const HeldSignals hold(heldDuringSave);
+      const HeldSignals hold(heldDuringSave); // the name and the signal's line change together
       file =
           Descriptor(openat(target.folder.get(), target.entry.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
@@ -400,23 +349,21 @@ ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
     }
     return writeStraight(file, bytes, target.folder.get());
   }
-  if (!writeImage(temporary.descriptor(), bytes, true) || !syncFile(temporary.descriptor())) {
+  if (!writeImage(temporary.descriptor(), bytes, true) ||
+      !(bulkSaves || syncFile(temporary.descriptor()))) {
     return ReplaceResult::notWritten;
   }
   return temporary.linkAsNew(target.entry);
 }
 
-// A symbolic link that leads nowhere: the kernel follows it, under the system's protections, and
-// creates the file it names. A link refuses O_EXCL, so a file that appeared there meanwhile would
-// open instead: only an empty one, which loses nothing, is written. Until the file is whole, a
+// A link that leads nowhere: the kernel creates the file it names. A link refuses O_EXCL, so only
+// an empty file found there meanwhile, which loses nothing, is written. Until it is whole, a
 // failure or a signal removes it again.
 ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& bytes) {
   Descriptor file;
   Target where;
-  bool known = false;
   {
-    // From the file's making until the handler knows it, a signal waits: it would leave the new,
-    // empty file at the name and say that the name holds what it held.
+    // Until the handler knows the new file, a signal waits: it would leave it and say otherwise.
     const HeldSignals hold(heldDuringSave);
     file = Descriptor(
         open(fileName.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
@@ -428,22 +375,19 @@ ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& by
     if (fstat(file.get(), &made) != 0 || !S_ISREG(made.st_mode) || made.st_size != 0) {
       return ReplaceResult::nameTaken;
     }
-    lookAtFolder(where, pathOf(file.get(), fileName));
-    struct stat atEntry {};
-    known = where.folder &&
-            fstatat(where.folder.get(), where.entry.c_str(), &atEntry, AT_SYMLINK_NOFOLLOW) == 0 &&
-            sameFile(atEntry, made);
-    if (known) {
+    lookAtFolder(where, pathOf(file.get(), fileName), &made);
+    if (where.entryIsFile) {
       recordPending(where.folder.get(), where.entry.c_str());
     } else {
       // Where the file cannot be named again, a signal leaves what was written.
       nameHolds.store(NameHolds::partOfNewFile);
     }
   }
-  const bool written = writeImage(file.get(), bytes, true) && syncFile(file.get()) &&
-                       file.closeNow() && (!where.folder || syncFolder(where.folder.get()));
+  const bool written = writeImage(file.get(), bytes, true) && (bulkSaves || syncFile(file.get())) &&
+                       file.closeNow() &&
+                       (bulkSaves || !where.folder || syncFolder(where.folder.get()));
   const HeldSignals hold(heldDuringSave);
-  if (known && !written) {
+  if (where.entryIsFile && !written) {
     unlinkat(where.folder.get(), where.entry.c_str(), 0);
   }
   forgetPending();
@@ -453,24 +397,20 @@ ReplaceResult createThroughLink(const std::string& fileName, const SaveBytes& by
   return written ? ReplaceResult::replaced : ReplaceResult::notWritten;
 }
 
-// A regular file with one link: a new file beside it, with its mode, owner and group, renamed
-// over it once whole.
+// A regular file with one link: a new file with its mode, owner and more, renamed over it.
 ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
                               const SaveBytes& bytes) {
   Temporary temporary(target.folder.get());
   if (!temporary.create(true, 0600)) {
-    // No space, no inodes, a race: writing in place now is what would destroy the old file.
+    // No space, no inodes, a race: writing in place now would destroy the old file.
     return ReplaceResult::notCreated;
   }
   const struct stat& old = target.file;
-  // The owner first: a change of owner clears set-user-ID and set-group-ID bits, which the mode
-  // then sets again where the process may. A user who may not give the file away may still give
-  // it the old group; with neither, the new file is the process's own, like a file it creates.
+  // The owner first (its change clears set-ID bits), else at least the group.
   if (fchown(temporary.descriptor(), old.st_uid, old.st_gid) != 0) {
     static_cast<void>(fchown(temporary.descriptor(), static_cast<uid_t>(-1), old.st_gid));
   }
-  // A file system that cannot take the mode, or the old file's access list and attributes,
-  // gets the file written in place, mode and all.
+  // A file system that cannot take the mode, access list or attributes: written in place.
   if (fchmod(temporary.descriptor(), old.st_mode & 07777) != 0 ||
       !copyAttributes(target.folder.get(), target.entry, target.file, temporary.descriptor())) {
     temporary.discard();
@@ -488,20 +428,19 @@ ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
   return result;
 }
 
-// What each route leaves if the machine stops (a power cut, a crash of the kernel) at each step;
-// every one has synced all it wrote before the tool says "Done.":
-// - createNew: the new file is written unnamed (or under a temporary name), synced with its
-//   length, linked under the free name, and the folder synced. A stop before the link leaves the
-//   name free (and maybe a temporary); after it, the name free or holding the new file whole.
-// - replaceByRename: the same, then renamed over the old file, and the folder synced. Until the
-//   rename reaches the disk the name holds the old file; after, the new file whole. The old file
-//   is never replaced by bytes that are not on the disk yet.
-// - createThroughLink: the file a link names is made, written, synced, then its folder synced. A
-//   stop before the file's sync can leave it empty or part written where nothing was before.
-// - writeInPlace: the old bytes are overwritten, synced, the file cut to the new length, synced
-//   again. A stop while it writes leaves the file part new, part old; after the first sync, the
-//   new bytes whole (with the old tail, if it was longer); after the second, the new file.
-// The routes follow the contract of replaceFile, in the order it is written there.
+// What each route leaves if the machine stops (a power cut, a kernel crash) at each step; each
+// has synced all it wrote before the tool says "Done.":
+// - createNew: the new file is written (unnamed, or under a temporary name), synced, linked under
+//   the free name, the folder synced. Until the link the name stays free; after, the file whole.
+// - replaceByRename: the same, renamed over the old file. Until the rename reaches the disk the
+//   name holds the old file, after it the new one whole: never bytes not yet on the disk.
+// - createThroughLink: the file a link names is made, written, synced, its folder synced. A stop
+//   before the file's sync can leave it empty or part written where nothing was.
+// - writeInPlace: overwritten, synced, cut, synced. A stop while it writes leaves it part new,
+//   part old; after the first sync the new bytes whole (and an old tail); after the second, new.
+// With bulkSaves a new name's syncs and the folder's are skipped: a stop may leave a new name free
+// or its file empty, a replaced one the old file; the syncs that keep an old file whole stay.
+// The routes follow replaceFile's contract, in its order.
 ReplaceResult replaceWith(const std::string& fileName, const SaveBytes& bytes,
                           const NameState& expected) {
   const SaveSignals signals;
@@ -543,9 +482,8 @@ bool replaceLooksPossible(const std::string& fileName) {
   if (errno != ENOENT) {
     return false;
   }
-  // A symbolic link that leads nowhere has its file made in the folder it leads to. A file system
-  // that only shows the kernel's state (proc, sysfs, cgroups, debugfs, securityfs) makes no new
-  // files, whatever the folder's rights say.
+  // A dangling link's file is made where it leads. A file system showing the kernel's state
+  // (proc, sysfs, cgroups, debugfs, securityfs) makes no new files, whatever the rights say.
   const Descriptor folder = openFolder(folderOf(whereNameLeads(fileName)));
   return folder && folderMayBeWritten(folder.get())
 #ifdef __linux__

@@ -10,15 +10,11 @@ std::FILE* openScriptFile(const std::string& fileName, bool& isFolder) {
 }
 
 std::optional<std::size_t> readScriptBytes(std::FILE* script, char* buffer, std::size_t capacity) {
-  for (;;) {
-    const ssize_t got = read(fileno(script), buffer, capacity);
-    if (got >= 0) {
-      return static_cast<std::size_t>(got);
-    }
-    if (errno != EINTR) {
-      return std::nullopt;
-    }
-  }
+  ssize_t got = 0;
+  do {
+    got = read(fileno(script), buffer, capacity);
+  } while (got < 0 && errno == EINTR);
+  return got >= 0 ? std::optional(static_cast<std::size_t>(got)) : std::nullopt;
 }
 
 bool nameIsTaken(const std::string& fileName) {
@@ -29,19 +25,11 @@ bool nameIsTaken(const std::string& fileName) {
 namespace {
 
 NameTrouble troubleOf(int error) {
-  switch (error) {
-  case ENOENT:
-    return NameTrouble::missing;
-  case ENOTDIR:
-    return NameTrouble::folderMissing;
-  case EACCES:
-  case EPERM:
-    return NameTrouble::noPermission;
-  case EROFS:
-    return NameTrouble::readOnly;
-  default:
-    return NameTrouble::unknown;
-  }
+  return error == ENOENT                     ? NameTrouble::missing
+         : error == ENOTDIR                  ? NameTrouble::folderMissing
+         : error == EACCES || error == EPERM ? NameTrouble::noPermission
+         : error == EROFS                    ? NameTrouble::readOnly
+                                             : NameTrouble::unknown;
 }
 
 bool isStream(const struct stat& found) {
@@ -51,7 +39,7 @@ bool isStream(const struct stat& found) {
 } // namespace
 
 NameFacts troubleReading(const std::string& fileName) {
-  NameFacts facts{NameTrouble::unknown, folderOf(fileName), 0};
+  NameFacts facts{.folder = folderOf(fileName)};
   struct stat found {};
   if (stat(fileName.c_str(), &found) != 0) {
     facts.trouble = troubleOf(errno);
@@ -73,7 +61,7 @@ NameFacts troubleReading(const std::string& fileName) {
 }
 
 NameFacts troubleWriting(const std::string& fileName) {
-  NameFacts facts{NameTrouble::unknown, folderOf(fileName), 0};
+  NameFacts facts{.folder = folderOf(fileName)};
   struct stat found {};
   struct stat folder {};
   if (stat(fileName.c_str(), &found) == 0 && S_ISDIR(found.st_mode)) {
@@ -112,19 +100,14 @@ std::string whereNameLeads(const std::string& fileName) {
 
 NameState lookAtStandardInput() {
   struct stat input {};
-  if (fstat(STDIN_FILENO, &input) != 0 || !S_ISREG(input.st_mode)) {
-    return {};
-  }
-  return {true, static_cast<std::uint64_t>(input.st_dev), static_cast<std::uint64_t>(input.st_ino)};
+  return fstat(STDIN_FILENO, &input) == 0 && S_ISREG(input.st_mode) ? stateOf(input) : NameState{};
 }
 
 NameState lookAtName(const std::string& fileName) {
   struct stat existing {};
-  if (stat(fileName.c_str(), &existing) != 0 && lstat(fileName.c_str(), &existing) != 0) {
-    return {};
-  }
-  return {true, static_cast<std::uint64_t>(existing.st_dev),
-          static_cast<std::uint64_t>(existing.st_ino)};
+  return stat(fileName.c_str(), &existing) == 0 || lstat(fileName.c_str(), &existing) == 0
+             ? stateOf(existing)
+             : NameState{};
 }
 
 } // namespace tilegraft

@@ -8,12 +8,9 @@
 // byte), and lets the lease go. A chunk not copied within half the lease-break time, or for want
 // of memory, becomes zeros and the image is lost; merges and saves test for loss before each
 // block or piece. The handlers' signals block one another, and the main line holds them
-// (leaseHandlerSignals) while it works on a mapping, so that no handler meets that work half
-// done. Handlers make only system calls, check each, and touch only sig_atomic_t fields and chunks.
-//
-// The Linux calls the handlers rely on: fcntl(F_SETLEASE, F_GETLEASE), pread and fstat on the
-// leased descriptor, mmap, mremap, madvise, munmap, clock_gettime(CLOCK_MONOTONIC) for the time
-// bound, and, in the stop handler, sigaction, pthread_sigmask and raise.
+// (leaseHandlerSignals) while it works on a mapping. Handlers make only system calls (fcntl,
+// pread, fstat, mmap, mremap, madvise, munmap, clock_gettime; to stop, sigaction,
+// pthread_sigmask and raise), check each, and touch only sig_atomic_t fields and chunks.
 
 #include "platform/posix_lease.h"
 
@@ -22,12 +19,10 @@
 #include "platform/posix_memory.h"
 #include "platform/test_seams.h"
 
-#include <algorithm>
 #include <charconv>
 #include <ctime>
 #include <linux/magic.h>
 #include <new>
-#include <sys/mman.h>
 
 namespace tilegraft {
 
@@ -39,33 +34,18 @@ FileImage::Mapping::~Mapping() {
 
 namespace {
 
-// A smaller file is copied whole at load: with fewer than two chunks there is nothing a mapping
-// would save.
+// A smaller file is copied whole at load: a mapping would save nothing.
 constexpr std::size_t mappedMinimum = 2 * chunkSize;
-// One mapped image per bitmap a script holds, with room to spare; beyond it, loads copy.
+// One per bitmap a script holds, with room to spare; beyond it, loads copy.
 constexpr int maxMappings = 8;
-// The system's usual lease-break time, for a system that does not say.
 constexpr std::int64_t usualBreakSeconds = 45;
 constexpr std::int64_t nanosecondsPerSecond = 1'000'000'000;
 
 FileImage::Mapping* volatile mappings[maxMappings] = {};
-// SIGIO's handler is ours while any mapping exists, when it was the default before.
+// SIGIO's handler is ours while any mapping exists, where it was the default.
 bool sigioTaken = false;
 
 int leaseSignal() { return SIGRTMIN + 1; }
-
-} // namespace
-
-sigset_t leaseHandlerSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int handled : {leaseSignal(), SIGIO, SIGTSTP, SIGTTIN, SIGTTOU}) {
-    sigaddset(&set, handled);
-  }
-  return set;
-}
-
-namespace {
 
 // The monotonic clock, in nanoseconds; 0 where it cannot be read, which leaves no time to copy.
 std::int64_t monotonicNow() {
@@ -75,10 +55,8 @@ std::int64_t monotonicNow() {
              : 0;
 }
 
-// Half the system's lease-break time: a handler that copies no longer leaves the other half for
-// the signal to arrive and the lease to go.
+// Half the lease-break time (unreadable: the usual), the rest for the signal and the lease.
 std::int64_t copyTimeAllowed() {
-  // Unreadable, or not a number of seconds the clock can count in nanoseconds: the usual time.
   std::int64_t seconds = usualBreakSeconds;
   const Descriptor setting(open("/proc/sys/fs/lease-break-time", O_RDONLY | O_CLOEXEC));
   char text[24] = {};
@@ -90,41 +68,30 @@ std::int64_t copyTimeAllowed() {
   return seconds * nanosecondsPerSecond / 2;
 }
 
-// Gives address space back. A failure only keeps the range reserved, and nothing can be done
-// about it, least of all in a handler.
-void giveBack(void* start, std::size_t count) { static_cast<void>(munmap(start, count)); }
-
-// Chunk c cannot be kept: zeros take its place, so that nothing faults on the file once cut
-// short. Where not even zeros can be mapped, it stays the file's pages and is never marked own.
-// Only ever with the image already lost.
+// Zeros in place of chunk c of a lost image, so nothing faults on a file cut short.
 void giveUpChunk(FileImage::Mapping& mapping, std::size_t c) {
   const std::size_t offset = c * chunkSize;
-  void* zeros =
-      mmap(mapping.start + offset, std::min(chunkSize, mapping.mappedLength - offset),
-           PROT_READ | PROT_WRITE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (zeros != MAP_FAILED) {
+  if (mmap(mapping.start + offset, std::min(chunkSize, mapping.mappedLength - offset),
+           PROT_READ | PROT_WRITE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1,
+           0) != MAP_FAILED) {
     mapping.own[c] = 1;
   }
 }
 
-// A writer waits for this process: every chunk still shared is copied in while there is time
-// and memory, the rest is given up, then the lease goes.
+// Copies in each chunk still shared while there is time and memory, gives up the rest, lets go.
 void letLeaseGo(FileImage::Mapping& mapping, std::int64_t start) {
   for (std::size_t c = 0; c < mapping.chunks; ++c) {
     if (mapping.own[c] != 0) {
       continue;
     }
     const std::int64_t now = monotonicNow();
-    if (start == 0 || now == 0 || now - start >= mapping.copyNanoseconds) {
-      lose(mapping, ImageLoss::notRead);
-      giveUpChunk(mapping, c);
-    } else if (!copyChunkIn(mapping, c)) {
-      lose(mapping, ImageLoss::noMemory);
+    const bool inTime = start != 0 && now != 0 && now - start < mapping.copyNanoseconds;
+    if (!inTime || !copyChunkIn(mapping, c)) {
+      lose(mapping, inTime ? ImageLoss::noMemory : ImageLoss::notRead);
       giveUpChunk(mapping, c);
     }
   }
-  // Refused (or gone already), the lease stays until the next signal or until the kernel takes
-  // it back; every chunk is the process's own or lost by then.
+  // Refused (or gone), the lease stays until the next signal or the kernel's taking it back.
   mapping.leased = 0;
   static_cast<void>(fcntl(mapping.file.get(), F_SETLEASE, F_UNLCK));
 }
@@ -141,97 +108,57 @@ void letLeasesGo(int file) {
 
 void onLeaseBreak(int signal, siginfo_t* info, void* /*context*/) {
   const int savedErrno = errno;
-  // A lease break names its file. A plain SIGIO, or a signal another program sent, names none:
-  // every lease goes.
+  // A plain SIGIO, or a signal another program sent, names no file: every lease goes.
   const bool namesFile = signal != SIGIO && info != nullptr && info->si_code == POLL_MSG;
   letLeasesGo(namesFile ? info->si_fd : -1);
   errno = savedErrno;
 }
 
-bool installHandler(int signal, void (*handler)(int, siginfo_t*, void*)) {
-  struct sigaction action {};
-  action.sa_sigaction = handler;
-  action.sa_flags = SA_SIGINFO | SA_RESTART;
-  action.sa_mask = leaseHandlerSignals();
-  return sigaction(signal, &action, nullptr) == 0;
-}
-
-// A stop from the terminal (Ctrl-Z, or the overwrite question read in the background) may last
-// longer than the lease-break time while a writer waits, and the lease would then be taken
-// back by force: every lease goes first, then the process stops as it would have.
+// A terminal stop (Ctrl-Z, a question read in the background) may outlast the lease-break time:
+// every lease goes first, then the process stops.
 void onStopRequest(int signal, siginfo_t* /*info*/, void* /*context*/) {
   const int savedErrno = errno;
   letLeasesGo(-1);
   // Where the default cannot be put back, the process goes on without stopping.
   if (setAction(signal, SIG_DFL)) {
-    sigset_t self;
-    sigemptyset(&self);
-    sigaddset(&self, signal);
-    // Only the stop itself is let through; the other handlers' signals wait until it is over.
-    // A raise that fails leaves the process running, as a refused unblock does.
+    // Only the stop is let through; the other handlers' signals wait until it is over.
+    const sigset_t self = signalSet({signal});
     if (pthread_sigmask(SIG_UNBLOCK, &self, nullptr) == 0) {
       static_cast<void>(raise(signal));
     }
     // Continued: the next stop is taken the same way. Refused, the next one simply stops.
-    static_cast<void>(installHandler(signal, onStopRequest));
+    static_cast<void>(installHandler(signal, onStopRequest, leaseHandlerSignals()));
   }
   errno = savedErrno;
 }
 
-// Installed once, and only over the default: a host program's own use of a signal wins (for
-// the lease signal, its loads then copy).
+// Installed once, only over the default: a host program's use of a signal wins (loads copy).
 bool leaseHandlerReady() {
   static const bool ready = [] {
     for (const int stop : {SIGTSTP, SIGTTIN, SIGTTOU}) {
       if (atDefault(stop)) {
-        static_cast<void>(installHandler(stop, onStopRequest));
+        static_cast<void>(installHandler(stop, onStopRequest, leaseHandlerSignals()));
       }
     }
-    return atDefault(leaseSignal()) && installHandler(leaseSignal(), onLeaseBreak);
+    return atDefault(leaseSignal()) &&
+           installHandler(leaseSignal(), onLeaseBreak, leaseHandlerSignals());
   }();
   return ready;
 }
 
-// SIGIO ends the process by default. While any mapping exists it lets the leases go instead,
-// when the default was there; the default comes back with the last mapping. Called with the
-// handlers' signals held.
-void takeSigio() {
-  if (!sigioTaken && atDefault(SIGIO)) {
-    sigioTaken = installHandler(SIGIO, onLeaseBreak);
-  }
-}
-
-void giveSigioBack() {
-  // A SIGIO that came in meanwhile is still a lease's: the handler stays to take it, and goes
-  // with the next mapping dropped.
-  sigset_t pending;
-  if (!sigioTaken || sigpending(&pending) != 0 || sigismember(&pending, SIGIO) != 0) {
-    return;
-  }
-  sigioTaken = !setAction(SIGIO, SIG_DFL);
-}
-
-// Local file systems whose leases see every writer. A network or user-space file system may
-// grant a lease that another machine or the file system's own daemon never breaks.
-// ext4's also stands for ext2 and ext3.
-bool leasesSeeEveryWriter(int descriptor) {
-  return onFileSystem(descriptor, {EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC,
-                                   TMPFS_MAGIC, F2FS_SUPER_MAGIC});
-}
-
-// Takes a read lease on a regular file large enough to map, on a file system whose leases see
-// every writer; the kernel grants it only while nobody has the file open to write.
+// A read lease on a regular file large enough to map, where leases see every writer (not on a
+// network or user-space file system); granted only while nobody has it open to write.
 bool takeLease(int descriptor) {
   struct stat status {};
   return fileMappingsForTesting && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
          static_cast<std::uint64_t>(status.st_size) >= mappedMinimum &&
-         leasesSeeEveryWriter(descriptor) && leaseHandlerReady() &&
-         fcntl(descriptor, F_SETSIG, leaseSignal()) == 0 &&
+         onFileSystem(descriptor, {EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC,
+                                   TMPFS_MAGIC, F2FS_SUPER_MAGIC}) &&
+         leaseHandlerReady() && fcntl(descriptor, F_SETSIG, leaseSignal()) == 0 &&
          fcntl(descriptor, F_SETLEASE, F_RDLCK) == 0;
 }
 
-// Maps the leased file and registers the mapping for the handlers; null (file left open) when
-// there is no memory or no free slot. With the handlers' signals held.
+// Maps and registers the leased file; null (file left open) without memory or a free slot.
 FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std::size_t length) {
   std::unique_ptr<FileImage::Mapping> mapping(new (std::nothrow) FileImage::Mapping);
   if (!mapping) {
@@ -247,22 +174,24 @@ FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std:
   if (!mapping->own || !mapping->written) {
     return nullptr;
   }
-  // On a chunk boundary, so that every chunk copied in can be one huge page: an address range
-  // is reserved there, then the file is mapped over it, read-only.
+  // On a chunk boundary, so that every chunk copied in can be one huge page.
   std::uint8_t* area = mapAligned(mapping->mappedLength, chunkSize, PROT_NONE, MAP_NORESERVE);
   if (area == nullptr) {
     return nullptr;
   }
   if (mmap(area, mapping->mappedLength, PROT_READ, MAP_SHARED | MAP_FIXED, file.get(), 0) ==
       MAP_FAILED) {
-    giveBack(area, mapping->mappedLength);
+    munmap(area, mapping->mappedLength);
     return nullptr;
   }
   mapping->start = area;
   for (FileImage::Mapping* volatile& slot : mappings) {
     if (slot == nullptr) {
       mapping->file = std::move(file);
-      takeSigio();
+      // SIGIO, where it would end the process, lets the leases go while any mapping exists.
+      if (!sigioTaken && atDefault(SIGIO)) {
+        sigioTaken = installHandler(SIGIO, onLeaseBreak, leaseHandlerSignals());
+      }
       slot = mapping.get();
       return mapping.release();
     }
@@ -272,8 +201,11 @@ FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std:
 
 } // namespace
 
-// Reads the file by its descriptor, so a file cut short by force gives a short read, never
-// SIGBUS; the bytes are the load-time bytes while the lease holds, which the status confirms.
+sigset_t leaseHandlerSignals() {
+  return signalSet({leaseSignal(), SIGIO, SIGTSTP, SIGTTIN, SIGTTOU});
+}
+
+// By the descriptor, so a file cut short by force gives a short read, never SIGBUS.
 bool copyChunkIn(FileImage::Mapping& mapping, std::size_t c) {
   const std::size_t offset = c * chunkSize;
   const std::size_t count = std::min(chunkSize, mapping.mappedLength - offset);
@@ -285,21 +217,17 @@ bool copyChunkIn(FileImage::Mapping& mapping, std::size_t c) {
       !stillAsLoaded(mapping)) {
     lose(mapping, ImageLoss::notRead);
   }
-  if (afterChunkReadForTesting != nullptr) {
-    afterChunkReadForTesting();
-  }
+  reach(afterChunkReadForTesting);
   if (mremap(fresh, count, count, MREMAP_MAYMOVE | MREMAP_FIXED, mapping.start + offset) ==
       MAP_FAILED) {
-    giveBack(fresh, count);
+    munmap(fresh, count); // a failure only keeps the range reserved
     return false;
   }
   mapping.own[c] = 1;
   return true;
 }
 
-// While the read lease is still held nobody has opened the file to write since the load, so it
-// holds the load's bytes whatever its times say (touch, chmod and a new link change them). Once
-// the lease is breaking or gone, a writer let in by force may have changed it.
+// While the lease holds, nobody has opened the file to write, whatever its times say (touch).
 bool stillAsLoaded(FileImage::Mapping& mapping) {
   struct stat now {};
   if (fcntl(mapping.file.get(), F_GETLEASE) == F_RDLCK ||
@@ -312,15 +240,12 @@ bool stillAsLoaded(FileImage::Mapping& mapping) {
 
 std::optional<FileReadResult> mapUnderLease(Descriptor& file, std::size_t minLength,
                                             std::size_t maxLength, FileImage::Mapping*& mapped) {
-  // Held back until the mapping is registered, so that a break the lease meets at once finds
-  // the mapping to copy.
-  // Blocked already, as a parent may leave it: a lease whose break is never heard would hold a
-  // writer up, then be taken back by force, so no lease is taken.
+  // Held until the mapping is registered, so that an early break finds it. Blocked already (a
+  // parent may leave it so), a break would go unheard: no lease is taken.
   const HeldSignals held(leaseHandlerSignals());
   if (held.wasHeld(leaseSignal()) || !takeLease(file.get())) {
     return std::nullopt;
   }
-  // From here on nobody writes the file without this process hearing first.
   struct stat status {};
   if (fstat(file.get(), &status) != 0) {
     return FileReadResult::notRead;
@@ -333,8 +258,7 @@ std::optional<FileReadResult> mapUnderLease(Descriptor& file, std::size_t minLen
   if (mapped != nullptr) {
     return FileReadResult::read;
   }
-  // Refused, the lease goes with the descriptor's close at the end of the load.
-  static_cast<void>(fcntl(file.get(), F_SETLEASE, F_UNLCK));
+  static_cast<void>(fcntl(file.get(), F_SETLEASE, F_UNLCK)); // else the close lets it go
   return std::nullopt;
 }
 
@@ -349,8 +273,11 @@ void dropMapping(FileImage::Mapping* mapping) noexcept {
         othersLeft = true;
       }
     }
-    if (!othersLeft) {
-      giveSigioBack();
+    // A SIGIO pending is still a lease's: the handler stays for it, to go with the next mapping.
+    sigset_t pending;
+    if (!othersLeft && sigioTaken && sigpending(&pending) == 0 &&
+        sigismember(&pending, SIGIO) == 0) {
+      sigioTaken = !setAction(SIGIO, SIG_DFL);
     }
   }
   delete mapping;

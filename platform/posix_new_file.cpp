@@ -28,8 +28,7 @@ bool renameNoReplace(int folder, const char* from, const char* to) {
 #if TILEGRAFT_LINUX_CALLS
 namespace {
 
-// What call (an extended attribute call that takes a buffer and its size, and with none tells
-// the size it needs) gives; nullopt where it fails.
+// What call (an extended attribute call that, without a buffer, tells the size it needs) gives.
 template <typename Call> std::optional<std::vector<char>> sized(Call call) {
   for (;;) {
     const ssize_t size = call(nullptr, 0);
@@ -52,15 +51,14 @@ constexpr const char* accessList = "system.posix_acl_access";
 
 } // namespace
 
-// A security module's labels (security.*) and what only the system may set (trusted.*) are
-// copied where the process may, and otherwise left as the new file has them.
+// Security labels (security.*) and what only the system may set (trusted.*) are copied where
+// the process may, else left as the new file has them.
 bool copyAttributes(int folder, const std::string& entry, const struct stat& file, int to) {
   const Descriptor old(openat(folder, entry.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
   if (!old || fstat(old.get(), &status) != 0 || !sameFile(status, file)) {
     return false;
   }
-  // The old file is read through /proc, by its descriptor.
   const std::string path = descriptorPath(old.get());
   const std::optional<std::vector<char>> names =
       sized([&](char* list, std::size_t size) { return listxattr(path.c_str(), list, size); });
@@ -85,11 +83,8 @@ bool copyAttributes(int folder, const std::string& entry, const struct stat& fil
   return listCopied || fremovexattr(to, accessList) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
 }
 #else
-// Elsewhere each system keeps access lists and extended attributes its own way (macOS's and the
-// BSDs' acl_get_fd, extattr_get_fd), and none is read here: a save by rename keeps the mode,
-// owner and group only, and the documents say so. A list's extra rights are then lost, and so is
-// a macOS deny entry; writing every file in place instead would give up whole-or-old saves for
-// all files, which matters more than the rare list.
+// Elsewhere none is read: a rename keeps mode, owner and group (as documented). Writing in place
+// instead would give up whole-or-old saves, which matters more than a rare access list.
 bool copyAttributes(int, const std::string&, const struct stat&, int) { return true; }
 #endif
 

@@ -2,31 +2,24 @@
 
 #include "platform/file_writer.h"
 #include "platform/posix_descriptor.h"
-#include "platform/posix_features.h"
 #include "platform/posix_save_signals.h"
 #include "platform/test_seams.h"
 
 #include <cstdio>
 #include <ctime>
 
-// The new file that a save writes beside the name before it takes the name: made, named, given
-// the old file's attributes, linked or renamed, or removed. For the POSIX file writer only.
+// The new file a save writes beside the name before it takes the name. For the POSIX writer.
 
 namespace tilegraft {
 
-// Renames within the folder without replacing anything: fails with EEXIST when the new name is
-// taken. Where renames cannot refuse, the file takes the second name and then loses the first.
+// Renames within the folder, EEXIST where the new name is taken (else by link, then unlink).
 bool renameNoReplace(int folder, const char* from, const char* to);
 
-// Gives the new file (to) the access list and extended attributes of the old one, the entry in
-// folder that must still be file, so that a save by rename neither widens nor narrows who may use
-// the file (the mode's group bits are the list's mask, not the group's rights). False where one
-// that bears on that could not be copied: the file is then written in place.
+// Gives the new file the old one's access list and attributes, so a rename neither widens nor
+// narrows who may use it; false where one that bears on that could not be copied.
 bool copyAttributes(int folder, const std::string& entry, const struct stat& file, int to);
 
-// The new file beside the old one. Its name, once it has one, is short (so it fits whatever
-// the target's name and path) and relative to the folder's descriptor (so a rename of the folder
-// or a long path changes nothing).
+// The new file beside the old one; its name, if any, is short and relative to the folder.
 class Temporary {
 public:
   explicit Temporary(int folderDescriptor) : folder(folderDescriptor) {}
@@ -34,15 +27,13 @@ public:
   Temporary(const Temporary&) = delete;
   Temporary& operator=(const Temporary&) = delete;
 
-  // Where the system has them, a file without a name that the last step links into the folder.
-  // False when no file could be made: no space, no inodes, the folder refused, or only a named
-  // file could be made and mayBeNamed is false. The mode is open(2)'s: a folder's default access
-  // list, where it has one, takes the place of the umask.
+  // A file without a name where the system can, else (mayBeNamed) a named one. The mode is
+  // open(2)'s: a folder's default access list takes the umask's place.
   bool create(bool mayBeNamed, mode_t mode) {
 #if TILEGRAFT_LINUX_CALLS
     if (unnamedFilesForTesting && unnamedFilesCanBeLinked()) {
       file = Descriptor(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-      // A file system without unnamed files says so in one of these ways; others are real.
+      // A file system without unnamed files says so in one of these ways.
       if (file || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)) {
         return static_cast<bool>(file);
       }
@@ -57,8 +48,7 @@ public:
 
   int descriptor() const { return file.get(); }
 
-  // Gives the finished file the new name, which must still be free: nameTaken when it is not.
-  // A named file is closed first (its close may fail), an unnamed one only once it is linked.
+  // Names the finished file while the name is free (else nameTaken); closes it, then syncs.
   ReplaceResult linkAsNew(const std::string& entry) {
     if (named && !file.closeNow()) {
       return ReplaceResult::notWritten;
@@ -71,19 +61,16 @@ public:
       forgetName();
       nameHolds.store(NameHolds::newFile);
     }
-    return file.closeNow() && syncFolder(folder) ? ReplaceResult::replaced
-                                                 : ReplaceResult::notWritten;
+    return file.closeNow() && (bulkSaves || syncFolder(folder)) ? ReplaceResult::replaced
+                                                                : ReplaceResult::notWritten;
   }
 
-  // Renames the finished file over the entry, which must still be the file seen there: nameTaken
-  // when another has taken its place. (One that does so in the instant between that look and the
-  // rename is replaced: no call renames over one given file only.) renameRefused tells a file
-  // that cannot be renamed over but may be written in place.
+  // Renames the finished file over the entry while it is the file seen (else nameTaken; no call
+  // renames over one file only). renameRefused: it may be written in place instead.
   ReplaceResult replace(const std::string& entry, const struct stat& seen, bool& renameRefused) {
     renameRefused = false;
     const HeldSignals hold(heldDuringSave);
-    // An unnamed file takes its temporary name here, in the same held stretch as the rename: a
-    // kill that cannot be caught leaves that name only if it lands between the two calls.
+    // In the rename's held stretch: only an uncatchable kill between the two leaves the name.
     if (!named && !takeFreshName([this] { return linkUnnamed(name); })) {
       return ReplaceResult::notWritten;
     }
@@ -95,14 +82,13 @@ public:
       return ReplaceResult::nameTaken;
     }
     if (renameat(folder, name, folder, entry.c_str()) != 0) {
-      // A file that is a mount point of its own (as containers mount single files) cannot be
-      // renamed over; it can still be written in place.
+      // A file that is a mount point (as containers mount single files) may be written in place.
       renameRefused = errno == EBUSY;
       return ReplaceResult::notWritten;
     }
     forgetName();
     nameHolds.store(NameHolds::newFile);
-    return syncFolder(folder) ? ReplaceResult::replaced : ReplaceResult::notWritten;
+    return bulkSaves || syncFolder(folder) ? ReplaceResult::replaced : ReplaceResult::notWritten;
   }
 
   void discard() noexcept {
@@ -132,9 +118,7 @@ private:
 #endif
   }
 
-  // Gives the file the first free short name that makeFile accepts (it creates or links the
-  // name in the member, and fails with EEXIST when the name is taken): ".tilegraft-" and eight
-  // hexadecimal digits that differ between processes and attempts. False on other failures.
+  // The first free name makeFile accepts: ".tilegraft-" and 8 hex digits that differ each time.
   template <typename MakeFile> bool takeFreshName(MakeFile makeFile) {
     for (unsigned long attempt = 0; attempt < 100; ++attempt) {
       const HeldSignals hold(heldDuringSave);

@@ -13,8 +13,7 @@ sigset_t heldDuringSave;
 
 namespace {
 
-// Every signal whose default action ends the process and that a handler can catch, besides the
-// real-time ones (added while a save runs). A debugger's breakpoint trap is left alone.
+// Catchable signals whose default ends the process (not real-time ones, nor SIGTRAP).
 constexpr int standardSignals[] = {
     SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGABRT, SIGBUS,  SIGFPE,    SIGSEGV, SIGUSR1,
     SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
@@ -32,7 +31,6 @@ constexpr int standardSignals[] = {
 #endif
 };
 
-// Calls each with every signal a save may take over: the standard ones, then the real-time ones.
 template <typename Each> void forEachSignal(Each each) {
   for (const int signalNumber : standardSignals) {
     each(signalNumber);
@@ -44,7 +42,6 @@ template <typename Each> void forEachSignal(Each each) {
 #endif
 }
 
-// The file that a signal removes before it ends the process (recordPending).
 char pendingName[NAME_MAX + 1];
 std::atomic<int> pendingFolder{-1};
 std::atomic<bool> pendingNamed{false};
@@ -58,14 +55,11 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
                   std::atomic<NameHolds>::is_always_lock_free,
               "read by a signal handler");
 
-// What one save changed in the signals' dispositions, by signal number. Written only while no
-// handler of ours is installed.
+// The dispositions one save replaced, by signal number; written while no handler of ours is in.
 struct sigaction previous[NSIG];
 sigset_t replaced;
 
-// A file-size limit and a pipe without a reader signal the writing process itself; the write then
-// fails with its own error, which the save reports. The same signals sent by another process end
-// the run as any other.
+// A file-size limit or a pipe without a reader signals the writer, whose write then fails.
 bool sentFromOutside(const siginfo_t* info) {
   if (info == nullptr) {
     return true;
@@ -90,16 +84,14 @@ void removePendingAndResignal(int signalNumber, siginfo_t* info, void* /*context
   const std::string_view line = holds == NameHolds::before    ? endedBefore
                                 : holds == NameHolds::newFile ? endedAfter
                                                               : endedPart;
-  // Nothing to do if standard error is gone: the process ends either way.
   [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line.data(), line.size());
   setAction(signalNumber, SIG_DFL);
-  // Blocked while its handler runs, the signal is delivered again, by default, on the way out.
+  // Blocked while its handler runs, it comes again, by default, on the way out.
   raise(signalNumber);
 }
 
 } // namespace
 
-// The name is at most NAME_MAX long: one entry of a folder.
 void recordPending(int folder, const char* name) {
   std::snprintf(pendingName, sizeof pendingName, "%s", name);
   pendingFolder.store(folder);
@@ -109,8 +101,7 @@ void forgetPending() { pendingNamed.store(false); }
 
 SaveSignals::SaveSignals() {
   nameHolds.store(NameHolds::before);
-  // The standard signals are held back whatever their disposition; a real-time one only when
-  // it is ours, as another's handler (the lease machinery's) must run when its signal comes.
+  // Standard signals are held whatever their disposition; a real-time one only when ours.
   sigemptyset(&heldDuringSave);
   sigemptyset(&replaced);
   for (const int signalNumber : standardSignals) {
@@ -125,14 +116,10 @@ SaveSignals::SaveSignals() {
       sigaddset(&heldDuringSave, signalNumber);
     }
   });
-  struct sigaction action {};
-  action.sa_sigaction = removePendingAndResignal;
-  action.sa_flags = SA_SIGINFO | SA_RESTART;
-  action.sa_mask = heldDuringSave;
   const HeldSignals holdAll(heldDuringSave);
-  forEachSignal([&action](int signalNumber) {
+  forEachSignal([](int signalNumber) {
     if (sigismember(&replaced, signalNumber) == 1) {
-      sigaction(signalNumber, &action, nullptr);
+      installHandler(signalNumber, removePendingAndResignal, heldDuringSave);
     }
   });
 }
@@ -151,8 +138,7 @@ SaveSignals::~SaveSignals() {
       }
     }
   });
-  // One that came while they were put back would end the process by its default action when
-  // the hold ends, without its line: the handler's work is done for it, and it then does so.
+  // One that came meanwhile would end the process without its line: it gets the handler's work.
   siginfo_t info{};
   const struct timespec now {};
   const int waiting = sigtimedwait(&ours, &info, &now);

@@ -1,10 +1,10 @@
+#include "common/answer_line.h"
 #include "platform/console.h"
-#include "platform/windows_text.h"
+#include "platform/windows_handle.h"
 
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 // After windows.h, which it needs.
 #include <shellapi.h>
 
@@ -30,20 +30,16 @@ std::wstring wideName(const std::string& utf8) {
   return wide;
 }
 
-std::string utf8Name(const wchar_t* wide) {
-  const int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(length > 0 ? length - 1 : 0), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), length, nullptr, nullptr);
-  return text;
-}
-
 std::vector<std::string> commandLineArguments(int /*argc*/, char* /*argv*/[]) {
   // The narrow arguments are in the ANSI code page, which cannot hold every name.
   int count = 0;
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
   std::vector<std::string> arguments;
-  for (int i = 1; i < count; ++i) {
-    arguments.push_back(utf8Name(wide[i]));
+  for (int i = 1; i < count; ++i) { // in UTF-8
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string& text =
+        arguments.emplace_back(static_cast<std::size_t>(length > 0 ? length - 1 : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), length, nullptr, nullptr);
   }
   LocalFree(wide);
   return arguments;

@@ -1,9 +1,8 @@
 #include "platform/file_image.h"
 #include "platform/test_seams.h"
 #include "platform/windows_handle.h"
-#include "platform/windows_text.h"
 
-#include <windows.h>
+#include <optional>
 
 namespace tilegraft {
 
@@ -18,15 +17,12 @@ bool FileImageMemory::allocate(std::size_t length) noexcept {
 
 void FileImageMemory::reset() noexcept {
   if (bytes != nullptr) {
-    VirtualFree(bytes, 0, MEM_RELEASE);
-    bytes = nullptr;
+    VirtualFree(std::exchange(bytes, nullptr), 0, MEM_RELEASE);
     mappedLength = 0;
   }
 }
 
 namespace {
-
-constexpr int readAttempts = 4;
 
 struct Version {
   LARGE_INTEGER size{};
@@ -44,21 +40,11 @@ bool versionOf(HANDLE file, Version& version) {
 }
 
 bool readAll(HANDLE file, std::uint8_t* bytes, std::size_t length) {
-  LARGE_INTEGER start{};
-  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
-    return false;
-  }
-  std::size_t done = 0;
-  while (done < length) {
-    constexpr std::size_t chunk = std::size_t{1} << 30;
-    const auto want = static_cast<DWORD>(length - done < chunk ? length - done : chunk);
-    DWORD got = 0;
-    if (!ReadFile(file, bytes + done, want, &got, nullptr) || got == 0) {
-      return false;
-    }
-    done += got;
-  }
-  return true;
+  const LARGE_INTEGER start{};
+  return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) &&
+         transferAll(length, [&](std::size_t done, DWORD want, DWORD& moved) {
+           return ReadFile(file, bytes + done, want, &moved, nullptr) != 0;
+         });
 }
 
 } // namespace
@@ -85,41 +71,38 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
   if (GetFileType(file.get()) != FILE_TYPE_DISK) {
     return FileReadResult::notRead;
   }
-  FileReadResult result = FileReadResult::notRead;
-  for (int attempt = 0; attempt < readAttempts; ++attempt) {
+  const auto readOnce = [&]() -> std::optional<FileReadResult> {
     Version before;
+    Version after;
     if (!versionOf(file.get(), before)) {
-      break;
+      return FileReadResult::notRead;
     }
     const auto fileLength = static_cast<std::uint64_t>(before.size.QuadPart);
     if (fileLength < minLength || fileLength > maxLength) {
-      result = FileReadResult::lengthRefused;
-      break;
+      return FileReadResult::lengthRefused;
     }
     length = static_cast<std::size_t>(fileLength);
     if (!copy.allocate(length)) {
-      result = FileReadResult::noMemory;
-      break;
+      return FileReadResult::noMemory;
     }
     const bool whole = readAll(file.get(), copy.get(), length);
-    if (afterFileReadForTesting != nullptr) {
-      afterFileReadForTesting(fileName);
+    reach(afterFileReadForTesting, fileName);
+    const bool known = versionOf(file.get(), after);
+    if (!known || after == before) {
+      return known && whole && after == before ? FileReadResult::read : FileReadResult::notRead;
     }
-    Version after;
-    if (!versionOf(file.get(), after)) {
-      break;
-    }
-    if (after == before) {
-      result = whole ? FileReadResult::read : FileReadResult::notRead;
-      break;
-    }
+    return std::nullopt; // changed while read
+  };
+  std::optional<FileReadResult> result;
+  for (int attempt = 0; attempt < 4 && !result; ++attempt) {
+    result = readOnce();
   }
   if (result != FileReadResult::read) {
     reset();
-    return result;
+    return result.value_or(FileReadResult::notRead);
   }
   view = copy.get();
-  return result;
+  return FileReadResult::read;
 }
 
 void FileImage::reset() noexcept {

@@ -1,26 +1,17 @@
 #include "platform/file_writer.h"
 #include "platform/test_seams.h"
 #include "platform/windows_handle.h"
-#include "platform/windows_text.h"
 
 #include <cstdio>
-#include <windows.h>
 
 namespace tilegraft {
 
 namespace {
 
 bool writeRange(HANDLE file, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    constexpr std::size_t chunk = std::size_t{1} << 30;
-    const auto want = static_cast<DWORD>(bytes.size() < chunk ? bytes.size() : chunk);
-    DWORD written = 0;
-    if (!WriteFile(file, bytes.data(), want, &written, nullptr) || written == 0) {
-      return false;
-    }
-    bytes = bytes.subspan(written);
-  }
-  return true;
+  return transferAll(bytes.size(), [&](std::size_t done, DWORD want, DWORD& moved) {
+    return WriteFile(file, bytes.data() + done, want, &moved, nullptr) != 0;
+  });
 }
 
 // In two halves, with the tests' seam between them.
@@ -29,14 +20,11 @@ bool writeImage(HANDLE file, std::span<const std::uint8_t> bytes) {
   if (!writeRange(file, bytes.first(half))) {
     return false;
   }
-  if (afterHalfWrittenForTesting != nullptr) {
-    afterHalfWrittenForTesting();
-  }
+  reach(afterHalfWrittenForTesting);
   return writeRange(file, bytes.subspan(half));
 }
 
-// Another program that has the file open without sharing it holds a replacement back for a
-// moment (an editor saving, a virus scanner); after this long, the save fails.
+// Another program with the file open (an editor, a virus scanner) holds a replacement back.
 bool heldByAnotherProgram(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
          error == ERROR_ACCESS_DENIED || error == ERROR_USER_MAPPED_FILE;
@@ -44,8 +32,7 @@ bool heldByAnotherProgram(DWORD error) {
 constexpr int replaceAttempts = 20;
 constexpr DWORD replacePause = 50; // milliseconds
 
-// Writes over what is at the name: a device, or a file with several links (a new file would
-// part them). A file is locked and its new length reserved before an old byte changes.
+// Writes over a device, or a file with several links; a file is locked and reserved first.
 ReplaceResult writeInPlace(const std::string& name, const std::wstring& target,
                            std::span<const std::uint8_t> bytes) {
   Handle file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
@@ -57,7 +44,6 @@ ReplaceResult writeInPlace(const std::string& name, const std::wstring& target,
     return writeImage(file.get(), bytes) && file.closeNow() ? ReplaceResult::replaced
                                                             : ReplaceResult::notWritten;
   }
-  // Another program's lock is waited for a bounded time, as on POSIX systems.
   OVERLAPPED whole{};
   if (!waitForLock(name, [&] {
         return LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
@@ -95,9 +81,8 @@ bool needsInPlace(const std::wstring& target) {
 
 } // namespace
 
-// A free name is only created, and a file that was seen is the only one replaced: another file
-// at the name, before the write or after it, is asked about anew. A name changed in the instant
-// between the last look and the move is still replaced: no call moves over one given file only.
+// A free name is only created, the file seen the only one replaced (but for one put there in the
+// instant before the move: no call moves over one given file only).
 ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint8_t> bytes,
                           const NameState& expected) {
   const std::wstring target = wideName(fileName);
@@ -106,8 +91,7 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   if (exists && lookAtName(fileName) != expected) {
     return ReplaceResult::nameTaken;
   }
-  // The calls that replace a file pass over its read-only mark, so the mark is checked here, and
-  // a folder is refused as elsewhere.
+  // The calls that replace a file pass over its read-only mark: it is checked here.
   if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
     return ReplaceResult::notCreated;
   }
@@ -116,7 +100,6 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
     return writeInPlace(fileName, target, bytes);
   }
 
-  // A short name beside the target, which no other save picks.
   std::wstring folder = wideName(folderOf(fileName));
   if (folder.back() != L'/' && folder.back() != L'\\') {
     folder += L'\\';
@@ -143,22 +126,19 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
     DeleteFileW(temporary.c_str());
     return result;
   };
-  // Marked for deletion while it is written, so that a process killed meanwhile leaves nothing:
-  // the system removes it when the last handle goes.
+  // Marked for deletion while written, so a process killed meanwhile leaves nothing.
   FILE_DISPOSITION_INFO disposition{TRUE};
   const bool marked =
       SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
-  // On the disk before it takes the name: the move, write-through, then puts the name there.
+  // Synced before it takes the name (bulk jobs: only over an old file); the move writes through.
   disposition.DeleteFile = FALSE;
-  if (!writeImage(file.get(), bytes) || !FlushFileBuffers(file.get()) ||
+  if (!writeImage(file.get(), bytes) || !((bulkSaves && !exists) || FlushFileBuffers(file.get())) ||
       (marked && !SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
                                              sizeof disposition)) ||
       !file.closeNow()) {
     return fail(ReplaceResult::notWritten);
   }
-  // The new file takes the old one's attributes (hidden, archive, ...); its access rights are
-  // the folder's, as for any new file. ReplaceFileW would keep the old rights, but where it
-  // fails it can leave files of its own behind.
+  // The old attributes; the folder's rights (ReplaceFileW may leave files of its own behind).
   if (exists) {
     SetFileAttributesW(temporary.c_str(), attributes);
   }
@@ -166,7 +146,8 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
     return fail(ReplaceResult::nameTaken);
   }
   for (int attempt = 0; attempt < replaceAttempts; ++attempt) {
-    const DWORD flags = MOVEFILE_WRITE_THROUGH | (exists ? MOVEFILE_REPLACE_EXISTING : 0);
+    const DWORD flags =
+        (bulkSaves ? 0 : MOVEFILE_WRITE_THROUGH) | (exists ? MOVEFILE_REPLACE_EXISTING : 0);
     if (MoveFileExW(temporary.c_str(), target.c_str(), flags) != 0) {
       return ReplaceResult::replaced;
     }

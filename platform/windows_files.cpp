@@ -1,10 +1,8 @@
 #include "platform/files.h"
 #include "platform/windows_handle.h"
-#include "platform/windows_text.h"
 
 #include <climits>
 #include <io.h>
-#include <windows.h>
 
 namespace tilegraft {
 
@@ -40,11 +38,11 @@ namespace {
 // The file an open handle holds; nothing where the system cannot say.
 NameState stateOf(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION information{};
-  if (GetFileInformationByHandle(file, &information) == 0) {
-    return {};
-  }
-  return {true, information.dwVolumeSerialNumber,
-          (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+  return GetFileInformationByHandle(file, &information) == 0
+             ? NameState{}
+             : NameState{true, information.dwVolumeSerialNumber,
+                         (std::uint64_t{information.nFileIndexHigh} << 32) |
+                             information.nFileIndexLow};
 }
 
 } // namespace
@@ -57,7 +55,7 @@ NameState lookAtStandardInput() {
 }
 
 NameState lookAtName(const std::string& fileName) {
-  // Opened for no access at all, only to ask what it is; folders open with backup semantics.
+  // Opened for no access, only to ask what it is; folders open with backup semantics.
   const Handle file(CreateFileW(wideName(fileName).c_str(), 0,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -69,24 +67,17 @@ NameState lookAtName(const std::string& fileName) {
 namespace {
 
 NameTrouble troubleOf(DWORD error) {
-  switch (error) {
-  case ERROR_FILE_NOT_FOUND:
-    return NameTrouble::missing;
-  case ERROR_PATH_NOT_FOUND:
-    return NameTrouble::folderMissing;
-  case ERROR_ACCESS_DENIED:
-    return NameTrouble::noPermission;
-  case ERROR_WRITE_PROTECT:
-    return NameTrouble::readOnly;
-  default:
-    return NameTrouble::unknown;
-  }
+  return error == ERROR_FILE_NOT_FOUND   ? NameTrouble::missing
+         : error == ERROR_PATH_NOT_FOUND ? NameTrouble::folderMissing
+         : error == ERROR_ACCESS_DENIED  ? NameTrouble::noPermission
+         : error == ERROR_WRITE_PROTECT  ? NameTrouble::readOnly
+                                         : NameTrouble::unknown;
 }
 
 } // namespace
 
 NameFacts troubleReading(const std::string& fileName) {
-  NameFacts facts{NameTrouble::unknown, folderOf(fileName), 0};
+  NameFacts facts{.folder = folderOf(fileName)};
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (GetFileAttributesExW(wideName(fileName).c_str(), GetFileExInfoStandard, &data) == 0) {
     facts.trouble = troubleOf(GetLastError());
@@ -99,7 +90,7 @@ NameFacts troubleReading(const std::string& fileName) {
 }
 
 NameFacts troubleWriting(const std::string& fileName) {
-  NameFacts facts{NameTrouble::unknown, folderOf(fileName), 0};
+  NameFacts facts{.folder = folderOf(fileName)};
   const DWORD attributes = GetFileAttributesW(wideName(fileName).c_str());
   const DWORD folder = GetFileAttributesW(wideName(facts.folder).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {

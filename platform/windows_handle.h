@@ -1,12 +1,33 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
+#include <string>
 #include <utility>
 #include <windows.h>
 
+// Helpers of the Windows implementation files.
+
 namespace tilegraft {
 
-// A Windows handle with one owner, closed exactly once. For the Windows implementation files
-// only.
+// UTF-8 inside the tool, UTF-16 at the Windows API.
+std::wstring wideName(const std::string& utf8);
+
+// Moves all count bytes by call (a ReadFile or WriteFile of want bytes after done, at most 1 GiB,
+// that sets moved): false on an error or an early end.
+template <typename Call> bool transferAll(std::size_t count, Call call) {
+  for (std::size_t done = 0; done < count;) {
+    DWORD moved = 0;
+    const auto want = static_cast<DWORD>(std::min(count - done, std::size_t{1} << 30));
+    if (!call(done, want, moved) || moved == 0) {
+      return false;
+    }
+    done += moved;
+  }
+  return true;
+}
+
+// A Windows handle with one owner, closed exactly once.
 class Handle {
 public:
   explicit Handle(HANDLE opened = INVALID_HANDLE_VALUE) : handle(opened) {}

@@ -44,11 +44,11 @@ TEST_F(CommandLineEndToEndTest, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(result.standardError, "");
     EXPECT_TRUE(
         result.standardOutput.starts_with("Usage: tilegraft [--check] [--strict] [--allow TEXT]... "
-                                          "[--yes] [--] SCRIPT\n"));
+                                          "[--yes] [--no-sync] [--] SCRIPT\n"));
     for (const char* word :
          {"load base", "save FILE", "tilesize", "tilespecs", "merge pixels", "merge tiles", "<p",
           "<t", "echo", "= copy", "--check", "--strict", "--yes", "-y,", "--version",
-          "man tilegraft", "allow grid", "--allow"}) {
+          "man tilegraft", "allow grid", "--allow", "--no-sync"}) {
       EXPECT_NE(result.standardOutput.find(word), std::string::npos) << word;
     }
   }

@@ -470,6 +470,15 @@ TEST_F(LoadSaveEndToEndTest, EverySaveSyncsItsBytesBeforeTheyTakeTheName) {
       {"through a link that leads nowhere yet", "ln -s made.bmp out.bmp", "--yes script.txt",
        "fsync fsync "},
       {"the plan picture", "true", "--check --plan plan.bmp script.txt", "fsync linkat fsync "},
+      // For bulk jobs: only the syncs that keep an old file whole stay.
+      {"a new name, without syncs", "true", "--no-sync script.txt", "linkat "},
+      {"over an existing file, without syncs", "cp in.bmp out.bmp", "--yes --no-sync script.txt",
+       "fsync linkat renameat ", "fsync renameat "},
+      {"in place, without syncs", "cp in.bmp out.bmp && ln out.bmp link.bmp",
+       "--no-sync --yes script.txt", "fsync ftruncate fsync "},
+      {"through a link, without syncs", "ln -s made.bmp out.bmp", "--yes --no-sync script.txt", ""},
+      {"the plan picture, without syncs", "true", "--check --no-sync --plan plan.bmp script.txt",
+       "linkat "},
   };
   writeTextFile(dir.file("script.txt"),
                 "load base in.bmp\nload patch in.bmp\n<p = 1 0 0 0 1 1\nsave out.bmp\n");
