@@ -82,7 +82,6 @@ FileReadResult readOnce(int descriptor, std::size_t minLength, std::size_t maxLe
 // 1 MiB pieces: the largest no slower (64 KiB-4 MiB tried); a writer waits for one at most.
 constexpr std::size_t sendPiece = std::size_t{1} << 20;
 constexpr std::size_t blockSize = 4096;
-// Fewer unwritten blocks than this between written ones go from memory with them.
 constexpr std::size_t minimumSent = 8;
 
 // Static: under an address-space limit a stack grown by 64 KiB ends the process (SIGSEGV).
@@ -122,11 +121,11 @@ bool sendFromFile(int in, int out, std::size_t from, std::size_t to, bool positi
   }
   return true;
 }
-#endif
 
 bool isWritten(const FileImage::Mapping& mapping, std::size_t block) {
   return (mapping.written[block / 64] >> (block % 64) & 1) != 0;
 }
+#endif
 
 } // namespace
 
@@ -174,30 +173,24 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
     const std::size_t c = from / chunkSize;
     std::size_t end = std::min(to, (c + 1) * chunkSize);
     const std::uint8_t* piece = view + from;
-    // In a chunk of the process's own, the blocks no merge wrote still hold the file's bytes
-    // while the lease does: a run of them goes from file to file too, so that it shares blocks
-    // and costs the disk nothing. The written blocks go from memory, with the runs between them
-    // too short to be worth a system call of their own where no blocks are shared.
+    // In a chunk of its own, a run of blocks no merge wrote still holds the file's bytes while
+    // the lease does: it goes file to file too, sharing blocks, unless it is too short to be
+    // worth a system call (fewer than minimumSent between written ones: then from memory).
     bool unwritten = mapping->own[c] == 0;
     if (!unwritten && !slowTarget) {
+      const std::size_t first = from / writtenBlock;
       const std::size_t stop = (end + writtenBlock - 1) / writtenBlock;
-      const auto gapAt = [&](std::size_t block) {
-        std::size_t past = block;
-        while (past < stop && !isWritten(*mapping, past)) {
-          ++past;
+      std::size_t next = first;
+      std::size_t past = first;
+      for (; next < stop; next = past + 1) {
+        for (past = next; past < stop && !isWritten(*mapping, past); ++past) {
         }
-        return past - block;
-      };
-      std::size_t next = from / writtenBlock;
-      for (std::size_t gap = 0; next < stop; next += gap == 0 ? 1 : gap) {
-        gap = gapAt(next);
-        if (gap >= minimumSent || next + gap == stop) {
-          unwritten = next == from / writtenBlock;
-          next += unwritten ? gap : 0;
+        if (past - next >= minimumSent || past == stop) {
           break;
         }
       }
-      end = std::min(end, next * writtenBlock);
+      unwritten = next == first && next < stop;
+      end = std::min(end, (unwritten ? past : next) * writtenBlock);
     }
     if (unwritten) {
       if (slowTarget) {

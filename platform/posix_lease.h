@@ -16,8 +16,7 @@ namespace tilegraft {
 
 // Parts of a mapped image become the process's own a huge page at a time: one fault each.
 inline constexpr std::size_t chunkSize = std::size_t{2} << 20;
-// Which blocks of a chunk merges wrote is kept per 4 KiB (the largest block of the file systems
-// that share blocks), so that a save sends the others from the file.
+// What merges wrote is kept per 4 KiB, the largest block of the file systems that share them.
 inline constexpr std::size_t writtenBlock = 4096;
 inline constexpr std::size_t wordsPerChunk = chunkSize / writtenBlock / 64;
 
@@ -33,7 +32,7 @@ struct FileImage::Mapping {
   std::unique_ptr<volatile std::sig_atomic_t[]> own;
   // Per writtenBlock, a bit set once makeWritable gave it out. No handler touches it.
   std::unique_ptr<std::uint64_t[]> written;
-  // 1 until the handler lets the lease go: the file may then change, so all goes from memory.
+  // 1 until the handler lets the lease go (the file may then change).
   volatile std::sig_atomic_t leased = 1;
   // How long the handler may copy before it lets the lease go.
   std::int64_t copyNanoseconds = 0;
