@@ -63,12 +63,8 @@ void BitmapImage::adoptPng(const FileImage& image) {
                "It is " + std::to_string(png.width) + " by " + std::to_string(png.height) +
                    " pixels, more than the 2 GiB that a bitmap's pixels may take.\n");
   }
-  std::vector<std::uint8_t> bmp;
-  try {
-    bmp.assign(static_cast<std::size_t>(length), 0);
-  } catch (const std::bad_alloc&) {
-    raiseError("Not enough memory.");
-  }
+  // The headers and table first; the rows are decoded straight into the image's own bytes.
+  std::vector<std::uint8_t> bmp(static_cast<std::size_t>(offset), 0);
   bmp[0] = 'B';
   bmp[1] = 'M';
   putLe32(bmp, 2, static_cast<std::uint32_t>(length));
@@ -81,17 +77,17 @@ void BitmapImage::adoptPng(const FileImage& image) {
   putLe32(bmp, 34, static_cast<std::uint32_t>(stride * png.height));
   putLe32(bmp, 46, static_cast<std::uint32_t>(table.size() / 4));
   std::copy(table.begin(), table.end(), bmp.begin() + colourTableOffset);
+  FileImage decoded;
+  if (!decoded.holdZeroed(static_cast<std::size_t>(length))) {
+    raiseError("Not enough memory.");
+  }
+  std::copy(bmp.begin(), bmp.end(), decoded.writableBytes());
   if (png.height > 0) {
-    std::uint8_t* topRow = bmp.data() + offset + stride * (png.height - 1);
+    std::uint8_t* topRow = decoded.writableBytes() + offset + stride * (png.height - 1);
     if (const auto problem = decodePngPixels(file, png, topRow, -stride)) {
       raiseError(problem->message, problem->explanation);
     }
   }
-  FileImage decoded;
-  if (!decoded.holdCopy(bmp)) {
-    raiseError("Not enough memory.");
-  }
-  bmp = {};
   adopt(std::move(decoded));
   pngLayout = std::move(png);
 }

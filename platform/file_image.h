@@ -58,15 +58,23 @@ public:
   // (a named pipe is refused), but for an in-place save to end; a file changed while read is read
   // again a few times. Holds nothing unless it returns read.
   FileReadResult load(const std::string& fileName, std::size_t minLength, std::size_t maxLength);
+  // Holds size bytes of its own, zeros (fresh pages), to be written through writableBytes();
+  // false, holding nothing, without memory.
+  bool holdZeroed(std::size_t size) noexcept {
+    reset();
+    if (size == 0 || !copy.allocate(size)) {
+      return false;
+    }
+    view = copy.get();
+    length = size;
+    return true;
+  }
   // Holds a copy of these bytes, as if a file held them; false, holding nothing, without memory.
   bool holdCopy(std::span<const std::uint8_t> source) noexcept {
-    reset();
-    if (source.empty() || !copy.allocate(source.size())) {
+    if (!holdZeroed(source.size())) {
       return false;
     }
     std::memcpy(copy.get(), source.data(), source.size());
-    view = copy.get();
-    length = source.size();
     return true;
   }
   void reset() noexcept;
