@@ -38,7 +38,10 @@ echo "files in: $work ($(stat -f -c %T "$work")); load before: $(uptime)"
 for ((run = -1; run < runs; ++run)); do
   for i in "${!tools[@]}"; do
     for script in "${scripts[@]}"; do
+      # The output of the run before is removed and written back first, outside the timed part,
+      # so that no run pays for the write-back of another.
       rm -f out.bmp
+      sync
       start=$(date +%s%N)
       "${tools[$i]}" "$script.tgs" > /dev/null
       if ((run >= 0)); then
