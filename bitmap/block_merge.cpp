@@ -8,7 +8,8 @@
 
 // On x86 a keyed copy of 3-byte pixels has a second row loop for processors with SSE4.1 (and so
 // SSSE3's byte shuffles), chosen at run time: baseline x86-64 code has no shuffle, and builds
-// with the portable loop alone everywhere else.
+// with the portable loop alone everywhere else. It keyed a 4096 x 4096 block in memory in 1.36
+// to 1.39 times the CPU time of its copy, against 1.55 to 1.58 (bench/README.md).
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define TILEGRAFT_SHUFFLED_KEYED_COPY 1
 #include <immintrin.h>
