@@ -118,24 +118,28 @@ BENCHMARK(tileMergeBordered)
     ->Args({8, 3})
     ->Unit(benchmark::kMicrosecond);
 
-// The 8k scenario's bitmaps, an 8192 x 8192 24-bit base and a 4096 x 4096 patch, loaded from
-// files as the tool loads them; a third of the patch's pixels hold its key colour, in runs, as
-// the background of sprites does.
-class EightK {
+// A base of random pixels and a patch of sprites, loaded from files as the tool loads them: a
+// third of the patch's pixels hold its key colour (255, 0, 255, 255 or its first byte), in runs,
+// as the background of sprites does.
+class SpritePair {
 public:
-  static constexpr std::uint8_t key[3] = {255, 0, 255};
+  static constexpr std::uint8_t key[4] = {255, 0, 255, 255};
 
-  EightK()
+  SpritePair(std::int32_t baseSide, std::int32_t patchSide, int bitsPerPixel)
       : folder(std::filesystem::temp_directory_path() /
-               ("tilegraft_bench_8k_" + std::to_string(std::random_device{}()))) {
+               ("tilegraft_bench_sprites_" + std::to_string(bitsPerPixel) + "_" +
+                std::to_string(std::random_device{}()))) {
     std::filesystem::create_directory(folder);
-    tilegraft::testing::BmpBuilder(8192, 8192, 24).fillPattern(1).writeTo(folder / "base.bmp");
-    tilegraft::testing::BmpBuilder sprites(largeSide, largeSide, 24);
+    tilegraft::testing::BmpBuilder(baseSide, baseSide, bitsPerPixel)
+        .fillPattern(1)
+        .writeTo(folder / "base.bmp");
+    tilegraft::testing::BmpBuilder sprites(patchSide, patchSide, bitsPerPixel);
     sprites.fillPattern(2);
-    for (std::int32_t y = 0; y < largeSide; ++y) {
-      for (std::int32_t x = 0; x < largeSide; ++x) {
+    const auto pixelBytes = static_cast<std::size_t>(bitsPerPixel / 8);
+    for (std::int32_t y = 0; y < patchSide; ++y) {
+      for (std::int32_t x = 0; x < patchSide; ++x) {
         if ((x / 16 + y / 16) % 3 == 0) {
-          for (std::size_t b = 0; b < 3; ++b) {
+          for (std::size_t b = 0; b < pixelBytes; ++b) {
             sprites.setByte(sprites.pixelIndex(x, y) + b, key[b]);
           }
         }
@@ -144,11 +148,11 @@ public:
     sprites.writeTo(folder / "patch.bmp");
     base.load((folder / "base.bmp").string());
     patch.load((folder / "patch.bmp").string());
-    patch.setKeyColour(std::vector<std::int32_t>{key[0], key[1], key[2]});
+    patch.setKeyColour(std::vector<std::int32_t>(key, key + pixelBytes));
   }
-  EightK(const EightK&) = delete;
-  EightK& operator=(const EightK&) = delete;
-  ~EightK() {
+  SpritePair(const SpritePair&) = delete;
+  SpritePair& operator=(const SpritePair&) = delete;
+  ~SpritePair() {
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
   }
@@ -158,8 +162,9 @@ public:
   BitmapImage patch{"Patch bitmap"};
 };
 
-EightK& eightK() {
-  static EightK pair;
+// The 8k scenario's bitmaps: an 8192 x 8192 24-bit base and a 4096 x 4096 patch.
+SpritePair& eightK() {
+  static SpritePair pair(8192, largeSide, 24);
   return pair;
 }
 
@@ -170,7 +175,7 @@ constexpr std::int64_t extrudedPixels =
     std::int64_t{extrudedTiles} * extrudedTiles * (36 * 36 - 32 * 32);
 
 void extrudeEveryTile8k(benchmark::State& state) {
-  EightK& pair = eightK();
+  SpritePair& pair = eightK();
   pair.base.setTileLayout({0, 2, 32, 2, 0, 2, 32, 2});
   for (auto _ : state) {
     pair.base.extrudeTiles(2);
@@ -183,7 +188,7 @@ BENCHMARK(extrudeEveryTile8k)->Unit(benchmark::kMillisecond);
 // The copy that extrusion is measured against: a block of the patch, 4096 pixels wide and as
 // high as makes the extrusion's bytes, copied into the base.
 void copySameBytesAsExtrusion8k(benchmark::State& state) {
-  EightK& pair = eightK();
+  SpritePair& pair = eightK();
   const auto rows = static_cast<std::int32_t>(extrudedPixels / largeSide);
   for (auto _ : state) {
     pair.base.mergePixels(MergeOperator::copy, 0, 0, pair.patch, 0, 0, largeSide, rows);
@@ -196,7 +201,7 @@ BENCHMARK(copySameBytesAsExtrusion8k)->Unit(benchmark::kMillisecond);
 // Extrusion writes few bytes but touches most of the sheet's cache lines (a gutter every 36
 // pixels): the copy of the whole 8192 x 8192 base, the patch repeated 2 by 2, is its floor.
 void copyWholeSheet8k(benchmark::State& state) {
-  EightK& pair = eightK();
+  SpritePair& pair = eightK();
   for (auto _ : state) {
     pair.base.mergePixels(MergeOperator::copy, 0, 0, pair.patch, 0, 0, largeSide, largeSide,
                           {2, 2});
@@ -208,7 +213,7 @@ BENCHMARK(copyWholeSheet8k)->Unit(benchmark::kMillisecond);
 
 // A 4096 x 4096 block of the patch into the base, copied (operator 0) or keyed (operator 4).
 void keyedCopy8k(benchmark::State& state) {
-  EightK& pair = eightK();
+  SpritePair& pair = eightK();
   const auto op = static_cast<MergeOperator>(state.range(0));
   for (auto _ : state) {
     pair.base.mergePixels(op, 2048, 2048, pair.patch, 0, 0, largeSide, largeSide);
@@ -217,6 +222,29 @@ void keyedCopy8k(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * std::int64_t{largeSide} * largeSide * 3);
 }
 BENCHMARK(keyedCopy8k)->ArgName("operator")->Arg(0)->Arg(4)->Unit(benchmark::kMillisecond);
+
+// The same at the other pixel sizes: a 4096 x 4096 patch into a base of 4096 x 4096, whole.
+// Arguments: bits per pixel, operator index.
+void keyedCopyOtherDepths(benchmark::State& state) {
+  static SpritePair bytePair(largeSide, largeSide, 8);
+  static SpritePair wordPair(largeSide, largeSide, 32);
+  const int bitsPerPixel = static_cast<int>(state.range(0));
+  SpritePair& pair = bitsPerPixel == 8 ? bytePair : wordPair;
+  const auto op = static_cast<MergeOperator>(state.range(1));
+  for (auto _ : state) {
+    pair.base.mergePixels(op, 0, 0, pair.patch, 0, 0, largeSide, largeSide);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * std::int64_t{largeSide} * largeSide * bitsPerPixel /
+                          8);
+}
+BENCHMARK(keyedCopyOtherDepths)
+    ->ArgNames({"bits", "operator"})
+    ->Args({8, 0})
+    ->Args({8, 4})
+    ->Args({32, 0})
+    ->Args({32, 4})
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

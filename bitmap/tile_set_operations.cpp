@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -42,6 +43,80 @@ void fillPixels(std::uint8_t* to, const std::uint8_t* pixel, std::int64_t count,
   }
   for (std::int64_t i = 0; i < count; ++i) {
     std::memcpy(to + i * 4, pixel, 4);
+  }
+}
+
+// Where the extrusions of a row of tiles lie across: count whole tiles, the first at firstX,
+// pitch apart, each tileWidth wide and extruded by reach pixels on either side, clipped to the
+// bitmap's width.
+struct ExtrusionAcross {
+  std::int64_t count;
+  std::int64_t firstX;
+  std::int64_t pitch;
+  std::int64_t tileWidth;
+  std::int64_t reach;
+  std::int64_t width;
+};
+
+// Asks for the cache line at an address to be fetched for writing, where the compiler can.
+inline void prefetchForWriting(const std::uint8_t* at) {
+#ifdef __GNUC__
+  __builtin_prefetch(at, 1);
+#else
+  static_cast<void>(at);
+#endif
+}
+
+// Copies one pixel of a constant size count times; the pixel lies outside the range written.
+template <std::size_t pixelBytes>
+void repeatPixel(std::uint8_t* to, const std::uint8_t* pixel, std::int64_t count) {
+  for (std::int64_t i = 0; i < count; ++i) {
+    std::memcpy(to + i * static_cast<std::int64_t>(pixelBytes), pixel, pixelBytes);
+  }
+}
+
+// Extrudes one pixel row of a row of tiles across: each tile's first pixel into the reach
+// pixels to its left, its last into those to its right. A gutter a tile apart lies in a cache
+// line of its own, and each costs a wait for memory unless asked for ahead: the same pixels of
+// nextRow (the row extruded next, or null) are, a row ahead.
+template <std::size_t pixelBytes>
+void extrudeAcross(std::uint8_t* row, const std::uint8_t* nextRow, const ExtrusionAcross& across) {
+  constexpr auto size = static_cast<std::int64_t>(pixelBytes);
+  for (std::int64_t column = 0; column < across.count; ++column) {
+    const std::int64_t x = across.firstX + column * across.pitch;
+    const std::int64_t right = x + across.tileWidth;
+    const std::int64_t left = std::max<std::int64_t>(x - across.reach, 0);
+    const std::int64_t rightEnd = std::min<std::int64_t>(right + across.reach, across.width);
+    if (nextRow != nullptr) {
+      prefetchForWriting(nextRow + left * size);
+      prefetchForWriting(nextRow + right * size);
+    }
+    repeatPixel<pixelBytes>(row + left * size, row + x * size, x - left);
+    repeatPixel<pixelBytes>(row + right * size, row + (right - 1) * size, rightEnd - right);
+  }
+}
+
+// Copies each tile's extruded span of the row from into the row to; where the extrusions of
+// neighbouring tiles touch, all tiles' spans at once.
+void copyExtrudedSpans(std::uint8_t* to, const std::uint8_t* from, const ExtrusionAcross& across,
+                       std::size_t pixelBytes) {
+  const auto copy = [&](std::int64_t left, std::int64_t right) {
+    const auto first = static_cast<std::size_t>(left) * pixelBytes;
+    std::memcpy(to + first, from + first, static_cast<std::size_t>(right - left) * pixelBytes);
+  };
+  const auto spanLeft = [&](std::int64_t column) {
+    return std::max<std::int64_t>(across.firstX + column * across.pitch - across.reach, 0);
+  };
+  const auto spanRight = [&](std::int64_t column) {
+    return std::min<std::int64_t>(
+        across.firstX + column * across.pitch + across.tileWidth + across.reach, across.width);
+  };
+  if (across.pitch - across.tileWidth == 2 * across.reach) {
+    copy(spanLeft(0), spanRight(across.count - 1));
+    return;
+  }
+  for (std::int64_t column = 0; column < across.count; ++column) {
+    copy(spanLeft(column), spanRight(column));
   }
 }
 
@@ -246,51 +321,61 @@ void BitmapImage::extrudeTiles(std::int32_t n) {
   if (!prepareTileOperation(layout, std::max(n, 0), true) || n <= 0) {
     return;
   }
-  const std::int64_t tileWidth = layout.tileWidth;
-  const std::int64_t tileHeight = layout.tileHeight;
-  const std::int64_t pixelBytes = bytesPerPixel;
-  const WholeTiles across = wholeTiles(layout.xOrigin, layout.xBorderBefore, layout.tileWidth,
-                                       layout.xBorderAfter, width);
   const WholeTiles down = wholeTiles(layout.yOrigin, layout.yBorderBefore, layout.tileHeight,
                                      layout.yBorderAfter, height);
-  const PixelPoint pitch = cellPitch(layout);
-  const std::int64_t firstX = std::int64_t{layout.xOrigin} + layout.xBorderBefore;
+  const ExtrusionAcross across{
+      wholeTiles(layout.xOrigin, layout.xBorderBefore, layout.tileWidth, layout.xBorderAfter, width)
+          .count,
+      std::int64_t{layout.xOrigin} + layout.xBorderBefore,
+      cellPitch(layout).x,
+      layout.tileWidth,
+      n,
+      width};
+  const std::int64_t tileHeight = layout.tileHeight;
+  const std::int64_t pitchDown = cellPitch(layout).y;
   // A row of tiles at a time, pixel row by pixel row across all its tiles, so that memory is
-  // walked in the order it is stored rather than tile by tile.
-  for (std::int64_t tileRow = 0; tileRow < down.count; ++tileRow) {
-    const std::int64_t y = std::int64_t{layout.yOrigin} + layout.yBorderBefore + tileRow * pitch.y;
-    const std::int64_t bottom = y + tileHeight;
-    const std::int64_t top = std::max<std::int64_t>(y - n, 0);
-    const std::int64_t end = std::min<std::int64_t>(bottom + n, height);
-    for (std::int64_t row = top; row < end; ++row) {
-      // Rows above and below the tiles repeat their top and bottom rows, edges included.
-      const std::int64_t from = std::clamp<std::int64_t>(row, y, bottom - 1);
-      std::uint8_t* const to = writableRow(static_cast<std::int32_t>(row));
-      const std::uint8_t* const source = writableRow(static_cast<std::int32_t>(from));
-      for (std::int64_t column = 0; column < across.count; ++column) {
-        const std::int64_t x = firstX + column * pitch.x;
-        const std::int64_t right = x + tileWidth;
+  // walked in the order it is stored rather than tile by tile: first the tiles' own rows, then
+  // the rows above and below them, copies of their top and bottom rows so extruded.
+  const auto extrude = [&](auto pixelSize) {
+    constexpr std::size_t pixelBytes = decltype(pixelSize)::value;
+    for (std::int64_t tileRow = 0; tileRow < down.count; ++tileRow) {
+      const std::int64_t y =
+          std::int64_t{layout.yOrigin} + layout.yBorderBefore + tileRow * pitchDown;
+      const std::int64_t bottom = y + tileHeight;
+      for (std::int64_t row = y; row < bottom; ++row) {
+        extrudeAcross<pixelBytes>(
+            writableRow(static_cast<std::int32_t>(row)),
+            row + 1 < bottom ? writableRow(static_cast<std::int32_t>(row + 1)) : nullptr, across);
+      }
+      const std::int64_t top = std::max<std::int64_t>(y - n, 0);
+      const std::int64_t end = std::min<std::int64_t>(bottom + n, height);
+      for (std::int64_t row = top; row < y; ++row) {
+        copyExtrudedSpans(writableRow(static_cast<std::int32_t>(row)),
+                          writableRow(static_cast<std::int32_t>(y)), across, pixelBytes);
+      }
+      for (std::int64_t row = bottom; row < end; ++row) {
+        copyExtrudedSpans(writableRow(static_cast<std::int32_t>(row)),
+                          writableRow(static_cast<std::int32_t>(bottom - 1)), across, pixelBytes);
+      }
+      for (std::int64_t column = 0;
+           column < across.count && mergeLog != nullptr && mergeLog->size() < mergeLogLimit;
+           ++column) {
+        const std::int64_t x = across.firstX + column * across.pitch;
         const std::int64_t left = std::max<std::int64_t>(x - n, 0);
-        fillPixels(to + left * pixelBytes, source + x * pixelBytes, x - left, bytesPerPixel);
-        if (row != from) {
-          std::memcpy(to + x * pixelBytes, source + x * pixelBytes,
-                      static_cast<std::size_t>(tileWidth * pixelBytes));
-        }
-        fillPixels(to + right * pixelBytes, source + (right - 1) * pixelBytes,
-                   std::min<std::int64_t>(right + n, width) - right, bytesPerPixel);
+        const std::int64_t right = std::min<std::int64_t>(x + across.tileWidth + n, width);
+        mergeLog->push_back({{static_cast<std::int32_t>(left), static_cast<std::int32_t>(top)},
+                             {static_cast<std::int32_t>(x), static_cast<std::int32_t>(y)},
+                             static_cast<std::int32_t>(right - left),
+                             static_cast<std::int32_t>(end - top)});
       }
     }
-    for (std::int64_t column = 0;
-         column < across.count && mergeLog != nullptr && mergeLog->size() < mergeLogLimit;
-         ++column) {
-      const std::int64_t x = firstX + column * pitch.x;
-      const std::int64_t left = std::max<std::int64_t>(x - n, 0);
-      const std::int64_t right = std::min<std::int64_t>(x + tileWidth + n, width);
-      mergeLog->push_back({{static_cast<std::int32_t>(left), static_cast<std::int32_t>(top)},
-                           {static_cast<std::int32_t>(x), static_cast<std::int32_t>(y)},
-                           static_cast<std::int32_t>(right - left),
-                           static_cast<std::int32_t>(end - top)});
-    }
+  };
+  if (bytesPerPixel == 1) {
+    extrude(std::integral_constant<std::size_t, 1>{});
+  } else if (bytesPerPixel == 3) {
+    extrude(std::integral_constant<std::size_t, 3>{});
+  } else {
+    extrude(std::integral_constant<std::size_t, 4>{});
   }
   requireIntactAfter(*this);
 }
