@@ -1,6 +1,7 @@
 #include "platform/posix_save_signals.h"
 
 #include "platform/posix_descriptor.h"
+#include "platform/posix_features.h"
 
 #include <climits>
 #include <cstdio>
@@ -139,12 +140,29 @@ SaveSignals::~SaveSignals() {
     }
   });
   // One that came meanwhile would end the process without its line: it gets the handler's work.
+#if TILEGRAFT_LINUX_CALLS
   siginfo_t info{};
   const struct timespec now {};
   const int waiting = sigtimedwait(&ours, &info, &now);
   if (waiting > 0) {
     removePendingAndResignal(waiting, &info, nullptr);
   }
+#else
+  // Without sigtimedwait (macOS), sigwait takes a pending one without the details that tell a
+  // write's own SIGXFSZ or SIGPIPE from one sent: those the save has reported as its error.
+  sigset_t pending;
+  sigpending(&pending);
+  forEachSignal([&](int signalNumber) {
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signalNumber);
+    int taken = 0;
+    if (sigismember(&ours, signalNumber) == 1 && sigismember(&pending, signalNumber) == 1 &&
+        sigwait(&one, &taken) == 0 && taken != SIGXFSZ && taken != SIGPIPE) {
+      removePendingAndResignal(taken, nullptr, nullptr);
+    }
+  });
+#endif
 }
 
 } // namespace tilegraft
