@@ -38,8 +38,6 @@ public:
   struct Mapping;
 
   FileImage() = default;
-  FileImage(const FileImage&) = delete;
-  FileImage& operator=(const FileImage&) = delete;
   FileImage(FileImage&& other) noexcept { *this = std::move(other); }
   FileImage& operator=(FileImage&& other) noexcept {
     if (this != &other) {
@@ -125,10 +123,6 @@ private:
   const volatile std::sig_atomic_t* lossState = &neverLost;
 };
 
-#if TILEGRAFT_LINUX_CALLS
-inline constexpr bool fileMappingsExist = true;
-#else
-inline constexpr bool fileMappingsExist = false;
-#endif
+inline constexpr bool fileMappingsExist = TILEGRAFT_LINUX_CALLS != 0;
 
 } // namespace tilegraft

@@ -11,8 +11,6 @@ namespace tilegraft {
 class FileImageMemory {
 public:
   FileImageMemory() = default;
-  FileImageMemory(const FileImageMemory&) = delete;
-  FileImageMemory& operator=(const FileImageMemory&) = delete;
   FileImageMemory(FileImageMemory&& other) noexcept { *this = std::move(other); }
   FileImageMemory& operator=(FileImageMemory&& other) noexcept {
     if (this != &other) {

@@ -31,8 +31,6 @@ public:
     std::swap(number, other.number);
     return *this;
   }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
 
   int get() const { return number; }
   explicit operator bool() const { return number >= 0; }
@@ -78,7 +76,6 @@ inline std::string descriptorPath(int descriptor) {
   return "/proc/self/fd/" + std::to_string(descriptor);
 }
 
-// What a name holds, told by the status of the file there.
 inline NameState stateOf(const struct stat& file) {
   return {true, static_cast<std::uint64_t>(file.st_dev), static_cast<std::uint64_t>(file.st_ino)};
 }
@@ -152,7 +149,6 @@ inline bool atDefault(int signal) {
          current.sa_handler == SIG_DFL;
 }
 
-// The set of these signals.
 inline sigset_t signalSet(std::initializer_list<int> signals) {
   sigset_t set;
   sigemptyset(&set);

@@ -69,12 +69,10 @@ FileReadResult readOnce(int descriptor, std::size_t minLength, std::size_t maxLe
     return whole ? FileReadResult::read : FileReadResult::notRead;
   }
   struct stat after {};
-  if (fstat(descriptor, &after) != 0) {
-    return FileReadResult::notRead;
-  }
+  const bool seen = fstat(descriptor, &after) == 0;
   // A changed file is read again; one shorter than it says and unchanged (sysfs) fails.
-  changed = !unchangedSince(before, after);
-  return whole && !changed ? FileReadResult::read : FileReadResult::notRead;
+  changed = seen && !unchangedSince(before, after);
+  return whole && seen && !changed ? FileReadResult::read : FileReadResult::notRead;
 }
 
 #if TILEGRAFT_LINUX_CALLS
@@ -121,10 +119,6 @@ bool sendFromFile(int in, int out, std::size_t from, std::size_t to, bool positi
   }
   return true;
 }
-
-bool isWritten(const FileImage::Mapping& mapping, std::size_t block) {
-  return (mapping.written[block / 64] >> (block % 64) & 1) != 0;
-}
 #endif
 
 } // namespace
@@ -144,12 +138,11 @@ bool FileImage::copyIn(std::size_t offset, std::size_t count, std::size_t rows,
       mapping->written[b / 64] |= std::uint64_t{1} << (b % 64);
     }
     for (std::size_t c = from / chunkSize; c <= (from + count - 1) / chunkSize; ++c) {
-      if (mapping->own[c] != 0) {
-        continue;
-      }
-      const HeldSignals held(leaseHandlerSignals());
-      if (mapping->own[c] == 0 && !copyChunkIn(*mapping, c)) {
-        return false;
+      if (mapping->own[c] == 0) {
+        const HeldSignals held(leaseHandlerSignals());
+        if (mapping->own[c] == 0 && !copyChunkIn(*mapping, c)) {
+          return false;
+        }
       }
     }
   }
@@ -183,7 +176,8 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
       std::size_t next = first;
       std::size_t past = first;
       for (; next < stop; next = past + 1) {
-        for (past = next; past < stop && !isWritten(*mapping, past); ++past) {
+        for (past = next; past < stop && (mapping->written[past / 64] >> (past % 64) & 1) == 0;
+             ++past) {
         }
         if (past - next >= minimumSent || past == stop) {
           break;
@@ -282,8 +276,7 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
 void FileImage::reset() noexcept {
 #if TILEGRAFT_LINUX_CALLS
   if (mapping != nullptr) {
-    dropMapping(mapping);
-    mapping = nullptr;
+    dropMapping(std::exchange(mapping, nullptr));
   }
 #endif
   copy.reset();

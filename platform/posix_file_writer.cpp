@@ -1,18 +1,13 @@
 // Saves bytes under a name (file_writer.h) on POSIX systems: lookAt gathers what is at the name,
 // replaceWith picks the route (and says what each leaves after a power cut), one function a route.
 //
-// The states of a save; where a temporary can be, what a signal finds, what a power cut leaves:
-// 1. Looking: nothing is made. A signal says the name holds what it held; a power cut leaves the
-//    old file, or nothing.
-// 2. Writing the new file: unnamed (O_TMPFILE) where the system can, else under a short name
-//    (".tilegraft-" and 8 hex digits) in the folder, which a signal removes. A power cut leaves
-//    the name as it was, and maybe that temporary.
+// The states of a save: where a temporary can be, what a signal finds (power cuts: replaceWith).
+// 1. Looking: nothing is made; a signal says the name holds what it held.
+// 2. Writing the new file: unnamed (O_TMPFILE) where the system can, else in the folder under a
+//    short name (".tilegraft-" and 8 hex digits) that a signal removes (a power cut may leave it).
 // 3. Synced, the new file takes the name: linked to a free name, or given its temporary name and
-//    renamed over the old file in one held stretch (a signal waits, then says it was written
-//    whole). A power cut leaves the old file or the new, each whole; after the folder's sync, the
-//    new one.
-// 4. In place (several links, no rename possible): signals wait from the first byte to the last
-//    sync. A power cut while it writes leaves the file part new, part old.
+//    renamed over the old one in one held stretch (a signal waits, then says it was written whole).
+// 4. In place (several links, no rename): signals wait from the first byte to the last sync.
 // 5. At the name itself (through a link that leads nowhere, or in an append-only folder without
 //    unnamed files): a signal removes a file made through a link, and leaves what an append-only
 //    folder keeps, saying so.
@@ -69,30 +64,6 @@ bool allocate(int descriptor, int mode, off_t offset, off_t length) {
   return succeeds([&] { return fallocate(descriptor, mode, offset, length); });
 }
 
-#endif
-
-// Reserves the new length's blocks, so a full disk or the size limit shows before an old byte
-// changes; where the file system cannot reserve, or off Linux, the write goes ahead as it is.
-bool reserve([[maybe_unused]] int descriptor, std::size_t length,
-             [[maybe_unused]] off_t oldLength) {
-  if (!withinSizeLimit(length)) {
-    return false;
-  }
-#if TILEGRAFT_LINUX_CALLS
-  const auto newLength = static_cast<off_t>(length);
-  if (length > 0 && !allocate(descriptor, FALLOC_FL_KEEP_SIZE, 0, newLength)) {
-    return errno == EOPNOTSUPP || errno == ENOSYS;
-  }
-  // Blocks shared with another file (a reflink copy) are unshared, which reserves them too.
-  const off_t overwritten = std::min(oldLength, newLength);
-  if (overwritten > 0 && !allocate(descriptor, FALLOC_FL_UNSHARE_RANGE, 0, overwritten)) {
-    return errno != ENOSPC && errno != EDQUOT;
-  }
-#endif
-  return true;
-}
-
-#if TILEGRAFT_LINUX_CALLS
 // Where every overwrite takes new blocks, the new bytes go past the file's end first, synced, then
 // are copied over the old ones by the kernel (sharing blocks, not a write), the end cut off last:
 // a full disk fails while the old file is whole. nullopt, the file as it was, without room.
@@ -123,15 +94,35 @@ std::optional<bool> writeBesideAndMove(int descriptor, const SaveBytes& bytes,
   off_t from = beside;
   off_t to = 0;
   const auto wholeCount = static_cast<std::size_t>(whole);
-  return transferAll(wholeCount,
-                     [&](std::size_t done) {
-                       return copy_file_range(source.get(), &from, descriptor, &to,
-                                              wholeCount - done, 0);
-                     }) &&
+  const auto share = [&](std::size_t done) {
+    return copy_file_range(source.get(), &from, descriptor, &to, wholeCount - done, 0);
+  };
+  return transferAll(wholeCount, share) &&
          writeAll(descriptor, bytes, static_cast<std::size_t>(whole), bytes.size(), true) &&
          syncFile(descriptor) && ftruncate(descriptor, newLength) == 0 && syncFile(descriptor);
 }
 #endif
+
+// Reserves the new length's blocks, so a full disk or the size limit shows before an old byte
+// changes; where the file system cannot reserve, or off Linux, the write goes ahead as it is.
+bool reserve([[maybe_unused]] int descriptor, std::size_t length,
+             [[maybe_unused]] off_t oldLength) {
+  if (!withinSizeLimit(length)) {
+    return false;
+  }
+#if TILEGRAFT_LINUX_CALLS
+  const auto newLength = static_cast<off_t>(length);
+  if (length > 0 && !allocate(descriptor, FALLOC_FL_KEEP_SIZE, 0, newLength)) {
+    return errno == EOPNOTSUPP || errno == ENOSYS;
+  }
+  // Blocks shared with another file (a reflink copy) are unshared, which reserves them too.
+  const off_t overwritten = std::min(oldLength, newLength);
+  if (overwritten > 0 && !allocate(descriptor, FALLOC_FL_UNSHARE_RANGE, 0, overwritten)) {
+    return errno != ENOSPC && errno != EDQUOT;
+  }
+#endif
+  return true;
+}
 
 // Writes into a file already at the name, with no way back: a signal leaves the part written.
 ReplaceResult writeStraight(Descriptor& file, const SaveBytes& bytes, int newFileFolder) {
@@ -215,7 +206,7 @@ bool renameMayReplace(const struct stat& folder, const struct stat& old) {
 }
 
 // A folder that keeps every name it has (append-only): a temporary name could never go again.
-bool keepsEveryName(int folder) {
+bool keepsEveryName([[maybe_unused]] int folder) {
 #if TILEGRAFT_LINUX_CALLS && defined(STATX_ATTR_APPEND)
   struct statx status {};
   return statx(folder, "", AT_EMPTY_PATH, 0, &status) == 0 &&
@@ -224,7 +215,6 @@ bool keepsEveryName(int folder) {
   struct stat status {};
   return fstat(folder, &status) == 0 && (status.st_flags & (UF_APPEND | SF_APPEND)) != 0;
 #else
-  static_cast<void>(folder);
   return false;
 #endif
 }
@@ -333,19 +323,15 @@ ReplaceResult createNew(const Target& target, const SaveBytes& bytes) {
       return ReplaceResult::notCreated;
     }
     Descriptor file;
-    int openError = 0;
     {
       const HeldSignals hold(heldDuringSave); // the name and the signal's line change together
       file =
           Descriptor(openat(target.folder.get(), target.entry.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
-      openError = errno;
-      if (file) {
-        nameHolds.store(NameHolds::partOfNewFile);
+      if (!file) {
+        return errno == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notCreated;
       }
-    }
-    if (!file) {
-      return openError == EEXIST ? ReplaceResult::nameTaken : ReplaceResult::notCreated;
+      nameHolds.store(NameHolds::partOfNewFile);
     }
     return writeStraight(file, bytes, target.folder.get());
   }

@@ -1,16 +1,15 @@
 // The read lease over mapped file images, and the signal handlers that keep it.
 //
 // What a lease break does. When the kernel asks for the lease back (the lease signal, or plain
-// SIGIO where no real-time signal could be queued), or the terminal asks the process to stop,
-// the handler reads every 2 MiB chunk still shared with the file into fresh memory by pread (a
-// file cut short gives a short read, never SIGBUS), checks the file's status, swaps the copy in
-// over the file's pages by one mremap (a merge paused in the chunk resumes on the copy's equal
-// byte), and lets the lease go. A chunk not copied within half the lease-break time, or for want
-// of memory, becomes zeros and the image is lost; merges and saves test for loss before each
-// block or piece. The handlers' signals block one another, and the main line holds them
-// (leaseHandlerSignals) while it works on a mapping. Handlers make only system calls (fcntl,
-// pread, fstat, mmap, mremap, madvise, munmap, clock_gettime; to stop, sigaction,
-// pthread_sigmask and raise), check each, and touch only sig_atomic_t fields and chunks.
+// SIGIO where no real-time signal could be queued) or the terminal asks it to stop, the handler
+// reads each 2 MiB chunk still shared with the file into fresh memory by pread (a file cut short
+// reads short, never SIGBUS), checks the file's status, swaps the copy in by one mremap (a merge
+// paused in the chunk resumes on the copy's equal byte), and lets the lease go. A chunk not copied
+// within half the lease-break time, or for want of memory, becomes zeros and the image is lost;
+// merges and saves test for loss before each block or piece. The handlers' signals block one
+// another; the main line holds them (leaseHandlerSignals) while it works on a mapping. Handlers
+// make only system calls (fcntl, pread, fstat, mmap, mremap, madvise, munmap, clock_gettime; to
+// stop, sigaction, pthread_sigmask, raise), check each, touch only sig_atomic_t fields and chunks.
 
 #include "platform/posix_lease.h"
 

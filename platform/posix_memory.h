@@ -38,17 +38,13 @@ inline std::uint8_t* mapAligned(std::size_t length, std::size_t alignment, int p
 // when there is none (not the out-of-memory killer later). Both are safe in a signal handler.
 inline std::uint8_t* freshMemory(std::size_t length) {
   const bool huge = length >= hugePageSize;
-  std::uint8_t* start = nullptr;
-  if (huge) {
-    start = mapAligned(length, hugePageSize, PROT_READ | PROT_WRITE);
-  } else {
-    void* mapped =
-        mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    start = mapped == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(mapped);
-  }
-  if (start == nullptr) {
+  void* const mapped =
+      huge ? mapAligned(length, hugePageSize, PROT_READ | PROT_WRITE)
+           : mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == nullptr || mapped == MAP_FAILED) {
     return nullptr;
   }
+  auto* const start = static_cast<std::uint8_t*>(mapped);
 #ifdef MADV_HUGEPAGE
   if (huge) {
     static_cast<void>(madvise(start, length, MADV_HUGEPAGE));

@@ -24,8 +24,6 @@ class Temporary {
 public:
   explicit Temporary(int folderDescriptor) : folder(folderDescriptor) {}
   ~Temporary() { discard(); }
-  Temporary(const Temporary&) = delete;
-  Temporary& operator=(const Temporary&) = delete;
 
   // A file without a name where the system can, else (mayBeNamed) a named one. The mode is
   // open(2)'s: a folder's default access list takes the umask's place.

@@ -62,15 +62,12 @@ sigset_t replaced;
 
 // A file-size limit or a pipe without a reader signals the writer, whose write then fails.
 bool sentFromOutside(const siginfo_t* info) {
-  if (info == nullptr) {
-    return true;
-  }
-  const bool sentByKill = info->si_code == SI_USER || info->si_code == SI_QUEUE
+  return info == nullptr || ((info->si_code == SI_USER || info->si_code == SI_QUEUE
 #ifdef SI_TKILL
-                          || info->si_code == SI_TKILL
+                              || info->si_code == SI_TKILL
 #endif
-      ;
-  return sentByKill && info->si_pid != getpid();
+                              ) &&
+                             info->si_pid != getpid());
 }
 
 // Only async-signal-safe calls.
@@ -128,8 +125,7 @@ SaveSignals::SaveSignals() {
 SaveSignals::~SaveSignals() {
   sigset_t callerHolds;
   pthread_sigmask(SIG_BLOCK, nullptr, &callerHolds);
-  sigset_t ours;
-  sigemptyset(&ours);
+  sigset_t ours = signalSet({});
   const HeldSignals hold(heldDuringSave);
   forEachSignal([&](int signalNumber) {
     if (sigismember(&replaced, signalNumber) == 1) {
@@ -153,9 +149,7 @@ SaveSignals::~SaveSignals() {
   sigset_t pending;
   sigpending(&pending);
   forEachSignal([&](int signalNumber) {
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, signalNumber);
+    const sigset_t one = signalSet({signalNumber});
     int taken = 0;
     if (sigismember(&ours, signalNumber) == 1 && sigismember(&pending, signalNumber) == 1 &&
         sigwait(&one, &taken) == 0 && taken != SIGXFSZ && taken != SIGPIPE) {

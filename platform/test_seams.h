@@ -20,7 +20,6 @@ inline void (*afterFileReadForTesting)(const std::string& fileName) = nullptr;
 // Called when a lease's chunk copy has read the file, before it takes its place; in handlers too.
 inline void (*afterChunkReadForTesting)() = nullptr;
 
-// Calls the seam where a test has set it.
 template <typename Seam, typename... Arguments>
 void reach(Seam seam, const Arguments&... arguments) {
   if (seam != nullptr) {
