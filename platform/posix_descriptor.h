@@ -158,7 +158,6 @@ inline sigset_t signalSet(std::initializer_list<int> signals) {
   return set;
 }
 
-// Installs handler for the signal, restarting calls, with mask held while it runs.
 inline bool installHandler(int signal, void (*handler)(int, siginfo_t*, void*),
                            const sigset_t& mask) {
   struct sigaction action {};
@@ -168,7 +167,6 @@ inline bool installHandler(int signal, void (*handler)(int, siginfo_t*, void*),
   return sigaction(signal, &action, nullptr) == 0;
 }
 
-// Gives the signal the default action (SIG_DFL) or none (SIG_IGN); true when done.
 inline bool setAction(int signal, void (*action)(int)) {
   struct sigaction plain {};
   plain.sa_handler = action;

@@ -215,8 +215,6 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
 
 #else
 
-struct FileImage::Mapping {};
-
 bool FileImage::isMapped() const { return false; }
 bool FileImage::copyIn(std::size_t, std::size_t, std::size_t, std::size_t) noexcept { return true; }
 bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool positioned) const {

@@ -59,10 +59,8 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.get() == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    if (error == ERROR_TOO_MANY_OPEN_FILES) {
-      return FileReadResult::tooManyOpen;
-    }
-    return error == ERROR_ACCESS_DENIED &&
+    return error == ERROR_TOO_MANY_OPEN_FILES ? FileReadResult::tooManyOpen
+           : error == ERROR_ACCESS_DENIED &&
                    (GetFileAttributesW(wideName(fileName).c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0
                ? FileReadResult::lengthRefused
                : FileReadResult::notOpened;

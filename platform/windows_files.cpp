@@ -10,21 +10,15 @@ std::FILE* openScriptFile(const std::string& fileName, bool& isFolder) {
   const std::wstring name = wideName(fileName);
   const DWORD attributes = GetFileAttributesW(name.c_str());
   isFolder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (isFolder) {
-    return nullptr;
-  }
   // Text mode: CR LF reads as LF, and a Ctrl-Z ends the script there.
-  return _wfopen(name.c_str(), L"rt");
+  return isFolder ? nullptr : _wfopen(name.c_str(), L"rt");
 }
 
 std::optional<std::size_t> readScriptBytes(std::FILE* script, char* buffer, std::size_t capacity) {
   // _read keeps the stream's text mode: CR LF arrives as LF, and a Ctrl-Z ends the script.
   const int got = _read(_fileno(script), buffer,
                         static_cast<unsigned>(capacity < INT_MAX ? capacity : INT_MAX));
-  if (got < 0) {
-    return std::nullopt;
-  }
-  return static_cast<std::size_t>(got);
+  return got >= 0 ? std::optional(static_cast<std::size_t>(got)) : std::nullopt;
 }
 
 bool nameIsTaken(const std::string& fileName) {
@@ -45,6 +39,14 @@ NameState stateOf(HANDLE file) {
                              information.nFileIndexLow};
 }
 
+NameTrouble troubleOf(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND   ? NameTrouble::missing
+         : error == ERROR_PATH_NOT_FOUND ? NameTrouble::folderMissing
+         : error == ERROR_ACCESS_DENIED  ? NameTrouble::noPermission
+         : error == ERROR_WRITE_PROTECT  ? NameTrouble::readOnly
+                                         : NameTrouble::unknown;
+}
+
 } // namespace
 
 NameState lookAtStandardInput() {
@@ -63,18 +65,6 @@ NameState lookAtName(const std::string& fileName) {
   // Taken all the same when something is there that cannot be opened.
   return state.taken ? state : NameState{nameIsTaken(fileName)};
 }
-
-namespace {
-
-NameTrouble troubleOf(DWORD error) {
-  return error == ERROR_FILE_NOT_FOUND   ? NameTrouble::missing
-         : error == ERROR_PATH_NOT_FOUND ? NameTrouble::folderMissing
-         : error == ERROR_ACCESS_DENIED  ? NameTrouble::noPermission
-         : error == ERROR_WRITE_PROTECT  ? NameTrouble::readOnly
-                                         : NameTrouble::unknown;
-}
-
-} // namespace
 
 NameFacts troubleReading(const std::string& fileName) {
   NameFacts facts{.folder = folderOf(fileName)};

@@ -37,8 +37,6 @@ public:
     std::swap(handle, other.handle);
     return *this;
   }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
 
   HANDLE get() const { return handle; }
   explicit operator bool() const { return handle != INVALID_HANDLE_VALUE; }
