@@ -1,13 +1,16 @@
 // Saves bytes under a name (file_writer.h) on POSIX systems: lookAt gathers what is at the name,
 // replaceWith picks the route (and says what each leaves after a power cut), one function a route.
 //
-// The states of a save: where a temporary can be, what a signal finds (power cuts: replaceWith).
-// 1. Looking: nothing is made; a signal says the name holds what it held.
+// The states of a save: where a temporary can be, what a signal finds, what a power cut leaves.
+// 1. Looking: nothing is made; a signal says the name holds what it held, as a power cut leaves it.
 // 2. Writing the new file: unnamed (O_TMPFILE) where the system can, else in the folder under a
-//    short name (".tilegraft-" and 8 hex digits) that a signal removes (a power cut may leave it).
+//    short name (".tilegraft-" and 8 hex digits) that a signal removes; a power cut leaves the name
+//    as it was (and maybe that temporary).
 // 3. Synced, the new file takes the name: linked to a free name, or given its temporary name and
 //    renamed over the old one in one held stretch (a signal waits, then says it was written whole).
-// 4. In place (several links, no rename): signals wait from the first byte to the last sync.
+//    A power cut leaves the old file or the new, each whole; the new once the folder is synced.
+// 4. In place (several links, no rename): signals wait from the first byte to the last sync; a
+//    power cut before the first sync leaves the file part new, part old.
 // 5. At the name itself (through a link that leads nowhere, or in an append-only folder without
 //    unnamed files): a signal removes a file made through a link, and leaves what an append-only
 //    folder keeps, saying so.
@@ -414,8 +417,7 @@ ReplaceResult replaceByRename(const std::string& fileName, const Target& target,
   return result;
 }
 
-// What each route leaves if the machine stops (a power cut, a kernel crash) at each step; each
-// has synced all it wrote before the tool says "Done.":
+// Each route syncs all it wrote before "Done."; what it leaves if the machine stops at each step:
 // - createNew: the new file is written (unnamed, or under a temporary name), synced, linked under
 //   the free name, the folder synced. Until the link the name stays free; after, the file whole.
 // - replaceByRename: the same, renamed over the old file. Until the rename reaches the disk the
