@@ -14,6 +14,9 @@
 #               floor (bench/shared_save_floor.cpp); and the tool followed by sync against
 #               cp --reflink=always followed by sync, both on the disk when they end, and
 #               the floor followed by sync: the least any save of those blocks costs there
+#   png         PNG tile sets against Pillow (bench/png_vs_pillow.sh): an 8192x8192 RGB PNG with
+#               a 4096x4096 block pasted from another and saved, and a 256x256 palette sheet
+#               with 20 merges, each as a time ratio and a size ratio to Pillow's
 #   durable     the 8k scenario on ext4 (the files' folder where it is ext4, else a loop-mounted
 #               ext4 image, root only) and on tmpfs (/dev/shm), warm and after IDLE seconds,
 #               against cat of the patch plus dd conv=fsync of the base: floors whose output is
@@ -27,8 +30,9 @@
 #   defaults: build/tilegraft beside this folder, 7 runs (medians), 10 seconds, 300 runs.
 #   Files go to $TMPDIR (default /tmp). Needs python3 and strace (for the path taken); numpy
 #   (python3-numpy) for the independent check of the 8k output; mkfs.xfs (xfsprogs) and
-#   mkfs.btrfs (btrfs-progs) for the shared regime. REGIMES="warm idle small big shared durable"
-#   (the default) picks which run.
+#   mkfs.btrfs (btrfs-progs) for the shared regime; Pillow (python3-pil) for png.
+#   REGIMES="warm idle small big shared durable" (the default; png, which draws its 8k sheets
+#   for minutes, only when named) picks which run.
 #
 # The idle pause: on virtual machines whose host takes back memory that the guest leaves free,
 # the first touch of fresh memory after a pause costs a fault in the host as well. Pauses of 1,
@@ -435,10 +439,20 @@ if wanted small; then smallFiles; fi
 if wanted big; then twoGiB; fi
 if wanted shared; then sharedBlocks; fi
 if wanted durable; then durableEightK; fi
+if wanted png; then
+  # PNG tile sets against Pillow: bench/png_vs_pillow.sh, its lines and its ratios.
+  while IFS= read -r line; do
+    echo "$line"
+    if [[ $line =~ ^(8k|small)\ .*time\ ratio\ ([0-9.]+).*size\ ratio\ ([0-9.]+) ]]; then
+      figure "png ${BASH_REMATCH[1]}, time against Pillow's" "${BASH_REMATCH[2]}"
+      figure "png ${BASH_REMATCH[1]}, size against Pillow's" "${BASH_REMATCH[3]}"
+    fi
+  done < <("$here/png_vs_pillow.sh" "$tool" all)
+fi
 
 if ((${#figures[@]} > 0)); then
   echo
-  echo "Ratios durable saves are held to (tool / floor, medians of $runs runs; loops of 3):"
+  echo "Ratios held to targets (tool / floor, medians of $runs runs; loops of 3):"
   printf '  %s\n' "${figures[@]}"
 fi
 echo "load after: $(uptime | sed 's/.*load average: //')"

@@ -50,11 +50,12 @@ Options:
   --check          run the script without writing or asking anything; check each save against
                    the file system as if answered yes, explain failures and warn about lines
                    that are likely mistakes
-  --plan PICTURE   with --check: also write PICTURE, a 24-bit BMP of the base and the patch as
-                   the run leaves them, their tile grids, and each merge line's blocks outlined
-                   in one of eight colours, taken in turn (named on standard output); an
-                   existing PICTURE is replaced only after the overwrite question, and never
-                   when it is the script or a file the script loads or saves
+  --plan PICTURE   with --check: also write PICTURE, a 24-bit BMP (an RGB PNG where its name
+                   ends in .png) of the base and the patch as the run leaves them, their tile
+                   grids, and each merge line's blocks outlined in one of eight colours, taken
+                   in turn (named on standard output); an existing PICTURE is replaced only
+                   after the overwrite question, and never when it is the script or a file the
+                   script loads or saves
   --strict         stop with status 1 at the first warning that --check gives (after its line,
                    or at the end for a merge never saved) and at a save not made because the
                    answer was not yes; for scripts, make and CI, with --yes or without
