@@ -1,6 +1,7 @@
 #include "platform/file_writer.h"
 #include "platform/posix_features.h"
 #include "platform/test_seams.h"
+#include "tests/support/in_child.h"
 #include "tests/support/scoped_temp_dir.h"
 
 #include <cerrno>
@@ -33,6 +34,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Bytes;
+using testing::inChild;
 using testing::readFileBytes;
 using testing::ScopedTempDir;
 using testing::writeFileBytes;
@@ -44,18 +46,6 @@ std::vector<std::string> namesIn(const fs::path& folder) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-// Runs the body in a child process and gives its wait status; the child's exit status is the
-// body's result.
-int inChild(const std::function<int()>& body) {
-  const pid_t child = fork();
-  if (child == 0) {
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return status;
 }
 
 // The seam's side of a pipe pair: the child says it is half-way, then waits for the word to go on.

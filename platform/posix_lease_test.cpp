@@ -1,6 +1,7 @@
 #include "platform/file_writer.h"
 #include "platform/posix_features.h"
 #include "platform/test_seams.h"
+#include "tests/support/in_child.h"
 #include "tests/support/lease_break_time.h"
 #include "tests/support/lease_loss.h"
 #include "tests/support/scoped_temp_dir.h"
@@ -27,21 +28,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Bytes;
+using testing::inChild;
 using testing::readFileBytes;
 using testing::ScopedTempDir;
 using testing::writeFileBytes;
-
-// Runs the body in a child process and gives its wait status; the child's exit status is the
-// body's result.
-int inChild(const std::function<int()>& body) {
-  const pid_t child = fork();
-  if (child == 0) {
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return status;
-}
 
 // A mapped image keeps its load-time bytes, and saves them, whatever another program does to the
 // file after the load; the copied image (mappings off) gives the same bytes. Bytes written into
