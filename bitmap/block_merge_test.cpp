@@ -769,6 +769,7 @@ TEST_F(BlockMergeTest, CanvasTakesTheOtherBitmapsHeadersAndPalette) {
     const char* message;
     std::uint32_t pixelOffset = 0; // where the model's pixels begin, when not after its table
     bool mirrored = false;         // the model mirrored whole first
+    std::int32_t storedHeight = 0; // written over the model's height field, when not 0
   };
   const Case cases[] = {
       {5, 3, 8, 40, 7, 2, {17}, ""},
@@ -787,6 +788,9 @@ TEST_F(BlockMergeTest, CanvasTakesTheOtherBitmapsHeadersAndPalette) {
       {5, 3, 8, 40, 2, 2, {1, 2}, "Base bitmap: Invalid colour."},
       {5, 3, 24, 40, 2, 2, {1, 2, 256}, "Base bitmap: Invalid colour."},
       {0, 0, 24, 40, 2, 2, {}, "Patch bitmap: Not loaded."},
+      // A top-down model whose pixels would begin past its end gives its whole file, not
+      // gigabytes of zeros.
+      {4, -2, 24, 40, 2, 1, {}, "", 0x60000000, false, -150000000},
   };
   const Bytes before = builtBytes(2, 2, 24, 7);
   for (const Case& c : cases) {
@@ -797,6 +801,9 @@ TEST_F(BlockMergeTest, CanvasTakesTheOtherBitmapsHeadersAndPalette) {
     built.fillPattern(5).append(3);
     if (c.pixelOffset != 0) {
       built.setLe32(testing::bmpPixelOffsetField, c.pixelOffset);
+    }
+    if (c.storedHeight != 0) {
+      built.setLe32(testing::bmpHeightField, static_cast<std::uint32_t>(c.storedHeight));
     }
     const Bytes model = built.bytes();
     patch.loadCopy(model);
@@ -819,8 +826,10 @@ TEST_F(BlockMergeTest, CanvasTakesTheOtherBitmapsHeadersAndPalette) {
       continue;
     }
     const Bytes canvas = imageBytes(base);
-    const std::size_t pixelStart =
-        c.pixelOffset != 0 ? 54 : BmpBuilder(1, 1, c.bits, c.infoSize).pixelArrayOffset();
+    const std::size_t pixelStart = c.pixelOffset > model.size() ? model.size()
+                                   : c.pixelOffset != 0
+                                       ? 54
+                                       : BmpBuilder(1, 1, c.bits, c.infoSize).pixelArrayOffset();
     const std::int32_t stride = BmpBuilder::stride(c.width, c.bits);
     ASSERT_EQ(canvas.size(), pixelStart + static_cast<std::size_t>(stride * c.height));
     Bytes expected(model.begin(), model.begin() + static_cast<std::ptrdiff_t>(pixelStart));

@@ -183,8 +183,12 @@ void BitmapImage::makeCanvas(const BitmapImage& model, std::int32_t w, std::int3
   const std::int32_t pixelBytes = model.bytesPerPixel;
   const KeyColour pixel = pixelFromValues(values, pixelBytes);
   // The headers and colour table are all that comes before the model's pixels; a pixel array
-  // that begins inside the headers is moved after them.
-  const auto headLength = std::max<std::int64_t>(model.pixelDataOffset, headersLength);
+  // that begins inside the headers is moved after them, and a top-down model whose pixels would
+  // begin past its end (it loads, merges refuse it) gives its whole file, not gigabytes of zeros.
+  const auto headLength = std::max<std::int64_t>(
+      std::min<std::int64_t>(model.pixelDataOffset,
+                             static_cast<std::int64_t>(model.fileBytes().size())),
+      headersLength);
   const std::int64_t stride = (std::int64_t{w} * pixelBytes + 3) / 4 * 4;
   // Each product is formed only once its factors fit 32 bits.
   const bool sizeFits = w >= 1 && h >= 1 && stride <= std::numeric_limits<std::int32_t>::max() &&
