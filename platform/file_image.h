@@ -56,8 +56,7 @@ public:
   // (a named pipe is refused), but for an in-place save to end; a file changed while read is read
   // again a few times. Holds nothing unless it returns read.
   FileReadResult load(const std::string& fileName, std::size_t minLength, std::size_t maxLength);
-  // Holds size bytes of its own, zeros (fresh pages), to be written through writableBytes();
-  // false, holding nothing, without memory.
+  // Holds size zero bytes of its own, for writableBytes(); false, holding nothing, without memory.
   bool holdZeroed(std::size_t size) noexcept {
     reset();
     if (size == 0 || !copy.allocate(size)) {

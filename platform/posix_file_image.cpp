@@ -166,9 +166,8 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
     const std::size_t c = from / chunkSize;
     std::size_t end = std::min(to, (c + 1) * chunkSize);
     const std::uint8_t* piece = view + from;
-    // In a chunk of its own, a run of blocks no merge wrote still holds the file's bytes while
-    // the lease does: it goes file to file too, sharing blocks, unless it is too short to be
-    // worth a system call (fewer than minimumSent between written ones: then from memory).
+    // In a chunk of its own, a run of minimumSent or more blocks no merge wrote holds the file's
+    // bytes while the lease does: it goes file to file too, sharing blocks; shorter, from memory.
     bool unwritten = mapping->own[c] == 0;
     if (!unwritten && !slowTarget) {
       const std::size_t first = from / writtenBlock;
@@ -179,7 +178,7 @@ bool FileImage::writeTo(int descriptor, std::size_t from, std::size_t to, bool p
         for (past = next; past < stop && (mapping->written[past / 64] >> (past % 64) & 1) == 0;
              ++past) {
         }
-        if (past - next >= minimumSent || past == stop) {
+        if (past - next >= minimumSent) {
           break;
         }
       }

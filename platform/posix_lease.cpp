@@ -169,7 +169,8 @@ FileImage::Mapping* newMapping(Descriptor& file, const struct stat& status, std:
   mapping->chunks = roundUp(mapping->mappedLength, chunkSize) / chunkSize;
   mapping->copyNanoseconds = copyTimeAllowed();
   mapping->own.reset(new (std::nothrow) volatile std::sig_atomic_t[mapping->chunks]());
-  mapping->written.reset(new (std::nothrow) std::uint64_t[mapping->chunks * wordsPerChunk]());
+  mapping->written.reset(new (std::nothrow)
+                             std::uint64_t[mapping->chunks * (chunkSize / writtenBlock / 64)]());
   if (!mapping->own || !mapping->written) {
     return nullptr;
   }

@@ -18,7 +18,6 @@ namespace tilegraft {
 inline constexpr std::size_t chunkSize = std::size_t{2} << 20;
 // What merges wrote is kept per 4 KiB, the largest block of the file systems that share them.
 inline constexpr std::size_t writtenBlock = 4096;
-inline constexpr std::size_t wordsPerChunk = chunkSize / writtenBlock / 64;
 
 // What a handler may change is a sig_atomic_t; the main line changes all with them held.
 struct FileImage::Mapping {

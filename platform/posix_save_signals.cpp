@@ -144,8 +144,8 @@ SaveSignals::~SaveSignals() {
     removePendingAndResignal(waiting, &info, nullptr);
   }
 #else
-  // Without sigtimedwait (macOS), sigwait takes a pending one without the details that tell a
-  // write's own SIGXFSZ or SIGPIPE from one sent: those the save has reported as its error.
+  // Without sigtimedwait (macOS), sigwait takes the first pending one without the details that
+  // tell a write's own SIGXFSZ or SIGPIPE from one sent: those two are dropped, whoever sent them.
   sigset_t pending;
   sigpending(&pending);
   forEachSignal([&](int signalNumber) {
@@ -153,6 +153,7 @@ SaveSignals::~SaveSignals() {
     int taken = 0;
     if (sigismember(&ours, signalNumber) == 1 && sigismember(&pending, signalNumber) == 1 &&
         sigwait(&one, &taken) == 0 && taken != SIGXFSZ && taken != SIGPIPE) {
+      sigemptyset(&pending); // one line, as sigtimedwait takes one
       removePendingAndResignal(taken, nullptr, nullptr);
     }
   });

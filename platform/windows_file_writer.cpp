@@ -130,7 +130,8 @@ ReplaceResult replaceFile(const std::string& fileName, std::span<const std::uint
   FILE_DISPOSITION_INFO disposition{TRUE};
   const bool marked =
       SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
-  // Synced before it takes the name (bulk jobs: only over an old file); the move writes through.
+  // Synced before it takes the name, the move written through (bulk jobs: synced only over an old
+  // file, the move not written through).
   disposition.DeleteFile = FALSE;
   if (!writeImage(file.get(), bytes) || !((bulkSaves && !exists) || FlushFileBuffers(file.get())) ||
       (marked && !SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
