@@ -45,12 +45,16 @@ const Files& files() {
   return names;
 }
 
+// The pixels, top row first, whichever way the file stores its rows (a top-down BMP saved as PNG
+// comes back bottom-up).
 std::vector<std::uint8_t> rowsOf(const BitmapImage& image) {
   std::vector<std::uint8_t> rows;
-  const auto rowBytes = static_cast<std::size_t>(image.pixelWidth()) *
-                        static_cast<std::size_t>(image.bytesPerPixelCount());
-  for (std::int32_t y = 0; y < image.pixelHeight(); ++y) {
-    const std::uint8_t* row = image.fileBytes().data() + image.pixelOffset(0, y);
+  const std::int64_t rowBytes = std::int64_t{image.pixelWidth()} * image.bytesPerPixelCount();
+  const std::int64_t stride = (rowBytes + 3) / 4 * 4;
+  const std::int64_t height = image.pixelHeight();
+  for (std::int64_t y = 0; y < (height < 0 ? -height : height); ++y) {
+    const std::int64_t stored = height < 0 ? y : height - 1 - y;
+    const std::uint8_t* row = image.fileBytes().data() + image.pixelArrayOffset() + stored * stride;
     rows.insert(rows.end(), row, row + rowBytes);
   }
   return rows;
