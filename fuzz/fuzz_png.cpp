@@ -98,7 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   BitmapImage again("Again");
   // An index past a damaged file's palette has no PNG to go to.
-  if (saveAndReload(image, names.png, "PNG cannot hold the bitmap.", again)) {
+  // Only a PNG keeps its palette as it is: a BMP's table is padded with black for indices past it.
+  const bool loadedPng = size >= 4 && data[0] == 0x89 && data[1] == 'P' && data[2] == 'N';
+  if (saveAndReload(image, names.png, "PNG cannot hold the bitmap.", again) && loadedPng) {
     const auto palette = image.paletteBytes();
     const auto reloaded = again.paletteBytes();
     if (!std::equal(palette.begin(), palette.end(), reloaded.begin(), reloaded.end())) {
