@@ -16,14 +16,8 @@ namespace {
 
 // Catchable signals whose default ends the process (not real-time ones, nor SIGTRAP).
 constexpr int standardSignals[] = {
-    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGABRT, SIGBUS,  SIGFPE,    SIGSEGV, SIGUSR1,
-    SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
-#if defined(SIGPOLL) && SIGPOLL != SIGIO
-    SIGPOLL,
-#endif
-#ifdef SIGIO
-    SIGIO,
-#endif
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGABRT, SIGBUS,    SIGFPE,  SIGSEGV, SIGUSR1, SIGUSR2,
+    SIGPIPE,   SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,  SIGIO,
 #ifdef SIGPWR
     SIGPWR,
 #endif

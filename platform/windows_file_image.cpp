@@ -39,14 +39,6 @@ bool versionOf(HANDLE file, Version& version) {
          GetFileInformationByHandleEx(file, FileBasicInfo, &version.times, sizeof version.times);
 }
 
-bool readAll(HANDLE file, std::uint8_t* bytes, std::size_t length) {
-  const LARGE_INTEGER start{};
-  return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) &&
-         transferAll(length, [&](std::size_t done, DWORD want, DWORD& moved) {
-           return ReadFile(file, bytes + done, want, &moved, nullptr) != 0;
-         });
-}
-
 } // namespace
 
 // No leases here: every image is copied whole at load.
@@ -83,7 +75,11 @@ FileReadResult FileImage::load(const std::string& fileName, std::size_t minLengt
     if (!copy.allocate(length)) {
       return FileReadResult::noMemory;
     }
-    const bool whole = readAll(file.get(), copy.get(), length);
+    const LARGE_INTEGER start{};
+    const bool whole = SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN) &&
+                       transferAll(length, [&](std::size_t done, DWORD want, DWORD& moved) {
+                         return ReadFile(file.get(), copy.get() + done, want, &moved, nullptr);
+                       });
     reach(afterFileReadForTesting, fileName);
     const bool known = versionOf(file.get(), after);
     if (!known || after == before) {
