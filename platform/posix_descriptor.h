@@ -56,12 +56,13 @@ template <typename Call> bool transferAll(std::size_t count, Call call) {
   return true;
 }
 
-// Writes count bytes, at offset when it is not negative, else at the descriptor's position.
+// Writes count bytes, at offset when it is not negative, else at the descriptor's position; 1 MiB
+// a call, as larger take 2 MiB page-cache folios, slow to touch after an idle spell on a VM.
 inline bool writeAllAt(int descriptor, const std::uint8_t* bytes, std::size_t count, off_t offset) {
   return transferAll(count, [&](std::size_t done) {
-    return offset >= 0
-               ? pwrite(descriptor, bytes + done, count - done, offset + static_cast<off_t>(done))
-               : write(descriptor, bytes + done, count - done);
+    const std::size_t piece = std::min(count - done, std::size_t{1} << 20);
+    return offset >= 0 ? pwrite(descriptor, bytes + done, piece, offset + static_cast<off_t>(done))
+                       : write(descriptor, bytes + done, piece);
   });
 }
 

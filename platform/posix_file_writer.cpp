@@ -44,13 +44,13 @@ bool writeAll(int descriptor, const SaveBytes& bytes, std::size_t from, std::siz
                                              positioned ? static_cast<off_t>(from) : -1);
 }
 
-// Writes 1 MiB a call, with the tests' seam half way: larger writes take 2 MiB page-cache folios,
-// slow to touch after an idle spell on a VM. A save to be synced starts the disk on each piece.
+// Writes the bytes with the tests' seam half way. A save to be synced starts the disk on each
+// 32 MiB as it goes (more often costs calls where blocks are shared), so the sync waits for less.
 bool writeImage(int descriptor, const SaveBytes& image, bool positioned) {
   const std::size_t half = image.size() / 2;
   for (std::size_t from = 0, to = 0; from < image.size(); from = to) {
     reach(from == half ? afterHalfWrittenForTesting : nullptr);
-    to = std::min(from < half ? half : image.size(), from + (std::size_t{1} << 20));
+    to = std::min(from < half ? half : image.size(), from + (std::size_t{32} << 20));
     if (!writeAll(descriptor, image, from, to, positioned)) {
       return false;
     }
