@@ -223,7 +223,8 @@ std::optional<PngProblem> readPngLayout(std::span<const std::uint8_t> file, PngL
     if (place == Place::inData) {
       place = Place::afterData;
     }
-    if (splitsAtPalette && hasType(chunk, "PLTE")) {
+    // Only the palette before the data: a stray one after it stays there, with what follows.
+    if (splitsAtPalette && place == Place::beforePalette && hasType(chunk, "PLTE")) {
       place = Place::beforeData;
       return;
     }

@@ -19,7 +19,7 @@ using testing::writeTextFile;
 // Pillow, the independent reader and writer: writes each case's PNG with its chunks (name.png),
 // the pixels as the tool lays them out, top row first (name.raw), and checks a PNG the codec
 // wrote (check.py NAME FILE INTERLACED): the same pixels, mode and chunks but the image data.
-constexpr std::string_view pillowScript = R"(import struct, sys
+constexpr std::string_view pillowScript = R"(import struct, sys, zlib
 from PIL import Image, PngImagePlugin
 def chunks(path):
     data, at, out = open(path, 'rb').read(), 8, []
@@ -48,6 +48,11 @@ def make(name, mode, bits, w, h):
              'RGB': {'transparency': (1, 2, 3)}}.get(mode, {})
     if mode == 'P': extra['bits'] = bits
     im.save(name + '.png', pnginfo=info, dpi=(72, 96), **extra)
+    if mode == 'P':  # a stray palette after the image data, kept where it is
+        data = open(name + '.png', 'rb').read(); at = data.index(b'zzAf') - 4
+        stray = b'PLTE' + bytes(6)
+        stray = struct.pack('>I', 6) + stray + struct.pack('>I', zlib.crc32(stray))
+        open(name + '.png', 'wb').write(data[:at] + stray + data[at:])
     open(name + '.raw', 'wb').write(raw(Image.open(name + '.png')))
 if sys.argv[1] == 'check':
     name, path, interlaced = sys.argv[2], sys.argv[3], sys.argv[4] == '1'
@@ -125,9 +130,9 @@ Bytes encode(const Decoded& decoded, const PngLayout* kept) {
   return out;
 }
 
-// Each colour type and depth, with odd sizes, from Pillow with tEXt, pHYs, tRNS and a chunk after
-// the image data: decoded to exactly Pillow's pixels, then written back plain and interlaced,
-// and read again by Pillow and by the codec.
+// Each colour type and depth, with odd sizes, from Pillow with tEXt, pHYs, tRNS and chunks after
+// the image data (a stray palette among them): decoded to exactly Pillow's pixels, then written
+// back plain and interlaced, and read again by Pillow and by the codec.
 TEST_F(PngCodecTest, EveryKindRoundTripsWithItsChunksInOrder) {
   struct Row {
     const char* mode;

@@ -85,6 +85,7 @@ PNGS = {
     "palette-2-text-after": png(7, 4, 3, 2, palette=4, after=[TEXT]),
     "rgb-trns": png(4, 4, 2, 8, chunks=[(b"tRNS", bytes(6))]),
     "palette-4": png(9, 5, 3, 4, palette=16, after=[TEXT]),
+    "palette-stray-after": png(5, 2, 3, 8, palette=3, after=[(b"PLTE", bytes(6)), TEXT]),
     "palette-8": png(6, 6, 3, 8, palette=256),
     "grey-8": png(5, 3, 0, 8),
     "grey-2": png(11, 2, 0, 2),
