@@ -46,14 +46,19 @@ const Files& files() {
 }
 
 // The pixels, top row first, whichever way the file stores its rows (a top-down BMP saved as PNG
-// comes back bottom-up).
+// comes back bottom-up). A top-down file's rows may run past its end, which loads accept: the
+// rows that are there.
 std::vector<std::uint8_t> rowsOf(const BitmapImage& image) {
   std::vector<std::uint8_t> rows;
   const std::int64_t rowBytes = std::int64_t{image.pixelWidth()} * image.bytesPerPixelCount();
   const std::int64_t stride = (rowBytes + 3) / 4 * 4;
   const std::int64_t height = image.pixelHeight();
+  const auto fileLength = static_cast<std::int64_t>(image.fileBytes().size());
   for (std::int64_t y = 0; y < (height < 0 ? -height : height); ++y) {
     const std::int64_t stored = height < 0 ? y : height - 1 - y;
+    if (image.pixelArrayOffset() + stored * stride + rowBytes > fileLength) {
+      break;
+    }
     const std::uint8_t* row = image.fileBytes().data() + image.pixelArrayOffset() + stored * stride;
     rows.insert(rows.end(), row, row + rowBytes);
   }
