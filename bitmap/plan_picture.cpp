@@ -273,9 +273,7 @@ std::vector<std::uint8_t> PlanPicture::draw(const BitmapImage& base, const Bitma
     canvas.top += rowHeight(stage->base, stage->patch) + sideGap;
   }
   drawStage(canvas, base, patch, blocks);
-  const std::string_view png = ".png";
-  if (!pngSupported() || fileName.size() < png.size() ||
-      asciiLower(std::string(fileName.substr(fileName.size() - png.size()))) != png) {
+  if (!pngSupported() || !endsInIgnoringCase(fileName, ".png")) {
     return file;
   }
   PngPixels pixels;

@@ -39,11 +39,6 @@ std::vector<std::uint8_t> colourTableOf(const PngLayout& layout) {
   return table;
 }
 
-bool endsWith(const std::string& name, std::string_view suffix) {
-  return name.size() >= suffix.size() &&
-         asciiLower(name.substr(name.size() - suffix.size())) == suffix;
-}
-
 } // namespace
 
 void BitmapImage::adoptPng(const FileImage& image) {
@@ -93,10 +88,10 @@ void BitmapImage::adoptPng(const FileImage& image) {
 }
 
 bool BitmapImage::savesAsPng(const std::string& fileName) const {
-  if (endsWith(fileName, ".png")) {
+  if (endsInIgnoringCase(fileName, ".png")) {
     return true;
   }
-  return !endsWith(fileName, ".bmp") && isFromPng();
+  return !endsInIgnoringCase(fileName, ".bmp") && isFromPng();
 }
 
 namespace {

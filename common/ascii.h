@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace tilegraft {
 
@@ -14,6 +15,12 @@ inline std::string asciiLower(std::string text) {
     c = asciiLower(c);
   }
   return text;
+}
+
+// True when text ends in suffix (lower case), in either case: a file name's extension.
+inline bool endsInIgnoringCase(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() &&
+         asciiLower(std::string(text.substr(text.size() - suffix.size()))) == suffix;
 }
 
 } // namespace tilegraft
